@@ -1,0 +1,26 @@
+// Compressed streams from outside: opening, random reads and the block cache.
+#include "core/Errors.h"
+#include "packets/Compression.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3)
+        return 0;
+    int cache = 1 + data[0] % 3;
+    std::size_t step = 1 + data[1] * 997u;
+    packets::TMemoryStream source(std::vector<std::uint8_t>(data + 2, data + size));
+    try {
+        packets::TDecompressStream reader(&source, 0, cache, false);
+        std::vector<std::uint8_t> buffer(step);
+        // Read forwards in steps, then once from the middle.
+        while (reader.Read(buffer.data(), buffer.size()) > 0) {
+        }
+        reader.SetPosition(reader.Size() / 2);
+        reader.Read(buffer.data(), buffer.size());
+    } catch (const core::Exception&) {
+    }
+    return 0;
+}

@@ -1,0 +1,84 @@
+#include "console/CmdLineParser.h"
+
+#include "core/StringListEx.h"
+#include "platform/CommandLine.h"
+#include "platform/Paths.h"
+
+#include <limits>
+
+namespace console {
+
+namespace {
+// Option files may name each other; a cycle must not recurse forever.
+constexpr int MaxOptionFileDepth = 16;
+
+std::string LowerAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
+    return result;
+}
+
+std::string_view Unquote(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        return text.substr(1, text.size() - 2);
+    }
+    return text;
+}
+} // namespace
+
+TCmdLineParser TCmdLineParser::FromProcessCommandLine() {
+    TCmdLineParser parser;
+    parser.SkipFirstToken = true;
+    parser.Parse(platform::ProcessTypedCommandLine());
+    return parser;
+}
+
+void TCmdLineParser::Parse(std::string_view text) {
+    ParseNested(text, 0);
+}
+
+void TCmdLineParser::ParseNested(std::string_view text, int depth) {
+    core::TStringListEx tokens;
+    tokens.SplitWhitespace(text);
+    for (const std::string& token : tokens.Strings()) {
+        if (SkipFirstToken) {
+            SkipFirstToken = false;
+            continue;
+        }
+        if (token.starts_with('@')) {
+            const std::string fileName(Unquote(std::string_view(token).substr(1)));
+            if (depth < MaxOptionFileDepth && platform::FileExists(fileName)) {
+                std::string content;
+                try {
+                    content = core::TStringListEx::ReadFileAsText(
+                        fileName, std::numeric_limits<std::size_t>::max(), true);
+                } catch (const std::exception&) {
+                    continue; // an unreadable file adds nothing, like a missing one
+                }
+                ParseNested(content, depth + 1);
+            }
+            continue;
+        }
+        if (!platform::IsOptionArgument(token)) {
+            continue;
+        }
+        const std::size_t eq = token.find('=');
+        const std::string_view name =
+            std::string_view(token).substr(1, eq == std::string::npos ? std::string::npos : eq - 1);
+        const std::string_view value = eq == std::string::npos
+                                           ? std::string_view()
+                                           : Unquote(std::string_view(token).substr(eq + 1));
+        values.emplace(LowerAscii(name), std::string(value));
+    }
+}
+
+std::string TCmdLineParser::GetValue(std::string_view name, std::string_view defaultValue) const {
+    const auto it = values.find(LowerAscii(name));
+    return it == values.end() ? std::string(defaultValue) : it->second;
+}
+
+} // namespace console

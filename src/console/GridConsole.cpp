@@ -1,0 +1,344 @@
+#include "console/GridConsole.h"
+
+#include "console/CmdLineParser.h"
+#include "console/ExitCode.h"
+#include "console/OptionList.h"
+#include "core/Errors.h"
+#include "core/NotifyQueue.h"
+#include "platform/CommandLine.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace console {
+
+namespace {
+constexpr std::string_view BuildContextVariable = "TavrixBuildContext";
+
+std::string ProgramName() {
+    return platform::FileNameWithoutExt(platform::ProgramFileName());
+}
+
+[[noreturn]] void RaiseSetEnvFailure(std::string_view name) {
+    throw core::EGeneralError("Failed to set environment variable '" + std::string(name) +
+                              "' (Ansi)");
+}
+
+// The text form of the all-zero GUID, which stands for "the one running build".
+constexpr std::string_view NullBuildID = "{00000000-0000-0000-0000-000000000000}";
+} // namespace
+
+TGridConsole::TGridConsole(std::string_view title, TConsoleModes modes)
+    : Title(std::string(title) + " " + std::string(ConsoleVersion)), Modes(modes),
+      StdOutIsConsole(platform::StdOutIsConsole()), ServiceLink(CreateAgentServiceLink()),
+      CommandLine(platform::ProcessCommandLine()) {
+    BuildCommand.SetFlag(records::Attach);
+    BuildCommand.SetFlag(records::Monitor);
+    BuildCommand.RavelconCommandLine = CommandLine;
+    BuildCommand.ConsoleOutputCodePage = platform::ConsoleOutputCodePage();
+}
+
+TGridConsole::~TGridConsole() {
+    // Release in the fixed order: output files, then the rest, then queued notifications.
+    OutStream.reset();
+    LogStream.reset();
+    Options.Clear();
+    MakeTargets.Clear();
+    ServiceLink.reset();
+    ServiceStatus.reset();
+    EndpointLibrary.reset();
+    core::MainQueue().Remove(this);
+}
+
+void TGridConsole::FatalError(std::string_view text) {
+    Silent = false;
+    WriteLine("Fatal Error: " + std::string(text));
+    Finish(3);
+}
+
+bool TGridConsole::RefuseNestedJob() {
+    const std::optional<std::string> context = platform::GetEnvVar(BuildContextVariable);
+    if (context && *context == "1") {
+        FatalError("An Morvek distributed job cannot be started from within another distributed "
+                   "job.");
+        return true;
+    }
+    // Every process started from here inherits the marker.
+    if (!platform::SetEnvVar(BuildContextVariable, "1")) {
+        RaiseSetEnvFailure(BuildContextVariable);
+    }
+    return false;
+}
+
+void TGridConsole::ApplyExtraBuildSystemArguments() {
+    std::optional<std::string> value = ConsumeValueOption(Options, "exitcodebase");
+    if (!value) {
+        if (!ConsumeBareOption(Options, "exitcodebase")) {
+            return;
+        }
+        value = std::string();
+    }
+    BuildSystemArguments = "/exitcodebase=";
+    const std::string_view text = UnquoteText(TrimText(*value));
+    int base = 0;
+    if (TryParseInt32(text, base)) {
+        SetExitCodeBase(base);
+        BuildSystemArguments += text;
+    } else {
+        SetExitCodeBase(DefaultExitCodeBase);
+        BuildSystemArguments += std::to_string(DefaultExitCodeBase);
+    }
+}
+
+void TGridConsole::ApplyTitle() {
+    const std::optional<std::string> value = ConsumeValueOption(Options, "title");
+    if (!value) {
+        return;
+    }
+    // Read again as typed: the C-runtime rules would eat a trailing backslash.
+    BuildCommand.Caption = TCmdLineParser::FromProcessCommandLine().GetValue("title", *value);
+}
+
+bool TGridConsole::PrepareOutFile() {
+    OutFileName = ConsumeValueOption(Options, "out").value_or(std::string());
+    if (!OutFileName.empty()) {
+        const std::string dir =
+            platform::ExtractFileDir(platform::ExpandPath(OutFileName, CurrentDir));
+        if (!platform::ForceDirectories(dir)) {
+            FatalError("The path specified with /OUT parameter is invalid.");
+            return false;
+        }
+    }
+    OutReady = true;
+    ExpandTitleMacros(OutFileName);
+    return true;
+}
+
+void TGridConsole::ApplyFlagOptions() {
+    MakeMode = ConsumeBareOption(Options, "make");
+    Silent = ConsumeBareOption(Options, "silent");
+    NoLogo = ConsumeBareOption(Options, "nologo");
+    Wait = !ConsumeBareOption(Options, "nowait");
+    EnableAgent = ConsumeBareOption(Options, "enable");
+    ResetFileCache = ConsumeBareOption(Options, "reset");
+    DisableAgent = ConsumeBareOption(Options, "disable");
+}
+
+void TGridConsole::ApplyCompilerLinkerOptions() {
+    if (!(Modes & VisualStudio)) {
+        return;
+    }
+    const struct {
+        std::string_view Name;
+        core::TStringListEx& Target;
+    } lists[] = {
+        {"cl_add", BuildCommand.CompilerParamsAdd},
+        {"cl_rem", BuildCommand.CompilerParamsSub},
+        {"link_add", BuildCommand.LinkerParamsAdd},
+        {"link_rem", BuildCommand.LinkerParamsSub},
+    };
+    for (const auto& list : lists) {
+        if (const std::optional<std::string> value = ConsumeValueOption(Options, list.Name)) {
+            list.Target.SplitWhitespace(*value);
+        }
+    }
+}
+
+void TGridConsole::ApplyStopOptions() {
+    if (const std::optional<std::string> id = ConsumeValueOption(Options, "stop")) {
+        StopBuild = true;
+        StopBuildID = *id;
+    } else if (ConsumeBareOption(Options, "stop")) {
+        StopBuild = true;
+        StopBuildID = NullBuildID;
+    }
+    StopAllBuilds = ConsumeBareOption(Options, "stopall");
+}
+
+void TGridConsole::ApplySetEnvOptions() {
+    // From the last entry to the first, so the first /SETENV of a name wins.
+    for (int i = Options.Count() - 1; i >= 0; --i) {
+        const std::string& entry = Options[i];
+        if (entry.find('=') == std::string::npos ||
+            !core::SameText(core::TStringListEx::NameOf(entry), "setenv")) {
+            continue;
+        }
+        const std::string assignment(core::TStringListEx::ValueOf(entry));
+        Options.Delete(i);
+        const std::size_t eq = assignment.find('=');
+        const std::string name = assignment.substr(0, eq);
+        const std::string value =
+            eq == std::string::npos ? std::string() : assignment.substr(eq + 1);
+        const bool ok =
+            value.empty() ? platform::UnsetEnvVar(name) : platform::SetEnvVar(name, value);
+        if (!ok) {
+            RaiseSetEnvFailure(name);
+        }
+        BuildCommand.ForcedEnv.SetValue(name, value);
+    }
+}
+
+void TGridConsole::Run() {
+    ReadExitCodeBase(CommandLine);
+    if (RefuseNestedJob()) {
+        return;
+    }
+    CurrentDir = platform::GetCurrentDir();
+    DevenvSyntax = 0;
+    ParseCommandLine();
+    if (Modes & VisualStudio) {
+        if (const std::optional<std::string> cfg = ConsumeValueOption(Options, "cfg")) {
+            Configurations = *cfg;
+        }
+    }
+    ApplyExtraBuildSystemArguments();
+    for (const std::string_view ignored :
+         {"forcemon", "playmon", "build", "project", "wait", "projectconfig"}) {
+        ConsumeBareOption(Options, ignored);
+    }
+    OptionsParsed = true;
+    ApplyTitle();
+    if (!PrepareOutFile()) {
+        return;
+    }
+    if (!BuildCommand.Caption.empty()) {
+        WriteLine(BuildCommand.Caption);
+        WriteLine("");
+    }
+    ApplyFlagOptions();
+    ApplyCompilerLinkerOptions();
+    ApplyStopOptions();
+    ApplySetEnvOptions();
+    if (!NoLogo && !Silent) {
+        WriteBanner(Title);
+    }
+    if (ConsumeBareOption(Options, "?") || ConsumeBareOption(Options, "help") ||
+        ArgumentCount == 0) {
+        ShowUsage();
+        Finish(0);
+        return;
+    }
+
+    try {
+        ServiceStatus = ServiceLink->QueryStatus();
+    } catch (const std::exception&) {
+        ServiceStatus.reset();
+    }
+    if (ConsumeBareOption(Options, "queryagentstatus")) {
+        ShowAgentStatus();
+        Finish(0);
+        return;
+    }
+    if (!ServiceStatus) {
+        WriteLine("Processing is unable to continue due to the Agent Service is not running.");
+        Finish(3);
+        return;
+    }
+    if (ConsumeBareOption(Options, "clearbuildcache")) {
+        RaiseUnavailableRequest("clear build cache");
+    }
+
+    // A value that is no integer stays behind for the leftover check.
+    if (const int index = FindValueOption(Options, "buildcachepchstrategy"); index >= 0) {
+        int value = 0;
+        if (TryParseInt32(core::TStringListEx::ValueOf(Options[index]), value)) {
+            BuildCommand.BuildCachePchStrategy = value;
+            Options.Delete(index);
+        }
+    }
+    if (ConsumeBareOption(Options, "buildcacheenablestdininputtaskcaching")) {
+        BuildCommand.BuildCacheEnableStdinInputTaskCaching = true;
+    }
+    ListBuilds = ConsumeBareOption(Options, "list");
+
+    if (EnableAgent || DisableAgent || ResetFileCache || StopBuild || StopAllBuilds || ListBuilds) {
+        if (!BuildCommand.PrimaryFilename.empty()) {
+            FatalError("A filename to build cannot be specified with /ENABLE, /DISABLE, /RESET, "
+                       "/STOP");
+            return;
+        }
+    } else if (!ResolveBuildTarget()) {
+        return;
+    }
+
+    if (!Options.Empty()) {
+        FatalError("Invalid/conflicting options specified: " + JoinLeftoverOptions(Options));
+        return;
+    }
+    BuildCommand.EnvBlock = platform::GetEnvBlock();
+    platform::EnableVirtualTerminal();
+    Dispatch();
+}
+
+bool TGridConsole::ResolveBuildTarget() {
+    if (PositionalFileCount > 1) {
+        FatalError("Only one filename to build can be specified");
+        return false;
+    }
+    if (const std::optional<std::string> command = ConsumeValueOption(Options, "command")) {
+        BuildCommand.Command = *command;
+        BuildCommand.BuildClass = (Modes & console::Command) ? "make" : "wrap";
+        if (core::SameText(BuildCommand.Command, "devenv")) {
+            BuildCommand.Command = "devenv.exe";
+        }
+    }
+    if (const std::optional<std::string> dir = ConsumeValueOption(Options, "VSInstallDir")) {
+        BuildCommand.VSInstallDir = *dir;
+    }
+    if (BuildCommand.Command.empty()) {
+        if (BuildCommand.PrimaryFilename.empty()) {
+            FatalError((Modes & VisualStudio)
+                           ? "Missing filename of solution/workspace/project to build"
+                           : "Missing filename or command of job to execute");
+            return false;
+        }
+        std::string fileName = platform::ExpandPath(BuildCommand.PrimaryFilename, CurrentDir);
+        if (platform::ExtractFileExt(fileName).empty()) {
+            std::string chosen = fileName + ".sln";
+            for (const std::string_view ext : {".sln", ".dsw", ".vcw"}) {
+                if (platform::FileExists(fileName + std::string(ext))) {
+                    chosen = fileName + std::string(ext);
+                    break;
+                }
+            }
+            fileName = chosen;
+        }
+        if (!platform::FileExists(fileName)) {
+            throw core::EGeneralError("File not found: " + fileName);
+        }
+        BuildCommand.PrimaryFilename = fileName;
+        return true;
+    }
+    if (!(Modes & console::Command)) {
+        FatalError("For Reda Duruzo builds, please use twConsole instead of " + ProgramName());
+        return false;
+    }
+    return true;
+}
+
+void TGridConsole::Dispatch() {
+    if (!DumpFileName.empty()) {
+        RaiseUnavailableRequest("dump source files");
+    }
+    if (EnableAgent || DisableAgent) {
+        RaiseUnavailableRequest(EnableAgent ? "enable agent" : "disable agent");
+    }
+    if (ResetFileCache) {
+        RaiseUnavailableRequest("reset file cache");
+    }
+    if (StopBuild || StopAllBuilds) {
+        RaiseUnavailableRequest(StopBuild ? "stop build" : "stop all builds");
+    }
+    if (ListBuilds) {
+        RaiseUnavailableRequest("list builds");
+    }
+    RaiseUnavailableRequest("start build");
+}
+
+void TGridConsole::RaiseUnavailableRequest(std::string_view request) {
+    throw core::EGeneralError("The agent service link cannot send this request: " +
+                              std::string(request));
+}
+
+} // namespace console

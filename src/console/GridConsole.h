@@ -1,0 +1,119 @@
+#pragma once
+// The console object and its run sequence: one per process, created by the process
+// entry, run once, then the main loop runs until Finish stops it.
+#include "console/ServiceLink.h"
+#include "core/StringListEx.h"
+#include "platform/Files.h"
+#include "platform/Library.h"
+#include "records/BuildCommandPacket.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace console {
+
+enum TConsoleMode : std::uint8_t {
+    VisualStudio = 1,
+    Command = 4,
+    Test = 8,
+};
+using TConsoleModes = std::uint8_t;
+
+constexpr std::string_view ConsoleVersion = "10.24.2 (build 14861)";
+constexpr std::string_view ConsoleTitle = "Build Acceleration Console";
+
+class TGridConsole {
+public:
+    TGridConsole(std::string_view title, TConsoleModes modes);
+    ~TGridConsole();
+    TGridConsole(const TGridConsole&) = delete;
+    TGridConsole& operator=(const TGridConsole&) = delete;
+
+    // Decides what this invocation does and sets up the work; the end of the run is
+    // reported only through Finish, FatalError or an exception.
+    void Run();
+
+    // Splits the command line, "twConsoleParams" and option files into Options,
+    // positional values and Modes. True when an option file was expanded.
+    bool ParseCommandLine();
+
+    void FatalError(std::string_view text);
+    void WriteLine(std::string_view text, bool toStdErr = false);
+    void ShowUsage();
+    void ExpandTitleMacros(std::string& fileName) const;
+    // Creates the log file and writes its header; every later line is copied to it.
+    void OpenLogFile(std::string_view fileName);
+    // Writes the texts of a build output event: Text to standard output, ErrText to
+    // standard error.
+    void WriteOutputEvent(std::string_view text, std::string_view errText);
+
+    // Replaces the agent connection (tests hand the run sequence a service status).
+    void SetServiceLink(std::unique_ptr<TServiceLink> link) { ServiceLink = std::move(link); }
+
+    // Fields, in the order of the console's data model.
+    std::string Title;
+    TConsoleModes Modes;
+    records::TBuildCommandPacket BuildCommand;
+    bool StdOutIsConsole = false;
+    std::unique_ptr<TServiceLink> ServiceLink;
+    std::unique_ptr<TServiceStatus> ServiceStatus;
+    std::string StopBuildID;
+    bool Waiting = false;
+    std::string Configurations;
+    std::string Projects;
+    std::string ProjectConfiguration;
+    std::string Preset;
+    core::TStringListEx Options;
+    bool NoLogo = false;
+    bool Silent = false;
+    bool EnableAgent = false;
+    bool DisableAgent = false;
+    bool ResetFileCache = false;
+    bool MakeMode = false;
+    bool StopBuild = false;
+    bool StopAllBuilds = false;
+    bool ListBuilds = false;
+    bool Wait = true;
+    std::string DumpFileName;
+    std::unique_ptr<platform::TFileWriter> LogStream;
+    std::unique_ptr<platform::TFileWriter> OutStream;
+    core::TStringListEx MakeTargets;
+    std::string OutFileName;
+    std::string LogFileName;
+    bool OutReady = false;
+    bool OptionsParsed = false;
+    std::uint8_t DevenvSyntax = 0;
+    bool DefaultProject = false;
+    std::unique_ptr<platform::TLibrary> EndpointLibrary;
+    std::string BuildSystemArguments;
+    int Completions = 0;
+    std::string CommandLine;
+
+    // Results of ParseCommandLine besides the fields above.
+    int ArgumentCount = 0;       // arguments before option files were expanded
+    int PositionalFileCount = 0; // positional file names seen
+    std::string CurrentDir;      // captured once by the run sequence
+
+private:
+    bool RefuseNestedJob();
+    void ApplyExtraBuildSystemArguments();
+    void ApplyTitle();
+    bool PrepareOutFile();
+    void ApplyFlagOptions();
+    void ApplyCompilerLinkerOptions();
+    void ApplyStopOptions();
+    void ApplySetEnvOptions();
+    void ShowAgentStatus();
+    void CheckEndpointClient();
+    bool ResolveBuildTarget();
+    void Dispatch();
+    [[noreturn]] void RaiseUnavailableRequest(std::string_view request);
+};
+
+// Writes the banner (title and notice between two rules) straight to standard output.
+void WriteBanner(std::string_view title);
+
+} // namespace console

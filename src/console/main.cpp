@@ -1,0 +1,35 @@
+#include "console/ExitCode.h"
+#include "console/GridConsole.h"
+#include "core/NotifyQueue.h"
+#include "platform/CommandLine.h"
+#include "platform/Console.h"
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+int main(int argc, char** argv) {
+    platform::SetProcessArguments(argc, argv);
+    std::string failure;
+    bool failed = false;
+    {
+        std::unique_ptr<console::TGridConsole> gridConsole;
+        try {
+            gridConsole = std::make_unique<console::TGridConsole>(console::ConsoleTitle,
+                                                                  console::VisualStudio);
+            gridConsole->Run();
+            core::MainQueue().Run();
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = e.what();
+            console::Finish(3);
+        }
+    }
+    if (failed) {
+        std::string line = "Fatal Error: " + failure + "\r\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+    std::fflush(stdout);
+    platform::ExitProcess(console::ProcessExitCode());
+}

@@ -1,0 +1,30 @@
+#include "core/Errors.h"
+
+#include <exception>
+#include <system_error>
+
+namespace core {
+
+void AssertionFailed(std::string_view text, const char* file, int line) {
+    throw EAssertionFailed(std::string(text) + " (" + file + ", line " + std::to_string(line) +
+                           ")");
+}
+
+void RethrowWrapped(std::string_view context) {
+    std::string message(context);
+    message += "\r\n";
+    try {
+        throw;
+    } catch (const EAbort& e) {
+        throw EAbort(message + e.what());
+    } catch (const EOSError& e) {
+        throw EOSError(message + e.what(), e.ErrorCode());
+    } catch (const std::system_error& e) {
+        // Failures of the platform layer carry the system's error code.
+        throw EOSError(message + e.what(), e.code().value());
+    } catch (const std::exception& e) {
+        throw EGeneralError(message + e.what());
+    }
+}
+
+} // namespace core

@@ -1,0 +1,43 @@
+#include "core/TextHelpers.h"
+
+#include <charconv>
+
+namespace core {
+
+bool TryParseInt32(std::string_view text, int& value) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+        if (text.starts_with('-') || text.starts_with('+')) {
+            return false;
+        }
+    }
+    if (text.empty()) {
+        return false;
+    }
+    int result = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return false;
+    }
+    value = result;
+    return true;
+}
+
+std::string_view TrimText(std::string_view text) {
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::string_view UnquoteText(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        return text.substr(1, text.size() - 2);
+    }
+    return text;
+}
+
+} // namespace core

@@ -1,0 +1,123 @@
+#pragma once
+// Compressed streams: a header and independently compressed blocks, so that a reader
+// can decode only the block it needs and can stop at a block still being written.
+//
+//   offset 0  4  signature "sdc2" (readers also accept "sdc1", and "sdc3" whose size
+//                field is 64-bit, making the header 16 bytes)
+//          4  1  method, 3 (the only one written or decoded)
+//          5  3  zero
+//          8  4  total uncompressed size, signed 32-bit
+//   then blocks until the end of the data, each:
+//          4  B  bytes that follow in this block; -1 while the writer fills it
+//          4  U  uncompressed length of the block
+//        B-4     compressed bytes of the U input bytes (absent when U = 0)
+//
+// The writer cuts its input into blocks of 2,064,384 bytes. The block codec sits in
+// the slot of the method-3 library and keeps its contract (see CompressBlock).
+#include "packets/Streams.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace packets {
+
+constexpr int CompressionMethod = 3;
+constexpr std::size_t CompressBlockSize = 0x1F8000; // 2,064,384
+constexpr std::size_t CompressBlockOverhead = 404;  // U field + codec worst case
+
+// The method-3 codec. Compress writes at most `length` + 400 bytes and returns the
+// compressed length (0 on failure); Decompress returns the decompressed length (0 when
+// the data is corrupt or does not decode to exactly `capacity` bytes... see .cpp).
+// Setting 1 is the compression scratch size, setting 2 the decompression scratch size.
+namespace codec {
+std::size_t Compress(const std::uint8_t* source, std::uint8_t* destination, std::size_t length,
+                     void* scratch);
+std::size_t Decompress(const std::uint8_t* source, std::size_t sourceLength,
+                       std::uint8_t* destination, std::size_t capacity, void* scratch);
+std::size_t GetSetting(int setting);
+} // namespace codec
+
+// Writer bound for `count` input bytes, counted from the end of the header.
+std::int64_t CompressedBound(std::int64_t count);
+
+// Writes one complete compressed stream of the next `count` bytes of `source` (read
+// from its position) to `target`; returns the bytes written.
+std::int64_t Compress(TStream& source, std::int64_t count, TStream& target,
+                      int method = CompressionMethod);
+
+// A read-only, random-access view of the uncompressed data of a compressed stream.
+// The blocks are indexed once at creation; a placeholder block ends the data.
+class TDecompressStream : public TStream {
+public:
+    // `length` -1 means "to the end of the source". With `ownsSource` the stream is
+    // freed with this object.
+    TDecompressStream(TStream* source, std::int64_t start, int cacheBlocks, bool ownsSource,
+                      std::int64_t length = -1);
+    ~TDecompressStream() override;
+    TDecompressStream(const TDecompressStream&) = delete;
+    TDecompressStream& operator=(const TDecompressStream&) = delete;
+
+    std::size_t Read(void* buffer, std::size_t count) override;
+    void Write(const void* buffer, std::size_t count) override; // always fails
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    std::int64_t Size() const override { return total; }
+    std::int64_t Position() const override { return position; }
+
+    int BlockCount() const { return static_cast<int>(index.size()); }
+
+private:
+    struct TBlock {
+        std::int64_t Start;  // uncompressed position
+        std::int64_t Source; // offset of its size field in the source
+    };
+    struct TDecoded {
+        std::unique_ptr<std::uint8_t[]> Data;
+        std::size_t Capacity = 0;
+        std::size_t Size = 0;
+    };
+    // Decodes a block into the cache, or straight into `target` (which must hold the
+    // whole block) when given.
+    const TDecoded& Decode(std::size_t block);
+    std::size_t DecodeInto(std::size_t block, std::uint8_t* target, std::size_t capacity);
+    std::int64_t BlockLength(std::size_t block) const;
+
+    TStream* source;
+    bool ownsSource;
+    std::int64_t end; // of the compressed data in the source
+    std::int64_t total = 0;
+    std::int64_t position = 0;
+    std::vector<TBlock> index;
+    std::size_t cacheLimit;
+    std::unordered_map<std::size_t, TDecoded> cache;
+    TDecoded spare;                       // a buffer of an evicted block, reused
+    std::vector<std::uint8_t> packedCopy; // compressed bytes of a non-memory source
+};
+
+// 64-bit size and position over a stream that the adapter owns.
+class TLargeStreamAdapter {
+public:
+    virtual ~TLargeStreamAdapter() = default;
+    virtual std::int64_t Size() = 0;
+    virtual std::int64_t Position() = 0;
+    virtual void SetPosition(std::int64_t position) = 0;
+    virtual void Hook() {}
+    virtual TStream& Stream() = 0;
+};
+
+class TDecompressStreamAdapter : public TLargeStreamAdapter {
+public:
+    explicit TDecompressStreamAdapter(std::unique_ptr<TDecompressStream> stream)
+        : stream(std::move(stream)) {}
+    std::int64_t Size() override { return stream->Size(); }
+    std::int64_t Position() override { return stream->Position(); }
+    void SetPosition(std::int64_t position) override { stream->SetPosition(position); }
+    TStream& Stream() override { return *stream; }
+
+private:
+    std::unique_ptr<TDecompressStream> stream;
+};
+
+} // namespace packets

@@ -1,0 +1,23 @@
+#pragma once
+// The process environment.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Absent when the variable is not set.
+std::optional<std::string> GetEnvVar(std::string_view name);
+
+// False when the name is not valid (empty, or holding "=" or NUL) or the value holds NUL.
+bool SetEnvVar(std::string_view name, std::string_view value);
+bool UnsetEnvVar(std::string_view name);
+
+// Every "name=value" entry of the environment, in the order the process holds them.
+std::vector<std::string> GetEnvStrings();
+
+// The whole environment as one block: every entry followed by a NUL, ended by one more NUL.
+std::string GetEnvBlock();
+
+} // namespace platform

@@ -1,0 +1,40 @@
+#pragma once
+// Whole-file reading and the output files of the console.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+enum class TFileReadResult { Ok, OpenFailed, ReadFailed };
+
+// Reads at most `maxLength` bytes of the file. `errorText` gets the system's text on failure.
+TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
+                              std::string* errorText = nullptr);
+
+// A file opened for writing. Other processes may read it while it is open.
+class TFileWriter {
+public:
+    enum class TMode {
+        Truncate, // created empty, replacing an existing file
+        Append    // created empty, every write goes to the file's current end
+    };
+    ~TFileWriter();
+    TFileWriter(const TFileWriter&) = delete;
+    TFileWriter& operator=(const TFileWriter&) = delete;
+
+    // Null with the system's error text when the file cannot be created.
+    static std::unique_ptr<TFileWriter> Create(std::string_view path, TMode mode,
+                                               std::string* errorText = nullptr);
+    // Writes all bytes; false with the system's error text on failure.
+    bool Write(std::string_view bytes, std::string* errorText = nullptr);
+    const std::string& Path() const { return path; }
+
+private:
+    TFileWriter(int handle, std::string path) : handle(handle), path(std::move(path)) {}
+    int handle;
+    std::string path;
+};
+
+} // namespace platform

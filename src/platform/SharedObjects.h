@@ -1,0 +1,139 @@
+#pragma once
+// Named shared objects: sections, events and mutexes that processes of one machine
+// find by name.
+//
+// Names keep the Windows form. Win32 spellings: "Global\X" (global), "Session\n\X"
+// (session n), "Local\X" or plain "X" (own session). Native spellings:
+// "\BaseNamedObjects\X" (global) and "\Sessions\n\BaseNamedObjects\X" (session n).
+// Session 0 and, for the superuser, the own session are the global namespace.
+//
+// Each object is one small file in a tmpfs directory below the namespace root
+// ($TAVRIX_OBJECTS_DIR, default /dev/shm/tavrix): global/ (mode 1777, objects 0666)
+// or u<n>/ (mode 0700, objects 0600), memory-mapped by every holder:
+//   section  the mapped bytes themselves (the file size is the section size);
+//   event    a 32-bit futex word plus a type word (manual or auto reset);
+//   mutex    a type word, the owner's thread id and a process-shared, robust,
+//            recursive pthread mutex.
+// Every holder keeps a shared flock on its file. Creating, opening and closing run
+// under an exclusive flock of the directory's ".lock" file, so two creators of one
+// name end up sharing one object; the last holder to close removes the file, and a
+// file that nobody holds (its holders crashed) counts as absent and is replaced.
+// Failures are std::system_error with the system's error code.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+constexpr std::uint32_t InfiniteTimeout = 0xFFFFFFFFu;
+
+// The namespace root directory.
+std::string ObjectsRoot();
+
+// -2 when the own session is the global namespace (superuser), else the user id.
+int OwnSessionNumber();
+// Native name of the own session's object directory, with a trailing "\".
+std::string OwnSessionObjectDirectory();
+
+// The file that holds the object of that name. Raises EINVAL for a malformed name.
+std::string ObjectFilePath(std::string_view name);
+
+class TSharedSection {
+public:
+    ~TSharedSection();
+    TSharedSection(const TSharedSection&) = delete;
+    TSharedSection& operator=(const TSharedSection&) = delete;
+
+    // Creates the section, zero-filled, or opens the existing one (which keeps its
+    // own size); `existed` tells which.
+    static std::unique_ptr<TSharedSection> Create(std::string_view name, std::size_t size,
+                                                  bool* existed = nullptr);
+    // Null when no such section exists.
+    static std::unique_ptr<TSharedSection> Open(std::string_view name);
+
+    void* Data() const { return data; }
+    std::size_t Size() const { return size; }
+
+private:
+    struct THandle;
+    TSharedSection(std::unique_ptr<THandle> handle, void* data, std::size_t size);
+    std::unique_ptr<THandle> handle;
+    void* data;
+    std::size_t size;
+};
+
+class TEvent {
+public:
+    ~TEvent();
+    TEvent(const TEvent&) = delete;
+    TEvent& operator=(const TEvent&) = delete;
+
+    // An unnamed event private to this process.
+    static std::unique_ptr<TEvent> CreateLocal(bool manualReset, bool initialState);
+    // Creates or opens; an existing event keeps its type and state.
+    static std::unique_ptr<TEvent> Create(std::string_view name, bool manualReset,
+                                          bool initialState, bool* existed = nullptr);
+    // Null when no such event exists.
+    static std::unique_ptr<TEvent> Open(std::string_view name);
+
+    void Set();
+    void Reset();
+    bool IsManualReset() const;
+    // True when signalled within the timeout (ms, or InfiniteTimeout). An auto-reset
+    // event is reset by the wait that sees it signalled, so one Set releases one waiter.
+    bool Wait(std::uint32_t timeoutMs);
+    // Sets `toSet` and waits on this event. An event stays signalled until reset, so
+    // a signal given in answer to `toSet` is never missed.
+    bool SetAndWait(TEvent& toSet, std::uint32_t timeoutMs);
+    // Waits until any of the events is signalled: its index, or -1 on timeout. Events
+    // are checked in order, so an earlier signalled event wins.
+    static int WaitAny(std::span<TEvent* const> events, std::uint32_t timeoutMs);
+
+private:
+    struct THandle;
+    struct TWord;
+    TEvent(std::unique_ptr<THandle> handle, TWord* word, bool local);
+    bool TryConsume();
+    std::unique_ptr<THandle> handle; // null for a local event
+    TWord* word;
+    bool local;
+};
+
+enum class TMutexState { Free, Owned, Abandoned };
+enum class TMutexWaitResult { Acquired, Abandoned, TimedOut };
+
+// A recursive mutex shared between processes. A holder that ends (its thread or its
+// whole process) without releasing leaves it abandoned: the next waiter gets it with
+// the result Abandoned.
+class TMutex {
+public:
+    ~TMutex();
+    TMutex(const TMutex&) = delete;
+    TMutex& operator=(const TMutex&) = delete;
+
+    // Creates or opens; `initialOwner` takes a newly created mutex at once (it is
+    // ignored when the mutex existed).
+    static std::unique_ptr<TMutex> Create(std::string_view name, bool initialOwner,
+                                          bool* existed = nullptr);
+    // Null when no such mutex exists.
+    static std::unique_ptr<TMutex> Open(std::string_view name);
+
+    TMutexWaitResult Wait(std::uint32_t timeoutMs);
+    // Raises EPERM when the calling thread does not hold the mutex.
+    void Release();
+    TMutexState QueryState() const;
+    // Thread id of the last owner that acquired it (0 when never owned).
+    std::uint32_t OwnerThreadId() const;
+
+private:
+    struct THandle;
+    struct TBlock;
+    TMutex(std::unique_ptr<THandle> handle, TBlock* block);
+    std::unique_ptr<THandle> handle;
+    TBlock* block;
+};
+
+} // namespace platform

@@ -1,0 +1,95 @@
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+void SetError(std::string* errorText) {
+    if (errorText != nullptr) {
+        *errorText = std::strerror(errno);
+    }
+}
+} // namespace
+
+TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
+                              std::string* errorText) {
+    data.clear();
+    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(errorText);
+        return TFileReadResult::OpenFailed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+        }
+        SetError(errorText);
+        ::close(fd);
+        return TFileReadResult::ReadFailed;
+    }
+    // Read to the end rather than trusting the size: pipes and /proc files report 0.
+    char buffer[65536];
+    while (data.size() < maxLength) {
+        const std::size_t want = std::min(sizeof buffer, maxLength - data.size());
+        const ssize_t n = ::read(fd, buffer, want);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            SetError(errorText);
+            ::close(fd);
+            data.clear();
+            return TFileReadResult::ReadFailed;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return TFileReadResult::Ok;
+}
+
+TFileWriter::~TFileWriter() {
+    ::close(handle);
+}
+
+std::unique_ptr<TFileWriter> TFileWriter::Create(std::string_view path, TMode mode,
+                                                 std::string* errorText) {
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (mode == TMode::Append) {
+        flags |= O_APPEND;
+    }
+    const int fd = ::open(std::string(path).c_str(), flags, 0666);
+    if (fd < 0) {
+        SetError(errorText);
+        return nullptr;
+    }
+    return std::unique_ptr<TFileWriter>(new TFileWriter(fd, std::string(path)));
+}
+
+bool TFileWriter::Write(std::string_view bytes, std::string* errorText) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(handle, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            SetError(errorText);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace platform

@@ -1,0 +1,127 @@
+#pragma once
+// Runs the console's run sequence in-process with a given command line, environment
+// and agent answer, capturing what it prints.
+#include "console/ExitCode.h"
+#include "console/GridConsole.h"
+#include "platform/CommandLine.h"
+#include "platform/Environment.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_console {
+
+// Answers the status query as told and notes the nested-job marker the agent would see.
+class TFakeServiceLink : public console::TServiceLink {
+public:
+    TFakeServiceLink(std::unique_ptr<console::TServiceStatus> status, std::string* contextSeen)
+        : status(std::move(status)), contextSeen(contextSeen) {}
+    std::unique_ptr<console::TServiceStatus> QueryStatus() override {
+        *contextSeen = platform::GetEnvVar("TavrixBuildContext").value_or("<unset>");
+        return status ? std::make_unique<console::TServiceStatus>(*status) : nullptr;
+    }
+
+private:
+    std::unique_ptr<console::TServiceStatus> status;
+    std::string* contextSeen;
+};
+
+struct TRunResult {
+    std::unique_ptr<console::TGridConsole> Console;
+    std::string Out;
+    std::string Err;
+    int ExitCode = 0;
+    std::string Failure;     // message of an error that left Run
+    std::string ContextSeen; // "TavrixBuildContext" when the agent was asked
+};
+
+// A fresh temporary directory that is also the current directory during the test.
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousDir = std::filesystem::current_path();
+        dir = std::filesystem::temp_directory_path() /
+              ("ravel_console_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        platform::UnsetEnvVar("TavrixBuildContext");
+        platform::UnsetEnvVar("twConsoleParams");
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previousDir);
+        std::filesystem::remove_all(dir);
+        platform::UnsetEnvVar("TavrixBuildContext");
+        platform::UnsetEnvVar("twConsoleParams");
+    }
+
+    // Runs the sequence for "ravelcon <args>"; `agentAnswers` hands it a service status.
+    TRunResult Run(std::vector<std::string> args, bool agentAnswers = false,
+                   console::TServiceStatus status = {}) {
+        args.insert(args.begin(), "ravelcon");
+        std::vector<const char*> argv;
+        for (const std::string& arg : args) {
+            argv.push_back(arg.c_str());
+        }
+        platform::SetProcessArguments(static_cast<int>(argv.size()), argv.data());
+        console::SetExitCodeBase(0);
+        console::SetExitCode(0);
+        TRunResult result;
+        result.Console =
+            std::make_unique<console::TGridConsole>(console::ConsoleTitle, console::VisualStudio);
+        result.Console->SetServiceLink(std::make_unique<TFakeServiceLink>(
+            agentAnswers ? std::make_unique<console::TServiceStatus>(status) : nullptr,
+            &result.ContextSeen));
+        // The run marks the environment as a nested job; put it back for the next run.
+        const std::optional<std::string> context = platform::GetEnvVar("TavrixBuildContext");
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        try {
+            result.Console->Run();
+        } catch (const std::exception& e) {
+            result.Failure = e.what();
+            console::Finish(3);
+        }
+        result.Out = ::testing::internal::GetCapturedStdout();
+        result.Err = ::testing::internal::GetCapturedStderr();
+        result.ExitCode = console::ProcessExitCode();
+        if (context) {
+            platform::SetEnvVar("TavrixBuildContext", *context);
+        } else {
+            platform::UnsetEnvVar("TavrixBuildContext");
+        }
+        return result;
+    }
+
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    void WriteFile(const std::string& name, const std::string& bytes) const {
+        std::filesystem::create_directories((dir / name).parent_path());
+        std::FILE* f = std::fopen(Path(name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    std::string ReadFile(const std::string& path) const {
+        std::string data;
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buffer[4096];
+            std::size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+                data.append(buffer, n);
+            }
+            std::fclose(f);
+        }
+        return data;
+    }
+
+    std::filesystem::path dir;
+    std::filesystem::path previousDir;
+};
+
+} // namespace testing_console
