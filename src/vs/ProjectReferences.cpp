@@ -5,6 +5,7 @@
 #include "core/StringListEx.h"
 #include "core/TextHelpers.h"
 #include "platform/Paths.h"
+#include "vs/ProjectParserVC7.h"
 #include "vs/XmlUtils.h"
 
 namespace vs {
@@ -69,10 +70,18 @@ void ReadCSharpProject(const std::string& projectFile, std::vector<TProjectFileR
 } // namespace
 
 std::vector<TProjectFileReference> ReadProjectReferences(const std::string& projectFile,
-                                                         int /*solutionFormatIndex*/) {
+                                                         int solutionFormatIndex) {
     std::vector<TProjectFileReference> result;
     if (core::SameText(platform::ExtractFileExt(projectFile), ".csproj")) {
         ReadCSharpProject(projectFile, result);
+        return result;
+    }
+    TProjectParserVC7 parser(solutionFormatIndex);
+    if (parser.CanLoad(projectFile)) {
+        parser.LoadFromFile(projectFile);
+        for (const TProjectReferenceVC& reference : parser.ProjectReferences) {
+            result.push_back({reference.GUID, std::nullopt});
+        }
     }
     return result;
 }

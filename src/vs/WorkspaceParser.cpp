@@ -3,6 +3,7 @@
 #include "core/Errors.h"
 #include "core/StringListEx.h"
 #include "platform/Paths.h"
+#include "vs/WorkspaceParserVC6.h"
 #include "vs/WorkspaceParserVC7.h"
 
 #include <algorithm>
@@ -30,6 +31,10 @@ void TWorkspaceProjectVC::AddDependency(std::string guid, std::string name, std:
         return;
     }
     Dependencies.push_back({std::move(name), std::move(path), std::move(guid)});
+}
+
+void TWorkspaceProjectVC::AddDependencyByName(std::string name) {
+    Dependencies.push_back({std::move(name), {}, {}});
 }
 
 void TWorkspaceProjectVC::RemoveDependency(std::size_t index) {
@@ -78,6 +83,9 @@ std::unique_ptr<TWorkspaceParserVC> CreateWorkspaceParser(std::string_view fileN
     }
     if (ext == ".sln") {
         return std::make_unique<TWorkspaceParserVC7>(true);
+    }
+    if (ext == ".dsw" || ext == ".vcw") {
+        return std::make_unique<TWorkspaceParserVC6>();
     }
     return nullptr;
 }

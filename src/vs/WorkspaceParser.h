@@ -44,6 +44,8 @@ public:
 
     // Adds a dependency unless its GUID is already listed.
     void AddDependency(std::string guid, std::string name = {}, std::string path = {});
+    // Older workspaces name their dependencies only.
+    void AddDependencyByName(std::string name);
     void RemoveDependency(std::size_t index);
 
 private:
@@ -78,8 +80,8 @@ protected:
     std::vector<std::string> configurations;
 };
 
-// ".sln" gives the solution parser (reading project files for references); other
-// extensions give no parser.
+// ".sln" gives the solution parser (reading project files for references), ".dsw" and
+// ".vcw" the older workspace parser; other extensions give no parser.
 std::unique_ptr<TWorkspaceParserVC> CreateWorkspaceParser(std::string_view fileName);
 
 } // namespace vs
