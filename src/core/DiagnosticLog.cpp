@@ -8,6 +8,7 @@
 #include "platform/Registry.h"
 #include "platform/SharedObjects.h"
 
+#include <atomic>
 #include <cstdio>
 #include <system_error>
 
@@ -49,7 +50,8 @@ private:
 };
 
 std::mutex logMutex;
-TDiagnosticLog* processLog = nullptr; // never destroyed: code may log during exit
+// Never destroyed: code may log during exit.
+std::atomic<TDiagnosticLog*> processLog{nullptr};
 
 } // namespace
 
@@ -150,9 +152,16 @@ void TDiagnosticLog::Append(std::string text, unsigned flags) {
         }
         data += text;
         data += "\r\n";
-        auto mutex = platform::TMutex::Create(
-            "Global\\Tavrix_LogMutex_" + Lower(platform::ExtractFileName(fileName)), false);
-        mutex->Wait(platform::InfiniteTimeout); // an abandoned lock is still ours
+        // Without the shared namespace the line is still written, only unguarded
+        // against other processes.
+        std::unique_ptr<platform::TMutex> mutex;
+        try {
+            mutex = platform::TMutex::Create(
+                "Global\\Tavrix_LogMutex_" + Lower(platform::ExtractFileName(fileName)), false);
+            mutex->Wait(platform::InfiniteTimeout); // an abandoned lock is still ours
+        } catch (const std::exception&) {
+            mutex.reset();
+        }
         if (file->Size() > LogTrimThreshold) {
             file->KeepTail(LogTrimKeep);
         }
@@ -160,7 +169,9 @@ void TDiagnosticLog::Append(std::string text, unsigned flags) {
         if ((flags & lfFlush) != 0) {
             file->Flush();
         }
-        mutex->Release();
+        if (mutex) {
+            mutex->Release();
+        }
     } catch (...) {
         // The log never raises.
     }
@@ -287,19 +298,26 @@ std::string TDiagnosticLog::ProcessLine() const {
 }
 
 TDiagnosticLog& Log() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (processLog == nullptr) {
-        processLog =
-            new TDiagnosticLog(TDiagnosticLog::DefaultFileName(), TDiagnosticLog::ReadSettings());
-        processLog->Started();
+    if (TDiagnosticLog* log = processLog.load()) {
+        return *log;
     }
-    return *processLog;
+    std::lock_guard<std::mutex> lock(logMutex);
+    if (processLog.load() == nullptr) {
+        auto* log =
+            new TDiagnosticLog(TDiagnosticLog::DefaultFileName(), TDiagnosticLog::ReadSettings());
+        processLog.store(log);
+        log->Started();
+    }
+    return *processLog.load();
+}
+
+TDiagnosticLog* LogIfCreated() {
+    return processLog.load();
 }
 
 void SetLog(std::unique_ptr<TDiagnosticLog> log) {
     std::lock_guard<std::mutex> lock(logMutex);
-    delete processLog;
-    processLog = log.release();
+    delete processLog.exchange(log.release());
 }
 
 namespace {

@@ -113,6 +113,8 @@ void InstallCrashLogging();
 
 // The process's log, created on first use from DefaultFileName() and ReadSettings().
 TDiagnosticLog& Log();
+// The process's log when it exists, without creating it.
+TDiagnosticLog* LogIfCreated();
 // Replaces the process's log (tests, and programs that configure it themselves).
 void SetLog(std::unique_ptr<TDiagnosticLog> log);
 

@@ -54,8 +54,8 @@ void LogRaise(void* object, const std::type_info* type) {
                     }
                 }
                 log->RaisedException(own != nullptr ? std::string(own->ClassName())
-                                                   : Demangle(type->name()),
-                                    message, platform::CallTrace(2));
+                                                    : Demangle(type->name()),
+                                     message, platform::CallTrace(2));
             }
         }
     } catch (...) {
