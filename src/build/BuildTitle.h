@@ -1,5 +1,5 @@
 #pragma once
-#include "records/BuildCommandPacket.h"
+#include "records/BuildPackets.h"
 
 #include <string>
 

@@ -33,8 +33,8 @@ TGridConsole::TGridConsole(std::string_view title, TConsoleModes modes)
     : Title(std::string(title) + " " + std::string(ConsoleVersion)), Modes(modes),
       StdOutIsConsole(platform::StdOutIsConsole()), ServiceLink(CreateAgentServiceLink()),
       CommandLine(platform::ProcessCommandLine()) {
-    BuildCommand.SetFlag(records::Attach);
-    BuildCommand.SetFlag(records::Monitor);
+    BuildCommand.SetFlag(records::TBuildFlag::Attach);
+    BuildCommand.SetFlag(records::TBuildFlag::Monitor);
     BuildCommand.RavelconCommandLine = CommandLine;
     BuildCommand.ConsoleOutputCodePage = platform::ConsoleOutputCodePage();
 }

@@ -5,7 +5,7 @@
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
-#include "records/BuildCommandPacket.h"
+#include "records/BuildPackets.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,6 @@
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
+#include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
@@ -11,6 +12,7 @@
 
 int main(int argc, char** argv) {
     platform::SetProcessArguments(argc, argv);
+    core::InstallCrashLogging();
     std::string failure;
     bool failed = false;
     {
@@ -31,5 +33,8 @@ int main(int argc, char** argv) {
         std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
+    // The system keeps 8 bits of it; the log keeps the whole code.
+    core::Log().Line("Exit code: " + std::to_string(console::ProcessExitCode()));
+    core::Log().Stopped();
     platform::ExitProcess(console::ProcessExitCode());
 }

@@ -1,5 +1,6 @@
 #include "core/Errors.h"
 #include "vs/ProjectParserVC7.h"
+#include "vs/ProjectReferences.h"
 
 #include <gtest/gtest.h>
 
@@ -144,6 +145,18 @@ TEST(VersionDetection, SolutionsAndProjects) {
     EXPECT_EQ(ErrorOf([&] { vs::DetectVersion(other); }),
               "Failed to detect version of solution/project file: " + other +
                   "\r\nUnknown file type: " + other);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ProjectReferences, OlderCSharpForm) {
+    const auto references = vs::ReadProjectReferences(Fixture("app/lib/old.csproj"), 13);
+    ASSERT_EQ(references.size(), 1u);
+    EXPECT_EQ(references[0].GUID, "{11111111-1111-1111-1111-111111111111}");
+    EXPECT_FALSE(references[0].CSharp);
+    EXPECT_TRUE(vs::ReadProjectReferences(Fixture("toolsets/v90.vcxproj"), 13).empty());
 }
 
 } // namespace
