@@ -3,6 +3,8 @@
 #include "packets/Compression.h"
 #include "packets/PacketStream.h"
 #include "records/BuildPackets.h"
+#include "records/MonitorEvents.h"
+#include "records/Registration.h"
 
 #include <benchmark/benchmark.h>
 #include <lz4.h>
@@ -16,8 +18,7 @@ namespace {
 
 void RegisterAll() {
     static bool done = [] {
-        RegisterBuildCommandPackets();
-        RegisterBuildUnitPackets();
+        RegisterAllPacketClasses();
         return true;
     }();
     (void)done;
@@ -57,38 +58,42 @@ void BM_BuildCommandSaveLoad(benchmark::State& state) {
 }
 BENCHMARK(BM_BuildCommandSaveLoad);
 
-// A compact stream of small mixed records, like the event stream of a build:
-// output lines, step begin/end style records and status samples.
+// A compact stream of mixed monitor events, as a build writes them: output lines,
+// task begin and end, and counters.
 const TMemoryStream& EventStream(int count) {
     static TMemoryStream stream = [count] {
         RegisterAll();
         TMemoryStream s;
         TPacketSaveContext context;
-        TExecuteOutputFilePacket output;
-        TExecuteIncrementalFilePacket step;
-        TParentProcessIDPacket sample;
-        TExecuteSearchReplacePacket line;
+        TMonitorEventOutputPacket output;
+        TMonitorEventBeginStepPacket begin;
+        TMonitorEventEndStepPacket end;
+        TMonitorEventCountPacket counter;
         std::mt19937 rng(3);
         for (int i = 0; i < count; ++i) {
             switch (i % 4) {
             case 0:
-                line.SearchForContent = "main.cpp(" + std::to_string(rng() % 900) +
-                                        "): warning C4244: conversion from 'double' to 'int'";
-                line.SaveToStream(s, &context);
-                break;
-            case 1:
-                step.Path = "obj/Release/unit" + std::to_string(i % 500) + ".obj";
-                step.Revision = i;
-                step.SaveToStream(s, &context);
-                break;
-            case 2:
-                output.Path = "helper-" + std::to_string(i % 16);
+                output.ms = i;
+                output.Text = "main.cpp(" + std::to_string(rng() % 900) +
+                              "): warning C4244: conversion from 'double' to 'int'";
                 output.SaveToStream(s, &context);
                 break;
+            case 1:
+                begin.ms = i;
+                begin.WorkerID = "helper-" + std::to_string(i % 16);
+                begin.Name = "unit" + std::to_string(i % 500) + ".cpp";
+                begin.TaskID = i;
+                begin.SaveToStream(s, &context);
+                break;
+            case 2:
+                end.ms = i;
+                end.WorkerID = "helper-" + std::to_string(i % 16);
+                end.SaveToStream(s, &context);
+                break;
             default:
-                sample.PID = i;
-                sample.Timestamp = i * 10000ll;
-                sample.SaveToStream(s, &context);
+                counter.ms = i;
+                counter.Built = i / 4;
+                counter.SaveToStream(s, &context);
             }
         }
         return s;

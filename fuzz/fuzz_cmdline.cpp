@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes to the command-line tokenizers, the option parser and the
 // console's command-line parsing (arguments and one option file).
 #include "console/CmdLineParser.h"
-#include "console/CmdLineTokenizer.h"
+#include "core/CmdLineTokenizer.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
-#include "console/OptionList.h"
+#include "build/OptionList.h"
 #include "platform/CommandLine.h"
 
 #include <cstdint>
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view filePart =
         split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
 
-    console::TCRTCmdLineTokenizer tokenizer(input);
+    core::TCRTCmdLineTokenizer tokenizer(input);
     console::TCmdLineParser parser(WithoutAt(input));
     (void)parser.GetValue("title", "");
     console::ReadExitCodeBase(input);
@@ -67,6 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::SetProcessArguments(static_cast<int>(argv.size()), argv.data());
     console::TGridConsole gridConsole(console::ConsoleTitle, console::VisualStudio);
     gridConsole.ParseCommandLine();
-    (void)console::JoinLeftoverOptions(gridConsole.Options);
+    (void)build::JoinLeftoverOptions(gridConsole.Options);
     return 0;
 }

@@ -1,10 +1,9 @@
-#include "build/BuildTitle.h"
-
+#include "build/BuildProxy.h"
 #include "platform/Paths.h"
 
 namespace build {
 
-std::string GetBuildTitle(const records::TBuildCommandPacket& request) {
+std::string TBuildProxy::GetBuildTitle(const records::TBuildCommandPacket& request) {
     if (!request.Caption.empty()) {
         return request.Caption;
     }

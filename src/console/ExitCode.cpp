@@ -1,12 +1,20 @@
 #include "console/ExitCode.h"
 
-#include "console/OptionList.h"
+#include "build/OptionList.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
 
 #include <cstdint>
 
 namespace console {
+
+using build::ConsumeBareOption;
+using build::ConsumeValueOption;
+using build::FindValueOption;
+using build::JoinLeftoverOptions;
+using build::TrimText;
+using build::TryParseInt32;
+using build::UnquoteText;
 
 namespace {
 int exitCodeBase = 0;

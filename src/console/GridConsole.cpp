@@ -1,8 +1,9 @@
 #include "console/GridConsole.h"
 
+#include "build/BuildProxy.h"
+#include "build/OptionList.h"
 #include "console/CmdLineParser.h"
 #include "console/ExitCode.h"
-#include "console/OptionList.h"
 #include "core/Errors.h"
 #include "core/NotifyQueue.h"
 #include "platform/CommandLine.h"
@@ -13,8 +14,23 @@
 
 namespace console {
 
+using build::ConsumeBareOption;
+using build::ConsumeValueOption;
+using build::FindValueOption;
+using build::JoinLeftoverOptions;
+using build::TrimText;
+using build::TryParseInt32;
+using build::UnquoteText;
+
 namespace {
 constexpr std::string_view BuildContextVariable = "TavrixBuildContext";
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    }
+    return text;
+}
 
 std::string ProgramName() {
     return platform::FileNameWithoutExt(platform::ProgramFileName());
@@ -186,11 +202,20 @@ void TGridConsole::Run() {
     }
     CurrentDir = platform::GetCurrentDir();
     DevenvSyntax = 0;
-    ParseCommandLine();
+    const bool optionFileExpanded = ParseCommandLine();
     if (Modes & VisualStudio) {
         if (const std::optional<std::string> cfg = ConsumeValueOption(Options, "cfg")) {
             Configurations = *cfg;
         }
+        if (!optionFileExpanded) {
+            build::TBuildProxy::LoadBuildConfigFile(Configurations, BuildCommand, Options);
+        }
+    }
+    try {
+        build::TBuildProxy::ApplyBuildOptions(BuildCommand, Options);
+    } catch (const std::exception& e) {
+        FatalError(e.what());
+        return;
     }
     ApplyExtraBuildSystemArguments();
     for (const std::string_view ignored :
@@ -258,9 +283,10 @@ void TGridConsole::Run() {
                        "/STOP");
             return;
         }
-    } else if (!ResolveBuildTarget()) {
+    } else if (!ResolveBuildTarget() || !ApplyAssemblyOptions()) {
         return;
     }
+    ApplyLateOptions();
 
     if (!Options.Empty()) {
         FatalError("Invalid/conflicting options specified: " + JoinLeftoverOptions(Options));
@@ -308,6 +334,29 @@ bool TGridConsole::ResolveBuildTarget() {
             throw core::EGeneralError("File not found: " + fileName);
         }
         BuildCommand.PrimaryFilename = fileName;
+        std::string version = ConsumeValueOption(Options, "vsversion").value_or("");
+        if (const std::size_t vc = LowerAscii(version).find("vc"); vc != std::string::npos) {
+            version.erase(vc, 2);
+        }
+        if (ConsumeBareOption(Options, "usemsbuild")) {
+            BuildCommand.UseMSBuild = true;
+        }
+        // The environment's tools stand in for the IDE's when MSBuild runs with both
+        // /USEENV and /VSINSTALLDIR.
+        const bool useEnvironment = BuildCommand.UseMSBuild &&
+                                    build::FindBareOption(Options, "useenv") >= 0 &&
+                                    !BuildCommand.VSInstallDir.empty();
+        BuildCommand.BuildClass = build::TBuildProxy::GetBuildClass(
+            fileName, version, useEnvironment, BuildCommand.UseMSBuild);
+        if (build::TBuildProxy::IsVSBuildClass(BuildCommand.BuildClass) &&
+            !(Modes & VisualStudio)) {
+            FatalError("For Visual Studio builds, please use Ravelcon instead of " + ProgramName());
+            return false;
+        }
+        if (build::TBuildProxy::IsJobBuildClass(BuildCommand.BuildClass)) {
+            FatalError("For Reda Duruzo builds, please use twConsole instead of " + ProgramName());
+            return false;
+        }
         return true;
     }
     if (!(Modes & console::Command)) {
@@ -319,7 +368,8 @@ bool TGridConsole::ResolveBuildTarget() {
 
 void TGridConsole::Dispatch() {
     if (!DumpFileName.empty()) {
-        RaiseUnavailableRequest("dump source files");
+        DumpSourceFiles();
+        return;
     }
     if (EnableAgent || DisableAgent) {
         RaiseUnavailableRequest(EnableAgent ? "enable agent" : "disable agent");
@@ -333,6 +383,7 @@ void TGridConsole::Dispatch() {
     if (ListBuilds) {
         RaiseUnavailableRequest("list builds");
     }
+    BuildProjectList();
     RaiseUnavailableRequest("start build");
 }
 

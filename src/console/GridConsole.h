@@ -50,6 +50,14 @@ public:
     // standard error.
     void WriteOutputEvent(std::string_view text, std::string_view errText);
 
+    // Fills the request's project list from presets, /PRJ, /CFG, the compatibility
+    // syntax and /make targets.
+    void BuildProjectList();
+    // Writes the C and C++ sources of the primary file's projects to DumpFileName.
+    void DumpSourceFiles();
+    // /INJECTBASE: "Default", "Cygwin" or hexadecimal digits; 0 reads as all bits set.
+    static std::int64_t ParseInjectBase(std::string_view value);
+
     // Replaces the agent connection (tests hand the run sequence a service status).
     void SetServiceLink(std::unique_ptr<TServiceLink> link) { ServiceLink = std::move(link); }
 
@@ -109,6 +117,12 @@ private:
     void ShowAgentStatus();
     void CheckEndpointClient();
     bool ResolveBuildTarget();
+    void SetFlagOption(std::string_view name, records::TBuildFlag flag, bool effective = true);
+    bool ApplyAssemblyOptions();
+    bool ApplyVisualStudioOptions();
+    void ApplyLogOptions();
+    void ApplyDefaultProjectRule();
+    void ApplyLateOptions();
     void Dispatch();
     [[noreturn]] void RaiseUnavailableRequest(std::string_view request);
 };

@@ -1,6 +1,7 @@
-#include "build/BuildTitle.h"
+#include "build/BuildProxy.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -37,13 +38,6 @@ std::string LocalDateTime() {
     char buffer[32];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
     return buffer;
-}
-
-void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
-    for (std::size_t pos = text.find(from); pos != std::string::npos;
-         pos = text.find(from, pos + to.size())) {
-        text.replace(pos, from.size(), to);
-    }
 }
 
 // Build output arrives as UTF-8 and is printed in the system code page; text that
@@ -101,9 +95,9 @@ void TGridConsole::ExpandTitleMacros(std::string& fileName) const {
     if (fileName.find("Title") == std::string::npos) {
         return;
     }
-    const std::string title = build::GetBuildTitle(BuildCommand);
+    const std::string title = build::TBuildProxy::GetBuildTitle(BuildCommand);
     for (const std::string_view macro : {"$(Title)", "$[Title]", "${Title}"}) {
-        ReplaceAll(fileName, macro, title);
+        fileName = core::ReplaceText(fileName, macro, title);
     }
 }
 

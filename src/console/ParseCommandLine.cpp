@@ -1,5 +1,5 @@
-#include "console/CmdLineTokenizer.h"
 #include "console/GridConsole.h"
+#include "core/CmdLineTokenizer.h"
 #include "core/Errors.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -17,7 +17,7 @@ std::string_view NamePart(std::string_view arg) {
     return arg.substr(0, arg.find('='));
 }
 
-void AppendOptionFile(const std::string& fileName, TCmdLineTokenizer& tokenizer) {
+void AppendOptionFile(const std::string& fileName, core::TCmdLineTokenizer& tokenizer) {
     std::string content;
     std::string error;
     // Byte for byte: a byte-order mark stays part of the first argument.
@@ -38,7 +38,7 @@ void AppendOptionFile(const std::string& fileName, TCmdLineTokenizer& tokenizer)
 } // namespace
 
 bool TGridConsole::ParseCommandLine() {
-    TCRTCmdLineTokenizer tokenizer(CommandLine);
+    core::TCRTCmdLineTokenizer tokenizer(CommandLine);
     core::TStringListEx& args = tokenizer.Arguments();
     if (!args.Empty()) {
         args.Delete(0);

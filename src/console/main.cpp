@@ -4,6 +4,7 @@
 #include "core/NotifyQueue.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
+#include "records/Registration.h"
 
 #include <cstdio>
 #include <exception>
@@ -13,6 +14,7 @@
 int main(int argc, char** argv) {
     platform::SetProcessArguments(argc, argv);
     core::InstallCrashLogging();
+    records::RegisterAllPacketClasses();
     std::string failure;
     bool failed = false;
     {

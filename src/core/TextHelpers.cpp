@@ -33,6 +33,24 @@ std::string_view TrimText(std::string_view text) {
     return text;
 }
 
+std::string ReplaceText(std::string_view text, std::string_view from, std::string_view to) {
+    if (from.empty()) {
+        return std::string(text);
+    }
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t pos = 0;;) {
+        const std::size_t hit = text.find(from, pos);
+        result.append(
+            text.substr(pos, hit == std::string_view::npos ? std::string_view::npos : hit - pos));
+        if (hit == std::string_view::npos) {
+            return result;
+        }
+        result.append(to);
+        pos = hit + from.size();
+    }
+}
+
 std::string_view UnquoteText(std::string_view text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
         return text.substr(1, text.size() - 2);

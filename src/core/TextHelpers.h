@@ -1,5 +1,6 @@
 #pragma once
 // Small text helpers shared by the parsers of outside input.
+#include <string>
 #include <string_view>
 
 namespace core {
@@ -9,6 +10,9 @@ bool TryParseInt32(std::string_view text, int& value);
 
 // Without leading and trailing blanks and control characters.
 std::string_view TrimText(std::string_view text);
+
+// Every occurrence of `from` replaced by `to` (matched with case).
+std::string ReplaceText(std::string_view text, std::string_view from, std::string_view to);
 
 // Without one pair of surrounding double quotes.
 std::string_view UnquoteText(std::string_view text);

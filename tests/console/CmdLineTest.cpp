@@ -1,5 +1,5 @@
 #include "console/CmdLineParser.h"
-#include "console/CmdLineTokenizer.h"
+#include "core/CmdLineTokenizer.h"
 #include "platform/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 using console::TCmdLineParser;
-using console::TCRTCmdLineTokenizer;
+using core::TCRTCmdLineTokenizer;
 
 namespace {
 

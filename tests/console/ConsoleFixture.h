@@ -53,6 +53,14 @@ protected:
         std::filesystem::current_path(dir);
         platform::UnsetEnvVar("TavrixBuildContext");
         platform::UnsetEnvVar("twConsoleParams");
+        // An empty registry store: no agent settings, no installed Visual Studio.
+        platform::SetEnvVar("TAVRIX_REGISTRY_DIR", dir.string());
+    }
+    // Copies the files of tests/console/fixtures into the test's folder.
+    void CopyFixtures() const {
+        std::filesystem::copy(RAVEL_CONSOLE_FIXTURES, dir,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
     }
     void TearDown() override {
         std::filesystem::current_path(previousDir);

@@ -1,6 +1,6 @@
 #include "ConsoleFixture.h"
 
-#include "console/OptionList.h"
+#include "build/OptionList.h"
 #include "console/SummaryText.h"
 
 using testing_console::ConsoleTest;
@@ -87,16 +87,16 @@ TEST(SummaryText, Parts) {
 TEST(OptionList, IntegersAndLeftovers) {
     int value = 0;
     for (const char* good : {"0", "-12", "+7", "2147483647", "-2147483648"}) {
-        EXPECT_TRUE(console::TryParseInt32(good, value)) << good;
+        EXPECT_TRUE(build::TryParseInt32(good, value)) << good;
     }
     for (const char* bad : {"", "+", "-", "1a", " 1", "2147483648", "0x10", "+-1"}) {
-        EXPECT_FALSE(console::TryParseInt32(bad, value)) << bad;
+        EXPECT_FALSE(build::TryParseInt32(bad, value)) << bad;
     }
     core::TStringListEx options;
     for (const char* entry : {"plain", "tab\there", "", "q\"q"}) {
         options.Add(entry);
     }
-    EXPECT_EQ(console::JoinLeftoverOptions(options), "plain,\"tab\there\",,\"q\"\"q\"");
+    EXPECT_EQ(build::JoinLeftoverOptions(options), "plain,\"tab\there\",,\"q\"\"q\"");
 }
 
 } // namespace

@@ -122,6 +122,20 @@ TEST_F(Ravelcon, AgentStatusWithoutAgent) {
         << r.Out;
 }
 
+TEST_F(Ravelcon, BuildOptionsAreCheckedBeforeTheAgent) {
+    auto r = Run({"/nologo", "/pemode=-1", "app.sln"});
+    EXPECT_EQ(r.Out, "Fatal Error: The /PEMODE parameter value is invalid.\r\n");
+    EXPECT_EQ(r.ExitCode, 3);
+    // The solution's configuration file adds its options after the command line's.
+    WriteFile("app_Debug_x64.mv_config.rsp", "/buildcacheremoteserver=cache01:70000\r\n");
+    r = Run({"/nologo", "app.sln", "/build", "Debug|x64"});
+    EXPECT_EQ(r.Out, "Fatal Error: Remote cache server port is out of range\r\n");
+    // ... unless an option file was given.
+    WriteFile("opts.rsp", "/nologo");
+    r = Run({"@opts.rsp", "app.sln", "/build", "Debug|x64"});
+    EXPECT_EQ(r.Out, NoAgent);
+}
+
 TEST_F(Ravelcon, BadInputIsHandled) {
     const std::vector<std::vector<std::string>> inputs = {
         {"/nologo", "bad\xFF\xFE utf8", "/title=\xC0\xAF"},

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace console {
+namespace build {
 
 // Index of the first entry equal to `name`, or -1.
 int FindBareOption(const core::TStringListEx& options, std::string_view name);
@@ -28,4 +28,4 @@ using core::TrimText;
 using core::TryParseInt32;
 using core::UnquoteText;
 
-} // namespace console
+} // namespace build

@@ -1,6 +1,6 @@
-#include "console/CmdLineTokenizer.h"
+#include "core/CmdLineTokenizer.h"
 
-namespace console {
+namespace core {
 
 void TCRTCmdLineTokenizer::Tokenize(std::string_view text) {
     text = text.substr(0, text.find('\0'));
@@ -49,4 +49,4 @@ void TCRTCmdLineTokenizer::Tokenize(std::string_view text) {
     }
 }
 
-} // namespace console
+} // namespace core

@@ -1,6 +1,6 @@
-#include "console/OptionList.h"
+#include "build/OptionList.h"
 
-namespace console {
+namespace build {
 
 int FindBareOption(const core::TStringListEx& options, std::string_view name) {
     for (int i = 0; i < options.Count(); ++i) {
@@ -72,4 +72,4 @@ std::string JoinLeftoverOptions(const core::TStringListEx& options) {
     return result;
 }
 
-} // namespace console
+} // namespace build

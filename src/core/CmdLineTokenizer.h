@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace console {
+namespace core {
 
 class TCmdLineTokenizer {
 public:
@@ -14,11 +14,11 @@ public:
     // Appends the arguments found in the text.
     virtual void Tokenize(std::string_view text) = 0;
 
-    core::TStringListEx& Arguments() { return arguments; }
-    const core::TStringListEx& Arguments() const { return arguments; }
+    TStringListEx& Arguments() { return arguments; }
+    const TStringListEx& Arguments() const { return arguments; }
 
 protected:
-    core::TStringListEx arguments;
+    TStringListEx arguments;
 };
 
 // The C runtime's argument rules: backslashes are literal except before a double
@@ -31,4 +31,4 @@ public:
     void Tokenize(std::string_view text) override;
 };
 
-} // namespace console
+} // namespace core
