@@ -1,6 +1,7 @@
 #include "build/AgentSettings.h"
 #include "build/BuildProxy.h"
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
 #include "vs/ProjectParserVC7.h"
@@ -10,15 +11,6 @@
 namespace build {
 
 namespace {
-std::string LowerExt(std::string_view fileName) {
-    std::string ext = platform::ExtractFileExt(fileName);
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return ext;
-}
 
 // "VC" + major version (+ "DE" without MSBuild above 2008); "EVC4" and "VC7" at the ends.
 std::string ClassOf(std::string_view versionText, bool useMSBuild, int& index) {
@@ -48,7 +40,7 @@ std::string LauncherVersion() {
 
 std::string TBuildProxy::GetBuildClass(const std::string& primaryFile, std::string_view versionText,
                                        bool useEnvironment, bool useMSBuild) {
-    const std::string ext = LowerExt(primaryFile);
+    const std::string ext = core::LowerCaseAscii(platform::ExtractFileExt(primaryFile));
     if (ext == ".dsp" || ext == ".dsw") {
         return "vc6";
     }

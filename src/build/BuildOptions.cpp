@@ -2,6 +2,7 @@
 
 #include "build/OptionList.h"
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
 
 #include <functional>
 
@@ -9,16 +10,6 @@ namespace build {
 
 namespace {
 using records::TBuildFlag;
-
-std::string Lower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return result;
-}
 
 // One row of the option table: the option's value is offered to `accept`, which
 // returns whether it took it; taken options leave the list.
@@ -32,7 +23,7 @@ struct TOptionRule {
 TOptionRule Switch(std::string_view name, std::string_view yes, std::string_view no, TBuildFlag on,
                    TBuildFlag off) {
     return {name, [=](records::TBuildCommandPacket& r, const std::string& value) {
-                const std::string v = Lower(value);
+                const std::string v = core::LowerCaseAscii(value);
                 if (v == yes) {
                     r.SetFlag(on);
                     return true;
@@ -147,7 +138,7 @@ const std::vector<TOptionRule>& Rules() {
         Integer("clangpathconvert", &R::OverrideClangPathConvert),
         {"buildcachelocal",
          [](R& r, const std::string& value) {
-             const std::string v = Lower(value);
+             const std::string v = core::LowerCaseAscii(value);
              if (v != "on" && v != "off") {
                  return false;
              }

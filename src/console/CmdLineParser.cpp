@@ -1,4 +1,5 @@
 #include "console/CmdLineParser.h"
+#include "core/TextHelpers.h"
 
 #include "core/StringListEx.h"
 #include "platform/CommandLine.h"
@@ -11,16 +12,6 @@ namespace console {
 namespace {
 // Option files may name each other; a cycle must not recurse forever.
 constexpr int MaxOptionFileDepth = 16;
-
-std::string LowerAscii(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return result;
-}
 
 std::string_view Unquote(std::string_view text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
@@ -72,12 +63,12 @@ void TCmdLineParser::ParseNested(std::string_view text, int depth) {
         const std::string_view value = eq == std::string::npos
                                            ? std::string_view()
                                            : Unquote(std::string_view(token).substr(eq + 1));
-        values.emplace(LowerAscii(name), std::string(value));
+        values.emplace(core::LowerCaseAscii(name), std::string(value));
     }
 }
 
 std::string TCmdLineParser::GetValue(std::string_view name, std::string_view defaultValue) const {
-    const auto it = values.find(LowerAscii(name));
+    const auto it = values.find(core::LowerCaseAscii(name));
     return it == values.end() ? std::string(defaultValue) : it->second;
 }
 

@@ -8,11 +8,6 @@
 
 namespace console {
 
-using build::ConsumeBareOption;
-using build::ConsumeValueOption;
-using build::FindValueOption;
-using build::JoinLeftoverOptions;
-using build::TrimText;
 using build::TryParseInt32;
 using build::UnquoteText;
 

@@ -6,6 +6,7 @@
 #include "console/ExitCode.h"
 #include "core/Errors.h"
 #include "core/NotifyQueue.h"
+#include "core/TextHelpers.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
@@ -24,13 +25,6 @@ using build::UnquoteText;
 
 namespace {
 constexpr std::string_view BuildContextVariable = "TavrixBuildContext";
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    }
-    return text;
-}
 
 std::string ProgramName() {
     return platform::FileNameWithoutExt(platform::ProgramFileName());
@@ -335,7 +329,8 @@ bool TGridConsole::ResolveBuildTarget() {
         }
         BuildCommand.PrimaryFilename = fileName;
         std::string version = ConsumeValueOption(Options, "vsversion").value_or("");
-        if (const std::size_t vc = LowerAscii(version).find("vc"); vc != std::string::npos) {
+        if (const std::size_t vc = core::LowerCaseAscii(version).find("vc");
+            vc != std::string::npos) {
             version.erase(vc, 2);
         }
         if (ConsumeBareOption(Options, "usemsbuild")) {

@@ -33,6 +33,26 @@ std::string_view TrimText(std::string_view text) {
     return text;
 }
 
+std::string LowerCaseAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
+    return result;
+}
+
+std::string UpperCaseAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 32);
+        }
+    }
+    return result;
+}
+
 std::string ReplaceText(std::string_view text, std::string_view from, std::string_view to) {
     if (from.empty()) {
         return std::string(text);

@@ -11,6 +11,10 @@ bool TryParseInt32(std::string_view text, int& value);
 // Without leading and trailing blanks and control characters.
 std::string_view TrimText(std::string_view text);
 
+// ASCII letters in lower / upper case; other bytes unchanged.
+std::string LowerCaseAscii(std::string_view text);
+std::string UpperCaseAscii(std::string_view text);
+
 // Every occurrence of `from` replaced by `to` (matched with case).
 std::string ReplaceText(std::string_view text, std::string_view from, std::string_view to);
 

@@ -133,24 +133,15 @@ public:
     }
 
 private:
-    static std::string Lower(std::string_view text) {
-        std::string result(text);
-        for (char& c : result) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c + 32);
-            }
-        }
-        return result;
-    }
     static bool IsIncremental(std::string_view item) {
         return item.size() >= 13 && IsSwitchStart(item[0]) &&
-               Lower(item.substr(1, 12)) == "incremental:";
+               core::LowerCaseAscii(item.substr(1, 12)) == "incremental:";
     }
     static bool IncrementalValue(std::string_view item, std::string& value) {
         if (!IsIncremental(item)) {
             return false;
         }
-        value = Lower(item.substr(13, 3));
+        value = core::LowerCaseAscii(item.substr(13, 3));
         return true;
     }
     static void SetIncremental(core::TStringListEx& target, std::string_view value) {

@@ -1,5 +1,6 @@
 #include "core/Errors.h"
 #include "core/StringListEx.h"
+#include "core/TextHelpers.h"
 #include "platform/Paths.h"
 #include "vs/ProjectParserVC7.h"
 #include "vs/VSVersion.h"
@@ -9,15 +10,6 @@
 namespace vs {
 
 namespace {
-std::string LowerExt(std::string_view fileName) {
-    std::string ext = platform::ExtractFileExt(fileName);
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return ext;
-}
 
 // The version a project file states, or empty: .vcproj/.icproj their version text,
 // .csproj/.vbproj the "ProductVersion" of the document element's first child.
@@ -27,7 +19,7 @@ std::string ProjectFileVersion(const std::string& fileName, int formatIndex) {
         parser.LoadFromFile(fileName);
         return parser.VersionText;
     }
-    const std::string ext = LowerExt(fileName);
+    const std::string ext = core::LowerCaseAscii(platform::ExtractFileExt(fileName));
     if (ext != ".csproj" && ext != ".vbproj") {
         return {};
     }
@@ -46,7 +38,7 @@ std::string Normalise(const std::string& text) {
 }
 
 std::string Detect(const std::string& fileName) {
-    const std::string ext = LowerExt(fileName);
+    const std::string ext = core::LowerCaseAscii(platform::ExtractFileExt(fileName));
     if (ext == ".sln") {
         TWorkspaceParserVC7 parser(true);
         parser.LoadFromFile(fileName);

@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "core/StringListEx.h"
+#include "core/TextHelpers.h"
 #include "platform/Paths.h"
 #include "vs/WorkspaceParserVC6.h"
 #include "vs/WorkspaceParserVC7.h"
@@ -10,24 +11,12 @@
 
 namespace vs {
 
-namespace {
-std::string UpperAscii(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
-    }
-    return result;
-}
-} // namespace
-
 bool TCaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
     return core::CompareText(a, b) < 0;
 }
 
 void TWorkspaceProjectVC::AddDependency(std::string guid, std::string name, std::string path) {
-    if (!dependencyGuids.insert(UpperAscii(guid)).second) {
+    if (!dependencyGuids.insert(core::UpperCaseAscii(guid)).second) {
         return;
     }
     Dependencies.push_back({std::move(name), std::move(path), std::move(guid)});
@@ -38,7 +27,7 @@ void TWorkspaceProjectVC::AddDependencyByName(std::string name) {
 }
 
 void TWorkspaceProjectVC::RemoveDependency(std::size_t index) {
-    dependencyGuids.erase(UpperAscii(Dependencies[index].GUID));
+    dependencyGuids.erase(core::UpperCaseAscii(Dependencies[index].GUID));
     Dependencies.erase(Dependencies.begin() + static_cast<std::ptrdiff_t>(index));
 }
 

@@ -27,16 +27,6 @@ bool IsBracedGuid(std::string_view text) {
     return core::TGUID::TryParse(text, guid);
 }
 
-std::string LowerExt(std::string_view path) {
-    std::string ext = platform::ExtractFileExt(platform::ToNativeSeparators(path));
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return ext;
-}
-
 // A comma-separated list whose items may be double-quoted ("" inside is one quote).
 std::vector<std::string> SplitCommaList(std::string_view text) {
     std::vector<std::string> items;
@@ -90,16 +80,6 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     }
     if (start < text.size()) {
         result.push_back(text.substr(start));
-    }
-    return result;
-}
-
-std::string UpperGuid(std::string_view guid) {
-    std::string result(guid);
-    for (char& c : result) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
     }
     return result;
 }
@@ -248,7 +228,8 @@ void TWorkspaceParserVC7::ReadProject(std::string_view text) {
         folders[guid] = items[0];
     } else {
         std::string name = items[0];
-        const std::string ext = LowerExt(path);
+        const std::string ext =
+            core::LowerCaseAscii(platform::ExtractFileExt(platform::ToNativeSeparators(path)));
         if (EndsWithSeparator(path)) {
             name = path.substr(0, path.size() - 1);
         } else if ((formatIndex == 3 || formatIndex == 4) &&
@@ -264,7 +245,7 @@ void TWorkspaceParserVC7::ReadProject(std::string_view text) {
         project->FullPath = pathResolver.Resolve(platform::ExpandPath(expanded, folder));
         project->BaseName = platform::FileNameWithoutExt(project->FullPath);
         project->GUID = guid;
-        if (!guids.emplace(UpperGuid(guid), project).second) {
+        if (!guids.emplace(core::UpperCaseAscii(guid), project).second) {
             throw core::EGeneralError("GUID '" + guid + "' assigned to project '" + path +
                                       "' is already in use by a different project.");
         }
@@ -511,7 +492,7 @@ void TWorkspaceParserVC7::ReadProjectFileReferences(TWorkspaceProjectVC& project
 }
 
 TWorkspaceProjectVC* TWorkspaceParserVC7::FindProject(std::string_view guid) const {
-    const auto it = guids.find(UpperGuid(guid));
+    const auto it = guids.find(core::UpperCaseAscii(guid));
     return it == guids.end() ? nullptr : it->second;
 }
 
