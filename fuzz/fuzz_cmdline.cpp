@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes to the command-line tokenizers, the option parser and the
 // console's command-line parsing (arguments and one option file).
+#include "build/OptionList.h"
 #include "console/CmdLineParser.h"
-#include "core/CmdLineTokenizer.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
-#include "build/OptionList.h"
+#include "core/CmdLineTokenizer.h"
 #include "platform/CommandLine.h"
 
 #include <cstdint>

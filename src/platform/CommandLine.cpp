@@ -49,7 +49,8 @@ std::size_t OptionHead(std::string_view arg) {
     return 0;
 }
 
-template <typename Quote> std::string JoinArguments(const std::vector<std::string>& args, Quote quote) {
+template <typename Quote>
+std::string JoinArguments(const std::vector<std::string>& args, Quote quote) {
     std::string line;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (i > 0) {
@@ -95,7 +96,11 @@ void SetProcessArguments(int argc, const char* const* argv) {
     StoredTypedCommandLine() = BuildTypedCommandLine(args);
 }
 
-const std::string& ProcessCommandLine() { return StoredCommandLine(); }
-const std::string& ProcessTypedCommandLine() { return StoredTypedCommandLine(); }
+const std::string& ProcessCommandLine() {
+    return StoredCommandLine();
+}
+const std::string& ProcessTypedCommandLine() {
+    return StoredTypedCommandLine();
+}
 
 } // namespace platform

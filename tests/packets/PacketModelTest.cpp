@@ -94,11 +94,11 @@ TEST_F(PacketModelTest, ClassMetadata) {
     EXPECT_EQ(cls.FieldDescription(99), "TAllTypesPacket.");
 
     const std::pair<const char*, TPacketFieldKind> kinds[] = {
-        {"Flag", TPacketFieldKind::pfkBoolean}, {"Small", TPacketFieldKind::pfkInteger},
-        {"Color", TPacketFieldKind::pfkNone},   {"Packed", TPacketFieldKind::pfkInteger},
-        {"When", TPacketFieldKind::pfkFloat},   {"Id", TPacketFieldKind::pfkNone},
-        {"Options", TPacketFieldKind::pfkNone}, {"Wide", TPacketFieldKind::pfkString},
-        {"Lines", TPacketFieldKind::pfkObject}, {"Opt", TPacketFieldKind::pfkObject},
+        {"Flag", TPacketFieldKind::pfkBoolean},    {"Small", TPacketFieldKind::pfkInteger},
+        {"Color", TPacketFieldKind::pfkNone},      {"Packed", TPacketFieldKind::pfkInteger},
+        {"When", TPacketFieldKind::pfkFloat},      {"Id", TPacketFieldKind::pfkNone},
+        {"Options", TPacketFieldKind::pfkNone},    {"Wide", TPacketFieldKind::pfkString},
+        {"Lines", TPacketFieldKind::pfkObject},    {"Opt", TPacketFieldKind::pfkObject},
         {"Small16", TPacketFieldKind::pfkInteger}, {"Notes", TPacketFieldKind::pfkObject},
     };
     for (auto [field, kind] : kinds)
