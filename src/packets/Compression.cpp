@@ -372,17 +372,7 @@ void TDecompressStream::Write(const void*, std::size_t) {
 }
 
 std::int64_t TDecompressStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-    switch (origin) {
-    case TSeekOrigin::soBeginning:
-        position = offset;
-        break;
-    case TSeekOrigin::soCurrent:
-        position += offset;
-        break;
-    case TSeekOrigin::soEnd:
-        position = total + offset;
-        break;
-    }
+    position = SeekTarget(offset, origin, position, total);
     return position;
 }
 

@@ -3,6 +3,7 @@
 #include "core/Errors.h"
 
 #include <cstring>
+#include <limits>
 
 namespace packets {
 
@@ -35,18 +36,21 @@ void TMemoryStream::Write(const void* buffer, std::size_t count) {
     position = static_cast<std::int64_t>(end);
 }
 
-std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-    switch (origin) {
-    case TSeekOrigin::soBeginning:
-        position = offset;
-        break;
-    case TSeekOrigin::soCurrent:
-        position += offset;
-        break;
-    case TSeekOrigin::soEnd:
-        position = static_cast<std::int64_t>(bytes.size()) + offset;
-        break;
+std::int64_t SeekTarget(std::int64_t offset, TSeekOrigin origin, std::int64_t position,
+                        std::int64_t size) {
+    const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                              : origin == TSeekOrigin::soCurrent ? position
+                                                                 : size;
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(base, offset, &target)) {
+        return offset > 0 ? std::numeric_limits<std::int64_t>::max()
+                          : std::numeric_limits<std::int64_t>::min();
     }
+    return target;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+    position = SeekTarget(offset, origin, position, static_cast<std::int64_t>(bytes.size()));
     return position;
 }
 

@@ -12,6 +12,10 @@ namespace packets {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
+// The position a seek asks for; saturates instead of overflowing.
+std::int64_t SeekTarget(std::int64_t offset, TSeekOrigin origin, std::int64_t position,
+                        std::int64_t size);
+
 class TStream {
 public:
     virtual ~TStream() = default;
