@@ -1,6 +1,6 @@
 #include "build/BuildProxy.h"
 #include "core/Errors.h"
-#include "platform/Environment.h"
+#include "support/ScopedEnvVar.h"
 
 #include <gtest/gtest.h>
 
@@ -116,18 +116,7 @@ TEST(LoadBuildConfigFile, CandidatesAndTokens) {
 
 class BuildClass : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previous = platform::GetEnvVar("TAVRIX_REGISTRY_DIR");
-        platform::SetEnvVar("TAVRIX_REGISTRY_DIR", Fixture("registry"));
-    }
-    void TearDown() override {
-        if (previous) {
-            platform::SetEnvVar("TAVRIX_REGISTRY_DIR", *previous);
-        } else {
-            platform::UnsetEnvVar("TAVRIX_REGISTRY_DIR");
-        }
-    }
-    std::optional<std::string> previous;
+    testing_support::TScopedEnvVar registry{"TAVRIX_REGISTRY_DIR", Fixture("registry")};
 };
 
 TEST_F(BuildClass, ByExtensionVersionAndFolders) {

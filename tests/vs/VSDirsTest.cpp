@@ -1,5 +1,5 @@
 #include "vs/VSDirs.h"
-#include "platform/Environment.h"
+#include "support/ScopedEnvVar.h"
 #include "vs/ProjectParserVC7.h"
 
 #include <gtest/gtest.h>
@@ -9,18 +9,8 @@ namespace {
 // Reads the machine and user hives of the fixture folder.
 class RegistryFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previous = platform::GetEnvVar("TAVRIX_REGISTRY_DIR");
-        platform::SetEnvVar("TAVRIX_REGISTRY_DIR", std::string(RAVEL_VS_FIXTURES) + "/registry");
-    }
-    void TearDown() override {
-        if (previous) {
-            platform::SetEnvVar("TAVRIX_REGISTRY_DIR", *previous);
-        } else {
-            platform::UnsetEnvVar("TAVRIX_REGISTRY_DIR");
-        }
-    }
-    std::optional<std::string> previous;
+    testing_support::TScopedEnvVar registry{"TAVRIX_REGISTRY_DIR",
+                                            std::string(RAVEL_VS_FIXTURES) + "/registry"};
 };
 
 using VSDirs = RegistryFixture;
