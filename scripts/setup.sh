@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format
-          libgtest-dev googletest libbenchmark-dev liblz4-dev libpugixml-dev)
+          libgtest-dev googletest libbenchmark-dev liblz4-dev libpugixml-dev
+          nlohmann-json3-dev redis-server)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,12 @@
 #include "build/AgentSettings.h"
 
+#include "comm/ProductInfo.h"
 #include "platform/Registry.h"
 
 namespace build {
 
-std::string AgentSettingsKey(std::string_view productCaption) {
-    return "SOFTWARE\\Tavrix\\" + std::string(productCaption);
+std::string AgentSettingsKey() {
+    return comm::AgentSettingsKey();
 }
 
 bool ReadBuilderFlag(std::string_view name, bool fallback) {

@@ -5,8 +5,8 @@
 
 namespace build {
 
-// "SOFTWARE\Tavrix\" + the product's registry name.
-std::string AgentSettingsKey(std::string_view productCaption = "Morvek");
+// "SOFTWARE\Tavrix\" + the product's registry name from the product information.
+std::string AgentSettingsKey();
 // A boolean value of the agent's "Builder" settings (machine-wide); `fallback` when absent.
 bool ReadBuilderFlag(std::string_view name, bool fallback);
 

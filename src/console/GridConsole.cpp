@@ -240,6 +240,7 @@ void TGridConsole::Run() {
     }
 
     try {
+        ServiceLink->SetOnDisconnected([this] { ServiceDisconnected(); });
         ServiceStatus = ServiceLink->QueryStatus();
     } catch (const std::exception&) {
         ServiceStatus.reset();
@@ -255,7 +256,8 @@ void TGridConsole::Run() {
         return;
     }
     if (ConsumeBareOption(Options, "clearbuildcache")) {
-        RaiseUnavailableRequest("clear build cache");
+        ClearBuildCache();
+        return;
     }
 
     // A value that is no integer stays behind for the leftover check.
@@ -367,16 +369,24 @@ void TGridConsole::Dispatch() {
         return;
     }
     if (EnableAgent || DisableAgent) {
-        RaiseUnavailableRequest(EnableAgent ? "enable agent" : "disable agent");
+        SetAgentEnabled(EnableAgent);
+        return;
     }
     if (ResetFileCache) {
-        RaiseUnavailableRequest("reset file cache");
+        ResetAgentFileCache();
+        return;
     }
-    if (StopBuild || StopAllBuilds) {
-        RaiseUnavailableRequest(StopBuild ? "stop build" : "stop all builds");
+    if (StopBuild) {
+        Finish(StopBuildByID(StopBuildID));
+        return;
+    }
+    if (StopAllBuilds) {
+        StopAllRunningBuilds();
+        return;
     }
     if (ListBuilds) {
-        RaiseUnavailableRequest("list builds");
+        ListRunningBuilds();
+        return;
     }
     BuildProjectList();
     RaiseUnavailableRequest("start build");

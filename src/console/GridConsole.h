@@ -116,6 +116,13 @@ private:
     void ApplySetEnvOptions();
     void ShowAgentStatus();
     void CheckEndpointClient();
+    void ServiceDisconnected();
+    void SetAgentEnabled(bool enable);
+    void ResetAgentFileCache();
+    int StopBuildByID(std::string_view idText);
+    void StopAllRunningBuilds();
+    void ListRunningBuilds();
+    void ClearBuildCache();
     bool ResolveBuildTarget();
     void SetFlagOption(std::string_view name, records::TBuildFlag flag, bool effective = true);
     bool ApplyAssemblyOptions();

@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
         std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
+    // The process ends without destroying the queue: release its named event now.
+    core::MainQueue().CloseExternalEvent();
     // The system keeps 8 bits of it; the log keeps the whole code.
     core::Log().Line("Exit code: " + std::to_string(console::ProcessExitCode()));
     core::Log().Stopped();

@@ -323,6 +323,10 @@ void TNotifyQueue::RemoveExternalHandlers(const void* target) {
     }
 }
 
+void TNotifyQueue::CloseExternalEvent() {
+    externalEvent.reset();
+}
+
 bool TNotifyQueue::WaitForExternalEvent(std::uint32_t timeoutMs, platform::TEvent* toSet) {
     CheckThread("Wait for external event");
     ExternalEventGuid();

@@ -78,6 +78,9 @@ public:
     // Waits for the external event (setting `toSet` first when given); the loop then
     // runs another round without sleeping. True when the event came.
     bool WaitForExternalEvent(std::uint32_t timeoutMs, platform::TEvent* toSet = nullptr);
+    // Releases the external event, so a process that ends without destroying its
+    // queue leaves no named object behind.
+    void CloseExternalEvent();
 
     // Receives every error of a notification after it is logged.
     void SetErrorCallback(std::function<void(const std::exception&)> callback);

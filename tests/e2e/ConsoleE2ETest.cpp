@@ -118,7 +118,7 @@ TEST_F(Ravelcon, AgentStatusWithoutAgent) {
     EXPECT_EQ(r.ExitCode, 0);
     EXPECT_TRUE(r.Out.starts_with("Agent Services Status: not running\r\n"
                                   "Connectivity to Coordinator: not connected\r\n"
-                                  "TUL Connection to Manager: Not connected (error: "))
+                                  "TUL Connection to Manager: Not connected ("))
         << r.Out;
 }
 

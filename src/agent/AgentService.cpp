@@ -1,0 +1,305 @@
+#include "agent/AgentService.h"
+
+#include "build/AgentSettings.h"
+#include "build/BuildCacheSettings.h"
+#include "comm/ProductInfo.h"
+#include "core/DiagnosticLog.h"
+#include "core/Errors.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "platform/SharedObjects.h"
+#include "records/ServicePackets.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace agent {
+
+namespace {
+
+namespace fs = std::filesystem;
+using records::TStartJobRequestReplyPacket;
+
+double NowAsDateTime() {
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return seconds / 86400.0 + 25569.0;
+}
+
+std::string BuildMutexName(const core::TGUID& id) {
+    return "Global\\TavrixBuildMutex_" + id.ToString();
+}
+
+std::string StopEventName(const core::TGUID& id) {
+    return "Global\\TavrixBuildStop_" + id.ToString();
+}
+
+// Replies are sent by the handlers; a request without its own reply gets the
+// pipe's empty packet.
+template <typename T> T& RequestOf(comm::TCommExecuteContext& context) {
+    return static_cast<T&>(context.Request);
+}
+
+} // namespace
+
+TAgentService::TAgentService(core::TNotifyQueue& queue, const core::TGUID& channel)
+    : host(platform::ComputerName()) {
+    server = std::make_unique<comm::TCommServer>(channel, packets::DefaultSectionSize,
+                                                 packets::SessionGlobal, nullptr, &queue);
+    auto& methods = server->Methods();
+    auto bind = [this](void (TAgentService::*method)(comm::TCommExecuteContext&)) {
+        return [this, method](comm::TCommExecuteContext& c) { (this->*method)(c); };
+    };
+    methods.Register(records::TQueryServiceStatusPacket::StaticClass(),
+                     bind(&TAgentService::Status));
+    methods.Register(records::TEnableAgentPacket::StaticClass(), bind(&TAgentService::Enable));
+    methods.Register(records::TClearFileCachePacket::StaticClass(),
+                     bind(&TAgentService::ClearFileCache));
+    methods.Register(records::TStartJobRequestPacket::StaticClass(),
+                     bind(&TAgentService::StartJob));
+    methods.Register(records::TStopJobPacket::StaticClass(), bind(&TAgentService::StopJob));
+    methods.Register(records::TRequestBuildStatusPacket::StaticClass(),
+                     bind(&TAgentService::BuildStatus));
+    methods.Register(records::TCoordBuildActivityInfo::StaticClass(),
+                     bind(&TAgentService::BuildActivity));
+    methods.Register(records::TStartBCServicePacket::StaticClass(),
+                     bind(&TAgentService::StartBuildCache));
+    methods.Register(records::TStopBCServicePacket::StaticClass(),
+                     bind(&TAgentService::StopBuildCache));
+    watch = std::make_unique<core::TClock>(
+        1000, true, [this] { WatchBuilds(); }, &queue);
+}
+
+TAgentService::~TAgentService() {
+    watch.reset();
+    StopBuildCacheService();
+    builds.clear();
+    server.reset();
+}
+
+std::string TAgentService::SettingsKey() const {
+    return comm::AgentSettingsKey() + "\\Agent";
+}
+
+std::int64_t TAgentService::Setting(const std::string& name, std::int64_t fallback) const {
+    try {
+        const auto key =
+            platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, SettingsKey());
+        return key ? key->ReadInteger(name).value_or(fallback) : fallback;
+    } catch (const std::exception& e) {
+        core::Log().Warning("Agent setting " + name + " unreadable\r\n" + e.what());
+        return fallback;
+    }
+}
+
+std::string TAgentService::TextSetting(const std::string& name, const std::string& fallback) const {
+    try {
+        const auto key =
+            platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, SettingsKey());
+        return key ? key->ReadString(name).value_or(fallback) : fallback;
+    } catch (const std::exception& e) {
+        core::Log().Warning("Agent setting " + name + " unreadable\r\n" + e.what());
+        return fallback;
+    }
+}
+
+std::string TAgentService::Folder() const {
+    std::string folder = build::AgentFolder();
+    if (folder.empty()) {
+        folder = platform::ExtractFileDir(platform::ProgramFileName());
+    }
+    return folder;
+}
+
+void TAgentService::Status(comm::TCommExecuteContext& context) {
+    // One read of the settings per request: they may change while the agent runs.
+    std::string coordinator;
+    bool allowEnableDisable = true;
+    try {
+        if (const auto key =
+                platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, SettingsKey())) {
+            coordinator = key->ReadString("Coordinator").value_or("");
+            allowEnableDisable = key->ReadInteger("AllowEnableDisable").value_or(1) != 0;
+        }
+    } catch (const std::exception& e) {
+        core::Log().Warning("Agent settings unreadable\r\n" + std::string(e.what()));
+    }
+    records::TQueryServiceStatusReplyPacket reply;
+    reply.StandAlone = coordinator.empty();
+    reply.CoordinatorID = coordinator;
+    reply.CpuCount = static_cast<std::int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    reply.StaticPacket.Host = host;
+    reply.AgentID = host;
+    reply.StaticPacket.AllowEnableDisable = allowEnableDisable;
+    reply.BuildCacheSupported = true;
+    context.SendReply(reply);
+}
+
+void TAgentService::Enable(comm::TCommExecuteContext& context) {
+    const bool enable = RequestOf<records::TEnableAgentPacket>(context).Enable;
+    if (Setting("AllowEnableDisable", 1) == 0) {
+        throw core::EGeneralError("Enabling or disabling this agent is not allowed");
+    }
+    platform::TRegistryKey::Create(platform::TRegRoot::LocalMachine, SettingsKey())
+        ->WriteInteger("Enabled", enable ? 1 : 0);
+    core::Log().Line(enable ? "Agent enabled" : "Agent disabled");
+}
+
+void TAgentService::ClearFileCache(comm::TCommExecuteContext&) {
+    const std::string dir = TextSetting("FileCacheDir", Folder() + "/FileCache");
+    std::error_code ec;
+    if (fs::is_directory(dir, ec)) {
+        for (const auto& entry : fs::directory_iterator(dir, ec)) {
+            fs::remove_all(entry.path(), ec);
+        }
+    }
+    core::Log().Line("File cache cleared: " + dir);
+}
+
+void TAgentService::StartJob(comm::TCommExecuteContext& context) {
+    const auto& request = RequestOf<records::TStartJobRequestPacket>(context);
+    TStartJobRequestReplyPacket reply;
+    const std::int64_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::int64_t perBuild = std::max<std::int64_t>(1, Setting("CoresPerBuild", 1));
+    const auto running = static_cast<std::int64_t>(builds.size());
+    if (Setting("UpdatePending", 0) != 0) {
+        reply.Result = 4;
+    } else if (running >= Setting("MaxConcurrentBuilds", 4)) {
+        reply.Result = 1;
+    } else if (cores - running * perBuild < perBuild) {
+        reply.Result = 2;
+    } else {
+        auto granted = std::make_unique<TAgentBuild>();
+        granted->ID = core::NewGuid();
+        granted->Caption = request.ComponentDisplayName;
+        granted->Granted = platform::GetTickCount64();
+        granted->StartTime = NowAsDateTime();
+        granted->StopEvent = platform::TEvent::Create(StopEventName(granted->ID), true, false);
+        reply.JobID = granted->ID;
+        core::Log().Line("Build slot granted: " + granted->ID.ToString());
+        builds.push_back(std::move(granted));
+    }
+    context.SendReply(reply);
+}
+
+void TAgentService::StopJob(comm::TCommExecuteContext& context) {
+    const core::TGUID id = RequestOf<records::TStopJobPacket>(context).JobID;
+    TAgentBuild* target = nullptr;
+    if (id.IsNull()) {
+        if (builds.size() == 1) {
+            target = builds.front().get();
+        }
+    } else {
+        for (const auto& b : builds) {
+            if (b->ID == id) {
+                target = b.get();
+            }
+        }
+    }
+    if (!target) {
+        // Unknown or ambiguous: the empty reply says so.
+        return;
+    }
+    target->StopEvent->Set();
+    core::Log().Line("Build stop requested: " + target->ID.ToString());
+    records::TStopJobPacket reply;
+    reply.JobID = target->ID;
+    context.SendReply(reply);
+}
+
+void TAgentService::BuildStatus(comm::TCommExecuteContext& context) {
+    records::TRequestBuildStatusReplayPacket reply;
+    for (const auto& b : builds) {
+        auto& item = reply.Builds.AddNew();
+        item.BuildID = b->ID;
+        item.Caption = b->Caption;
+        item.DisplayTitle = b->Caption;
+        item.StartTime = b->StartTime;
+        item.LocalCores = static_cast<std::int32_t>(Setting("CoresPerBuild", 1));
+    }
+    context.SendReply(reply);
+}
+
+void TAgentService::BuildActivity(comm::TCommExecuteContext& context) {
+    const auto& info = RequestOf<records::TCoordBuildActivityInfo>(context);
+    core::TStringListEx lines;
+    info.DumpToStrings(lines);
+    const std::string logDir = Folder() + "/Logs";
+    platform::ForceDirectories(logDir);
+    std::ofstream out(logDir + "/BuildActivity.log", std::ios::app | std::ios::binary);
+    const platform::TLocalTime now = platform::LocalTimeNow();
+    out << "[" << core::FormatLogTimestamp(now) << "]\r\n";
+    for (int i = 0; i < lines.Count(); ++i) {
+        out << lines[i] << "\r\n";
+    }
+    if (!out) {
+        throw core::EGeneralError("Failed to write the build activity log");
+    }
+}
+
+void TAgentService::StartBuildCache(comm::TCommExecuteContext&) {
+    if (buildCache && !buildCache->WaitForExit(0)) {
+        return;
+    }
+    const build::TBuildCacheSettings settings = build::TBuildCacheSettings::Load();
+    platform::ForceDirectories(settings.DatabaseLocation);
+    platform::TSpawnOptions options;
+    options.Arguments = {"redis-server",
+                         "--port",
+                         std::to_string(settings.DatabasePort),
+                         "--dir",
+                         settings.DatabaseLocation,
+                         "--logfile",
+                         platform::IncludeTrailingDelimiter(build::BuildCacheFolder()) +
+                             "buildcache_service.log"};
+    options.Job = true;
+    buildCache = platform::TChildProcess::Spawn(options);
+    std::ofstream(build::BuildCachePidFile()) << buildCache->Id() << "\n";
+    core::Log().Line("Build cache service started, pid " + std::to_string(buildCache->Id()));
+}
+
+void TAgentService::StopBuildCache(comm::TCommExecuteContext&) {
+    StopBuildCacheService();
+}
+
+void TAgentService::StopBuildCacheService() {
+    if (!buildCache) {
+        return;
+    }
+    buildCache->Kill();
+    buildCache->WaitForExit(10000);
+    buildCache->ExitCode();
+    buildCache.reset();
+    std::error_code ec;
+    fs::remove(build::BuildCachePidFile(), ec);
+    core::Log().Line("Build cache service stopped");
+}
+
+void TAgentService::WatchBuilds() {
+    const std::uint64_t now = platform::GetTickCount64();
+    std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
+        std::unique_ptr<platform::TMutex> mutex;
+        try {
+            mutex = platform::TMutex::Open(BuildMutexName(b->ID));
+        } catch (const std::exception&) {
+            mutex.reset();
+        }
+        const bool held = mutex && mutex->QueryState() == platform::TMutexState::Owned;
+        if (held) {
+            b->Claimed = true;
+            return false;
+        }
+        const bool ended = b->Claimed || now - b->Granted > claimTimeout;
+        if (ended) {
+            core::Log().Line("Build ended: " + b->ID.ToString());
+        }
+        return ended;
+    });
+}
+
+} // namespace agent

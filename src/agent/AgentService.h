@@ -1,0 +1,74 @@
+#pragma once
+// The local agent service: owns the channel named by the product information and
+// answers the console's requests.
+//
+// Settings (machine hive, "<agent settings key>\Agent"): AllowEnableDisable (dword,
+// default 1), Enabled (dword, default 1, written by enable/disable),
+// MaxConcurrentBuilds (default 4), CoresPerBuild (default 1), UpdatePending (dword,
+// default 0), Coordinator ("host:port", empty = stand-alone), FileCacheDir (default
+// <Folder>/FileCache).
+//
+// A granted build stays listed until its build system ends: the build system owns
+// the mutex "Global\TavrixBuildMutex_<id>" while it runs, and the agent drops the
+// build once that mutex is gone, free or abandoned, or when no build system claimed
+// it within the claim time. To stop a build the agent sets the manual-reset event
+// "Global\TavrixBuildStop_<id>", which it creates at the grant.
+#include "comm/CommPipe.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+class TEvent;
+class TChildProcess;
+} // namespace platform
+
+namespace agent {
+
+struct TAgentBuild {
+    core::TGUID ID;
+    std::string Caption;
+    std::uint64_t Granted = 0;
+    double StartTime = 0;
+    bool Claimed = false;
+    std::unique_ptr<platform::TEvent> StopEvent;
+};
+
+class TAgentService {
+public:
+    TAgentService(core::TNotifyQueue& queue, const core::TGUID& channel);
+    ~TAgentService();
+
+    // How long a grant waits for its build system (tests shorten it).
+    void SetClaimTimeout(std::uint32_t ms) { claimTimeout = ms; }
+    std::size_t RunningBuilds() const { return builds.size(); }
+
+private:
+    void Status(comm::TCommExecuteContext& context);
+    void Enable(comm::TCommExecuteContext& context);
+    void ClearFileCache(comm::TCommExecuteContext& context);
+    void StartJob(comm::TCommExecuteContext& context);
+    void StopJob(comm::TCommExecuteContext& context);
+    void BuildStatus(comm::TCommExecuteContext& context);
+    void BuildActivity(comm::TCommExecuteContext& context);
+    void StartBuildCache(comm::TCommExecuteContext& context);
+    void StopBuildCache(comm::TCommExecuteContext& context);
+    void WatchBuilds();
+    void StopBuildCacheService();
+
+    std::string SettingsKey() const;
+    std::int64_t Setting(const std::string& name, std::int64_t fallback) const;
+    std::string TextSetting(const std::string& name, const std::string& fallback) const;
+    std::string Folder() const;
+
+    std::unique_ptr<comm::TCommServer> server;
+    std::vector<std::unique_ptr<TAgentBuild>> builds;
+    std::unique_ptr<core::TClock> watch;
+    std::unique_ptr<platform::TChildProcess> buildCache;
+    std::uint32_t claimTimeout = 120000;
+    std::string host;
+};
+
+} // namespace agent

@@ -1,0 +1,74 @@
+// morvek-agent: the local agent service, in the foreground until SIGTERM or SIGINT.
+// "morvek-agent --write-product-info FILE" writes an installation's info.dat with a
+// fresh channel GUID (the setup step of an install).
+#include "agent/AgentService.h"
+#include "comm/ProductInfo.h"
+#include "core/DiagnosticLog.h"
+#include "core/NotifyQueue.h"
+#include "packets/SpinLock.h"
+#include "platform/ProcessControl.h"
+#include "records/Registration.h"
+
+#include "records/ServicePackets.h"
+
+#include <cstdio>
+#include <string_view>
+#include <thread>
+
+namespace {
+int WriteProductInfo(const char* fileName) {
+    records::RegisterAllPacketClasses();
+    records::TProductInformationPacket info;
+    info.GridServiceID = core::NewGuid();
+    info.CoordinatorServiceID = core::NewGuid();
+    info.SaveToFile(fileName);
+    std::printf("%s\n", info.GridServiceID.ToString().c_str());
+    return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--write-product-info") {
+        try {
+            return WriteProductInfo(argv[2]);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "morvek-agent: %s\n", e.what());
+            return 1;
+        }
+    }
+    platform::BlockTerminationRequests();
+    for (int i = 1; i < argc; ++i) {
+        std::fprintf(stderr, "morvek-agent: unknown argument %s\n", argv[i]);
+        return 2;
+    }
+    try {
+        core::InstallCrashLogging();
+        records::RegisterAllPacketClasses();
+        const comm::TProductInfo& info = comm::TProductInfo::Get();
+        if (!info.Loaded() || info.GridServiceID().IsNull()) {
+            std::fprintf(stderr, "morvek-agent: no channel GUID in %s\n", info.FileName().c_str());
+            return 2;
+        }
+        core::Log().Started();
+        {
+            // The agent's own queue, so its external event goes away with it.
+            core::TNotifyQueue queue;
+            queue.Attach();
+            agent::TAgentService service(queue, info.GridServiceID());
+            std::thread signals([&queue] {
+                platform::WaitForTerminationRequest();
+                queue.Post({nullptr, "morvek-agent"}, "Stop", [&queue] { queue.Stop(); });
+            });
+            std::printf("morvek-agent: serving %s\n", info.GridServiceID().ToString().c_str());
+            std::fflush(stdout);
+            queue.Run();
+            signals.join();
+        }
+        packets::ReleaseSessionObjects();
+        core::Log().Stopped();
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "morvek-agent: %s\n", e.what());
+        return 1;
+    }
+}

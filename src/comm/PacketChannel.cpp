@@ -1,0 +1,440 @@
+#include "comm/PacketChannel.h"
+
+#include "core/DiagnosticLog.h"
+#include "core/Errors.h"
+#include "packets/ByteReader.h"
+#include "platform/Clock.h"
+#include "platform/SharedObjects.h"
+#include "records/ServicePackets.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+namespace comm {
+
+namespace {
+
+constexpr std::size_t ControlSize = 44;
+constexpr std::size_t HeadSize = 44;
+constexpr std::uint32_t ProtocolVersion = 3;
+constexpr std::uint32_t CheckIntervalMs = 4000;
+
+std::uint32_t Load32(std::uint8_t* block, std::size_t offset) {
+    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(block + offset))
+        .load(std::memory_order_acquire);
+}
+void Store32(std::uint8_t* block, std::size_t offset, std::uint32_t value) {
+    std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(block + offset))
+        .store(value, std::memory_order_release);
+}
+std::uint8_t Load8(std::uint8_t* block, std::size_t offset) {
+    return std::atomic_ref<std::uint8_t>(block[offset]).load(std::memory_order_acquire);
+}
+void Store8(std::uint8_t* block, std::size_t offset, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(block[offset]).store(value, std::memory_order_release);
+}
+
+void Put32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::array<std::uint8_t, HeadSize> MakeHead(std::uint8_t flags, std::uint32_t id,
+                                            const core::TGUID& replyTo, std::int32_t session,
+                                            std::uint32_t length) {
+    std::array<std::uint8_t, HeadSize> head{};
+    head[0] = 3;
+    head[4] = flags;
+    Put32(&head[8], id);
+    Put32(&head[12], 0xFFFFFFFFu);
+    std::memcpy(&head[16], replyTo.Bytes.data(), 16);
+    Put32(&head[32], static_cast<std::uint32_t>(session));
+    Put32(&head[40], length);
+    return head;
+}
+
+std::string ErrorClassName(const std::exception& e) {
+    if (const auto* own = dynamic_cast<const core::Exception*>(&e)) {
+        return own->ClassName();
+    }
+    return "Exception";
+}
+
+} // namespace
+
+std::string DisconnectReasonText(int reason) {
+    switch (reason) {
+    case 0:
+        return "Unknown reason";
+    case 1:
+        return "Server is not reachable";
+    case 2:
+        return "Unknown protocol version";
+    case 3:
+        return "Connection object marked as terminated";
+    case 4:
+        return "Connection object marked as invalid";
+    case 5:
+        return "Connection object remote thread has terminated";
+    case 6:
+        return "Connection object event could not be opened";
+    case 7:
+        return "Unknown error";
+    case 8:
+        return "Connection object was released";
+    default:
+        return "Unknown state (" + std::to_string(reason) + ")";
+    }
+}
+
+// ---------------------------------------------------------------- receiver
+
+TPacketChannelReceiver::TPacketChannelReceiver(core::TNotifyQueue& queue, std::int32_t session,
+                                               const packets::TProgressLogger& logger,
+                                               std::uint32_t sectionSize,
+                                               const core::TGUID& channelId)
+    : queue(queue), id(channelId), session(session) {
+    auto report = [&](std::string_view line) {
+        if (logger) {
+            logger(line);
+        }
+    };
+    report("  Creating mapping object");
+    control = platform::TSharedSection::Create(
+        packets::SharedObjectName(id, session, "Channel_Data"), ControlSize);
+    // A section left behind by a crashed receiver is reused: start from zero.
+    std::memset(control->Data(), 0, ControlSize);
+    lock = std::make_unique<packets::TSpinLock>(Block() + 4);
+    report("  Creating growing shared stream (view size is " + std::to_string(sectionSize) + ")");
+    stream =
+        std::make_unique<packets::TGrowingSharedStream>(id, sectionSize, logger, true, session);
+    std::memcpy(Block() + 24, queue.ExternalEventGuid().Bytes.data(), 16);
+    Store32(Block(), 0, ProtocolVersion);
+    report("  Creating receiver thread UID");
+    Store32(Block(), 20, packets::CurrentThreadIdentity());
+    Store8(Block(), 40, 1);
+    queue.AddExternalHandler({this, "TPacketChannelReceiver"},
+                             [this] { ProcessExternalNotification(); });
+    report("  Creating buffer monitor timer");
+    bufferMonitor = std::make_unique<core::TClock>(
+        CheckIntervalMs, true, [this] { MonitorBuffer(); }, &queue);
+}
+
+TPacketChannelReceiver::~TPacketChannelReceiver() {
+    queue.RemoveExternalHandlers(this);
+    queue.Remove(this);
+    bufferMonitor.reset();
+    Terminate();
+    stream.reset();
+    lock.reset();
+    control.reset();
+}
+
+std::uint8_t* TPacketChannelReceiver::Block() const {
+    return static_cast<std::uint8_t*>(control->Data());
+}
+
+void TPacketChannelReceiver::Terminate() {
+    Store8(Block(), 41, 1);
+}
+
+void TPacketChannelReceiver::Receive() {
+    if (Load32(Block(), 12) == 0) {
+        return;
+    }
+    const packets::TSpinLockGuard guard(*lock);
+    const std::uint32_t pending = Load32(Block(), 12);
+    try {
+        std::int64_t at = 0;
+        while (at < pending && Load8(Block(), 41) == 0) {
+            std::array<std::uint8_t, HeadSize> headBytes{};
+            stream->Seek(at, packets::TSeekOrigin::soBeginning);
+            if (stream->Read(headBytes.data(), HeadSize) != HeadSize) {
+                throw core::ERangeError("Stream read error");
+            }
+            packets::TByteReader head(headBytes);
+            auto message = std::make_unique<TPacketChannelMessage>();
+            message->Version = head.ReadByte();
+            head.Skip(3);
+            message->Flags = head.ReadByte();
+            head.Skip(3);
+            message->MessageID = head.Read<std::uint32_t>();
+            head.Skip(4);
+            head.Read(message->ReplyTo.Bytes.data(), 16);
+            message->Session = head.Read<std::int32_t>();
+            head.Skip(4);
+            message->Length = head.Read<std::uint32_t>();
+            if (message->Version > 3 || message->Length < HeadSize ||
+                message->Length > pending - at) {
+                throw core::EGeneralError("Invalid message head in channel buffer");
+            }
+            std::vector<std::uint8_t> body(message->Length - HeadSize);
+            if (!body.empty() && stream->Read(body.data(), body.size()) != body.size()) {
+                throw core::ERangeError("Stream read error");
+            }
+            try {
+                packets::TByteReader reader(body);
+                message->Packet = packets::TPacket::CreateFromReader(reader);
+            } catch (const std::exception& e) {
+                auto error = std::make_unique<records::TCommExceptionPacket>();
+                error->ExceptionMessage = e.what();
+                error->ExceptionClass = ErrorClassName(e);
+                message->Packet = std::move(error);
+                core::Log().Warning("Connection object buffer unreadable\r\n" +
+                                    std::string(e.what()));
+            }
+            at += message->Length;
+            received.push_back(std::move(message));
+        }
+        Store32(Block(), 12, 0);
+    } catch (const std::exception& e) {
+        Terminate();
+        Store32(Block(), 12, 0);
+        core::Log().Warning("Connection object buffer marked as terminated\r\n" +
+                            std::string(e.what()));
+    }
+}
+
+void TPacketChannelReceiver::DispatchReceived() {
+    while (!received.empty()) {
+        std::unique_ptr<TPacketChannelMessage> message = std::move(received.front());
+        received.erase(received.begin());
+        if (onMessage) {
+            onMessage(*message);
+        }
+    }
+}
+
+void TPacketChannelReceiver::ProcessExternalNotification() {
+    try {
+        Receive();
+        DispatchReceived();
+        bufferMonitor->Restart();
+    } catch (...) {
+        core::RethrowWrapped("Failed to process external notification on receiving channel");
+    }
+}
+
+void TPacketChannelReceiver::MonitorBuffer() {
+    bufferMonitor->SetEnabled(false);
+    const packets::TSpinLockGuard guard(*lock);
+    if (Load32(Block(), 12) == 0 && stream->Size() > 0) {
+        stream->Reset();
+    }
+}
+
+std::unique_ptr<TPacketChannelMessage>
+TPacketChannelReceiver::WaitForReply(TPacketChannelSender& sender, std::uint32_t messageId,
+                                     std::uint32_t timeoutMs) {
+    std::uint32_t timeout = timeoutMs != 0        ? timeoutMs
+                            : defaultTimeout != 0 ? defaultTimeout
+                                                  : DefaultReplyTimeoutMs;
+    const std::uint64_t start = platform::GetTickCount64();
+    const std::uint64_t deadline = start + timeout;
+    bool first = true;
+    bool dispatchPosted = false;
+    for (;;) {
+        const std::uint64_t now = platform::GetTickCount64();
+        const std::uint64_t remaining = deadline > now ? deadline - now : 0;
+        const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, 4000));
+        platform::TEvent* toSet = first ? sender.TargetEvent() : nullptr;
+        first = false;
+        const bool signalled = queue.WaitForExternalEvent(slice, toSet);
+        Receive();
+        std::unique_ptr<TPacketChannelMessage> reply;
+        for (auto it = received.rbegin(); it != received.rend();) {
+            TPacketChannelMessage& m = **it;
+            if ((m.Flags & mfReply) && m.MessageID == messageId && m.ReplyTo == sender.Target()) {
+                if (reply) {
+                    core::AssertionFailed("Second reply to one message", __FILE__, __LINE__);
+                }
+                reply = std::move(*it);
+                it = decltype(it)(received.erase(std::next(it).base()));
+                continue;
+            }
+            if (!dispatchPosted) {
+                dispatchPosted = true;
+                queue.Post({this, "TPacketChannelReceiver"}, "DispatchReceived",
+                           [this] { DispatchReceived(); });
+            }
+            ++it;
+        }
+        if (reply) {
+            return reply;
+        }
+        if (platform::GetTickCount64() - start > 2000) {
+            sender.Check(true);
+        }
+        if (!sender.Connected()) {
+            throw core::EGeneralError(
+                "Connection terminated while waiting for reply from local connection: " +
+                sender.ReasonText());
+        }
+        if (!signalled && remaining <= 4000) {
+            break;
+        }
+    }
+    throw core::EGeneralError("Timed out waiting for reply from local connection (after " +
+                              std::to_string(timeout / 1000) +
+                              " seconds; Event name: " + sender.TargetEventNativeName() + ")");
+}
+
+// ---------------------------------------------------------------- sender
+
+TPacketChannelSender::TPacketChannelSender(core::TNotifyQueue& queue, std::uint32_t sectionSize,
+                                           std::int32_t session, const core::TGUID& target,
+                                           const core::TGUID& replyTo)
+    : queue(queue), creatorThread(platform::CurrentThreadId()), target(target), session(session),
+      replyTo(replyTo), headSession(session == -1 ? -1 : packets::ProcessSessionNumber()),
+      sectionSize(sectionSize) {
+    queue.AddExternalHandler({this, "TPacketChannelSender"}, [this] { Check(false); });
+}
+
+TPacketChannelSender::~TPacketChannelSender() {
+    queue.RemoveExternalHandlers(this);
+    queue.Remove(this);
+    if (connected) {
+        Disconnect(static_cast<int>(TDisconnectReason::Released));
+    }
+}
+
+std::uint8_t* TPacketChannelSender::Block() const {
+    return static_cast<std::uint8_t*>(control->Data());
+}
+
+std::string TPacketChannelSender::TargetEventNativeName() const {
+    const std::string name = core::TNotifyQueue::ExternalEventName(targetQueue);
+    constexpr std::string_view global = "Global\\";
+    if (name.starts_with(global)) {
+        return "\\BaseNamedObjects\\" + name.substr(global.size());
+    }
+    return name;
+}
+
+bool TPacketChannelSender::Connect() {
+    if (connected) {
+        return true;
+    }
+    try {
+        control = platform::TSharedSection::Open(
+            packets::SharedObjectName(target, session, "Channel_Data"));
+        if (!control || control->Size() < ControlSize) {
+            control.reset();
+            reason = static_cast<int>(TDisconnectReason::NotReachable);
+            return false;
+        }
+        int why = 0;
+        if (Load8(Block(), 40) == 0) {
+            why = static_cast<int>(TDisconnectReason::Invalid);
+        } else if (Load8(Block(), 41) != 0) {
+            why = static_cast<int>(TDisconnectReason::Terminated);
+        } else if (Load32(Block(), 0) <= 2) {
+            why = static_cast<int>(TDisconnectReason::ProtocolVersion);
+        } else if (packets::IsThreadIdentityDead(Load32(Block(), 20))) {
+            why = static_cast<int>(TDisconnectReason::ThreadTerminated);
+        }
+        if (why != 0) {
+            control.reset();
+            reason = why;
+            return false;
+        }
+        std::memcpy(targetQueue.Bytes.data(), Block() + 24, 16);
+        targetEvent = platform::TEvent::Open(core::TNotifyQueue::ExternalEventName(targetQueue));
+        if (!targetEvent) {
+            control.reset();
+            reason = static_cast<int>(TDisconnectReason::EventNotOpened);
+            return false;
+        }
+        lock = std::make_unique<packets::TSpinLock>(Block() + 4);
+        stream = std::make_unique<packets::TGrowingSharedStream>(target, sectionSize, nullptr,
+                                                                 false, session);
+        checkClock = std::make_unique<core::TClock>(
+            CheckIntervalMs, true, [this] { Check(true); }, &queue);
+        connected = true;
+        reason = 0;
+        return true;
+    } catch (...) {
+        reason = static_cast<int>(TDisconnectReason::Error);
+        checkClock.reset();
+        stream.reset();
+        lock.reset();
+        targetEvent.reset();
+        control.reset();
+        core::RethrowWrapped("Failed to connect to packet channel receiver");
+    }
+}
+
+void TPacketChannelSender::Disconnect(int why) {
+    reason = why;
+    connected = false;
+    checkClock.reset();
+    stream.reset();
+    lock.reset();
+    targetEvent.reset();
+    control.reset();
+    if (onDisconnect) {
+        onDisconnect();
+    }
+}
+
+void TPacketChannelSender::Check(bool deep) {
+    if (!connected || !control) {
+        return;
+    }
+    int why = 0;
+    if (Load8(Block(), 41) != 0) {
+        why = static_cast<int>(TDisconnectReason::Terminated);
+    } else if (deep) {
+        try {
+            if (packets::IsThreadIdentityDead(Load32(Block(), 20))) {
+                why = static_cast<int>(TDisconnectReason::ThreadTerminated);
+            }
+        } catch (const std::exception&) {
+            why = static_cast<int>(TDisconnectReason::Error);
+        }
+    }
+    if (why != 0) {
+        Disconnect(why);
+    }
+}
+
+std::uint32_t TPacketChannelSender::Send(std::uint32_t messageId, const packets::TPacket& packet,
+                                         std::uint8_t flags) {
+    if (platform::CurrentThreadId() != creatorThread) {
+        core::AssertionFailed("Packet channel sender used from another thread", __FILE__, __LINE__);
+    }
+    Check(false);
+    if (!connected) {
+        return 0;
+    }
+    try {
+        const std::uint32_t id = (flags & mfReply) ? messageId : ++lastId;
+        // The message is put together in memory first, so the shared stream is
+        // written (and its lock taken) once.
+        packets::TMemoryStream message;
+        message.SetSize(HeadSize);
+        message.Seek(HeadSize, packets::TSeekOrigin::soBeginning);
+        packet.SaveToStream(message);
+        const auto length = static_cast<std::uint32_t>(message.Size());
+        const auto head = MakeHead(flags, id, replyTo, headSession, length);
+        std::memcpy(message.Memory(), head.data(), HeadSize);
+        {
+            const packets::TSpinLockGuard guard(*lock);
+            const std::uint32_t start = Load32(Block(), 12);
+            stream->Seek(start, packets::TSeekOrigin::soBeginning);
+            stream->Write(message.Memory(), length);
+            Store32(Block(), 12, start + length);
+        }
+        if (!(flags & mfReplyExpected)) {
+            targetEvent->Set();
+        }
+        return id;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+} // namespace comm
