@@ -1,6 +1,7 @@
 #pragma once
 // Whole-file reading and the output files of the console.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,26 @@ enum class TFileReadResult { Ok, OpenFailed, ReadFailed };
 // Reads at most `maxLength` bytes of the file. `errorText` gets the system's text on failure.
 TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
                               std::string* errorText = nullptr);
+
+// A file opened for reading while other processes may go on writing it.
+class TFileReader {
+public:
+    ~TFileReader();
+    TFileReader(const TFileReader&) = delete;
+    TFileReader& operator=(const TFileReader&) = delete;
+
+    // Null with the system's error text when the file cannot be opened.
+    static std::unique_ptr<TFileReader> Open(std::string_view path,
+                                             std::string* errorText = nullptr);
+    // Reads at most `count` bytes at `offset`; 0 at the end; -1 on failure.
+    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count);
+    // The current size (the file may still grow); -1 on failure.
+    std::int64_t Size() const;
+
+private:
+    explicit TFileReader(int handle) : handle(handle) {}
+    int handle;
+};
 
 // A file opened for writing. Other processes may read it while it is open.
 class TFileWriter {

@@ -56,6 +56,34 @@ TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::siz
     return TFileReadResult::Ok;
 }
 
+TFileReader::~TFileReader() {
+    ::close(handle);
+}
+
+std::unique_ptr<TFileReader> TFileReader::Open(std::string_view path, std::string* errorText) {
+    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(errorText);
+        return nullptr;
+    }
+    return std::unique_ptr<TFileReader>(new TFileReader(fd));
+}
+
+std::int64_t TFileReader::ReadAt(std::int64_t offset, void* buffer, std::size_t count) {
+    for (;;) {
+        const ssize_t n = ::pread(handle, buffer, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n;
+    }
+}
+
+std::int64_t TFileReader::Size() const {
+    struct stat st {};
+    return ::fstat(handle, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
 TFileWriter::~TFileWriter() {
     ::close(handle);
 }

@@ -1,0 +1,101 @@
+#include "monitor/MonitorFile.h"
+
+#include "core/Errors.h"
+#include "core/StringListEx.h"
+#include "packets/Compression.h"
+#include "packets/FileStream.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace monitor {
+
+namespace {
+// Blocks of the event stream kept decoded while a reader moves through it.
+constexpr int CachedBlocks = 2;
+constexpr std::size_t MarkerSize = 4 + EventsAppendedMarker.size();
+
+bool HoldsMarker(const packets::TMemoryStream& blob) {
+    if (blob.Size() != static_cast<std::int64_t>(MarkerSize)) {
+        return false;
+    }
+    std::int32_t length = 0;
+    std::memcpy(&length, blob.Memory(), 4);
+    const std::string_view text(reinterpret_cast<const char*>(blob.Memory()) + 4,
+                                EventsAppendedMarker.size());
+    return length == static_cast<std::int32_t>(EventsAppendedMarker.size()) &&
+           core::SameText(text, EventsAppendedMarker);
+}
+
+void CopyAll(packets::TStream& from, packets::TStream& to) {
+    from.SetPosition(0);
+    std::uint8_t buffer[65536];
+    for (std::size_t n; (n = from.Read(buffer, sizeof buffer)) > 0;) {
+        to.Write(buffer, n);
+    }
+}
+} // namespace
+
+std::string StartDayText(double startTime) {
+    return std::to_string(static_cast<long long>(std::trunc(startTime)));
+}
+
+std::string HistoryFilePath(std::string_view agentFolder, std::string_view day,
+                            const core::TGUID& id) {
+    if (id.IsNull()) {
+        return {};
+    }
+    return platform::IncludeTrailingDelimiter(platform::ToNativeSeparators(agentFolder)) +
+           "History/Local/" + std::string(day) + "/" + id.ToString() + ".mv_mon";
+}
+
+void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
+                      packets::TStream& compressedEvents, TEventsPlacement placement) {
+    meta.OldMonitorEvents.Clear();
+    meta.MonitorEvents.Clear();
+    if (placement == TEventsPlacement::InsideRecord) {
+        CopyAll(compressedEvents, meta.MonitorEvents);
+    } else {
+        const auto length = static_cast<std::int32_t>(EventsAppendedMarker.size());
+        meta.OldMonitorEvents.Write(&length, 4);
+        meta.OldMonitorEvents.Write(EventsAppendedMarker.data(), EventsAppendedMarker.size());
+    }
+    packets::TMemoryStream file;
+    meta.SaveToStream(file);
+    if (placement == TEventsPlacement::AfterRecord) {
+        CopyAll(compressedEvents, file);
+    }
+    std::string error;
+    const auto writer =
+        platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Truncate, &error);
+    if (!writer || !writer->Write(file.Text(), &error)) {
+        throw core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0);
+    }
+}
+
+std::unique_ptr<packets::TStream> OpenMonitorFileForEvents(const std::string& fileName,
+                                                           records::TMetaBuildPacket& meta) {
+    const std::string ext = platform::ExtractFileExt(fileName);
+    if (!core::SameText(ext, ".mv_mon")) {
+        return nullptr;
+    }
+    auto file = std::make_unique<packets::TFileStream>(fileName);
+    meta.LoadFromStream(*file);
+    if (meta.OldMonitorEvents.Size() == 0) {
+        // The events travel with the reader (which owns its source, also when it
+        // fails to index it); the record no longer holds them.
+        auto* events = new packets::TMemoryStream(std::move(meta.MonitorEvents));
+        meta.MonitorEvents.Clear();
+        return std::make_unique<packets::TDecompressStream>(events, 0, CachedBlocks, true);
+    }
+    if (HoldsMarker(meta.OldMonitorEvents)) {
+        const std::int64_t start = file->Position();
+        return std::make_unique<packets::TDecompressStream>(file.release(), start, CachedBlocks,
+                                                            true);
+    }
+    throw core::EGeneralError("Invalid or corrupted .mv_mon file");
+}
+
+} // namespace monitor
