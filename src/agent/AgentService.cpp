@@ -86,26 +86,28 @@ std::string TAgentService::SettingsKey() const {
     return comm::AgentSettingsKey() + "\\Agent";
 }
 
-std::int64_t TAgentService::Setting(const std::string& name, std::int64_t fallback) const {
+namespace {
+// One value of the agent's settings; unreadable settings are logged and count as absent.
+template <typename T, typename Read>
+T ReadSetting(const std::string& keyPath, const std::string& name, const T& fallback, Read read) {
     try {
-        const auto key =
-            platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, SettingsKey());
-        return key ? key->ReadInteger(name).value_or(fallback) : fallback;
+        const auto key = platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, keyPath);
+        return key ? read(*key).value_or(fallback) : fallback;
     } catch (const std::exception& e) {
         core::Log().Warning("Agent setting " + name + " unreadable\r\n" + e.what());
         return fallback;
     }
 }
+} // namespace
+
+std::int64_t TAgentService::Setting(const std::string& name, std::int64_t fallback) const {
+    return ReadSetting(SettingsKey(), name, fallback,
+                       [&](const platform::TRegistryKey& key) { return key.ReadInteger(name); });
+}
 
 std::string TAgentService::TextSetting(const std::string& name, const std::string& fallback) const {
-    try {
-        const auto key =
-            platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine, SettingsKey());
-        return key ? key->ReadString(name).value_or(fallback) : fallback;
-    } catch (const std::exception& e) {
-        core::Log().Warning("Agent setting " + name + " unreadable\r\n" + e.what());
-        return fallback;
-    }
+    return ReadSetting(SettingsKey(), name, fallback,
+                       [&](const platform::TRegistryKey& key) { return key.ReadString(name); });
 }
 
 std::string TAgentService::Folder() const {

@@ -258,27 +258,39 @@ std::string SwitchValue(const TParamRule& rule, std::string_view item) {
     return std::string(core::UnquoteText(core::TrimText(item.substr(1 + name.size()))));
 }
 
-void AddSwitches(const TParamRule& rule, const core::TStringListEx& switches,
-                 core::TStringListEx& target) {
+namespace {
+// Both merges: nothing for an empty line, else both lists normalised and each switch
+// handed to `merge` in order.
+template <typename Merge>
+void MergeSwitches(const TParamRule& rule, const core::TStringListEx& switches,
+                   core::TStringListEx& target, Merge merge) {
     if (switches.Empty()) {
         return;
     }
-    core::TStringListEx adds = switches;
-    JoinSeparatedValues(rule, adds);
+    core::TStringListEx items = switches;
+    JoinSeparatedValues(rule, items);
     JoinSeparatedValues(rule, target);
-    for (const std::string& item : adds.Strings()) {
+    for (const std::string& item : items.Strings()) {
+        merge(item);
+    }
+}
+} // namespace
+
+void AddSwitches(const TParamRule& rule, const core::TStringListEx& switches,
+                 core::TStringListEx& target) {
+    MergeSwitches(rule, switches, target, [&](const std::string& item) {
         if (rule.SpecialAdd(target, item)) {
-            continue;
+            return;
         }
         const std::string name = rule.SwitchName(item);
         if (!name.empty() && rule.IsIgnored(name)) {
-            continue;
+            return;
         }
         if (name.empty() || rule.IsRepeatable(name)) {
             if (target.IndexOf(item) < 0) {
                 target.Add(item);
             }
-            continue;
+            return;
         }
         const int existing = FindSwitch(rule, target, name);
         if (existing < 0) {
@@ -307,20 +319,14 @@ void AddSwitches(const TParamRule& rule, const core::TStringListEx& switches,
                 }
             }
         }
-    }
+    });
 }
 
 void SubtractSwitches(const TParamRule& rule, const core::TStringListEx& switches,
                       core::TStringListEx& target) {
-    if (switches.Empty()) {
-        return;
-    }
-    core::TStringListEx subtracts = switches;
-    JoinSeparatedValues(rule, subtracts);
-    JoinSeparatedValues(rule, target);
-    for (const std::string& item : subtracts.Strings()) {
+    MergeSwitches(rule, switches, target, [&](const std::string& item) {
         if (rule.SpecialSubtract(target, item)) {
-            continue;
+            return;
         }
         const std::string name = rule.SwitchName(item);
         if (!name.empty() && !rule.IsRepeatable(name)) {
@@ -330,7 +336,7 @@ void SubtractSwitches(const TParamRule& rule, const core::TStringListEx& switche
         } else if (const int index = target.IndexOf(item); index >= 0) {
             target.Delete(index);
         }
-    }
+    });
 }
 
 } // namespace vs
