@@ -192,11 +192,57 @@ std::int64_t Compress(TStream& source, std::int64_t count, TStream& target, int 
     return target.Position() - first;
 }
 
+// ---- progressive writer ----
+
+void TMemoryCompressSink::WriteAt(std::int64_t offset, std::span<const std::uint8_t> bytes) {
+    stream.SetPosition(offset);
+    stream.WriteBuffer(bytes.data(), bytes.size());
+}
+
+TCompressWriter::TCompressWriter(TCompressSink& sink, std::int64_t start, int method)
+    : sink(sink), start(start), method(method), placeholder(start + 12) {
+    std::array<std::uint8_t, 16> head = {'s', 'd', 'c', '2', static_cast<std::uint8_t>(method)};
+    std::int32_t open = -1;
+    std::memcpy(head.data() + 12, &open, 4);
+    sink.WriteAt(start, head);
+}
+
+void TCompressWriter::Append(std::span<const std::uint8_t> bytes) {
+    if (finished)
+        core::AssertionFailed("Append to a finished compressed stream", __FILE__, __LINE__);
+    // The header's total is 32-bit.
+    if (total + static_cast<std::int64_t>(bytes.size()) > INT32_MAX)
+        Fail("Compression error: Stream exceeds the 2 GiB total size.");
+    while (!bytes.empty()) {
+        std::size_t chunk = std::min(bytes.size(), CompressBlockSize);
+        std::size_t capacity = chunk + CompressBlockOverhead;
+        buffer.resize(capacity + 4);
+        std::size_t written = CompressChunk(bytes.data(), chunk, buffer.data(), capacity, method);
+        std::int32_t next = -1;
+        std::memcpy(buffer.data() + written, &next, 4);
+        sink.WriteAt(placeholder + 4, std::span(buffer.data(), written + 4));
+        auto blockSize = static_cast<std::int32_t>(written);
+        sink.WriteAt(placeholder, std::span(reinterpret_cast<const std::uint8_t*>(&blockSize), 4));
+        placeholder += 4 + static_cast<std::int64_t>(written);
+        total += static_cast<std::int64_t>(chunk);
+        bytes = bytes.subspan(chunk);
+    }
+}
+
+void TCompressWriter::Finish() {
+    if (finished)
+        return;
+    auto size = static_cast<std::int32_t>(total);
+    sink.WriteAt(start + 8, std::span(reinterpret_cast<const std::uint8_t*>(&size), 4));
+    sink.Truncate(placeholder);
+    finished = true;
+}
+
 // ---- reader ----
 
 TDecompressStream::TDecompressStream(TStream* source, std::int64_t start, int cacheBlocks,
                                      bool ownsSource, std::int64_t length)
-    : source(source), ownsSource(ownsSource),
+    : source(source), ownsSource(ownsSource), start(start), fixedEnd(length >= 0),
       cacheLimit(cacheBlocks < 1 ? 1 : static_cast<std::size_t>(cacheBlocks)) {
     try {
         end = length < 0 ? source->Size() : start + length;
@@ -206,49 +252,19 @@ TDecompressStream::TDecompressStream(TStream* source, std::int64_t start, int ca
         TByteReader reader(std::span<const std::uint8_t>(head.data(), 12));
         auto signature = reader.Take(4);
         auto is = [&](const char* s) { return std::memcmp(signature.data(), s, 4) == 0; };
-        reader.Skip(4); // method and reserved bytes; the method is checked per block
         if (is("sdc3")) {
+            wideHeader = true;
             source->ReadBuffer(head.data() + 12, 4);
-            TByteReader wide(head);
-            wide.Skip(8);
-            total = wide.Read<std::int64_t>();
-        } else if (is("sdc1") || is("sdc2")) {
-            total = reader.Read<std::int32_t>();
-        } else {
+        } else if (!is("sdc1") && !is("sdc2")) {
             Fail("Decompression error: Header contains an invalid signature.");
         }
-
-        // Index every complete block.
-        std::int64_t pos = source->Position();
-        std::int64_t uncompressed = 0;
-        bool placeholder = false;
-        while (pos < end) {
-            if (end - pos < 4)
-                Fail("Decompression error: Invalid source block size.");
-            index.push_back({uncompressed, pos});
-            source->SetPosition(pos);
-            std::int32_t b = ReadInt32(*source);
-            std::int64_t left = end - pos - 4;
-            if (b < 0 && left < 5) {
-                index.pop_back(); // the writer has not finished this block
-                placeholder = true;
-                break;
-            }
-            // A block holds at least its U field, and never more than one writer block.
-            if (b < 4 || b > left)
-                Fail("Decompression error: Invalid source block size.");
-            // The codec expands at most 255-fold: a larger U cannot decode, and refusing
-            // it here keeps a few hostile bytes from claiming gigabytes.
-            std::int32_t u = ReadInt32(*source);
-            if (u < 0 || static_cast<std::size_t>(u) > CompressBlockSize ||
-                (u > 0 && static_cast<std::int64_t>(u) > 256 * (std::int64_t{b} - 4)))
-                Fail("Decompression error: Invalid source block size.");
-            uncompressed += u;
-            pos += 4 + b;
-        }
-        if (placeholder)
-            total = uncompressed;
-        else if (uncompressed != total)
+        scanPos = source->Position();
+        // The method is checked per block.
+        total = HeaderTotal();
+        IndexBlocks();
+        if (open)
+            total = scanned;
+        else if (scanned != total)
             Fail("Decompression error: Output buffer size does not match total size of source "
                  "blocks.");
         if (total < 0)
@@ -258,6 +274,56 @@ TDecompressStream::TDecompressStream(TStream* source, std::int64_t start, int ca
             delete source;
         throw;
     }
+}
+
+std::int64_t TDecompressStream::HeaderTotal() {
+    source->SetPosition(start + 8);
+    if (!wideHeader)
+        return ReadInt32(*source);
+    std::array<std::uint8_t, 8> bytes;
+    source->ReadBuffer(bytes.data(), bytes.size());
+    TByteReader reader(bytes);
+    return reader.Read<std::int64_t>();
+}
+
+void TDecompressStream::IndexBlocks() {
+    open = false;
+    while (scanPos < end) {
+        if (end - scanPos < 4)
+            Fail("Decompression error: Invalid source block size.");
+        source->SetPosition(scanPos);
+        std::int32_t b = ReadInt32(*source);
+        if (b == -1) {
+            open = true; // a writer is filling this block
+            return;
+        }
+        // A block holds at least its U field, and never more than one writer block.
+        if (b < 4 || b > end - scanPos - 4)
+            Fail("Decompression error: Invalid source block size.");
+        // The codec expands at most 255-fold: a larger U cannot decode, and refusing
+        // it here keeps a few hostile bytes from claiming gigabytes.
+        std::int32_t u = ReadInt32(*source);
+        if (u < 0 || static_cast<std::size_t>(u) > CompressBlockSize ||
+            (u > 0 && static_cast<std::int64_t>(u) > 256 * (std::int64_t{b} - 4)))
+            Fail("Decompression error: Invalid source block size.");
+        index.push_back({scanned, scanPos});
+        scanned += u;
+        scanPos += 4 + b;
+    }
+}
+
+std::int64_t TDecompressStream::Refresh() {
+    if (!open)
+        return total;
+    if (!fixedEnd)
+        end = source->Size(); // smaller once a finished writer has cut its placeholder
+    IndexBlocks();
+    // A finished writer has written the total before cutting the placeholder off.
+    if (!open && scanned != HeaderTotal())
+        Fail("Decompression error: Output buffer size does not match total size of source "
+             "blocks.");
+    total = scanned;
+    return total;
 }
 
 TDecompressStream::~TDecompressStream() {

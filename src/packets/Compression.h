@@ -14,11 +14,18 @@
 //
 // The writer cuts its input into blocks of 2,064,384 bytes. The block codec sits in
 // the slot of the method-3 library and keeps its contract (see CompressBlock).
+//
+// A progressive writer (TCompressWriter) keeps the stream readable while it grows:
+// the header says 0 bytes and a placeholder (B = -1) ends the data until Finish
+// writes the total and cuts the placeholder off. A block is added by writing its U,
+// its compressed bytes and the next placeholder after the current placeholder, and
+// only then the real B over the current placeholder.
 #include "packets/Streams.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -48,8 +55,55 @@ std::int64_t CompressedBound(std::int64_t count);
 std::int64_t Compress(TStream& source, std::int64_t count, TStream& target,
                       int method = CompressionMethod);
 
+// Where a TCompressWriter puts its bytes.
+class TCompressSink {
+public:
+    virtual ~TCompressSink() = default;
+    virtual void WriteAt(std::int64_t offset, std::span<const std::uint8_t> bytes) = 0;
+    // Ends the data at `size`.
+    virtual void Truncate(std::int64_t size) = 0;
+};
+
+class TMemoryCompressSink : public TCompressSink {
+public:
+    void WriteAt(std::int64_t offset, std::span<const std::uint8_t> bytes) override;
+    void Truncate(std::int64_t size) override { stream.SetSize(static_cast<std::size_t>(size)); }
+    TMemoryStream& Stream() { return stream; }
+
+private:
+    TMemoryStream stream;
+};
+
+// Writes a compressed stream block by block so that a reader opening the sink at any
+// moment finds a valid stream (see the top of this file).
+class TCompressWriter {
+public:
+    // Writes the header (total 0) and the first placeholder at `start`.
+    TCompressWriter(TCompressSink& sink, std::int64_t start, int method = CompressionMethod);
+    // Adds the bytes as one block (several when longer than CompressBlockSize).
+    void Append(std::span<const std::uint8_t> bytes);
+    // Writes the total into the header and cuts off the placeholder; nothing can be
+    // appended afterwards.
+    void Finish();
+
+    std::int64_t Total() const { return total; }
+    // Offset in the sink right after the data (the placeholder included while open).
+    std::int64_t End() const { return finished ? placeholder : placeholder + 4; }
+    bool Finished() const { return finished; }
+
+private:
+    TCompressSink& sink;
+    std::int64_t start;
+    int method;
+    std::int64_t placeholder; // offset of the open block's size field
+    std::int64_t total = 0;
+    bool finished = false;
+    std::vector<std::uint8_t> buffer;
+};
+
 // A read-only, random-access view of the uncompressed data of a compressed stream.
-// The blocks are indexed once at creation; a placeholder block ends the data.
+// The blocks are indexed at creation; a placeholder block ends the data, and Refresh
+// indexes what a writer has added since.
 class TDecompressStream : public TStream {
 public:
     // `length` -1 means "to the end of the source". With `ownsSource` the stream is
@@ -67,6 +121,10 @@ public:
     std::int64_t Position() const override { return position; }
 
     int BlockCount() const { return static_cast<int>(index.size()); }
+    // Indexes the blocks a writer has completed since the data last ended at a
+    // placeholder, up to the source's current size (or the given length); returns
+    // the new size.
+    std::int64_t Refresh();
 
 private:
     struct TBlock {
@@ -83,11 +141,20 @@ private:
     const TDecoded& Decode(std::size_t block);
     std::size_t DecodeInto(std::size_t block, std::uint8_t* target, std::size_t capacity);
     std::int64_t BlockLength(std::size_t block) const;
+    // Indexes complete blocks from `scanPos` up to `end`.
+    void IndexBlocks();
+    std::int64_t HeaderTotal();
 
     TStream* source;
     bool ownsSource;
+    std::int64_t start;
+    bool fixedEnd;
+    bool wideHeader = false;
     std::int64_t end; // of the compressed data in the source
     std::int64_t total = 0;
+    std::int64_t scanPos = 0; // where indexing stopped
+    std::int64_t scanned = 0; // uncompressed bytes of the indexed blocks
+    bool open = false;        // the data ended at a placeholder
     std::int64_t position = 0;
     std::vector<TBlock> index;
     std::size_t cacheLimit;

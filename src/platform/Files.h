@@ -39,7 +39,8 @@ class TFileWriter {
 public:
     enum class TMode {
         Truncate, // created empty, replacing an existing file
-        Append    // created empty, every write goes to the file's current end
+        Append,   // created empty, every write goes to the file's current end
+        Update    // created when missing, the content kept
     };
     ~TFileWriter();
     TFileWriter(const TFileWriter&) = delete;
@@ -50,6 +51,10 @@ public:
                                                std::string* errorText = nullptr);
     // Writes all bytes; false with the system's error text on failure.
     bool Write(std::string_view bytes, std::string* errorText = nullptr);
+    // Writes all bytes at `offset`, leaving the file position alone (not in Append mode).
+    bool WriteAt(std::int64_t offset, std::string_view bytes, std::string* errorText = nullptr);
+    // Cuts or extends the file to `size` bytes.
+    bool Truncate(std::int64_t size, std::string* errorText = nullptr);
     const std::string& Path() const { return path; }
 
 private:

@@ -87,6 +87,9 @@ public:
     bool Kill();
     // Kills every process of the child's group (the job); false when none was left.
     bool KillGroup();
+    // Asks every process of the child's group to end (SIGTERM), so that they can clean
+    // up; false when none was left.
+    bool TerminateGroup();
 
 private:
     TChildProcess(int pid, int pidfd, int cancelFd, bool ownGroup)

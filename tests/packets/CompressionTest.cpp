@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -158,6 +159,13 @@ TEST(CompressionTest, CorruptStreamsFailWithTheirMessages) {
         {with([&](auto& v) { v.pop_back(); }), "Decompression error: Invalid source block size."},
         {with([&](auto& v) { put32(v, 16, 0x7FFFFFFF); }),
          "Decompression error: Invalid source block size."},
+        // Only -1 marks a block being written.
+        {with([&](auto& v) { put32(v, 12, -2); }),
+         "Decompression error: Invalid source block size."},
+        {with([&](auto& v) {
+             v.insert(v.end(), {0xFF, 0xFF});
+         }),
+         "Decompression error: Invalid source block size."},
     };
     for (const auto& c : cases) {
         TMemoryStream s(c.bytes);
@@ -174,6 +182,169 @@ TEST(CompressionTest, CorruptStreamsFailWithTheirMessages) {
     EXPECT_EQ(ErrorOf([&] { reader.Read(out.data(), out.size()); }),
               "Decompression error: Output buffer size mismatch.");
     EXPECT_EQ(ErrorOf([&] { reader.Write("x", 1); }), "Cannot write to decompressed stream.");
+}
+
+TEST(CompressionTest, PlaceholderEndsTheDataWhateverFollowsIt) {
+    auto data = BuildOutput(3000);
+    TMemoryStream packed = CompressBytes(data);
+    std::vector<std::uint8_t> v(packed.Bytes().begin(), packed.Bytes().end());
+    const std::uint8_t open[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0x00, 0x00};
+    v.insert(v.end(), std::begin(open), std::end(open)); // a block half written behind it
+    TMemoryStream s(v);
+    TDecompressStream reader(&s, 0, 1, false);
+    EXPECT_EQ(reader.Size(), 3000);
+    EXPECT_EQ(reader.BlockCount(), 1);
+}
+
+// Keeps every state a reader could meet: after each write, and in the middle of each
+// write longer than one size field (a reader in another process may see such a write
+// half done; a single aligned 4-byte store is not torn).
+class TSnapshotSink : public TMemoryCompressSink {
+public:
+    void WriteAt(std::int64_t offset, std::span<const std::uint8_t> bytes) override {
+        for (std::size_t part : {std::size_t{1}, bytes.size() / 2, bytes.size() - 1}) {
+            if (bytes.size() <= 4 || part == 0 || part >= bytes.size())
+                continue;
+            std::vector<std::uint8_t> state(Stream().Bytes().begin(), Stream().Bytes().end());
+            auto at = static_cast<std::size_t>(offset);
+            state.resize(std::max(state.size(), at + part));
+            std::memcpy(state.data() + at, bytes.data(), part);
+            States.push_back(std::move(state));
+        }
+        TMemoryCompressSink::WriteAt(offset, bytes);
+        Snapshot();
+    }
+    void Truncate(std::int64_t size) override {
+        TMemoryCompressSink::Truncate(size);
+        Snapshot();
+    }
+    std::vector<std::vector<std::uint8_t>> States;
+
+private:
+    void Snapshot() { States.emplace_back(Stream().Bytes().begin(), Stream().Bytes().end()); }
+};
+
+std::vector<std::uint8_t> ReadAll(TDecompressStream& reader) {
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(reader.Size()));
+    reader.SetPosition(0);
+    reader.ReadBuffer(out.data(), out.size());
+    return out;
+}
+
+TEST(CompressionTest, ProgressiveStreamIsReadableAtEveryMoment) {
+    auto data = BuildOutput(CompressBlockSize + 70010);
+    // Pieces as a build system flushes them, one longer than a block, one empty.
+    const std::size_t pieces[] = {1, 5000, 0, CompressBlockSize + 10, 64999};
+    const std::uint8_t lead[] = {'r', 'e', 'c'};
+    TSnapshotSink sink;
+    sink.TMemoryCompressSink::WriteAt(0, lead);
+    std::vector<std::int64_t> totals{0};
+    TCompressWriter writer(sink, 3);
+    std::size_t at = 0;
+    for (std::size_t piece : pieces) {
+        writer.Append(std::span(data).subspan(at, piece));
+        // A piece longer than a block becomes several blocks.
+        for (std::size_t block = 0; block < piece; block += CompressBlockSize)
+            totals.push_back(
+                static_cast<std::int64_t>(at + std::min(piece, block + CompressBlockSize)));
+        at += piece;
+        EXPECT_EQ(writer.Total(), static_cast<std::int64_t>(at));
+    }
+    ASSERT_EQ(at, data.size());
+    writer.Finish();
+    EXPECT_EQ(writer.End(), sink.Stream().Size());
+
+    // Every state reads as a prefix the writer had completed, never more, never an error.
+    std::int64_t last = 0;
+    for (const auto& state : sink.States) {
+        if (state.size() < 3 + 16)
+            continue; // before the header was complete
+        TMemoryStream s(state);
+        TDecompressStream reader(&s, 3, 1, false);
+        EXPECT_NE(std::find(totals.begin(), totals.end(), reader.Size()), totals.end())
+            << reader.Size();
+        EXPECT_GE(reader.Size(), last);
+        last = reader.Size();
+        auto got = ReadAll(reader);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    }
+    EXPECT_EQ(last, static_cast<std::int64_t>(data.size()));
+}
+
+TEST(CompressionTest, RefreshIndexesBlocksAddedSinceCreation) {
+    auto data = BuildOutput(300000);
+    TMemoryCompressSink sink;
+    TCompressWriter writer(sink, 0);
+    TDecompressStream reader(&sink.Stream(), 0, 1, false);
+    EXPECT_EQ(reader.Size(), 0);
+    EXPECT_EQ(reader.Refresh(), 0);
+    std::size_t at = 0;
+    for (std::size_t piece :
+         {std::size_t{100}, std::size_t{0}, std::size_t{150000}, std::size_t{149900}}) {
+        writer.Append(std::span(data).subspan(at, piece));
+        at += piece;
+        EXPECT_EQ(reader.Refresh(), static_cast<std::int64_t>(at));
+        EXPECT_EQ(reader.Size(), static_cast<std::int64_t>(at));
+        auto got = ReadAll(reader);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    }
+    writer.Finish();
+    EXPECT_EQ(reader.Refresh(), 300000);
+    EXPECT_EQ(ReadAll(reader), data);
+    EXPECT_EQ(reader.BlockCount(), 3);
+    // Finished: more bytes in the source are not the stream's.
+    const std::uint8_t junk[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    sink.WriteAt(sink.Stream().Size(), junk);
+    EXPECT_EQ(reader.Refresh(), 300000);
+}
+
+TEST(CompressionTest, RefreshOfAFinishedStreamChecksTheTotal) {
+    TMemoryCompressSink sink;
+    TCompressWriter writer(sink, 0);
+    TDecompressStream reader(&sink.Stream(), 0, 1, false);
+    auto data = BuildOutput(1000);
+    writer.Append(data);
+    sink.Truncate(writer.End() - 4); // the placeholder cut without the total written
+    EXPECT_EQ(ErrorOf([&] { reader.Refresh(); }),
+              "Decompression error: Output buffer size does not match total size of source "
+              "blocks.");
+}
+
+TEST(CompressionTest, FinishedStreamEqualsTheOneShotCompression) {
+    auto data = BuildOutput(2 * CompressBlockSize + 777);
+    TMemoryStream oneShot = CompressBytes(data);
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> pieces;
+        bool sameBlocks; // cut where the one-shot writer cuts: the very same bytes
+    };
+    const Case cases[] = {
+        {"writer blocks", {CompressBlockSize, CompressBlockSize, 777}, true},
+        {"one call", {data.size()}, true},
+        {"small flushes", {40000, 262144, 1, CompressBlockSize, 0, 1000000}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMemoryCompressSink sink;
+        TCompressWriter writer(sink, 0);
+        std::size_t at = 0;
+        for (std::size_t piece : c.pieces) {
+            piece = std::min(piece, data.size() - at);
+            writer.Append(std::span(data).subspan(at, piece));
+            at += piece;
+        }
+        writer.Append(std::span(data).subspan(at));
+        writer.Finish();
+        const TMemoryStream& packed = sink.Stream();
+        ASSERT_GE(packed.Size(), 12);
+        EXPECT_EQ(std::memcmp(packed.Memory(), oneShot.Memory(), 12), 0); // same total
+        if (c.sameBlocks) {
+            EXPECT_EQ(packed, oneShot);
+        }
+        TMemoryStream copy(std::vector<std::uint8_t>(packed.Bytes().begin(), packed.Bytes().end()));
+        TDecompressStream reader(&copy, 0, 1, false);
+        EXPECT_EQ(ReadAll(reader), data);
+    }
 }
 
 TEST(CompressionTest, SdcThreeHeaderHasA64BitSize) {

@@ -82,6 +82,26 @@ inline int WaitChild(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
+// True once the process has ended: gone, or a zombie that nobody has collected yet
+// (an orphan's new parent may never collect it).
+inline bool ProcessEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) {
+        return true;
+    }
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+// Waits (up to a generous limit) until the process has ended.
+inline bool WaitProcessEnded(pid_t pid) {
+    for (int i = 0; i < 1000 && !ProcessEnded(pid); ++i) {
+        ::usleep(10000);
+    }
+    return ProcessEnded(pid);
+}
+
 // A private temporary folder, removed at the end.
 class TTempDir {
 public:

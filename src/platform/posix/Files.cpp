@@ -14,6 +14,30 @@ void SetError(std::string* errorText) {
         *errorText = std::strerror(errno);
     }
 }
+
+// Writes all bytes at `offset`, or at the file position when it is negative.
+bool WriteAll(int handle, std::string_view bytes, std::int64_t offset, std::string* errorText) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            offset < 0 ? ::write(handle, bytes.data(), bytes.size())
+                       : ::pwrite(handle, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            SetError(errorText);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (offset >= 0) {
+            offset += n;
+        }
+    }
+    return true;
+}
 } // namespace
 
 TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
@@ -90,9 +114,11 @@ TFileWriter::~TFileWriter() {
 
 std::unique_ptr<TFileWriter> TFileWriter::Create(std::string_view path, TMode mode,
                                                  std::string* errorText) {
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (mode == TMode::Append) {
-        flags |= O_APPEND;
+        flags |= O_APPEND | O_TRUNC;
+    } else if (mode == TMode::Truncate) {
+        flags |= O_TRUNC;
     }
     const int fd = ::open(std::string(path).c_str(), flags, 0666);
     if (fd < 0) {
@@ -103,19 +129,19 @@ std::unique_ptr<TFileWriter> TFileWriter::Create(std::string_view path, TMode mo
 }
 
 bool TFileWriter::Write(std::string_view bytes, std::string* errorText) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(handle, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
+    return WriteAll(handle, bytes, -1, errorText);
+}
+
+bool TFileWriter::WriteAt(std::int64_t offset, std::string_view bytes, std::string* errorText) {
+    return WriteAll(handle, bytes, offset, errorText);
+}
+
+bool TFileWriter::Truncate(std::int64_t size, std::string* errorText) {
+    while (::ftruncate(handle, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR) {
             SetError(errorText);
             return false;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }

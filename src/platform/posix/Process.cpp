@@ -190,6 +190,69 @@ TChildProcess::~TChildProcess() {
     CloseQuietly(cancelFd);
 }
 
+namespace {
+
+// Runs in the forked child of a job, before anything else of it: forks the process
+// that goes on to become the program (false there) and stays as its keeper, which
+// never returns. The keeper ends with the program's status (a program ended by a
+// signal ends it by the same signal) and kills the whole group when `parent` dies.
+// Only async-signal-safe calls: the parent may have threads.
+bool KeepJob(pid_t parent, int reportFd) {
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
+    sigaddset(&watched, SIGUSR1);
+    sigaddset(&watched, SIGTERM);
+    sigaddset(&watched, SIGINT);
+    sigaddset(&watched, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &watched, nullptr);
+    const pid_t program = ::fork();
+    if (program < 0) {
+        return true;
+    }
+    if (program == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        return false;
+    }
+    // The program reports a failed start itself; the keeper holds no pipe open.
+    ::close(reportFd);
+    for (int fd = 0; fd <= 2; ++fd) {
+        ::close(fd);
+    }
+    for (;;) {
+        siginfo_t info{};
+        if (::sigwaitinfo(&watched, &info) < 0) {
+            continue;
+        }
+        if (info.si_signo == SIGUSR1 && ::getppid() != parent) {
+            return true;
+        }
+        if (info.si_signo != SIGCHLD) {
+            continue; // termination requests reach the program through the group
+        }
+        int status = 0;
+        if (::waitpid(program, &status, WNOHANG) != program) {
+            continue;
+        }
+        if (WIFSIGNALED(status)) {
+            const int signal = WTERMSIG(status);
+            ::signal(signal, SIG_DFL);
+            sigset_t only;
+            sigemptyset(&only);
+            sigaddset(&only, signal);
+            ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+            ::raise(signal);
+            ::_exit(128 + signal);
+        }
+        ::_exit(WEXITSTATUS(status));
+    }
+}
+
+} // namespace
+
 std::unique_ptr<TChildProcess> TChildProcess::Spawn(const TSpawnOptions& options) {
     if (options.Arguments.empty()) {
         RaiseErrno("Failed to create process", EINVAL);
@@ -267,8 +330,11 @@ std::unique_ptr<TChildProcess> TChildProcess::Spawn(const TSpawnOptions& options
             ::setpgid(0, 0);
         }
         if (options.Job) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) {
+            // A keeper stays between this process and the program: when this process
+            // dies (even by SIGKILL) the keeper ends the job's whole process group.
+            ::prctl(PR_SET_PDEATHSIG, SIGUSR1);
+            if (::getppid() != parent || KeepJob(parent, report[1])) {
+                ::kill(0, SIGKILL);
                 ::_exit(127);
             }
         }
@@ -379,6 +445,10 @@ bool TChildProcess::Kill() {
 
 bool TChildProcess::KillGroup() {
     return ownGroup && ::kill(-pid, SIGKILL) == 0;
+}
+
+bool TChildProcess::TerminateGroup() {
+    return ownGroup && ::kill(-pid, SIGTERM) == 0;
 }
 
 } // namespace platform
