@@ -1,0 +1,361 @@
+#include "buildsys/BuildSystem.h"
+
+#include "build/AgentSettings.h"
+#include "build/BuildObjects.h"
+#include "buildsys/BuildPlan.h"
+#include "buildsys/EventWriter.h"
+#include "buildsys/JobRunner.h"
+#include "buildsys/StopSignals.h"
+#include "core/DiagnosticLog.h"
+#include "core/Errors.h"
+#include "monitor/MonitorFileWriter.h"
+#include "packets/GrowingSharedStream.h"
+#include "packets/SpinLock.h"
+#include "packets/TextUtil.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/Paths.h"
+#include "platform/SharedObjects.h"
+#include "records/MonitorEvents.h"
+#include "records/Registration.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+namespace buildsys {
+
+namespace {
+
+constexpr std::uint32_t AttachTimeoutMs = 60000;
+constexpr std::uint32_t StopCheckMs = 100;
+// From the termination request to the kill of the job.
+constexpr std::uint32_t GracefulStopMs = 5000;
+// How long output is still read after the job's main process has ended.
+constexpr std::uint32_t DrainMs = 5000;
+// Kind 2 belongs to the console's own failures of following a build.
+constexpr std::int32_t MessageKindError = 1;
+
+std::uint64_t Tick() {
+    return platform::GetTickCount64();
+}
+
+std::string UserName() {
+    for (const char* name : {"USER", "LOGNAME"}) {
+        if (std::optional<std::string> value = platform::GetEnvVar(name)) {
+            return *value;
+        }
+    }
+    return {};
+}
+
+class TBuild {
+public:
+    explicit TBuild(const TBuildSystemArguments& arguments)
+        : arguments(arguments), stop(arguments.Identity) {}
+    int Run();
+
+private:
+    void Prepare();
+    int Build();
+    bool WaitForAttach();
+    int RunJob(const TBuildPlan& plan);
+    void Complete(int exitCode);
+    void Release();
+
+    std::int32_t Ms() const { return static_cast<std::int32_t>(Tick() - startTick); }
+    void Add(const packets::TPacket& event) { writer->Add(event, Tick()); }
+    void Output(const TOutputText& text);
+    void Output(TOutputStream stream, std::string text);
+    void SystemError(const std::string& text);
+
+    const TBuildSystemArguments& arguments;
+    TStopSignals stop;
+    records::TBuildCommandPacket request;
+    std::unique_ptr<platform::TMutex> buildMutex;
+    std::unique_ptr<platform::TEvent> attachedEvent;
+    std::unique_ptr<packets::TGrowingSharedStream> stream;
+    std::unique_ptr<packets::TGrowingSharedStreamAdapter> streamAdapter;
+    std::vector<std::unique_ptr<monitor::TMonitorFileWriter>> files;
+    std::unique_ptr<TEventWriter> writer;
+    double startTime = 0;
+    std::uint64_t startTick = 0;
+    TOutputScanner scanner;
+    std::int32_t systemErrors = 0;
+    bool cancelled = false;
+};
+
+int TBuild::Run() {
+    stop.WatchTerminationRequests();
+    try {
+        Prepare();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VaridAdeziz: %s\n", e.what());
+        Release();
+        return 1;
+    }
+    int exitCode = 1;
+    try {
+        exitCode = Build();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VaridAdeziz: %s\n", e.what());
+        try {
+            SystemError(e.what());
+            Complete(1);
+        } catch (const std::exception&) {
+            // The events themselves failed: the message on stderr is all there is.
+        }
+        exitCode = 1;
+    }
+    // No waiting for the console: it keeps the stream's first section mapped and
+    // reads whatever it has not mapped yet from the monitor file.
+    Release();
+    return exitCode;
+}
+
+void TBuild::Prepare() {
+    records::RegisterAllPacketClasses();
+    const std::string& identity = arguments.Identity;
+    const std::string agentFolder = build::RequireAgentFolder();
+    request.LoadFromFile(build::HandOffFilePath(build::AgentTempFolder(), identity));
+
+    bool existed = false;
+    buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed);
+    if (existed) {
+        buildMutex.reset(); // another process holds it
+        throw core::EGeneralError("Build " + identity + " is already running.");
+    }
+    attachedEvent = platform::TEvent::Create(build::OwnerAttachedEventName(identity), true, false);
+    stream = std::make_unique<packets::TGrowingSharedStream>(
+        arguments.ID, packets::DefaultSectionSize, packets::TProgressLogger{}, true,
+        packets::SessionGlobal);
+    streamAdapter = std::make_unique<packets::TGrowingSharedStreamAdapter>(*stream);
+
+    startTime = packets::LocalDateTimeNow();
+    records::TMetaBuildPacket meta;
+    meta.ID = arguments.ID;
+    meta.Caption = request.Caption;
+    meta.ComputerName = platform::ComputerName();
+    meta.UserName = UserName();
+    meta.BuildFlags = request.Flags;
+    meta.StartTime = startTime;
+    meta.ProductVersionText = core::BuildNumber();
+    meta.PrimaryFilename = request.PrimaryFilename;
+    meta.Command.Assign(request);
+    std::vector<std::string> fileNames = {
+        monitor::HistoryFilePath(agentFolder, monitor::StartDayText(startTime), arguments.ID)};
+    if (!request.MonitorFilename.empty()) {
+        fileNames.push_back(platform::ExpandPath(request.MonitorFilename, request.CurDir));
+    }
+    std::vector<monitor::TMonitorFileWriter*> targets;
+    for (const std::string& fileName : fileNames) {
+        files.push_back(std::make_unique<monitor::TMonitorFileWriter>(fileName, meta));
+        targets.push_back(files.back().get());
+    }
+    writer = std::make_unique<TEventWriter>(*streamAdapter, std::move(targets));
+
+    const std::string startName = build::StartEventName(identity);
+    const std::unique_ptr<platform::TEvent> start = platform::TEvent::Open(startName);
+    if (!start) {
+        throw core::EGeneralError("The start event \"" + startName + "\" does not exist.");
+    }
+    start->Set();
+}
+
+int TBuild::Build() {
+    startTick = Tick();
+    records::TMonitorEventStartedPacket started;
+    started.ms = 0;
+    started.StartTime = startTime;
+    started.BuildFlags = request.Flags;
+    started.Caption = request.Caption;
+    started.PrimaryFileName = request.PrimaryFilename;
+    started.ID = arguments.ID;
+    started.ComputerName = platform::ComputerName();
+    Add(started);
+    writer->Flush();
+
+    if (request.HasFlag(records::TBuildFlag::Attach) && !WaitForAttach()) {
+        cancelled = true;
+    }
+    int exitCode = 1;
+    if (!cancelled) {
+        const TBuildPlan plan = PlanBuild(request, platform::GetEnvBlock());
+        if (!plan.Refusal.empty()) {
+            SystemError(plan.Refusal);
+        } else {
+            exitCode = RunJob(plan);
+        }
+    }
+    if (cancelled) {
+        Output(TOutputStream::Err, "Build was cancelled.");
+        exitCode = 1;
+    }
+    Complete(exitCode);
+    return exitCode;
+}
+
+bool TBuild::WaitForAttach() {
+    const std::uint64_t giveUp = Tick() + AttachTimeoutMs;
+    while (Tick() < giveUp) {
+        if (attachedEvent->Wait(StopCheckMs)) {
+            stop.OwnerFollowing(); // the console holds its mutex by now
+            return true;
+        }
+        if (stop.Check()) {
+            return false;
+        }
+    }
+    return false; // nobody came to follow the build
+}
+
+int TBuild::RunJob(const TBuildPlan& plan) {
+    const std::string failed = "Failed to start the build command: ";
+    if (!plan.WorkingDir.empty() && !platform::DirectoryExists(plan.WorkingDir)) {
+        // The system's own reason would blame the shell.
+        SystemError(failed + "the folder \"" + plan.WorkingDir + "\" does not exist.");
+        return 1;
+    }
+    std::unique_ptr<TJobRunner> job;
+    try {
+        job = std::make_unique<TJobRunner>(plan.Arguments, plan.WorkingDir, plan.Environment);
+    } catch (const std::exception& e) {
+        SystemError(failed + e.what());
+        return 1;
+    }
+    bool exited = false;
+    int closed = 0;
+    std::optional<std::uint64_t> killAt;
+    std::optional<std::uint64_t> drainUntil;
+    std::uint64_t nextCheck = Tick();
+    for (;;) {
+        const std::uint64_t now = Tick();
+        if (!exited && !cancelled && now >= nextCheck) {
+            if (stop.Check()) {
+                cancelled = true;
+                job->Terminate();
+                killAt = now + GracefulStopMs;
+            }
+            nextCheck = now + StopCheckMs;
+        }
+        if (killAt && now >= *killAt) {
+            job->Kill();
+            killAt.reset();
+        }
+        std::uint64_t deadline = drainUntil.value_or(now + StopCheckMs);
+        for (const std::optional<std::uint64_t>& due : {killAt, writer->Deadline()}) {
+            if (due) {
+                deadline = std::min(deadline, *due);
+            }
+        }
+        for (TJobEvent& event : job->Wait(deadline)) {
+            switch (event.Kind) {
+            case TJobEvent::TKind::Output:
+                if (std::optional<TOutputText> text = scanner.Add(event.Stream, event.Bytes)) {
+                    Output(*text);
+                }
+                break;
+            case TJobEvent::TKind::Closed:
+                if (std::optional<TOutputText> text = scanner.Finish(event.Stream)) {
+                    Output(*text);
+                }
+                ++closed;
+                break;
+            case TJobEvent::TKind::Exited:
+                // What the main process leaves behind in its job ends with it.
+                exited = true;
+                job->Kill();
+                killAt.reset();
+                drainUntil = Tick() + DrainMs;
+                break;
+            }
+        }
+        writer->FlushIfDue(Tick());
+        if (exited && (closed == 2 || Tick() >= *drainUntil)) {
+            break;
+        }
+    }
+    if (closed < 2) {
+        // A process that left the job still holds a pipe: keep what came of its lines.
+        for (TOutputStream s : {TOutputStream::Out, TOutputStream::Err}) {
+            if (std::optional<TOutputText> text = scanner.Finish(s)) {
+                Output(*text);
+            }
+        }
+    }
+    return job->ExitCode().value_or(1);
+}
+
+void TBuild::Output(const TOutputText& text) {
+    records::TMonitorEventOutputPacket event;
+    event.ms = Ms();
+    (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
+    event.ErrorCount = text.Errors;
+    event.WarningCount = text.Warnings;
+    Add(event);
+}
+
+void TBuild::Output(TOutputStream stream, std::string text) {
+    TOutputText output;
+    output.Stream = stream;
+    output.Text = std::move(text);
+    Output(output);
+}
+
+void TBuild::SystemError(const std::string& text) {
+    ++systemErrors;
+    Add(*records::NewMessageEvent(Ms(), MessageKindError, packets::LocalDateTimeNow(),
+                                  "Build System error", text, {}, {}, 0));
+    // The console prints output events only.
+    Output(TOutputStream::Err, text);
+}
+
+void TBuild::Complete(int exitCode) {
+    const std::int32_t errors = scanner.Errors();
+    const std::int32_t warnings = scanner.Warnings();
+    const bool success = exitCode == 0 && !cancelled && systemErrors == 0;
+    Add(*records::NewCompleteEvent(Ms(), cancelled,
+                                   records::BuildSummaryText(systemErrors, 0, errors, warnings),
+                                   success, 0, systemErrors, errors, warnings, exitCode));
+    writer->Flush();
+    monitor::TMonitorFileOutcome outcome;
+    outcome.ErrorCount = errors;
+    outcome.WarningCount = warnings;
+    outcome.SystemErrorCount = systemErrors;
+    outcome.Duration = static_cast<double>(Tick() - startTick) / 86400000.0;
+    outcome.Cancelled = cancelled;
+    outcome.ExitCode = exitCode;
+    for (const auto& file : files) {
+        file->Finish(outcome);
+    }
+}
+
+void TBuild::Release() {
+    writer.reset();
+    files.clear();
+    streamAdapter.reset();
+    stream.reset();
+    attachedEvent.reset();
+    if (buildMutex) {
+        buildMutex->Release();
+        buildMutex.reset();
+    }
+    // The agent frees the build's slot at once.
+    try {
+        if (const auto done =
+                platform::TEvent::Open(build::BuildDoneEventName(arguments.Identity))) {
+            done->Set();
+        }
+    } catch (const std::exception&) {
+    }
+    packets::ReleaseSessionObjects();
+}
+
+} // namespace
+
+int RunBuildSystem(const TBuildSystemArguments& arguments) {
+    TBuild build(arguments);
+    return build.Run();
+}
+
+} // namespace buildsys
