@@ -2,9 +2,11 @@
 
 #include "build/AgentSettings.h"
 #include "build/BuildCacheSettings.h"
+#include "build/BuildObjects.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "packets/TextUtil.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -24,20 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using records::TStartJobRequestReplyPacket;
-
-double NowAsDateTime() {
-    const auto seconds =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    return seconds / 86400.0 + 25569.0;
-}
-
-std::string BuildMutexName(const core::TGUID& id) {
-    return "Global\\TavrixBuildMutex_" + id.ToString();
-}
-
-std::string StopEventName(const core::TGUID& id) {
-    return "Global\\TavrixBuildStop_" + id.ToString();
-}
 
 // Replies are sent by the handlers; a request without its own reply gets the
 // pipe's empty packet.
@@ -165,6 +153,8 @@ void TAgentService::ClearFileCache(comm::TCommExecuteContext&) {
 
 void TAgentService::StartJob(comm::TCommExecuteContext& context) {
     const auto& request = RequestOf<records::TStartJobRequestPacket>(context);
+    // Slots of builds that ended since the last watch are free again.
+    WatchBuilds();
     TStartJobRequestReplyPacket reply;
     const std::int64_t cores = std::max(1u, std::thread::hardware_concurrency());
     const std::int64_t perBuild = std::max<std::int64_t>(1, Setting("CoresPerBuild", 1));
@@ -180,8 +170,12 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
         granted->ID = core::NewGuid();
         granted->Caption = request.ComponentDisplayName;
         granted->Granted = platform::GetTickCount64();
-        granted->StartTime = NowAsDateTime();
-        granted->StopEvent = platform::TEvent::Create(StopEventName(granted->ID), true, false);
+        granted->StartTime = packets::LocalDateTimeNow();
+        granted->StopEvent = platform::TEvent::Create(
+            build::BuildStopEventName(granted->ID.ToString()), true, false);
+        // A build system that ends before the next watch would otherwise look unclaimed.
+        granted->DoneEvent = platform::TEvent::Create(
+            build::BuildDoneEventName(granted->ID.ToString()), true, false);
         reply.JobID = granted->ID;
         core::Log().Line("Build slot granted: " + granted->ID.ToString());
         builds.push_back(std::move(granted));
@@ -287,7 +281,7 @@ void TAgentService::WatchBuilds() {
     std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
         std::unique_ptr<platform::TMutex> mutex;
         try {
-            mutex = platform::TMutex::Open(BuildMutexName(b->ID));
+            mutex = platform::TMutex::Open(build::BuildMutexName(b->ID.ToString(), true));
         } catch (const std::exception&) {
             mutex.reset();
         }
@@ -296,7 +290,7 @@ void TAgentService::WatchBuilds() {
             b->Claimed = true;
             return false;
         }
-        const bool ended = b->Claimed || now - b->Granted > claimTimeout;
+        const bool ended = b->Claimed || b->DoneEvent->Wait(0) || now - b->Granted > claimTimeout;
         if (ended) {
             core::Log().Line("Build ended: " + b->ID.ToString());
         }

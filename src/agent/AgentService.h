@@ -9,10 +9,11 @@
 // <Folder>/FileCache).
 //
 // A granted build stays listed until its build system ends: the build system owns
-// the mutex "Global\TavrixBuildMutex_<id>" while it runs, and the agent drops the
-// build once that mutex is gone, free or abandoned, or when no build system claimed
-// it within the claim time. To stop a build the agent sets the manual-reset event
-// "Global\TavrixBuildStop_<id>", which it creates at the grant.
+// the mutex "Global\TavrixBuildMutex_<id>" while it runs and sets the event
+// "Global\TavrixBuildDone_<id>" when it has ended; the agent drops the build once
+// that event is set, once the mutex it saw held is gone, free or abandoned, or when
+// no build system claimed it within the claim time. To stop a build the agent sets
+// the manual-reset event "Global\TavrixBuildStop_<id>", which it creates at the grant.
 #include "comm/CommPipe.h"
 
 #include <cstdint>
@@ -34,6 +35,7 @@ struct TAgentBuild {
     double StartTime = 0;
     bool Claimed = false;
     std::unique_ptr<platform::TEvent> StopEvent;
+    std::unique_ptr<platform::TEvent> DoneEvent;
 };
 
 class TAgentService {

@@ -53,8 +53,14 @@ TGridConsole::~TGridConsole() {
     // Release in the fixed order: output files, then the rest, then queued notifications.
     OutStream.reset();
     LogStream.reset();
+    if (BuildProxy) {
+        // The run is decided: the build system's end no longer changes the exit code.
+        BuildProxy->SetExitHandler(nullptr);
+        BuildProxy.reset();
+    }
     Options.Clear();
     MakeTargets.Clear();
+    RetryClock.reset();
     ServiceLink.reset();
     ServiceStatus.reset();
     EndpointLibrary.reset();
@@ -388,13 +394,9 @@ void TGridConsole::Dispatch() {
         ListRunningBuilds();
         return;
     }
+    RetryClock = std::make_unique<core::TClock>(1000, false, [this] { RetryStart(); });
     BuildProjectList();
-    RaiseUnavailableRequest("start build");
-}
-
-void TGridConsole::RaiseUnavailableRequest(std::string_view request) {
-    throw core::EGeneralError("The agent service link cannot send this request: " +
-                              std::string(request));
+    StartBuild();
 }
 
 } // namespace console

@@ -1,7 +1,9 @@
 #pragma once
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
+#include "build/BuildProxy.h"
 #include "console/ServiceLink.h"
+#include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
@@ -61,6 +63,17 @@ public:
     // Replaces the agent connection (tests hand the run sequence a service status).
     void SetServiceLink(std::unique_ptr<TServiceLink> link) { ServiceLink = std::move(link); }
 
+    // Starts the build through a new build proxy; waits for a slot, or ends the run
+    // under /NOWAIT, when the agent refuses.
+    void StartBuild();
+    void RetryStart();
+    // Every monitor event of the build; output events are printed.
+    void HandleMonitorEvent(packets::TPacket& event);
+    // The build-system process has ended.
+    void BuildSystemExit(core::TProcess& process);
+    // The agent connection of build proxies (tests replace the real one).
+    build::TBuildProxy::TConnectionFactory ProxyConnection = comm::ConnectToAgent;
+
     // Fields, in the order of the console's data model.
     std::string Title;
     TConsoleModes Modes;
@@ -69,7 +82,9 @@ public:
     std::unique_ptr<TServiceLink> ServiceLink;
     std::unique_ptr<TServiceStatus> ServiceStatus;
     std::string StopBuildID;
+    std::unique_ptr<build::TBuildProxy> BuildProxy;
     bool Waiting = false;
+    std::unique_ptr<core::TClock> RetryClock;
     std::string Configurations;
     std::string Projects;
     std::string ProjectConfiguration;
@@ -131,7 +146,8 @@ private:
     void ApplyDefaultProjectRule();
     void ApplyLateOptions();
     void Dispatch();
-    [[noreturn]] void RaiseUnavailableRequest(std::string_view request);
+    void CreateBuildProxy();
+    void CountCompletion();
 };
 
 // Writes the banner (title and notice between two rules) straight to standard output.

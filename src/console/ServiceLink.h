@@ -1,13 +1,10 @@
 #pragma once
 // The console's connection to the local agent service: the status query of the
 // run sequence and the requests that follow it. Tests hand the console a fake.
-#include <functional>
+#include "comm/AgentConnection.h"
+
 #include <memory>
 #include <string>
-
-namespace packets {
-class TPacket;
-}
 
 namespace console {
 
@@ -19,20 +16,10 @@ struct TServiceStatus {
     std::string Host;
 };
 
-class TServiceLink {
+class TServiceLink : public comm::TAgentConnection {
 public:
-    virtual ~TServiceLink() = default;
     // Connects and asks for the service status; null when no service answered.
     virtual std::unique_ptr<TServiceStatus> QueryStatus() = 0;
-    // Sends a request and returns the reply (null when none came); an error reply or
-    // a lost connection raises.
-    virtual std::unique_ptr<packets::TPacket> Request(const packets::TPacket& request);
-    // Sends without waiting for a reply.
-    virtual void Post(const packets::TPacket& request);
-    // False once the connection is closed (never opened, or lost).
-    virtual bool Open() const { return false; }
-    // Called once when a connection that was open is lost.
-    virtual void SetOnDisconnected(std::function<void()> handler) { (void)handler; }
 };
 
 // The link used by the program: a local comm pipe to the agent service named by

@@ -61,6 +61,8 @@ public:
     void Stop();
     // The loop never runs again.
     void StopForGood();
+    // Lets a stopped loop run again (not after StopForGood).
+    void Resume() { stopped = stoppedForGood; }
     bool Stopped() const { return stopped; }
 
     // One pass over the pending notifications (highest priority first).

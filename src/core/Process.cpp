@@ -263,12 +263,12 @@ TProcess::~TProcess() {
     if (waitThread.joinable()) {
         waitThread.join();
     }
-    if (state == TState::Running) {
+    if (state == TState::Running && !detached) {
         child->Kill();
         child->KillGroup();
         child->WaitForExit(10000);
         child->ExitCode();
-    } else if (jobOpen) {
+    } else if (jobOpen && !detached) {
         child->KillGroup();
     }
     output.reset();

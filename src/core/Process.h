@@ -104,6 +104,10 @@ public:
     // ended; on the creating thread the end is handled too.
     void Terminate(int exitCode, bool closeJob = true);
 
+    // Lets a running child go on after this object is destroyed (it is neither ended
+    // nor waited for any more).
+    void Detach() { detached = true; }
+
     // Raises while the child is still active.
     int ExitCode();
     TState State() const { return state.load(); }
@@ -144,6 +148,7 @@ private:
     std::atomic<bool> terminatedWith{false};
     std::atomic<int> terminationCode{0};
     std::atomic<bool> jobOpen{false};
+    bool detached = false;
     std::string batchFile;
 };
 

@@ -242,6 +242,10 @@ void TGrowingSharedStream::Grow(std::int64_t size) {
     throw core::EGeneralError("Failed to request reallocation of shared stream (timed out)");
 }
 
+void TGrowingSharedStream::Prefetch(std::int64_t position) {
+    View(static_cast<std::uint32_t>(position / sectionSize));
+}
+
 std::uint8_t* TGrowingSharedStream::View(std::uint32_t index) {
     if (owner) {
         const std::lock_guard guard(sectionsMutex);

@@ -65,6 +65,9 @@ public:
     std::int64_t Size() const;
     // Owner only: empties the stream and gives back every section but the first.
     void Reset();
+    // Maps the section that holds `position` now: a mapped section stays readable
+    // after its owner has gone.
+    void Prefetch(std::int64_t position);
 
     TSpinLock& Lock() { return *lock; }
     std::uint32_t SectionSize() const { return sectionSize; }

@@ -52,6 +52,13 @@ public:
     const TEntry& Entry(int index) const { return entries[index]; }
     void Add(const TPacketClass& cls, int fieldCount) { entries.push_back({&cls, fieldCount}); }
     void Clear() { entries.clear(); }
+    // Forgets the classes introduced after the first `count` (a packet that failed
+    // to load may have introduced one before it failed).
+    void Truncate(int count) {
+        if (count < Count()) {
+            entries.resize(static_cast<std::size_t>(count));
+        }
+    }
 
 private:
     std::vector<TEntry> entries;

@@ -1,6 +1,7 @@
 #include "packets/TextUtil.h"
 
 #include "core/Errors.h"
+#include "platform/Clock.h"
 #include "platform/Text.h"
 
 #include <charconv>
@@ -172,6 +173,20 @@ std::int64_t RoundHalfEven(double value) {
     if (std::fabs(value - std::trunc(value)) == 0.5 && std::fmod(r, 2.0) != 0)
         r -= value > 0 ? 1 : -1;
     return static_cast<std::int64_t>(r);
+}
+
+double LocalDateTimeNow() {
+    const platform::TLocalTime t = platform::LocalTimeNow();
+    // Days from 1899-12-30 to the civil date (days-from-civil, shifted by 25569).
+    const int y = t.Year - (t.Month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int mp = (t.Month + 9) % 12;
+    const int doy = (153 * mp + 2) / 5 + t.Day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const double days = static_cast<double>(era) * 146097 + doe - 719468 + 25569;
+    const double ms = ((t.Hour * 60.0 + t.Minute) * 60.0 + t.Second) * 1000.0 + t.Millisecond;
+    return days + ms / 86400000.0;
 }
 
 } // namespace packets

@@ -14,6 +14,8 @@ std::u16string TextToUtf16(std::string_view text);
 std::string FormatGeneral4(double value);
 // Date and time of a day count since 1899-12-30: "2026-12-10 04:43:14" (date only at midnight).
 std::string FormatDateTime(double value);
+// The current local date and time as a day count since 1899-12-30.
+double LocalDateTimeNow();
 
 // Signed 32-bit decimal; raises core::EConvertError "'%s' is not a valid integer value".
 std::int32_t ParseInt32(std::string_view text);

@@ -2,6 +2,7 @@
 // Service-style process control: termination requests to a long-running program,
 // and liveness of a process known only by its ID (a service's pid file).
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -15,5 +16,16 @@ void RequestOwnTermination();
 
 // True while a process of that ID exists.
 bool ProcessAlive(std::uint32_t pid);
+
+// One process of a snapshot of all processes.
+struct TProcessEntry {
+    std::uint32_t Pid = 0;
+    std::uint32_t ParentPid = 0;
+    // Creation time as a Windows file time (100 ns units since 1601-01-01).
+    std::int64_t StartTime = 0;
+};
+// Every process of the machine at one moment (processes that end while the list is
+// read are left out).
+std::vector<TProcessEntry> SnapshotProcesses();
 
 } // namespace platform

@@ -25,11 +25,21 @@ public:
         *contextSeen = platform::GetEnvVar("TavrixBuildContext").value_or("<unset>");
         return status ? std::make_unique<console::TServiceStatus>(*status) : nullptr;
     }
+    void Post(const packets::TPacket& request) override {
+        Posted.emplace_back(request.ClassName());
+    }
+    std::vector<std::string> Posted;
 
 private:
     std::unique_ptr<console::TServiceStatus> status;
     std::string* contextSeen;
 };
+
+// How a run that gets as far as starting a build ends with the default proxy
+// connection of ConsoleTest, which cannot send anything.
+constexpr const char* StartBuildFailure =
+    "Failed to start build.\r\nFailed to connect to Build Service (on local machine): cannot "
+    "send TStartJobRequestPacket";
 
 struct TRunResult {
     std::unique_ptr<console::TGridConsole> Console;
@@ -38,6 +48,7 @@ struct TRunResult {
     int ExitCode = 0;
     std::string Failure;     // message of an error that left Run
     std::string ContextSeen; // "TavrixBuildContext" when the agent was asked
+    TFakeServiceLink* Link = nullptr;
 };
 
 // A fresh temporary directory that is also the current directory during the test.
@@ -83,9 +94,12 @@ protected:
         TRunResult result;
         result.Console =
             std::make_unique<console::TGridConsole>(console::ConsoleTitle, console::VisualStudio);
-        result.Console->SetServiceLink(std::make_unique<TFakeServiceLink>(
+        auto link = std::make_unique<TFakeServiceLink>(
             agentAnswers ? std::make_unique<console::TServiceStatus>(status) : nullptr,
-            &result.ContextSeen));
+            &result.ContextSeen);
+        result.Link = link.get();
+        result.Console->SetServiceLink(std::move(link));
+        result.Console->ProxyConnection = proxyConnection;
         // The run marks the environment as a nested job; put it back for the next run.
         const std::optional<std::string> context = platform::GetEnvVar("TavrixBuildContext");
         ::testing::internal::CaptureStdout();
@@ -108,6 +122,12 @@ protected:
     }
 
     std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // The agent connection of the console's build proxies.
+    build::TBuildProxy::TConnectionFactory proxyConnection = [] {
+        return std::make_unique<comm::TAgentConnection>();
+    };
+
     void WriteFile(const std::string& name, const std::string& bytes) const {
         std::filesystem::create_directories((dir / name).parent_path());
         std::FILE* f = std::fopen(Path(name).c_str(), "wb");

@@ -1,7 +1,6 @@
 #include "ConsoleFixture.h"
 
 #include "build/OptionList.h"
-#include "console/SummaryText.h"
 
 using testing_console::ConsoleTest;
 
@@ -73,15 +72,6 @@ TEST_F(Output, TitleMacros) {
     name = "$(title)$(Title).txt"; // macros match with case
     console->ExpandTitleMacros(name);
     EXPECT_EQ(name, "$(title)Nightly.txt");
-}
-
-TEST(SummaryText, Parts) {
-    EXPECT_EQ(console::SummaryText(1, 0, 0, 0, false),
-              "1 build system error(s), 0 error(s), 0 warning(s)");
-    EXPECT_EQ(console::SummaryText(2, 3, 4, 5, false),
-              "2 build system error(s), 3 build system warning(s), 4 error(s), 5 warning(s)");
-    EXPECT_EQ(console::SummaryText(0, 1, 9, 9, true), "1 build system warning(s)");
-    EXPECT_EQ(console::SummaryText(0, 0, 9, 9, true), "");
 }
 
 TEST(OptionList, IntegersAndLeftovers) {

@@ -5,7 +5,7 @@ using testing_console::ConsoleTest;
 
 namespace {
 
-constexpr const char* StartBuild = "The agent service link cannot send this request: start build";
+constexpr const char* StartBuild = testing_console::StartBuildFailure;
 
 class RequestOptions : public ConsoleTest {
 protected:

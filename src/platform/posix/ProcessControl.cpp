@@ -2,6 +2,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/sysinfo.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -38,6 +45,71 @@ bool ProcessAlive(std::uint32_t pid) {
         return false;
     }
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+namespace {
+
+// Seconds since the epoch at which the system booted; process start times in
+// /proc/<pid>/stat count clock ticks from the boot.
+double BootTime() {
+    timespec now{};
+    timespec up{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    ::clock_gettime(CLOCK_BOOTTIME, &up);
+    return static_cast<double>(now.tv_sec - up.tv_sec) +
+           static_cast<double>(now.tv_nsec - up.tv_nsec) / 1e9;
+}
+
+// Fields of /proc/<pid>/stat after the command name, which may hold blanks and
+// parentheses and so ends at the last ')'.
+bool ReadStat(const std::string& pid, std::uint32_t& parent, unsigned long long& startTicks) {
+    std::ifstream in("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string state;
+    unsigned long long value = 0;
+    fields >> state >> parent; // fields 3 and 4
+    for (int field = 5; field <= 22 && fields >> value; ++field) {
+        if (field == 22) {
+            startTicks = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::vector<TProcessEntry> SnapshotProcesses() {
+    std::vector<TProcessEntry> result;
+    DIR* dir = ::opendir("/proc");
+    if (!dir) {
+        return result;
+    }
+    const double boot = BootTime();
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    constexpr double FileTimeEpoch = 11644473600.0; // 1601-01-01 to 1970-01-01, seconds
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        TProcessEntry process;
+        unsigned long long start = 0;
+        if (!ReadStat(name, process.ParentPid, start)) {
+            continue;
+        }
+        process.Pid = static_cast<std::uint32_t>(std::strtoul(name.c_str(), nullptr, 10));
+        const double seconds = boot + static_cast<double>(start) / ticks + FileTimeEpoch;
+        process.StartTime = static_cast<std::int64_t>(seconds * 1e7);
+        result.push_back(process);
+    }
+    ::closedir(dir);
+    return result;
 }
 
 } // namespace platform

@@ -1,0 +1,46 @@
+#include "build/BuildObjects.h"
+
+#include "platform/Paths.h"
+
+namespace build {
+
+namespace {
+std::string BuildObject(std::string_view identity, std::string_view suffix) {
+    return "Morvek_Build_" + std::string(identity) + std::string(suffix);
+}
+} // namespace
+
+std::string StartEventName(std::string_view identity) {
+    return BuildObject(identity, "_Start_SyncWithProxyEvent");
+}
+
+std::string OwnerTerminationMutexName(std::string_view identity) {
+    return BuildObject(identity, "_OwnerTermination");
+}
+
+std::string OwnerAttachedEventName(std::string_view identity) {
+    return BuildObject(identity, "_OwnerAttachedEvent");
+}
+
+std::string BuildMutexName(std::string_view identity, bool global) {
+    return std::string(global ? "Global\\" : "") + "TavrixBuildMutex_" + std::string(identity);
+}
+
+std::string BuildStopEventName(std::string_view identity) {
+    return "Global\\TavrixBuildStop_" + std::string(identity);
+}
+
+std::string BuildDoneEventName(std::string_view identity) {
+    return "Global\\TavrixBuildDone_" + std::string(identity);
+}
+
+std::string IDEMonitorMutexName(std::uint32_t pid) {
+    return "Morvek_UseIDEMonitor_Mutex_" + std::to_string(pid);
+}
+
+std::string HandOffFilePath(std::string_view folder, std::string_view identity) {
+    return platform::IncludeTrailingDelimiter(std::string(folder)) + std::string(identity) +
+           ".mv_bld_cmd";
+}
+
+} // namespace build

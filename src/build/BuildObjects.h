@@ -1,0 +1,39 @@
+#pragma once
+// The names through which the console, the build-system process and the agent meet
+// for one build. All are formed from the build identity text, the build GUID as
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+//
+//   Morvek_Build_<id>_Start_SyncWithProxyEvent  auto-reset event, console creates,
+//                                               build system sets once initialised
+//   Morvek_Build_<id>_OwnerTermination          mutex the console holds for the build
+//   Morvek_Build_<id>_OwnerAttachedEvent        event the build system creates and the
+//                                               console sets once it reads the stream
+//   Global\TavrixBuildMutex_<id>                mutex the build system holds while it runs
+//   Global\TavrixBuildStop_<id>                 manual-reset event the agent sets to stop it
+//   Global\TavrixBuildDone_<id>                 manual-reset event the agent creates and the
+//                                               build system sets when it has ended
+//   <agent temp folder>/<id>.mv_bld_cmd         the build request, as a record file
+// The build's event stream is the growing shared stream of the build GUID.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace build {
+
+// Leaves the build system before it signals the start event to ask for a new start.
+constexpr int BuildSystemRestartExitCode = 217;
+// The build-system program in the agent folder.
+constexpr std::string_view BuildSystemProgram = "VaridAdeziz";
+
+std::string StartEventName(std::string_view identity);
+std::string OwnerTerminationMutexName(std::string_view identity);
+std::string OwnerAttachedEventName(std::string_view identity);
+// "TavrixBuildMutex_<id>", with "Global\" first when `global`.
+std::string BuildMutexName(std::string_view identity, bool global);
+std::string BuildStopEventName(std::string_view identity);
+std::string BuildDoneEventName(std::string_view identity);
+std::string IDEMonitorMutexName(std::uint32_t pid);
+// "<folder>/<id>.mv_bld_cmd"
+std::string HandOffFilePath(std::string_view folder, std::string_view identity);
+
+} // namespace build

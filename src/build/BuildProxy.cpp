@@ -1,0 +1,260 @@
+#include "build/BuildProxy.h"
+
+#include "build/AgentSettings.h"
+#include "build/BuildCacheSettings.h"
+#include "build/BuildObjects.h"
+#include "core/DiagnosticLog.h"
+#include "core/Errors.h"
+#include "monitor/EventSources.h"
+#include "monitor/MonitorEventLoop.h"
+#include "platform/Clock.h"
+#include "platform/CommandLine.h"
+#include "platform/Paths.h"
+#include "platform/SharedObjects.h"
+#include "records/MonitorEvents.h"
+#include "records/ServicePackets.h"
+
+namespace build {
+
+namespace {
+
+constexpr std::int32_t ComponentVersion = 2015861;
+constexpr std::string_view ComponentVersionText = "10.24.2 (build 14861)";
+constexpr std::uint32_t StartTimeoutMs = 60000;
+constexpr std::uint32_t StartPollMs = 50;
+constexpr int RestartLimit = 30;
+
+// The Windows priority classes the agent settings name.
+platform::TPriorityClass PriorityClass(std::int64_t value) {
+    switch (value) {
+    case 64:
+        return platform::TPriorityClass::Idle;
+    case 128:
+        return platform::TPriorityClass::High;
+    case 256:
+        return platform::TPriorityClass::RealTime;
+    case 16384:
+        return platform::TPriorityClass::BelowNormal;
+    case 32768:
+        return platform::TPriorityClass::AboveNormal;
+    default:
+        return platform::TPriorityClass::Normal;
+    }
+}
+
+std::string WithoutTrailingLineBreak(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
+
+TBuildProxy::TBuildProxy(std::string displayName, std::string initiatorName, unsigned options,
+                         TEventHandler eventHandler)
+    : displayName(std::move(displayName)), initiatorName(std::move(initiatorName)),
+      options(options), eventHandler(std::move(eventHandler)), connect(comm::ConnectToAgent) {
+    if (this->initiatorName.empty()) {
+        this->initiatorName = this->displayName;
+    }
+}
+
+TBuildProxy::~TBuildProxy() {
+    try {
+        Stop(flags.Contains(records::TBuildFlag::Attach) && (options & bpoWaitOnDestroy) != 0);
+    } catch (const std::exception& e) {
+        core::Log().Warning("Failed to stop the build proxy\r\n" + std::string(e.what()));
+    }
+    eventLoop.reset();
+    agent.reset();
+    startEvent.reset();
+}
+
+bool TBuildProxy::Completed() const {
+    return eventLoop && eventLoop->Completed();
+}
+
+int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
+                            std::string_view extraArguments) {
+    if (state != TState::New) {
+        throw core::EGeneralError("Internal Error: Proxy object cannot be reused.");
+    }
+    try {
+        agent = connect();
+        records::TStartJobRequestPacket start;
+        start.ComponentVersion = ComponentVersion;
+        start.ComponentVersionText = std::string(ComponentVersionText);
+        start.ComponentDisplayName = displayName;
+        start.PluginVersion = request.PluginUpDateVer;
+        const auto reply = agent->Request(start);
+        if (!reply || &reply->Class() != &records::TStartJobRequestReplyPacket::StaticClass()) {
+            throw core::EGeneralError("The agent service did not answer the start request");
+        }
+        const auto& granted = static_cast<const records::TStartJobRequestReplyPacket&>(*reply);
+        request.BuildID = granted.JobID;
+        if (granted.Result != 0) {
+            agent.reset();
+            return granted.Result;
+        }
+
+        CompleteRequest(request);
+        flags = request.Flags;
+        buildID = request.BuildID;
+        identity = buildID.ToString();
+        this->extraArguments = std::string(extraArguments);
+        WriteHandOffFile(request);
+        LaunchBuildSystem();
+        if (flags.Contains(records::TBuildFlag::Attach)) {
+            TakeOwnerTermination();
+            AttachToEvents();
+        }
+        return 0;
+    } catch (...) {
+        agent.reset();
+        core::RethrowWrapped("Failed to start build.");
+    }
+}
+
+void TBuildProxy::WriteHandOffFile(const records::TBuildCommandPacket& request) const {
+    const std::string folder = AgentTempFolder();
+    platform::ForceDirectories(folder);
+    request.SaveToFile(HandOffFilePath(folder, identity));
+}
+
+void TBuildProxy::LaunchBuildSystem() {
+    const std::string program =
+        platform::IncludeTrailingDelimiter(RequireAgentFolder()) + std::string(BuildSystemProgram);
+    commandLine = platform::QuoteArgument(program) + " /id=" + identity;
+    if (!this->extraArguments.empty()) {
+        commandLine += " " + extraArguments;
+    }
+    const bool hidden = ReadBuilderFlag("HideWindow", true);
+    const platform::TPriorityClass priority =
+        PriorityClass(ReadBuilderInteger("BuildSysPriorityClass").value_or(128));
+    startEvent = platform::TEvent::Create(StartEventName(identity), false, false);
+
+    for (int attempt = 0;; ++attempt) {
+        process = std::make_unique<core::TProcess>(
+            commandLine, hidden ? core::poCaptureOutput | core::poSeparateErrors : 0u);
+        process->SetNewConsole(true);
+        process->SetNewProcessGroup(true);
+        process->SetPriority(priority);
+        process->Start();
+
+        const std::uint64_t since = platform::GetTickCount64();
+        bool started = false;
+        bool ended = false;
+        while (!started && !ended) {
+            started = startEvent->Wait(StartPollMs);
+            if (!started && process->Wait(0)) {
+                // It may have signalled just before it ended.
+                started = startEvent->Wait(0);
+                ended = !started;
+            }
+            if (!started && !ended && platform::GetTickCount64() - since >= StartTimeoutMs) {
+                throw core::EGeneralError(
+                    "Timed out waiting for Build System process to initialize.");
+            }
+        }
+        if (started) {
+            process->SetOnTerminated([this] {
+                if (exitHandler) {
+                    exitHandler(*process);
+                }
+            });
+            return;
+        }
+        const int exitCode = process->ExitCode();
+        const std::string out = WithoutTrailingLineBreak(process->OutputText());
+        const std::string err = WithoutTrailingLineBreak(process->ErrorText());
+        if (exitCode != BuildSystemRestartExitCode) {
+            throw core::EGeneralError("Build System process failed to initialize (exit code " +
+                                      std::to_string(exitCode) + ").\r\n\r\n" + out + "\r\n" + err);
+        }
+        if (attempt == RestartLimit) {
+            throw core::EGeneralError("Build System process restart tries limit reached");
+        }
+        const std::string line =
+            "VaridAdeziz failed to start with error code 217!\r\nStdOut: " + out + "\r\n" +
+            "StdErr: " + err;
+        Report(line);
+        core::Log().Line(line);
+        platform::SleepMs(restartPause);
+    }
+}
+
+void TBuildProxy::TakeOwnerTermination() {
+    // The build system learns that its console has gone when this mutex is free or
+    // abandoned; a failure here only costs that signal.
+    try {
+        ownerTermination = platform::TMutex::Create(OwnerTerminationMutexName(identity), false);
+        core::WaitReporting(*ownerTermination, platform::InfiniteTimeout, true);
+    } catch (const std::exception& e) {
+        ownerTermination.reset();
+        core::Log().Line("Owner termination mutex not taken\r\n" + std::string(e.what()));
+    }
+}
+
+void TBuildProxy::AttachToEvents() {
+    try {
+        const std::string attachedName = OwnerAttachedEventName(identity);
+        const auto attached = platform::TEvent::Open(attachedName);
+        if (!attached) {
+            throw core::EGeneralError("Failed to open event '" + attachedName + "'");
+        }
+        bool global = false;
+        auto source = monitor::TSharedStreamEventSource::Open(buildID, global);
+        monitor::TMonitorEventLoop::TSettings settings{buildID, BuildMutexName(identity, global),
+                                                       AgentFolder()};
+        eventLoop = std::make_unique<monitor::TMonitorEventLoop>(
+            std::move(source), std::move(settings),
+            [this](packets::TPacket& event) { Dispatch(event); },
+            [this] { Stop(flags.Contains(records::TBuildFlag::Attach)); });
+        eventLoop->Start();
+        state = TState::Attached;
+        attached->Set();
+    } catch (...) {
+        core::RethrowWrapped("Failed to attach to build events stream.");
+    }
+}
+
+void TBuildProxy::Dispatch(packets::TPacket& event) {
+    if (&event.Class() == &records::TMonitorEventStartedPacket::StaticClass()) {
+        // The build has its slot and runs: the agent connection is no longer needed.
+        agent.reset();
+    }
+    if (eventHandler) {
+        eventHandler(event);
+    }
+}
+
+void TBuildProxy::Stop(bool wait) {
+    if (ownerTermination) {
+        try {
+            ownerTermination->Release();
+        } catch (const std::exception&) {
+        }
+        ownerTermination.reset();
+    }
+    if (eventLoop) {
+        eventLoop->Shutdown();
+    }
+    if (process) {
+        if (state == TState::Attached && wait) {
+            process->Wait(platform::InfiniteTimeout);
+        } else {
+            process->Detach();
+        }
+        process.reset();
+    }
+    state = TState::Stopped;
+}
+
+void TBuildProxy::Report(std::string_view line) const {
+    if (messageSink) {
+        messageSink(line);
+    }
+}
+
+} // namespace build

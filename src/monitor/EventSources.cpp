@@ -1,0 +1,53 @@
+#include "monitor/EventSources.h"
+
+#include "core/Errors.h"
+#include "monitor/MonitorFile.h"
+
+namespace monitor {
+
+TSharedStreamEventSource::TSharedStreamEventSource(
+    std::unique_ptr<packets::TGrowingSharedStream> stream)
+    : shared(std::move(stream)), adapter(*shared) {}
+
+std::unique_ptr<TSharedStreamEventSource> TSharedStreamEventSource::Open(const core::TGUID& id,
+                                                                         bool& global) {
+    std::unique_ptr<packets::TGrowingSharedStream> stream;
+    try {
+        stream = std::make_unique<packets::TGrowingSharedStream>(id, 0, nullptr, false,
+                                                                 packets::SessionOwn);
+        global = false;
+    } catch (const std::exception&) {
+        stream = std::make_unique<packets::TGrowingSharedStream>(id, 0, nullptr, false,
+                                                                 packets::SessionGlobal);
+        global = true;
+    }
+    // The first section stays readable even when the build system ends before the
+    // events were read (later ones are read from the monitor file then).
+    stream->Prefetch(0);
+    return std::make_unique<TSharedStreamEventSource>(std::move(stream));
+}
+
+std::unique_ptr<TMonitorFileEventSource>
+TMonitorFileEventSource::Open(const std::string& fileName) {
+    records::TMetaBuildPacket meta;
+    std::unique_ptr<packets::TStream> events = OpenMonitorFileForEvents(fileName, meta);
+    if (!events) {
+        return nullptr;
+    }
+    auto* decompress = dynamic_cast<packets::TDecompressStream*>(events.get());
+    if (!decompress) {
+        throw core::EGeneralError("Invalid or corrupted .mv_mon file");
+    }
+    events.release();
+    return std::unique_ptr<TMonitorFileEventSource>(
+        new TMonitorFileEventSource(std::unique_ptr<packets::TDecompressStream>(decompress)));
+}
+
+std::int64_t TMonitorFileEventSource::Size() {
+    if (events->Position() >= events->Size()) {
+        events->Refresh();
+    }
+    return events->Size();
+}
+
+} // namespace monitor

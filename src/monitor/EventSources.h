@@ -1,0 +1,52 @@
+#pragma once
+// Where a build's monitor events are read from: the build's growing shared stream
+// while it runs, or the events of its monitor file. Both count in the bytes of the
+// uncompressed event stream, so an event has the same offset in either.
+#include "core/Guid.h"
+#include "packets/Compression.h"
+#include "packets/GrowingSharedStream.h"
+
+#include <memory>
+#include <string>
+
+namespace monitor {
+
+class TSharedStreamEventSource : public packets::TLargeStreamAdapter {
+public:
+    explicit TSharedStreamEventSource(std::unique_ptr<packets::TGrowingSharedStream> stream);
+    // Opens the stream of a build for reading: under the own session's names first,
+    // then the global ones (`global` tells which held it). Raises when neither does.
+    static std::unique_ptr<TSharedStreamEventSource> Open(const core::TGUID& id, bool& global);
+
+    std::int64_t Size() override { return shared->Size(); }
+    std::int64_t Position() override { return shared->Position(); }
+    void SetPosition(std::int64_t position) override {
+        shared->Seek(position, packets::TSeekOrigin::soBeginning);
+    }
+    packets::TStream& Stream() override { return adapter; }
+
+private:
+    std::unique_ptr<packets::TGrowingSharedStream> shared;
+    packets::TGrowingSharedStreamAdapter adapter;
+};
+
+// The events of a monitor file. A file still being written grows: once the reader
+// has caught up, Size looks again for blocks that were added since.
+class TMonitorFileEventSource : public packets::TLargeStreamAdapter {
+public:
+    // Null when the name does not end in ".mv_mon"; raises when the file cannot be
+    // opened or is not a monitor file.
+    static std::unique_ptr<TMonitorFileEventSource> Open(const std::string& fileName);
+
+    std::int64_t Size() override;
+    std::int64_t Position() override { return events->Position(); }
+    void SetPosition(std::int64_t position) override { events->SetPosition(position); }
+    packets::TStream& Stream() override { return *events; }
+
+private:
+    explicit TMonitorFileEventSource(std::unique_ptr<packets::TDecompressStream> events)
+        : events(std::move(events)) {}
+    std::unique_ptr<packets::TDecompressStream> events;
+};
+
+} // namespace monitor

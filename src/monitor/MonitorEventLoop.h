@@ -1,0 +1,75 @@
+#pragma once
+// Follows a running build's monitor events: every 100 ms (and once at once after
+// attaching) a reading pass loads every event available with one load context and
+// dispatches it; a 10 s watchdog probes the build mutex while nothing is pending.
+// When an event fails to load from the shared stream, reading goes on from the
+// build's monitor file at the same offset. Any failure is turned into a "Build
+// Monitor has failed" message event and a completion event, so the follower ends the
+// build the same way in every case.
+#include "core/Guid.h"
+#include "packets/Compression.h"
+#include "packets/PacketStream.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace core {
+class TClock;
+}
+
+namespace monitor {
+
+class TMonitorEventLoop {
+public:
+    // Receives every event in stream order, for the duration of the call.
+    using TDispatch = std::function<void(packets::TPacket&)>;
+
+    struct TSettings {
+        core::TGUID BuildID;        // null until the started event names it
+        std::string BuildMutexName; // held by the build system while it runs
+        std::string AgentFolder;    // holds the history folder
+    };
+
+    // `onFailed` runs after the failure events were dispatched.
+    TMonitorEventLoop(std::unique_ptr<packets::TLargeStreamAdapter> reader, TSettings settings,
+                      TDispatch dispatch, std::function<void()> onFailed);
+    ~TMonitorEventLoop();
+    TMonitorEventLoop(const TMonitorEventLoop&) = delete;
+    TMonitorEventLoop& operator=(const TMonitorEventLoop&) = delete;
+
+    // Starts both timers and queues the first pass.
+    void Start();
+    // Releases the reader and both timers; nothing is read any more.
+    void Shutdown();
+
+    void ReadingPass();
+    void WatchdogPass();
+    void Fail(const std::string& message);
+
+    bool Completed() const { return completed; }
+    const std::string& StartDay() const { return startDay; }
+    const core::TGUID& BuildID() const { return settings.BuildID; }
+    bool ReadingFromFile() const { return !monitorFile.empty(); }
+    // The history file of the build; empty while the build has no identity.
+    std::string HistoryFile() const;
+
+private:
+    void Dispatch(packets::TPacket& event);
+    void SwitchToMonitorFile(std::int64_t position, const std::exception& cause);
+
+    std::unique_ptr<packets::TLargeStreamAdapter> reader;
+    TSettings settings;
+    TDispatch dispatch;
+    std::function<void()> onFailed;
+    packets::TPacketLoadContext context;
+    std::unique_ptr<packets::TPacket> pending;
+    std::unique_ptr<core::TClock> readingTimer;
+    std::unique_ptr<core::TClock> watchdog;
+    std::string startDay;
+    std::string monitorFile; // being read instead of the shared stream
+    bool completed = false;
+    bool active = false;
+};
+
+} // namespace monitor
