@@ -1,26 +1,16 @@
 #!/usr/bin/env bash
 # The main job: builds everything, installs a private prefix and starts its local
-# agent service, then shows the help screen, the agent status, the running builds
-# and a build request. The agent is stopped at the end.
+# agent service, then shows the help screen, the agent status and the running
+# builds, and runs builds through the console: a make project that builds, one that
+# fails with a compile error, and a Visual Studio solution, which this system can
+# only refuse. The agent is stopped at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 BUILD_DIR="$BUILD_DIR" scripts/setup.sh >/dev/null || exit 1
 prefix="$BUILD_DIR/demo-prefix"
-BUILD_DIR="$BUILD_DIR" scripts/stage.sh "$prefix" >/dev/null || exit 1
-# shellcheck source=/dev/null
-. "$prefix/env.sh"
-ravelcon="$prefix/bin/ravelcon"
-
-"$prefix/bin/morvek-agent" >/dev/null &
-agent=$!
-# The prefix's namespace is private to this demo: nothing of it outlives the run.
-trap 'kill -TERM $agent 2>/dev/null; wait $agent 2>/dev/null; rm -rf "$TAVRIX_OBJECTS_DIR"' EXIT
-# The agent is up once its status query answers.
-for _ in $(seq 100); do
-  "$ravelcon" /QUERYAGENTSTATUS /nologo | grep "Status: OK" >/dev/null && break
-  sleep 0.05
-done
+# shellcheck source=scripts/start-agent.sh
+. scripts/start-agent.sh
 
 echo "\$ ravelcon /?"
 "$ravelcon" /?
@@ -34,6 +24,20 @@ echo "\$ ravelcon /LIST"
 "$ravelcon" /LIST
 echo "(exit code $?)"
 echo
-echo "\$ ravelcon examples/hello/hello.sln /build \"Release|x64\" /title=Demo"
-"$ravelcon" examples/hello/hello.sln /build "Release|x64" /title=Demo
+make -s -C examples/hello clean >/dev/null
+make -s -C examples/broken clean >/dev/null
+echo "\$ ravelcon /COMMAND=\"make -C examples/hello -j2\" /title=Hello"
+"$ravelcon" /COMMAND="make -C examples/hello -j2" /title=Hello
 echo "(exit code $?)"
+echo "\$ examples/hello/hello"
+examples/hello/hello
+echo
+echo "\$ ravelcon /COMMAND=\"make -C examples/broken -j2\" /nologo /exitcodebase=100"
+"$ravelcon" /COMMAND="make -C examples/broken -j2" /nologo /exitcodebase=100
+echo "(exit code $?)"
+echo
+echo "\$ ravelcon examples/hello/hello.sln /build \"Release|x64\" /nologo"
+"$ravelcon" examples/hello/hello.sln /build "Release|x64" /nologo
+echo "(exit code $?)"
+make -s -C examples/hello clean >/dev/null
+make -s -C examples/broken clean >/dev/null

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+packages=(cmake ninja-build make gcc g++ clang libclang-rt-14-dev clang-format
           libgtest-dev googletest libbenchmark-dev liblz4-dev libpugixml-dev
           nlohmann-json3-dev redis-server)
 missing=()

@@ -1,6 +1,8 @@
 #include <stdio.h>
 
+const char* greeting(void);
+
 int main(void) {
-    puts("hello from a distributed build");
+    puts(greeting());
     return 0;
 }

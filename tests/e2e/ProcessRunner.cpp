@@ -14,9 +14,9 @@ extern char** environ;
 
 namespace e2e {
 
-TProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                          const std::map<std::string, std::string>& env,
-                          const std::string& workDir) {
+TRunningProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env,
+                             const std::string& workDir) {
     std::vector<std::string> envStrings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
@@ -66,8 +66,13 @@ TProcessResult RunProgram(const std::string& program, const std::vector<std::str
         ::close(errPipe[0]);
         throw std::runtime_error("spawn failed: " + std::string(std::strerror(spawned)));
     }
+    return {pid, outPipe[0], errPipe[0]};
+}
+
+TProcessResult FinishProgram(const TRunningProgram& running) {
+    const pid_t pid = running.Pid;
     TProcessResult result;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{running.Out, POLLIN, 0}, {running.Err, POLLIN, 0}};
     std::string* sinks[2] = {&result.Out, &result.Err};
     int open = 2;
     while (open > 0) {
@@ -100,6 +105,12 @@ TProcessResult RunProgram(const std::string& program, const std::vector<std::str
     }
     result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+TProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env,
+                          const std::string& workDir) {
+    return FinishProgram(StartProgram(program, args, env, workDir));
 }
 
 } // namespace e2e

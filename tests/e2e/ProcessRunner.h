@@ -21,4 +21,16 @@ TProcessResult RunProgram(const std::string& program, const std::vector<std::str
 
 constexpr const char* RemoveVariable = "\x01";
 
+// A program started in the background; its output pipes are read by FinishProgram.
+struct TRunningProgram {
+    int Pid = -1;
+    int Out = -1;
+    int Err = -1;
+};
+TRunningProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env = {},
+                             const std::string& workDir = "");
+// Reads the rest of its output and waits for its end.
+TProcessResult FinishProgram(const TRunningProgram& running);
+
 } // namespace e2e

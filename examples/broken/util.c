@@ -1,0 +1,4 @@
+int twice(int value) {
+    int unused;
+    return value * 2 + missing_value;
+}

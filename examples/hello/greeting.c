@@ -1,0 +1,3 @@
+const char* greeting(void) {
+    return "hello from a distributed build";
+}

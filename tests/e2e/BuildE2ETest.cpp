@@ -1,0 +1,237 @@
+// Whole builds through the real programs of a private installation: the console,
+// the agent and the build system, with real commands as the builds.
+#include "Installation.h"
+#include "ProcessRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+using namespace e2e;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Processes whose command line holds `marker` (with `atStart`, begins with it: the
+// consoles and shells that pass the marker on do not count then).
+std::vector<int> ProcessesWith(const std::string& marker, bool atStart = false) {
+    std::vector<int> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string cmdline = ReadFile(entry.path().string() + "/cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        const bool match = atStart ? cmdline.starts_with(marker) : Contains(cmdline, marker);
+        if (match && std::stoi(name) != ::getpid()) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+// A command line no other run of these tests has: "sleep 30.<pid><n>".
+std::string Marker(int n) {
+    return "sleep 30." + std::to_string(::getpid()) + std::to_string(n);
+}
+
+int ParentOf(int pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    int parent = 0;
+    fields >> state >> parent;
+    return parent;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+class BuildE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        SetUpInstallation("build-e2e", {RAVELCON_BINARY, AGENT_BINARY}, {VARIDADEZIZ_BINARY});
+    }
+    static void TearDownTestSuite() { TearDownInstallation(); }
+    void SetUp() override { WriteRegistry("\"MaxConcurrentBuilds\"=dword:00000001\r\n"); }
+
+    TProcessResult Build(std::vector<std::string> args) {
+        args.insert(args.begin(), "/nologo");
+        return RunProgram(Ravelcon(), args);
+    }
+    TRunningProgram StartBuild(std::vector<std::string> args) {
+        args.insert(args.begin(), "/nologo");
+        return StartProgram(Ravelcon(), args);
+    }
+    // Starts a build that runs until it is stopped, and waits until its command runs.
+    TRunningProgram StartLongBuild(const std::string& marker) {
+        TRunningProgram running = StartBuild({"/COMMAND=" + marker + "; echo done"});
+        EXPECT_TRUE(WaitUntil([&] { return !ProcessesWith(marker, true).empty(); }, 10000));
+        return running;
+    }
+    static bool Gone(const std::string& marker) {
+        return WaitUntil([&] { return ProcessesWith(marker).empty(); }, 15000);
+    }
+};
+
+TEST_F(BuildE2E, CommandResultsAndOutputStreams) {
+    TAgent agent;
+    const struct {
+        std::vector<std::string> Args;
+        std::string Out;
+        std::string Err;
+        int ExitCode;
+    } cases[] = {
+        {{"/COMMAND=printf 'one\\ntwo\\n'; printf 'oops\\n' >&2"}, "one\r\ntwo\r\n", "oops\r\n", 0},
+        {{"/COMMAND=printf 'x.c:1:1: error: boom\\n' >&2; exit 3", "/exitcodebase=100"},
+         "",
+         "x.c:1:1: error: boom\r\n",
+         103},
+        {{"/COMMAND=exit 0", "/exitcodebase=100"}, "", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args[0]);
+        const TProcessResult r = Build(c.Args);
+        EXPECT_EQ(r.Out, c.Out);
+        EXPECT_EQ(r.Err, c.Err);
+        EXPECT_EQ(r.ExitCode, c.ExitCode);
+    }
+    // The build left its history file behind.
+    EXPECT_FALSE(fs::is_empty(install.Folder + "/History/Local"));
+}
+
+TEST_F(BuildE2E, LogAndOutFilesCaptureTheOutput) {
+    TAgent agent;
+    const std::string log = install.Root + "/logs/build.log";
+    const std::string out = install.Root + "/out/build.txt";
+    const TProcessResult r = Build(
+        {"/COMMAND=echo to-stdout; sleep 0.3; echo to-stderr >&2", "/LOG=" + log, "/OUT=" + out});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(ReadFile(out), "to-stdout\r\nto-stderr\r\n");
+    const std::string logText = ReadFile(log);
+    EXPECT_TRUE(Contains(logText, "Build Log")) << logText;
+    EXPECT_TRUE(logText.ends_with("to-stdout\r\nto-stderr\r\n")) << logText;
+}
+
+TEST_F(BuildE2E, FullSlotsWaitOrRefuse) {
+    TAgent agent;
+    const TRunningProgram first = StartBuild({"/COMMAND=sleep 2; echo done"});
+    ASSERT_TRUE(
+        WaitUntil([] { return Contains(RunProgram(Ravelcon(), {"/LIST"}).Out, "{"); }, 10000));
+    const TProcessResult refused = Build({"/NOWAIT", "/COMMAND=true"});
+    EXPECT_EQ(refused.Out, "Maximum number of concurrent builds reached.\r\n");
+    EXPECT_EQ(refused.ExitCode, 4);
+
+    // A waiting build starts once the slot is free; its clear line comes first.
+    const TProcessResult waited = Build({"/COMMAND=echo second"});
+    EXPECT_EQ(waited.Out, "\r\nMaximum number of concurrent builds reached.\r\nWaiting for a build "
+                          "to complete...\r\n" +
+                              std::string(25, ' ') + "\r\nsecond\r\n");
+    EXPECT_EQ(waited.ExitCode, 0);
+    const TProcessResult firstResult = FinishProgram(first);
+    EXPECT_EQ(firstResult.Out, "done\r\n");
+    EXPECT_EQ(firstResult.ExitCode, 0);
+}
+
+TEST_F(BuildE2E, StopFromASecondConsole) {
+    TAgent agent;
+    for (const std::string stop : {"/STOP", "/STOPALL"}) {
+        SCOPED_TRACE(stop);
+        const std::string marker = Marker(stop == "/STOP" ? 1 : 2);
+        const TRunningProgram running = StartLongBuild(marker);
+        const TProcessResult stopped = Build({stop});
+        EXPECT_EQ(stopped.ExitCode, 2) << stopped.Out;
+        const TProcessResult result = FinishProgram(running);
+        EXPECT_NE(result.ExitCode, 0);
+        EXPECT_TRUE(Contains(result.Err, "Build was cancelled.")) << result.Err;
+        EXPECT_TRUE(Gone(marker));
+        EXPECT_TRUE(
+            WaitUntil([] { return !Contains(RunProgram(Ravelcon(), {"/LIST"}).Out, "{"); }, 5000));
+    }
+}
+
+TEST_F(BuildE2E, ConsoleKilledDuringABuild) {
+    TAgent agent;
+    const std::string marker = Marker(3);
+    const TRunningProgram running = StartLongBuild(marker);
+    ::kill(running.Pid, SIGKILL);
+    FinishProgram(running);
+    // The build system sees its console gone and ends the build: nothing stays behind.
+    EXPECT_TRUE(Gone(marker));
+    EXPECT_TRUE(Gone("VaridAdeziz /id="));
+}
+
+TEST_F(BuildE2E, BuildSystemKilledDuringABuild) {
+    TAgent agent;
+    const std::string marker = Marker(4);
+    const TRunningProgram running = StartLongBuild(marker);
+    // The build system the console started (its job keeper carries the same name).
+    for (const int pid : ProcessesWith("VaridAdeziz /id=")) {
+        if (ParentOf(pid) == running.Pid) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+    const auto killed = std::chrono::steady_clock::now();
+    const TProcessResult result = FinishProgram(running);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(15));
+    EXPECT_EQ(result.ExitCode, 128 + SIGKILL);
+    EXPECT_TRUE(Contains(result.Err, "Build Monitor has failed\r\nConnection to Build System was "
+                                     "terminated unexpectedly.\r\n"))
+        << result.Err;
+    EXPECT_TRUE(Gone(marker));
+}
+
+TEST_F(BuildE2E, MillionLinesArriveCompleteAndInOrder) {
+    TAgent agent;
+    const std::string log = install.Root + "/million.log";
+    const TProcessResult r =
+        Build({"/COMMAND=awk 'BEGIN { for (i = 1; i <= 1000000; i++) if (i % 2) print i; else "
+               "print i > \"/dev/stderr\" }'",
+               "/LOG=" + log});
+    ASSERT_EQ(r.ExitCode, 0);
+    std::string odd;
+    std::string even;
+    for (int i = 1; i <= 1000000; ++i) {
+        (i % 2 ? odd : even) += std::to_string(i) + "\r\n";
+    }
+    EXPECT_TRUE(r.Out == odd) << "standard output differs";
+    EXPECT_TRUE(r.Err == even) << "standard error differs";
+    // The log holds every line once, each stream in its own order.
+    std::istringstream lines(ReadFile(log));
+    std::string line;
+    int nextOdd = 1;
+    int nextEven = 2;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos) {
+            continue; // the log header
+        }
+        const int value = std::stoi(line);
+        int& next = value % 2 ? nextOdd : nextEven;
+        ASSERT_EQ(value, next);
+        next += 2;
+        ++count;
+    }
+    EXPECT_EQ(count, 1000000);
+}
+
+} // namespace
