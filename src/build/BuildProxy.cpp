@@ -159,6 +159,11 @@ void TBuildProxy::LaunchBuildSystem() {
         }
         if (started) {
             process->SetOnTerminated([this] {
+                // Whatever the build system wrote is complete now: read it without
+                // waiting for the next tick.
+                if (eventLoop) {
+                    eventLoop->ReadSoon();
+                }
                 if (exitHandler) {
                     exitHandler(*process);
                 }

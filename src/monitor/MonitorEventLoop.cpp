@@ -35,11 +35,18 @@ void TMonitorEventLoop::Start() {
     readingTimer = std::make_unique<core::TClock>(ReadingInterval, true, [this] { ReadingPass(); });
     active = true;
     // Events already written are read at once, not one interval later.
-    core::MainQueue().Post({this, "TMonitorEventLoop"}, "ReadingPass", [this] {
-        if (readingTimer && readingTimer->Enabled()) {
-            ReadingPass();
-        }
-    });
+    ReadSoon();
+}
+
+void TMonitorEventLoop::ReadSoon() {
+    core::MainQueue().Post(
+        {this, "TMonitorEventLoop"}, "ReadingPass",
+        [this] {
+            if (readingTimer && readingTimer->Enabled()) {
+                ReadingPass();
+            }
+        },
+        core::TNotifyPriority::Normal, true);
 }
 
 void TMonitorEventLoop::Shutdown() {
@@ -58,28 +65,37 @@ std::string TMonitorEventLoop::HistoryFile() const {
 void TMonitorEventLoop::ReadingPass() {
     try {
         while (reader && reader->Position() < reader->Size()) {
-            const std::int64_t position = reader->Position();
-            if (!pending) {
-                const int classes = context.Count();
-                try {
-                    pending = packets::TPacket::CreateFromStream(reader->Stream(), &context);
-                } catch (const std::exception& e) {
-                    context.Truncate(classes);
-                    if (ReadingFromFile()) {
-                        throw core::EGeneralError(
-                            "Failed to load monitor event from data file\r\n" +
-                            std::string(e.what()));
-                    }
-                    SwitchToMonitorFile(position, e);
-                    continue;
-                }
-                if (!pending) {
-                    throw core::EGeneralError("Failed to load monitor event from data stream");
-                }
+            // One copy of everything available; the events are loaded from memory.
+            const std::int64_t start = reader->Position();
+            try {
+                available.resize(static_cast<std::size_t>(reader->Size() - start));
+                available.resize(reader->Stream().Read(available.data(), available.size()));
+            } catch (const std::exception& e) {
+                LoadFailed(start, e);
+                continue;
             }
-            // The record is freed also when its handling raises.
-            const std::unique_ptr<packets::TPacket> event = std::move(pending);
-            Dispatch(*event);
+            reader->SetPosition(start);
+            packets::TByteReader bytes(available, start);
+            while (reader && bytes.Remaining() > 0) {
+                const std::int64_t position = bytes.Position();
+                if (!pending) {
+                    const int classes = context.Count();
+                    try {
+                        pending = packets::TPacket::CreateFromReader(bytes, &context);
+                    } catch (const std::exception& e) {
+                        context.Truncate(classes);
+                        LoadFailed(position, e);
+                        break;
+                    }
+                    if (!pending) {
+                        throw core::EGeneralError("Failed to load monitor event from data stream");
+                    }
+                }
+                reader->SetPosition(bytes.Position());
+                // The record is freed also when its handling raises.
+                const std::unique_ptr<packets::TPacket> event = std::move(pending);
+                Dispatch(*event);
+            }
         }
     } catch (const std::exception& e) {
         const std::string message = e.what();
@@ -89,6 +105,14 @@ void TMonitorEventLoop::ReadingPass() {
         Fail(message);
         throw;
     }
+}
+
+void TMonitorEventLoop::LoadFailed(std::int64_t position, const std::exception& cause) {
+    if (ReadingFromFile()) {
+        throw core::EGeneralError("Failed to load monitor event from data file\r\n" +
+                                  std::string(cause.what()));
+    }
+    SwitchToMonitorFile(position, cause);
 }
 
 void TMonitorEventLoop::SwitchToMonitorFile(std::int64_t position, const std::exception& cause) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace core {
 class TClock;
@@ -40,6 +41,8 @@ public:
 
     // Starts both timers and queues the first pass.
     void Start();
+    // Queues a pass ahead of the timer (events that are already complete).
+    void ReadSoon();
     // Releases the reader and both timers; nothing is read any more.
     void Shutdown();
 
@@ -56,6 +59,8 @@ public:
 
 private:
     void Dispatch(packets::TPacket& event);
+    // Goes on from the monitor file at `position`, or raises when that is not possible.
+    void LoadFailed(std::int64_t position, const std::exception& cause);
     void SwitchToMonitorFile(std::int64_t position, const std::exception& cause);
 
     std::unique_ptr<packets::TLargeStreamAdapter> reader;
@@ -64,6 +69,7 @@ private:
     std::function<void()> onFailed;
     packets::TPacketLoadContext context;
     std::unique_ptr<packets::TPacket> pending;
+    std::vector<std::uint8_t> available; // the bytes a pass reads at once
     std::unique_ptr<core::TClock> readingTimer;
     std::unique_ptr<core::TClock> watchdog;
     std::string startDay;
