@@ -164,6 +164,10 @@ void TBuild::Prepare() {
 
 int TBuild::Build() {
     startTick = Tick();
+    // Events go out only once the console follows them.
+    if (request.HasFlag(records::TBuildFlag::Attach) && !WaitForAttach()) {
+        cancelled = true;
+    }
     records::TMonitorEventStartedPacket started;
     started.ms = 0;
     started.StartTime = startTime;
@@ -175,9 +179,6 @@ int TBuild::Build() {
     Add(started);
     writer->Flush();
 
-    if (request.HasFlag(records::TBuildFlag::Attach) && !WaitForAttach()) {
-        cancelled = true;
-    }
     int exitCode = 1;
     if (!cancelled) {
         const TBuildPlan plan = PlanBuild(request, platform::GetEnvBlock());
