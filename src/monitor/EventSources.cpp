@@ -27,8 +27,8 @@ std::unique_ptr<TSharedStreamEventSource> TSharedStreamEventSource::Open(const c
     return std::make_unique<TSharedStreamEventSource>(std::move(stream));
 }
 
-std::unique_ptr<TMonitorFileEventSource>
-TMonitorFileEventSource::Open(const std::string& fileName) {
+std::unique_ptr<packets::TDecompressStreamAdapter>
+OpenMonitorFileEvents(const std::string& fileName) {
     records::TMetaBuildPacket meta;
     std::unique_ptr<packets::TStream> events = OpenMonitorFileForEvents(fileName, meta);
     if (!events) {
@@ -39,15 +39,8 @@ TMonitorFileEventSource::Open(const std::string& fileName) {
         throw core::EGeneralError("Invalid or corrupted .mv_mon file");
     }
     events.release();
-    return std::unique_ptr<TMonitorFileEventSource>(
-        new TMonitorFileEventSource(std::unique_ptr<packets::TDecompressStream>(decompress)));
-}
-
-std::int64_t TMonitorFileEventSource::Size() {
-    if (events->Position() >= events->Size()) {
-        events->Refresh();
-    }
-    return events->Size();
+    return std::make_unique<packets::TDecompressStreamAdapter>(
+        std::unique_ptr<packets::TDecompressStream>(decompress));
 }
 
 } // namespace monitor

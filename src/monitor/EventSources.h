@@ -30,23 +30,10 @@ private:
     packets::TGrowingSharedStreamAdapter adapter;
 };
 
-// The events of a monitor file. A file still being written grows: once the reader
-// has caught up, Size looks again for blocks that were added since.
-class TMonitorFileEventSource : public packets::TLargeStreamAdapter {
-public:
-    // Null when the name does not end in ".mv_mon"; raises when the file cannot be
-    // opened or is not a monitor file.
-    static std::unique_ptr<TMonitorFileEventSource> Open(const std::string& fileName);
-
-    std::int64_t Size() override;
-    std::int64_t Position() override { return events->Position(); }
-    void SetPosition(std::int64_t position) override { events->SetPosition(position); }
-    packets::TStream& Stream() override { return *events; }
-
-private:
-    explicit TMonitorFileEventSource(std::unique_ptr<packets::TDecompressStream> events)
-        : events(std::move(events)) {}
-    std::unique_ptr<packets::TDecompressStream> events;
-};
+// The events of a monitor file, which may still be written (the reader follows it);
+// null when the name does not end in ".mv_mon". Raises when the file cannot be
+// opened or is not a monitor file.
+std::unique_ptr<packets::TDecompressStreamAdapter>
+OpenMonitorFileEvents(const std::string& fileName);
 
 } // namespace monitor

@@ -118,9 +118,9 @@ void TMonitorEventLoop::LoadFailed(std::int64_t position, const std::exception& 
 void TMonitorEventLoop::SwitchToMonitorFile(std::int64_t position, const std::exception& cause) {
     reader->SetPosition(position);
     const std::string fileName = HistoryFile();
-    std::unique_ptr<TMonitorFileEventSource> file;
+    std::unique_ptr<packets::TDecompressStreamAdapter> file;
     if (!fileName.empty() && platform::FileExists(fileName)) {
-        file = TMonitorFileEventSource::Open(fileName);
+        file = OpenMonitorFileEvents(fileName);
     }
     if (!file) {
         throw core::EGeneralError("Failed to load monitor event from data stream\r\n" +

@@ -174,11 +174,15 @@ public:
     virtual TStream& Stream() = 0;
 };
 
+// A stream still being written grows: once the reader has caught up, Size looks
+// again for blocks that were added since.
 class TDecompressStreamAdapter : public TLargeStreamAdapter {
 public:
     explicit TDecompressStreamAdapter(std::unique_ptr<TDecompressStream> stream)
         : stream(std::move(stream)) {}
-    std::int64_t Size() override { return stream->Size(); }
+    std::int64_t Size() override {
+        return stream->Position() < stream->Size() ? stream->Size() : stream->Refresh();
+    }
     std::int64_t Position() override { return stream->Position(); }
     void SetPosition(std::int64_t position) override { stream->SetPosition(position); }
     TStream& Stream() override { return *stream; }
