@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the command-line tokenizers, the option parser and the
 // console's command-line parsing (arguments and one option file).
-#include "build/OptionList.h"
+#include "proxy/OptionList.h"
 #include "console/CmdLineParser.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"

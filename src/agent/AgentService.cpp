@@ -1,8 +1,8 @@
 #include "agent/AgentService.h"
 
-#include "build/AgentSettings.h"
-#include "build/BuildCacheSettings.h"
-#include "build/BuildObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"

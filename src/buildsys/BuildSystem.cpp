@@ -1,7 +1,7 @@
 #include "buildsys/BuildSystem.h"
 
-#include "build/AgentSettings.h"
-#include "build/BuildObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildObjects.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobRunner.h"

@@ -1,6 +1,6 @@
 #include "buildsys/StopSignals.h"
 
-#include "build/BuildObjects.h"
+#include "proxy/BuildObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/SharedObjects.h"
 

@@ -1,4 +1,4 @@
-#include "build/BuildActivityInfo.h"
+#include "proxy/BuildActivityInfo.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "platform/Console.h"

@@ -1,6 +1,6 @@
 // The agent control commands: enable/disable, file cache, stop/list builds, and
 // the build cache.
-#include "build/BuildCacheSettings.h"
+#include "proxy/BuildCacheSettings.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"

@@ -1,6 +1,6 @@
 #include "console/ExitCode.h"
 
-#include "build/OptionList.h"
+#include "proxy/OptionList.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
 

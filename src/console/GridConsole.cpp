@@ -1,7 +1,7 @@
 #include "console/GridConsole.h"
 
-#include "build/BuildProxy.h"
-#include "build/OptionList.h"
+#include "proxy/BuildProxy.h"
+#include "proxy/OptionList.h"
 #include "console/CmdLineParser.h"
 #include "console/ExitCode.h"
 #include "core/Errors.h"

@@ -1,7 +1,7 @@
 #pragma once
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 #include "console/ServiceLink.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"

@@ -1,4 +1,4 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"

@@ -3,7 +3,7 @@
 // answers the process's objects.
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
-#include "build/BuildObjects.h"
+#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/PacketStream.h"

@@ -1,6 +1,6 @@
 #include "ConsoleFixture.h"
 
-#include "build/OptionList.h"
+#include "proxy/OptionList.h"
 
 using testing_console::ConsoleTest;
 

@@ -1,5 +1,5 @@
-#include "build/BuildObjects.h"
-#include "build/BuildProxy.h"
+#include "proxy/BuildObjects.h"
+#include "proxy/BuildProxy.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/ProcessControl.h"

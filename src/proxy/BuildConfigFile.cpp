@@ -1,4 +1,4 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 
 #include "core/CmdLineTokenizer.h"
 #include "core/DiagnosticLog.h"

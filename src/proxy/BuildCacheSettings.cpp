@@ -1,6 +1,6 @@
-#include "build/BuildCacheSettings.h"
+#include "proxy/BuildCacheSettings.h"
 
-#include "build/AgentSettings.h"
+#include "proxy/AgentSettings.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "platform/Environment.h"

@@ -1,4 +1,4 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 #include "core/Errors.h"
 #include "support/ScopedEnvVar.h"
 

@@ -1,7 +1,7 @@
 // Build-cache configuration: defaults merged with the user file, and the cleaning.
-#include "build/BuildCacheSettings.h"
+#include "proxy/BuildCacheSettings.h"
 #include "../platform/TestProcess.h"
-#include "build/BuildActivityInfo.h"
+#include "proxy/BuildActivityInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "build/AgentSettings.h"
+#include "proxy/AgentSettings.h"
 
-#include "build/BuildCacheSettings.h"
+#include "proxy/BuildCacheSettings.h"
 #include "comm/ProductInfo.h"
 #include "core/Errors.h"
 #include "platform/Paths.h"

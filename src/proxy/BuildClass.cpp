@@ -1,5 +1,5 @@
-#include "build/AgentSettings.h"
-#include "build/BuildProxy.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildProxy.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
 #include "platform/Paths.h"

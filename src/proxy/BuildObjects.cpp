@@ -1,4 +1,4 @@
-#include "build/BuildObjects.h"
+#include "proxy/BuildObjects.h"
 
 #include "platform/Paths.h"
 

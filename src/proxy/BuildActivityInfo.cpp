@@ -1,4 +1,4 @@
-#include "build/BuildActivityInfo.h"
+#include "proxy/BuildActivityInfo.h"
 
 #include "core/TextHelpers.h"
 

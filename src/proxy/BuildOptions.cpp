@@ -1,6 +1,6 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 
-#include "build/OptionList.h"
+#include "proxy/OptionList.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
 

@@ -1,4 +1,4 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 #include "platform/Paths.h"
 
 namespace build {

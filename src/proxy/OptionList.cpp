@@ -1,4 +1,4 @@
-#include "build/OptionList.h"
+#include "proxy/OptionList.h"
 
 namespace build {
 

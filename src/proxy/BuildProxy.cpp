@@ -1,8 +1,8 @@
-#include "build/BuildProxy.h"
+#include "proxy/BuildProxy.h"
 
-#include "build/AgentSettings.h"
-#include "build/BuildCacheSettings.h"
-#include "build/BuildObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "monitor/EventSources.h"

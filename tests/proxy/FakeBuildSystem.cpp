@@ -8,9 +8,9 @@
 //              completing (exit code 9)
 //   corrupt    as ok, but the second event is damaged in the shared stream while the
 //              monitor file of the build holds it intact
-#include "build/AgentSettings.h"
-#include "build/BuildCacheSettings.h"
-#include "build/BuildObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/Compression.h"
 #include "packets/GrowingSharedStream.h"

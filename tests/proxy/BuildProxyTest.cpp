@@ -1,8 +1,8 @@
 // The build proxy against a stand-in build system in a private agent folder, object
 // namespace and registry: the agent's answer, the hand-off, the start handshake with
 // its restart rule, and following the event stream to the end of the build.
-#include "build/BuildProxy.h"
-#include "build/BuildObjects.h"
+#include "proxy/BuildProxy.h"
+#include "proxy/BuildObjects.h"
 #include "core/NotifyQueue.h"
 #include "monitor/MonitorEventLoop.h"
 #include "platform/Clock.h"
