@@ -1,6 +1,7 @@
 #include "buildsys/OutputScanner.h"
 
 #include "buildsys/Diagnostics.h"
+#include "packets/TextUtil.h"
 
 namespace buildsys {
 
@@ -31,8 +32,14 @@ std::vector<std::string> TLineAssembler::Add(std::string_view chunk) {
     }
     pending.append(chunk);
     while (pending.size() > MaxLine) {
-        lines.push_back(pending.substr(0, MaxLine));
-        pending.erase(0, MaxLine);
+        // A piece never ends inside a UTF-8 sequence.
+        std::size_t cut = MaxLine;
+        for (int back = 0; back < 3 && (static_cast<unsigned char>(pending[cut]) & 0xC0) == 0x80;
+             ++back) {
+            --cut;
+        }
+        lines.push_back(pending.substr(0, cut));
+        pending.erase(0, cut);
     }
     return lines;
 }
@@ -69,7 +76,8 @@ std::optional<TOutputText> TOutputScanner::Text(TOutputStream stream,
         if (!text.Text.empty() || &line != &lines.front()) {
             text.Text += "\r\n";
         }
-        text.Text += line;
+        // Each line on its own: a malformed byte becomes U+FFFD in its line only.
+        text.Text += packets::ValidUtf8(line);
         switch (ClassifyLine(line)) {
         case TDiagnostic::Error:
             ++text.Errors;

@@ -1,7 +1,7 @@
-#include "proxy/BuildActivityInfo.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "platform/Console.h"
+#include "proxy/BuildActivityInfo.h"
 #include "records/MonitorEvents.h"
 
 #include <cstdio>
@@ -92,6 +92,8 @@ void TGridConsole::HandleMonitorEvent(packets::TPacket& event) {
         // with no word of why.
         const auto& message = static_cast<const records::TMonitorEventMessagePacket&>(event);
         if (message.Kind == MonitorFailureKind) {
+            // Output the build may have written is lost: the run cannot end with 0.
+            OutputLost = true;
             WriteLine(message.Message + "\r\n" + message.Text, true);
         }
     } else if (&event.Class() == &records::TMonitorEventCompletePacket::StaticClass()) {

@@ -1,12 +1,13 @@
 #pragma once
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
-#include "proxy/BuildProxy.h"
 #include "console/ServiceLink.h"
 #include "core/NotifyQueue.h"
+#include "core/ProductVersion.h"
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
+#include "proxy/BuildProxy.h"
 #include "records/BuildPackets.h"
 
 #include <cstdint>
@@ -24,7 +25,7 @@ enum TConsoleMode : std::uint8_t {
 };
 using TConsoleModes = std::uint8_t;
 
-constexpr std::string_view ConsoleVersion = "10.24.2 (build 14861)";
+constexpr std::string_view ConsoleVersion = core::ProductVersionText;
 constexpr std::string_view ConsoleTitle = "Build Acceleration Console";
 
 class TGridConsole {
@@ -113,6 +114,8 @@ public:
     std::unique_ptr<platform::TLibrary> EndpointLibrary;
     std::string BuildSystemArguments;
     int Completions = 0;
+    bool OutFileFailed = false; // the /OUT file failed: nothing more goes to it
+    bool OutputLost = false;    // output could not be delivered: the run ends non-zero
     std::string CommandLine;
 
     // Results of ParseCommandLine besides the fields above.
@@ -121,6 +124,9 @@ public:
     std::string CurrentDir;      // captured once by the run sequence
 
 private:
+    void WriteToFile(std::unique_ptr<platform::TFileWriter>& file, std::string_view bytes);
+    void LoseFile(std::unique_ptr<platform::TFileWriter>& file, const std::string& path,
+                  std::string_view failure, const std::string& error);
     bool RefuseNestedJob();
     void ApplyExtraBuildSystemArguments();
     void ApplyTitle();

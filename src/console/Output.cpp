@@ -1,10 +1,11 @@
-#include "proxy/BuildProxy.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
+#include "packets/TextUtil.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "proxy/BuildProxy.h"
 
 #include <cstdio>
 #include <ctime>
@@ -13,13 +14,6 @@ namespace console {
 
 namespace {
 constexpr std::string_view NoticeLine = "Copyright (C) Tavrix. All rights reserved.";
-
-void WriteTo(platform::TFileWriter& file, std::string_view bytes) {
-    std::string error;
-    if (!file.Write(bytes, &error)) {
-        throw core::EOSError("Stream write error: " + file.Path() + "\r\n" + error, 0);
-    }
-}
 
 std::unique_ptr<platform::TFileWriter> CreateFile(const std::string& path,
                                                   platform::TFileWriter::TMode mode) {
@@ -40,33 +34,53 @@ std::string LocalDateTime() {
     return buffer;
 }
 
-// Build output arrives as UTF-8 and is printed in the system code page; text that
-// does not convert prints as an empty line.
+// Build output arrives as UTF-8 and is printed in the system code page (UTF-8 too): a
+// malformed sequence prints as U+FFFD within its own line, every other line as it came.
 std::string ToAnsi(std::string_view utf8) {
-    std::u16string wide;
-    std::string ansi;
-    if (!platform::Utf8ToUtf16(utf8, wide) || !platform::Utf16ToUtf8(wide, ansi)) {
-        return {};
-    }
-    return ansi;
+    return packets::ValidUtf8(utf8);
 }
 } // namespace
+
+void TGridConsole::LoseFile(std::unique_ptr<platform::TFileWriter>& file, const std::string& path,
+                            std::string_view failure, const std::string& error) {
+    // Reported once: the file is written no more, and the run cannot end with 0.
+    platform::WriteStdErr(std::string(failure) + " \"" + path + "\". " + error + "\r\n");
+    file.reset();
+    OutputLost = true;
+}
+
+void TGridConsole::WriteToFile(std::unique_ptr<platform::TFileWriter>& file,
+                               std::string_view bytes) {
+    std::string error;
+    if (!file->Write(bytes, &error)) {
+        LoseFile(file, file->Path(), "Cannot write file", error);
+    }
+}
 
 void TGridConsole::WriteLine(std::string_view text, bool toStdErr) {
     std::string line(text);
     line += "\r\n";
     if (LogStream) {
-        WriteTo(*LogStream, line);
+        WriteToFile(LogStream, line);
     }
     if (Silent) {
         return;
     }
     if (OutReady && !OutFileName.empty()) {
-        if (!OutStream) {
-            OutStream = CreateFile(platform::ExpandPath(OutFileName, CurrentDir),
-                                   platform::TFileWriter::TMode::Append);
+        if (!OutStream && !OutFileFailed) {
+            const std::string path = platform::ExpandPath(OutFileName, CurrentDir);
+            std::string error;
+            OutStream =
+                platform::TFileWriter::Create(path, platform::TFileWriter::TMode::Append, &error);
+            if (!OutStream) {
+                LoseFile(OutStream, path, "Cannot create file", error);
+                OutFileFailed = true;
+            }
         }
-        WriteTo(*OutStream, line);
+        if (OutStream) {
+            WriteToFile(OutStream, line);
+            OutFileFailed = !OutStream;
+        }
         return;
     }
     if (toStdErr) {
@@ -111,8 +125,8 @@ void TGridConsole::OpenLogFile(std::string_view fileName) {
     const std::string date = LocalDateTime();
     const std::size_t used = date.size() + 9;
     const std::string gap(Title.size() > used ? Title.size() - used : 0, ' ');
-    WriteTo(*LogStream, rule + "\r\n" + Title + "\r\n" + rule + "\r\n");
-    WriteTo(*LogStream, "Build Log" + gap + date + "\r\n" + rule + "\r\n" + "\r\n");
+    WriteToFile(LogStream, rule + "\r\n" + Title + "\r\n" + rule + "\r\n" + "Build Log" + gap +
+                               date + "\r\n" + rule + "\r\n" + "\r\n");
 }
 
 void TGridConsole::WriteOutputEvent(std::string_view text, std::string_view errText) {

@@ -13,6 +13,9 @@
 
 int main(int argc, char** argv) {
     platform::SetProcessArguments(argc, argv);
+    // A closed standard output or error must not end the console (and so its build):
+    // failed writes to them are ignored.
+    platform::IgnoreBrokenPipes();
     core::InstallCrashLogging();
     records::RegisterAllPacketClasses();
     std::string failure;
@@ -24,6 +27,9 @@ int main(int argc, char** argv) {
                                                                   console::VisualStudio);
             gridConsole->Run();
             core::MainQueue().Run();
+            if (gridConsole->OutputLost && console::ProcessExitCode() == 0) {
+                console::SetExitCode(3);
+            }
         } catch (const std::exception& e) {
             failed = true;
             failure = e.what();

@@ -24,6 +24,7 @@ public:
         shared->Seek(position, packets::TSeekOrigin::soBeginning);
     }
     packets::TStream& Stream() override { return adapter; }
+    std::int64_t SectionSize() const { return shared->SectionSize(); }
 
 private:
     std::unique_ptr<packets::TGrowingSharedStream> shared;

@@ -1,5 +1,6 @@
 #include "monitor/MonitorEventLoop.h"
 
+#include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "core/NotifyQueue.h"
 #include "monitor/EventSources.h"
@@ -9,11 +10,16 @@
 #include "platform/SharedObjects.h"
 #include "records/MonitorEvents.h"
 
+#include <algorithm>
+#include <array>
+
 namespace monitor {
 
 namespace {
 constexpr std::uint32_t ReadingInterval = 100;
 constexpr std::uint32_t WatchdogInterval = 10000;
+// Bytes of a monitor file loaded at once.
+constexpr std::int64_t FilePieceSize = 2097152;
 
 template <typename T> bool Is(const packets::TPacket& packet) {
     return &packet.Class() == &T::StaticClass();
@@ -24,7 +30,10 @@ TMonitorEventLoop::TMonitorEventLoop(std::unique_ptr<packets::TLargeStreamAdapte
                                      TSettings settings, TDispatch dispatch,
                                      std::function<void()> onFailed)
     : reader(std::move(reader)), settings(std::move(settings)), dispatch(std::move(dispatch)),
-      onFailed(std::move(onFailed)) {}
+      onFailed(std::move(onFailed)) {
+    const auto* shared = dynamic_cast<const TSharedStreamEventSource*>(this->reader.get());
+    pieceSize = shared ? shared->SectionSize() : FilePieceSize;
+}
 
 TMonitorEventLoop::~TMonitorEventLoop() {
     core::MainQueue().Remove(this);
@@ -53,49 +62,24 @@ void TMonitorEventLoop::Shutdown() {
     active = false;
     readingTimer.reset();
     watchdog.reset();
-    pending.reset();
     reader.reset();
     core::MainQueue().Remove(this);
 }
 
 std::string TMonitorEventLoop::HistoryFile() const {
-    return HistoryFilePath(settings.AgentFolder, startDay, settings.BuildID);
+    const std::string known = HistoryFilePath(settings.AgentFolder, startDay, settings.BuildID);
+    if (!startDay.empty() && platform::FileExists(known)) {
+        return known;
+    }
+    // The start day is not known (or the build began on another day): the identity
+    // finds the file.
+    return FindHistoryFile(settings.AgentFolder, settings.BuildID);
 }
 
 void TMonitorEventLoop::ReadingPass() {
     try {
         while (reader && reader->Position() < reader->Size()) {
-            // One copy of everything available; the events are loaded from memory.
-            const std::int64_t start = reader->Position();
-            try {
-                available.resize(static_cast<std::size_t>(reader->Size() - start));
-                available.resize(reader->Stream().Read(available.data(), available.size()));
-            } catch (const std::exception& e) {
-                LoadFailed(start, e);
-                continue;
-            }
-            reader->SetPosition(start);
-            packets::TByteReader bytes(available, start);
-            while (reader && bytes.Remaining() > 0) {
-                const std::int64_t position = bytes.Position();
-                if (!pending) {
-                    const int classes = context.Count();
-                    try {
-                        pending = packets::TPacket::CreateFromReader(bytes, &context);
-                    } catch (const std::exception& e) {
-                        context.Truncate(classes);
-                        LoadFailed(position, e);
-                        break;
-                    }
-                    if (!pending) {
-                        throw core::EGeneralError("Failed to load monitor event from data stream");
-                    }
-                }
-                reader->SetPosition(bytes.Position());
-                // The record is freed also when its handling raises.
-                const std::unique_ptr<packets::TPacket> event = std::move(pending);
-                Dispatch(*event);
-            }
+            ReadPieces();
         }
     } catch (const std::exception& e) {
         const std::string message = e.what();
@@ -104,6 +88,63 @@ void TMonitorEventLoop::ReadingPass() {
         }
         Fail(message);
         throw;
+    }
+}
+
+void TMonitorEventLoop::ReadPieces() {
+    // The bytes read but not yet loaded start at the reader's position: the start of
+    // the first event not yet handed on.
+    const std::int64_t size = reader->Size();
+    std::int64_t start = reader->Position();
+    std::int64_t readEnd = start;
+    available.clear();
+    while (reader && start < size) {
+        // One piece never crosses a section of the shared stream, so a section that is
+        // gone costs only the events from it on.
+        const std::int64_t pieceEnd = std::min(size, (readEnd / pieceSize + 1) * pieceSize);
+        const std::size_t kept = available.size();
+        const auto want = static_cast<std::size_t>(pieceEnd - readEnd);
+        try {
+            reader->SetPosition(readEnd);
+            available.resize(kept + want);
+            const std::size_t n = reader->Stream().Read(available.data() + kept, want);
+            available.resize(kept + n);
+            if (n == 0) {
+                throw core::EGeneralError("Failed to read " + std::to_string(want) + " bytes at " +
+                                          std::to_string(readEnd));
+            }
+            readEnd += static_cast<std::int64_t>(n);
+        } catch (const std::exception& e) {
+            LoadFailed(start, e);
+            return;
+        }
+        reader->SetPosition(start);
+        const std::int64_t first = start;
+        packets::TByteReader bytes(available, first);
+        while (reader && bytes.Remaining() > 0) {
+            const std::int64_t position = bytes.Position();
+            const int classes = context.Count();
+            std::unique_ptr<packets::TPacket> event;
+            try {
+                event = packets::TPacket::CreateFromReader(bytes, &context);
+            } catch (const std::exception& e) {
+                context.Truncate(classes);
+                if (readEnd < size) {
+                    break; // the event goes on in the next piece
+                }
+                LoadFailed(position, e);
+                return;
+            }
+            if (!event) {
+                throw core::EGeneralError("Failed to load monitor event from data stream");
+            }
+            start = bytes.Position();
+            reader->SetPosition(start);
+            Dispatch(*event);
+        }
+        // Only the unloaded rest stays.
+        available.erase(available.begin(),
+                        available.begin() + static_cast<std::ptrdiff_t>(start - first));
     }
 }
 
@@ -119,7 +160,7 @@ void TMonitorEventLoop::SwitchToMonitorFile(std::int64_t position, const std::ex
     reader->SetPosition(position);
     const std::string fileName = HistoryFile();
     std::unique_ptr<packets::TDecompressStreamAdapter> file;
-    if (!fileName.empty() && platform::FileExists(fileName)) {
+    if (!fileName.empty()) {
         file = OpenMonitorFileEvents(fileName);
     }
     if (!file) {
@@ -129,6 +170,7 @@ void TMonitorEventLoop::SwitchToMonitorFile(std::int64_t position, const std::ex
     file->SetPosition(position);
     reader = std::move(file);
     monitorFile = fileName;
+    pieceSize = FilePieceSize;
 }
 
 void TMonitorEventLoop::Dispatch(packets::TPacket& event) {
@@ -168,10 +210,18 @@ void TMonitorEventLoop::WatchdogPass() {
 void TMonitorEventLoop::Fail(const std::string& message) {
     auto failed = records::NewMessageEvent(0, 2, packets::LocalDateTimeNow(),
                                            "Build Monitor has failed", message, "", "", 0);
-    Dispatch(*failed);
     auto complete = records::NewCompleteEvent(0, false, records::BuildSummaryText(1, 0, 0, 0),
                                               false, 0, 1, 0, 0, 0);
-    Dispatch(*complete);
+    // The completion must arrive whatever the handling of the message does, or the
+    // follower would wait for it for ever.
+    const std::array<packets::TPacket*, 2> events{failed.get(), complete.get()};
+    for (packets::TPacket* event : events) {
+        try {
+            Dispatch(*event);
+        } catch (const std::exception& e) {
+            core::Log().Line("Monitor failure event not handled\r\n" + std::string(e.what()));
+        }
+    }
     if (onFailed) {
         onFailed();
     }

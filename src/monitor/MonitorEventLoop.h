@@ -2,8 +2,10 @@
 // Follows a running build's monitor events: every 100 ms (and once at once after
 // attaching) a reading pass loads every event available with one load context and
 // dispatches it; a 10 s watchdog probes the build mutex while nothing is pending.
-// When an event fails to load from the shared stream, reading goes on from the
-// build's monitor file at the same offset. Any failure is turned into a "Build
+// The bytes are read one shared-stream section at a time, and every event read is
+// handed on: when a section cannot be read (its build system has ended) or an event
+// fails to load, reading goes on from the build's monitor file at the offset of the
+// first event not yet handed on. Any failure is turned into a "Build
 // Monitor has failed" message event and a completion event, so the follower ends the
 // build the same way in every case.
 #include "core/Guid.h"
@@ -59,6 +61,8 @@ public:
 
 private:
     void Dispatch(packets::TPacket& event);
+    // Reads and dispatches what is available, or switches the source.
+    void ReadPieces();
     // Goes on from the monitor file at `position`, or raises when that is not possible.
     void LoadFailed(std::int64_t position, const std::exception& cause);
     void SwitchToMonitorFile(std::int64_t position, const std::exception& cause);
@@ -68,8 +72,8 @@ private:
     TDispatch dispatch;
     std::function<void()> onFailed;
     packets::TPacketLoadContext context;
-    std::unique_ptr<packets::TPacket> pending;
-    std::vector<std::uint8_t> available; // the bytes a pass reads at once
+    std::vector<std::uint8_t> available; // read but not yet loaded
+    std::int64_t pieceSize = 0;          // bytes read at once, never across a section
     std::unique_ptr<core::TClock> readingTimer;
     std::unique_ptr<core::TClock> watchdog;
     std::string startDay;

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 namespace monitor {
 
@@ -49,6 +50,25 @@ std::string HistoryFilePath(std::string_view agentFolder, std::string_view day,
     }
     return platform::IncludeTrailingDelimiter(platform::ToNativeSeparators(agentFolder)) +
            "History/Local/" + std::string(day) + "/" + id.ToString() + ".mv_mon";
+}
+
+std::string FindHistoryFile(std::string_view agentFolder, const core::TGUID& id) {
+    if (id.IsNull()) {
+        return {};
+    }
+    const std::filesystem::path local =
+        std::filesystem::path(platform::ToNativeSeparators(agentFolder)) / "History" / "Local";
+    const std::string name = id.ToString() + ".mv_mon";
+    std::error_code error;
+    for (std::filesystem::directory_iterator day(local, error), end; !error && day != end;
+         day.increment(error)) {
+        const std::filesystem::path candidate = day->path() / name;
+        std::error_code missing;
+        if (std::filesystem::is_regular_file(candidate, missing)) {
+            return candidate.string();
+        }
+    }
+    return {};
 }
 
 void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,

@@ -22,6 +22,10 @@ std::string StartDayText(double startTime);
 std::string HistoryFilePath(std::string_view agentFolder, std::string_view day,
                             const core::TGUID& id);
 
+// The history file of build `id` in whatever day folder it lies; empty when none
+// exists (or the ID is null).
+std::string FindHistoryFile(std::string_view agentFolder, const core::TGUID& id);
+
 enum class TEventsPlacement { InsideRecord, AfterRecord };
 
 // Writes a whole monitor file from a compressed event stream (read from its start).

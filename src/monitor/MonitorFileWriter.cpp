@@ -1,6 +1,7 @@
 #include "monitor/MonitorFileWriter.h"
 
 #include "core/Errors.h"
+#include "core/ProductVersion.h"
 #include "packets/Compression.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -43,6 +44,10 @@ TMonitorFileWriter::TMonitorFileWriter(const std::string& fileName,
     : fileName(fileName) {
     meta.Assign(source);
     meta.Incomplete = true;
+    // The file names the program that wrote it.
+    meta.ProductVersion = core::ProductVersionNumber;
+    meta.ProductBuildNum = core::ProductBuildNumber;
+    meta.ProductVersionText = core::ProductVersionText;
     std::string error;
     const std::string dir = platform::ExtractFileDir(fileName);
     if (!dir.empty() && !platform::ForceDirectories(dir, &error)) {

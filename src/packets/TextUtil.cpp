@@ -72,6 +72,13 @@ std::u16string TextToUtf16(std::string_view text) {
     return out;
 }
 
+std::string ValidUtf8(std::string_view text) {
+    if (platform::IsValidUtf8(text)) {
+        return std::string(text);
+    }
+    return Utf16ToText(TextToUtf16(text));
+}
+
 std::string FormatGeneral4(double value) {
     if (std::isnan(value))
         return "NAN";

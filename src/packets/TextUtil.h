@@ -9,6 +9,9 @@ namespace packets {
 // Lenient UTF-16 <-> 8-bit text: malformed units or bytes become U+FFFD, never fail.
 std::string Utf16ToText(std::u16string_view text);
 std::u16string TextToUtf16(std::string_view text);
+// The text with every malformed UTF-8 byte replaced by U+FFFD; a line break is never
+// part of a malformed sequence, so the damage stays within its line.
+std::string ValidUtf8(std::string_view text);
 
 // General floating-point text with 4 significant digits ("45658.5" -> "4.566E4").
 std::string FormatGeneral4(double value);

@@ -11,6 +11,10 @@ bool StdOutIsConsole();
 void WriteStdOut(std::string_view bytes);
 void WriteStdErr(std::string_view bytes);
 
+// A write to a closed pipe then fails with an error instead of ending the process
+// (started programs begin with the default again).
+void IgnoreBrokenPipes();
+
 // Lets the terminal interpret escape sequences (terminals here always do).
 void EnableVirtualTerminal();
 

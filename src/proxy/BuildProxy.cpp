@@ -1,16 +1,17 @@
 #include "proxy/BuildProxy.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildCacheSettings.h"
-#include "proxy/BuildObjects.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "core/ProductVersion.h"
 #include "monitor/EventSources.h"
 #include "monitor/MonitorEventLoop.h"
 #include "platform/Clock.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/ServicePackets.h"
 
@@ -19,7 +20,7 @@ namespace build {
 namespace {
 
 constexpr std::int32_t ComponentVersion = 2015861;
-constexpr std::string_view ComponentVersionText = "10.24.2 (build 14861)";
+constexpr std::string_view ComponentVersionText = core::ProductVersionText;
 constexpr std::uint32_t StartTimeoutMs = 60000;
 constexpr std::uint32_t StartPollMs = 50;
 constexpr int RestartLimit = 30;

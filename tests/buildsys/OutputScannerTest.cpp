@@ -49,6 +49,38 @@ TEST(LineAssembler, CapsEndlessLines) {
     EXPECT_EQ(rest[0], std::string(1400000 - TLineAssembler::MaxLine, 'x') + "y");
 }
 
+TEST(LineAssembler, CutsEndlessLinesBetweenCharacters) {
+    // A three-byte character straddles the cap: the piece ends before it.
+    TLineAssembler lines;
+    const std::string euro = "\xE2\x82\xAC";
+    const std::string text = std::string(TLineAssembler::MaxLine - 1, 'x') + euro + "tail";
+    const Lines first = lines.Add(text);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0], std::string(TLineAssembler::MaxLine - 1, 'x'));
+    EXPECT_EQ(lines.Finish(), euro + "tail");
+}
+
+TEST(OutputScanner, MalformedBytesSpoilOnlyTheirOwnLine) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const struct {
+        const char* Name;
+        std::string Chunk;
+        std::string Text;
+    } cases[] = {
+        {"bad byte amid good lines", "1\nbad\xFF\n3\n", "1\r\nbad" + replacement + "\r\n3"},
+        {"lead byte at a line end", "caf\xC3\n\xA9x\n",
+         "caf" + replacement + "\r\n" + replacement + "x"},
+        {"valid text stays", "caf\xC3\xA9\n", "caf\xC3\xA9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TOutputScanner scanner;
+        const auto text = scanner.Add(TOutputStream::Out, c.Chunk);
+        ASSERT_TRUE(text);
+        EXPECT_EQ(text->Text, c.Text);
+    }
+}
+
 TEST(OutputScanner, JoinsLinesPerStreamAndCounts) {
     TOutputScanner scanner;
     EXPECT_EQ(scanner.Add(TOutputStream::Out, "partial"), std::nullopt);

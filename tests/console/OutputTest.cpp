@@ -58,9 +58,47 @@ TEST_F(Output, OutputEvents) {
     ::testing::internal::CaptureStderr();
     console->WriteOutputEvent("", "only error");
     console->WriteOutputEvent("caf\xC3\xA9", "");
+    // A malformed byte spoils its own line only, whatever lines share the event.
     console->WriteOutputEvent("bad \xFF", "");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "caf\xC3\xA9\r\n\r\n");
+    console->WriteOutputEvent("1\r\n\xC3\r\n3", "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "caf\xC3\xA9\r\nbad \xEF\xBF\xBD\r\n1\r\n\xEF\xBF\xBD\r\n3\r\n");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "only error\r\n");
+}
+
+TEST_F(Output, AFailingFileIsReportedOnceAndTheRunGoesOn) {
+    const struct {
+        const char* Name;
+        bool Log;
+    } cases[] = {{"/OUT", false}, {"/LOG", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto console = std::make_unique<console::TGridConsole>(::console::ConsoleTitle,
+                                                               ::console::VisualStudio);
+        console->OptionsParsed = true;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        if (c.Log) {
+            console->OpenLogFile("/dev/full");
+        } else {
+            console->OutFileName = "/dev/full";
+            console->OutReady = true;
+        }
+        console->WriteLine("first");
+        console->WriteOutputEvent("second", "third");
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(console->OutputLost);
+        const std::string report = "Cannot write file \"/dev/full\". ";
+        EXPECT_TRUE(err.starts_with(report)) << err;
+        EXPECT_EQ(err.find(report, 1), std::string::npos) << err;
+        EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
+        if (c.Log) {
+            // Without /OUT the lines still reach the standard handles.
+            EXPECT_EQ(out, "first\r\nsecond\r\n");
+            EXPECT_TRUE(err.ends_with("third\r\n")) << err;
+        }
+    }
 }
 
 TEST_F(Output, TitleMacros) {

@@ -1,5 +1,6 @@
 // Whole builds through the real programs of a private installation: the console,
 // the agent and the build system, with real commands as the builds.
+#include "../platform/TestProcess.h"
 #include "Installation.h"
 #include "ProcessRunner.h"
 
@@ -7,11 +8,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace e2e;
 namespace fs = std::filesystem;
@@ -61,6 +65,35 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     return condition();
 }
 
+char StateOf(int pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() ? 'X' : stat[end + 2];
+}
+
+// The exit code of a started program whose output is not read (-1: ended by a signal).
+int WaitExit(const TRunningProgram& running) {
+    int status = 0;
+    while (::waitpid(running.Pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::close(running.Out);
+    ::close(running.Err);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Checks that `out` is "1\r\n2\r\n...count\r\n", naming the first line that differs.
+void ExpectSequence(const std::string& out, long count) {
+    std::size_t at = 0;
+    for (long i = 1; i <= count; ++i) {
+        const std::string line = std::to_string(i) + "\r\n";
+        if (out.compare(at, line.size(), line) != 0) {
+            FAIL() << "line " << i << " missing or wrong (" << out.size() << " bytes arrived)";
+        }
+        at += line.size();
+    }
+    EXPECT_EQ(at, out.size()) << "more output than the lines";
+}
+
 class BuildE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -82,6 +115,16 @@ protected:
         TRunningProgram running = StartBuild({"/COMMAND=" + marker + "; echo done"});
         EXPECT_TRUE(WaitUntil([&] { return !ProcessesWith(marker, true).empty(); }, 10000));
         return running;
+    }
+    // The build system the console `console` started.
+    static std::vector<int> BuildSystemsOf(int console) {
+        std::vector<int> found;
+        for (const int pid : ProcessesWith("VaridAdeziz /id=")) {
+            if (ParentOf(pid) == console) {
+                found.push_back(pid);
+            }
+        }
+        return found;
     }
     static bool Gone(const std::string& marker) {
         return WaitUntil([&] { return ProcessesWith(marker).empty(); }, 15000);
@@ -232,6 +275,119 @@ TEST_F(BuildE2E, MillionLinesArriveCompleteAndInOrder) {
         ++count;
     }
     EXPECT_EQ(count, 1000000);
+}
+
+// The build prints its output and ends before the console reads any of it: the
+// console's reading is held back (SIGSTOP) until its build system has ended, so every
+// section of the shared stream but the first is gone and the rest of the output must
+// come from the history file.
+TEST_F(BuildE2E, OutputOfABuildThatEndsBeforeTheConsoleReads) {
+    TAgent agent;
+    const struct {
+        const char* Name;
+        long Lines;
+        bool RemoveHistory; // the output cannot be delivered then
+    } cases[] = {
+        {"10 MB", 1500000, false},
+        {"100 MB", 13000000, false},
+        {"history file gone", 1500000, true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string gate = install.Root + "/gate" + std::to_string(++n);
+        const TRunningProgram running =
+            StartBuild({"/COMMAND=while [ ! -e " + gate + " ]; do sleep 0.05; done; seq 1 " +
+                        std::to_string(c.Lines)});
+        ASSERT_TRUE(
+            WaitUntil([&] { return !ProcessesWith("-c while [ ! -e " + gate).empty(); }, 10000));
+        const std::vector<int> buildSystems = BuildSystemsOf(running.Pid);
+        ASSERT_EQ(buildSystems.size(), 1u);
+        ::kill(running.Pid, SIGSTOP);
+        WriteFile(gate, "");
+        // The stopped console cannot reap its build system: it stays a zombie.
+        const bool ended = WaitUntil([&] { return StateOf(buildSystems[0]) == 'Z'; }, 300000);
+        if (c.RemoveHistory) {
+            fs::remove_all(install.Folder + "/History/Local");
+        }
+        ::kill(running.Pid, SIGCONT);
+        const TProcessResult r = FinishProgram(running);
+        ASSERT_TRUE(ended) << "the build system did not end";
+        if (c.RemoveHistory) {
+            EXPECT_TRUE(Contains(r.Err, "Build Monitor has failed")) << r.Err.substr(0, 2000);
+            EXPECT_NE(r.ExitCode, 0);
+            // What was read before the loss arrived, in order.
+            EXPECT_TRUE(r.Out.starts_with("1\r\n2\r\n3\r\n"));
+            continue;
+        }
+        EXPECT_EQ(r.Err, "");
+        EXPECT_EQ(r.ExitCode, 0);
+        ExpectSequence(r.Out, c.Lines);
+    }
+}
+
+// A closed standard output or error never ends the console: the build runs to its
+// end, its output still reaches /OUT, and the run ends with the build's exit code.
+TEST_F(BuildE2E, ClosedStandardHandles) {
+    TAgent agent;
+    const std::vector<std::string> before = testing_support::LeftoverObjects(install.Objects);
+    // The help screen alone.
+    TRunningProgram help = StartProgram(Ravelcon(), {"/?"});
+    ::close(help.Out);
+    help.Out = ::open("/dev/null", O_RDONLY);
+    EXPECT_EQ(WaitExit(help), 0);
+
+    const std::string out = install.Root + "/closed.txt";
+    const std::string done = install.Root + "/closed.done";
+    TRunningProgram running = StartBuild(
+        {"/COMMAND=seq 1 20000; seq 1 20000 >&2; sleep 0.5; seq 1 100; touch " + done + "; exit 5",
+         "/exitcodebase=100"});
+    ::close(running.Out);
+    ::close(running.Err);
+    running.Out = ::open("/dev/null", O_RDONLY);
+    running.Err = ::open("/dev/null", O_RDONLY);
+    EXPECT_EQ(WaitExit(running), 105);
+    EXPECT_TRUE(fs::exists(done));
+    EXPECT_TRUE(Gone("seq 1 20000"));
+    // Nothing of the build stays behind.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return testing_support::LeftoverObjects(install.Objects) == before; }, 15000))
+        << ::testing::PrintToString(testing_support::LeftoverObjects(install.Objects));
+}
+
+// A file that cannot be written is reported once, the build runs to its end, and the
+// run does not end with 0 because output was lost.
+TEST_F(BuildE2E, FailingOutOrLogFile) {
+    TAgent agent;
+    // A log file name gets an extension: a link with one leads to the full device.
+    const std::string full = install.Root + "/full.log";
+    fs::create_symlink("/dev/full", full);
+    for (const std::string& option : {"/OUT=" + full, "/LOG=" + full}) {
+        SCOPED_TRACE(option);
+        const std::string done = install.Root + "/full.done";
+        fs::remove(done);
+        const TProcessResult r = Build({option, "/COMMAND=echo hi; seq 1 1000; touch " + done});
+        EXPECT_NE(r.ExitCode, 0);
+        EXPECT_TRUE(fs::exists(done));
+        const std::string report =
+            "Cannot write file \"" + full + "\". No space left on device\r\n";
+        EXPECT_TRUE(Contains(r.Err, report)) << r.Err;
+        EXPECT_EQ(r.Err.find(report), r.Err.rfind(report)) << r.Err;
+    }
+    fs::remove(full);
+}
+
+// A malformed byte spoils only its own line: every line of the build arrives.
+TEST_F(BuildE2E, MalformedOutputLine) {
+    TAgent agent;
+    const TProcessResult r = Build({"/COMMAND=seq 2000; printf 'bad\\377\\n'; seq 5"});
+    EXPECT_EQ(r.ExitCode, 0);
+    std::string expected;
+    for (int i = 1; i <= 2000; ++i) {
+        expected += std::to_string(i) + "\r\n";
+    }
+    expected += "bad\xEF\xBF\xBD\r\n1\r\n2\r\n3\r\n4\r\n5\r\n";
+    EXPECT_TRUE(r.Out == expected) << r.Out.substr(0, 200);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "platform/Console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace platform {
@@ -29,6 +30,10 @@ void WriteStdOut(std::string_view bytes) {
 }
 void WriteStdErr(std::string_view bytes) {
     WriteAll(STDERR_FILENO, bytes);
+}
+
+void IgnoreBrokenPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 void EnableVirtualTerminal() {}
