@@ -55,6 +55,10 @@ protected:
         EXPECT_EQ(loaded.ID, meta.ID);
         EXPECT_EQ(loaded.Command.Command, "make -j2");
         EXPECT_EQ(loaded.Incomplete, incomplete);
+        // The file names the program that wrote it, as its banner does.
+        EXPECT_EQ(loaded.ProductVersionText, "10.24.2 (build 14861)");
+        EXPECT_EQ(loaded.ProductVersion, 102402);
+        EXPECT_EQ(loaded.ProductBuildNum, 14861);
         packets::TPacketLoadContext context;
         std::size_t n = 0;
         while (reader->Position() < reader->Size()) {
