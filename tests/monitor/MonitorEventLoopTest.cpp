@@ -64,14 +64,17 @@ protected:
 
     // Lets the build system write `events` into its stream and end, then follows the
     // build from the one section the console had mapped when it attached.
-    TFollowed FollowEndedBuild(const std::vector<std::uint8_t>& events) {
+    // With `running`, the build system still runs and every section is there.
+    TFollowed FollowEndedBuild(const std::vector<std::uint8_t>& events, bool running = false) {
         auto owner = std::make_unique<packets::TGrowingSharedStream>(id, Section, nullptr, true,
                                                                      packets::SessionOwn);
         bool global = true;
         auto source = monitor::TSharedStreamEventSource::Open(id, global);
         EXPECT_FALSE(global);
         owner->Write(events.data(), events.size());
-        owner.reset(); // the build system has ended: its sections are gone
+        if (!running) {
+            owner.reset(); // the build system has ended: its sections are gone
+        }
 
         TFollowed followed;
         monitor::TMonitorEventLoop loop(
@@ -115,8 +118,12 @@ TEST_F(MonitorEventLoop, GoesOnInTheHistoryFileAtTheOffsetReached) {
         const char* Name;
         int Lines;
         std::size_t Width;
-        const char* HistoryDay; // folder of the history file; null: none
+        const char* HistoryDay; // folder of the history file
+        bool Running = false;   // the stream is read while its sections are there
     } cases[] = {
+        // Events cross section ends and are read from the stream alone.
+        {"running", 3000, 100, "46000", true},
+        {"running, large events", 12, 100000, "46000", true},
         // Events cross section ends; the file lies in the start day's folder.
         {"start day", 3000, 100, "46000"},
         // Found by the build's identity in another day's folder.
@@ -129,9 +136,9 @@ TEST_F(MonitorEventLoop, GoesOnInTheHistoryFileAtTheOffsetReached) {
         const std::vector<std::uint8_t> events = BuildEvents(c.Lines, c.Width);
         ASSERT_GT(events.size(), 3u * Section);
         WriteHistory(c.HistoryDay, events);
-        const TFollowed followed = FollowEndedBuild(events);
+        const TFollowed followed = FollowEndedBuild(events, c.Running);
         EXPECT_EQ(followed.Failure, "");
-        EXPECT_TRUE(followed.FromFile);
+        EXPECT_EQ(followed.FromFile, !c.Running);
         ExpectLines(followed.Lines, c.Lines, c.Width);
         std::filesystem::remove_all(std::filesystem::path(agent.Path()) / "History");
     }
