@@ -341,13 +341,19 @@ TEST_F(BuildE2E, ClosedStandardHandles) {
     const std::string done = install.Root + "/closed.done";
     TRunningProgram running = StartBuild(
         {"/COMMAND=seq 1 20000; seq 1 20000 >&2; sleep 0.5; seq 1 100; touch " + done + "; exit 5",
-         "/exitcodebase=100"});
+         "/exitcodebase=100", "/LOG=" + install.Root + "/closed.log"});
     ::close(running.Out);
     ::close(running.Err);
     running.Out = ::open("/dev/null", O_RDONLY);
     running.Err = ::open("/dev/null", O_RDONLY);
     EXPECT_EQ(WaitExit(running), 105);
     EXPECT_TRUE(fs::exists(done));
+    // The output still reached the log, every line of it.
+    const std::string log = ReadFile(install.Root + "/closed.log");
+    const std::size_t last = log.find("\r\n19999\r\n20000\r\n");
+    EXPECT_NE(last, std::string::npos);
+    EXPECT_NE(log.find("\r\n19999\r\n20000\r\n", last + 1), std::string::npos);
+    EXPECT_TRUE(log.ends_with("\r\n99\r\n100\r\n")) << log.substr(log.size() - 100);
     EXPECT_TRUE(Gone("seq 1 20000"));
     // Nothing of the build stays behind.
     EXPECT_TRUE(WaitUntil(
