@@ -1,7 +1,9 @@
 #pragma once
 // Turns the chunks read from a job's standard output and standard error into the
 // texts of output events: whole lines only, joined with CR LF, in the order each
-// stream delivered them, with the diagnostics of the lines counted.
+// stream delivered them, with the diagnostics of the lines counted. Each line is made
+// valid UTF-8 on its own (a malformed byte becomes U+FFFD), so one bad byte never
+// spoils the other lines of its event.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
