@@ -5,6 +5,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "vs/ProjectParser.h"
+#include "vs/ProjectParserVC6.h"
 #include "vs/WorkspaceParser.h"
 
 namespace console {
@@ -27,7 +28,12 @@ void Collect(const std::string& projectFile, core::TStringListEx& collected) {
     if (!parser) {
         throw core::EGeneralError("Unknown project type");
     }
-    parser->LoadFromFile(projectFile);
+    // Of an older text project only the body is read: it alone lists the files.
+    if (auto* legacy = dynamic_cast<vs::TProjectParserVC6*>(parser.get())) {
+        legacy->LoadFromFile(projectFile, vs::TProjectParserVC6::loInterpretBody);
+    } else {
+        parser->LoadFromFile(projectFile);
+    }
     parser->GetFiles(collected);
     const std::string folder = platform::ExtractFileDir(projectFile);
     for (int i = collected.Count() - 1; i >= 0; --i) {

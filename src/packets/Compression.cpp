@@ -259,7 +259,8 @@ TDecompressStream::TDecompressStream(TStream* source, std::int64_t start, int ca
             Fail("Decompression error: Header contains an invalid signature.");
         }
         scanPos = source->Position();
-        // The method is checked per block.
+        // Checked when a block with data is decoded: an empty stream of any method opens.
+        method = head[4];
         total = HeaderTotal();
         IndexBlocks();
         if (open)
@@ -366,6 +367,8 @@ std::size_t TDecompressStream::DecodeInto(std::size_t block, std::uint8_t* targe
              " provided, " + std::to_string(u) + " required.");
     if (u == 0)
         return 0;
+    if (method != CompressionMethod)
+        Fail("Unknown compression format (" + std::to_string(method) + ")");
     CheckSettings();
     std::size_t got;
     try {

@@ -150,7 +150,8 @@ private:
     std::int64_t start;
     bool fixedEnd;
     bool wideHeader = false;
-    std::int64_t end; // of the compressed data in the source
+    int method = CompressionMethod; // the header's compression method
+    std::int64_t end;               // of the compressed data in the source
     std::int64_t total = 0;
     std::int64_t scanPos = 0; // where indexing stopped
     std::int64_t scanned = 0; // uncompressed bytes of the indexed blocks

@@ -28,7 +28,8 @@ struct TCrashInfo {
 
 // Calls `handler` on a fatal fault (invalid memory access, bus error, illegal
 // instruction, arithmetic fault) of any thread; the fault then ends the process as
-// it would have without the handler.
+// it would have without the handler. In the installing thread the handler runs on a
+// stack of its own, so that an exhausted stack is reported as well.
 void InstallCrashHandler(void (*handler)(const TCrashInfo& crash));
 
 } // namespace platform

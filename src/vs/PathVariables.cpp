@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "platform/Environment.h"
+#include "vs/ReferenceExpander.h"
 
 namespace vs {
 
@@ -9,37 +10,18 @@ namespace {
 // Enough for any real nesting; a self-referencing variable must fail, not hang.
 constexpr int MaxReplacements = 32767;
 
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-void ExpandKind(std::string& text, std::string_view open, std::string_view close,
-                const TVariableMap& variables, int& replacements) {
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t start = text.find(open, pos);
-        if (start == std::string::npos) {
-            return;
-        }
-        const std::size_t nameStart = start + open.size();
-        const std::size_t end = text.find(close, nameStart);
-        if (end == std::string::npos) {
-            return;
-        }
-        const std::string name = text.substr(nameStart, end - nameStart);
+std::string ExpandKind(std::string_view text, std::string_view open, char close,
+                       const TVariableMap& variables, int& replacements) {
+    const TReferenceSyntax syntax{.Open = open,
+                                  .Close = close,
+                                  .MaxReplacements = MaxReplacements - replacements,
+                                  .MissingCloseMessage = {},
+                                  .JoinSeparators = true};
+    return ExpandReferences(text, syntax, [&](const std::string& name) -> const std::string* {
+        ++replacements;
         const auto it = variables.find(name);
-        const std::string value = it == variables.end() ? std::string() : it->second;
-        std::size_t after = end + close.size();
-        if (!value.empty() && IsSeparator(value.back()) && after < text.size() &&
-            IsSeparator(text[after])) {
-            ++after; // one separator is enough
-        }
-        if (++replacements > MaxReplacements) {
-            throw core::EGeneralError("Failed to expand variables. Endless recursion detected.");
-        }
-        text.replace(start, after - start, value);
-        pos = start; // the value itself may hold references
-    }
+        return it == variables.end() ? nullptr : &it->second;
+    });
 }
 } // namespace
 
@@ -55,11 +37,9 @@ TVariableMap EnvironmentVariables() {
 }
 
 std::string ExpandPathVariables(std::string_view path, const TVariableMap& variables) {
-    std::string text(path);
     int replacements = 0;
-    ExpandKind(text, "$(", ")", variables, replacements);
-    ExpandKind(text, "%", "%", variables, replacements);
-    return text;
+    const std::string text = ExpandKind(path, "$(", ')', variables, replacements);
+    return ExpandKind(text, "%", '%', variables, replacements);
 }
 
 } // namespace vs

@@ -5,6 +5,7 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "vs/ParamRules.h"
+#include "vs/ReferenceExpander.h"
 
 #include <algorithm>
 #include <array>
@@ -72,6 +73,13 @@ TParserItemKind KindOf(std::string_view text, std::string& description) {
     }
     description = std::string(core::TrimText(text));
     return TParserItemKind::Other;
+}
+
+// Without trailing blanks and control characters.
+void TrimRight(std::string& text) {
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
+        text.pop_back();
+    }
 }
 
 std::string Join(const std::vector<std::string>& items, std::size_t first) {
@@ -150,13 +158,11 @@ void TProjectParserVC6::LoadFromText(const std::string& name, std::string_view t
     try {
         fileName = name;
         ProjectName = platform::FileNameWithoutExt(name);
-        folder = platform::ExtractFileDir(name);
-        if (folder.empty()) {
-            folder = platform::GetCurrentDir();
-        }
-        if (folder.empty()) {
+        const std::string current = platform::GetCurrentDir();
+        if (current.empty() && !platform::IsAbsolutePath(name)) {
             throw core::EGeneralError("Unable to determine current directory.");
         }
+        folder = platform::ExtractFileDir(platform::ExpandPath(name, current));
         lines.SetText(text);
         if (options & loReadConfigurations) {
             ReadConfigurations();
@@ -276,25 +282,18 @@ std::string TProjectParserEVC4::Platform(std::string_view configuration) const {
 
 std::string TProjectParserVC6::ExpandVariables(const TParserItem& item, std::string_view text,
                                                bool noteUnknown) {
-    std::string result(text);
-    int expansions = 0;
-    for (std::size_t start = result.find("$("); start != std::string::npos;
-         start = result.find("$(")) {
-        const std::size_t close = result.find(')', start + 2);
-        if (close == std::string::npos) {
-            throw core::EGeneralError("Error expanding variable. closing \")\" not found");
-        }
-        if (++expansions > MaxExpansions) {
-            throw core::EGeneralError("Failed to expand variables. Endless recursion detected.");
-        }
-        const std::string name = result.substr(start + 2, close - start - 2);
+    constexpr TReferenceSyntax syntax{.Open = "$(",
+                                      .Close = ')',
+                                      .MaxReplacements = MaxExpansions,
+                                      .MissingCloseMessage =
+                                          "Error expanding variable. closing \")\" not found"};
+    return ExpandReferences(text, syntax, [&](const std::string& name) {
         const std::string* value = item.FindVariable(name);
         if (value == nullptr && noteUnknown && !OneOf(BuiltInVariables, name)) {
             usedVariables.Add(name);
         }
-        result.replace(start, close - start + 1, value != nullptr ? *value : std::string());
-    }
-    return result;
+        return value;
+    });
 }
 
 void TProjectParserVC6::InterpretBody() {
@@ -367,7 +366,8 @@ void TProjectParserVC6::InterpretItem(TParserItem& item) {
         // A line ending in "\" continues on the next one.
         while (raw.ends_with('\\') && line + 1 < lines.Count()) {
             raw.pop_back();
-            raw = std::string(core::TrimText(raw)) + lines[++line];
+            TrimRight(raw);
+            raw += lines[++line];
         }
         if (Directive(item, raw) || !active) {
             continue;
@@ -483,9 +483,7 @@ void TProjectParserVC6::Assignment(TParserItem& item, std::string_view name,
         return;
     }
     std::string expanded = ExpandVariables(item, value);
-    while (!expanded.empty() && static_cast<unsigned char>(expanded.back()) <= ' ') {
-        expanded.pop_back();
-    }
+    TrimRight(expanded);
     if (core::SameText(name, "SOURCE") && item.HasAncestorOfKind(TParserItemKind::Target)) {
         const std::string path =
             platform::ExpandPath(platform::ToNativeSeparators(core::UnquoteText(expanded)), folder);

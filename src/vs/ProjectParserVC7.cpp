@@ -19,6 +19,9 @@ bool IsBracedGuid(std::string_view text) {
     return core::TGUID::TryParse(text, guid);
 }
 
+// An Intel project names one nested project; real chains are one level deep.
+constexpr std::size_t MaxNesting = 8;
+
 [[noreturn]] void Fail(const std::string& message) {
     throw core::EGeneralError(message);
 }
@@ -47,6 +50,7 @@ void TProjectParserVC7::Clear() {
     intelVersion = 0;
     documents.clear();
     projectNode = configurationsNode = filesNode = referencesNode = toolFilesNode = {};
+    nestingChain.clear();
 }
 
 bool TProjectParserVC7::CanLoad(std::string_view name) const {
@@ -73,12 +77,15 @@ pugi::xml_document& TProjectParserVC7::LoadDocument(const std::string& name) {
 
 void TProjectParserVC7::LoadFromFile(const std::string& name) {
     fileName = name;
+    // Absolute, so that a nested project is found beside a relative one.
+    const std::string absolute = platform::ExpandPath(name, platform::GetCurrentDir());
+    nestingChain = {absolute};
     WithContext("Failed to load project file: " + name, [&] {
         pugi::xml_document& document = LoadDocument(name);
         for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
             if (node.type() == pugi::node_element &&
                 std::string_view(node.name()) == "VisualStudioProject") {
-                ReadProject(node, name);
+                ReadProject(node, absolute);
             }
         }
         if (!configurationsNode) {
@@ -188,6 +195,14 @@ void TProjectParserVC7::ReadElements(pugi::xml_node project, const std::string& 
         Fail("File in VCNestedProjectFileName attribute does is not a vcproj file. FileName = \"" +
              nestedPath + "\"");
     }
+    // A nested file that names a file of the chain again would be read without end.
+    if (std::find(nestingChain.begin(), nestingChain.end(), nestedPath) != nestingChain.end()) {
+        Fail("Project files nest each other in a cycle. FileName = \"" + nestedPath + "\"");
+    }
+    if (nestingChain.size() >= MaxNesting) {
+        Fail("Project files are nested too deeply. FileName = \"" + nestedPath + "\"");
+    }
+    nestingChain.push_back(nestedPath);
     pugi::xml_document& document = LoadDocument(nestedPath);
     for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
         if (node.type() == pugi::node_element &&
@@ -195,25 +210,32 @@ void TProjectParserVC7::ReadElements(pugi::xml_node project, const std::string& 
             ReadElements(node, nestedPath);
         }
     }
+    nestingChain.pop_back();
     if (intelVersion == 0) {
         Fail("Project is of an unknown or unsupported Intel Compiler version: " + intelVersionText);
     }
 }
 
 void TProjectParserVC7::GetFiles(core::TStringListEx& files) const {
-    const auto walk = [&](const auto& self, pugi::xml_node node) -> void {
-        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-            const std::string_view name = child.name();
-            if (name == "File") {
-                files.Add(RequiredAttribute(child, "RelativePath"));
-            }
-            if (name == "File" || name == "Filter") {
-                self(self, child);
-            }
+    if (!filesNode) {
+        return;
+    }
+    // Depth first in file order, without recursion: filters may nest to any depth.
+    const auto walked = [](std::string_view name) { return name == "File" || name == "Filter"; };
+    pugi::xml_node node = filesNode.first_child();
+    while (node) {
+        if (std::string_view(node.name()) == "File") {
+            files.Add(RequiredAttribute(node, "RelativePath"));
         }
-    };
-    if (filesNode) {
-        walk(walk, filesNode);
+        if (walked(node.name()) && node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        // Next sibling, else the next sibling of the nearest walked ancestor.
+        while (node != filesNode && !node.next_sibling()) {
+            node = node.parent();
+        }
+        node = node == filesNode ? pugi::xml_node() : node.next_sibling();
     }
 }
 
@@ -320,7 +342,8 @@ std::string MSBuildToolsetVersion(const std::string& fileName) {
         if (!toolset) {
             continue;
         }
-        std::string_view text = toolset.text().get();
+        const std::string_view written = core::TrimText(toolset.text().get());
+        std::string_view text = written;
         while (!text.empty() && (text.front() == 'c' || text.front() == 'v')) {
             text.remove_prefix(1);
         }
@@ -330,7 +353,7 @@ std::string MSBuildToolsetVersion(const std::string& fileName) {
         } else if (!core::TryParseInt32(text, number)) {
             Fail("When executing a Ravelcon command on a single project that includes a custom "
                  "toolset \"" +
-                 std::string(toolset.text().get()) +
+                 std::string(written) +
                  "\", the following switch should be added to the Ravelcon command specifying to "
                  "Morvek which Visual Studio version this toolset is based upon: /VsVersion=Visual "
                  "Studio tool set (vc8 - VS2005, vc9 - VS2008, vc10 - VS2010, vc11- VS2012)\r\n'" +

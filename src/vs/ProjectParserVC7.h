@@ -6,6 +6,8 @@
 #include <pugixml.hpp>
 
 #include <list>
+#include <string>
+#include <vector>
 
 namespace vs {
 
@@ -41,6 +43,7 @@ private:
     pugi::xml_node filesNode;
     pugi::xml_node referencesNode;
     pugi::xml_node toolFilesNode;
+    std::vector<std::string> nestingChain; // absolute names of the files being read
 };
 
 // Intel compiler version (major * 256 + minor) of an Intel project's version text.

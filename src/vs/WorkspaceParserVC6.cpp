@@ -42,7 +42,9 @@ void TWorkspaceParserVC6::LoadFromFile(const std::string& fileName) {
 }
 
 void TWorkspaceParserVC6::LoadFromText(const std::string& fileName, std::string_view text) {
-    const std::string folder = platform::ExtractFileDir(fileName);
+    // Against the current folder first: a relative name has its projects beside it.
+    const std::string folder =
+        platform::ExtractFileDir(platform::ExpandPath(fileName, platform::GetCurrentDir()));
     platform::TPathCaseResolver resolver;
     core::TStringListEx lines;
     lines.SetText(text);

@@ -109,7 +109,8 @@ void TWorkspaceParserVC7::LoadFromText(const std::string& name, std::string_view
     }
     loaded = true;
     fileName = name;
-    folder = platform::ExtractFileDir(name);
+    // Against the current folder first: a relative name has its projects beside it.
+    folder = platform::ExtractFileDir(platform::ExpandPath(name, platform::GetCurrentDir()));
     try {
         fileText = std::string(content);
         lines = SplitLines(fileText);

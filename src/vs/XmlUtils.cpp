@@ -2,6 +2,10 @@
 
 #include "core/Errors.h"
 #include "core/StringListEx.h"
+#include "platform/Files.h"
+#include "vs/XmlEncoding.h"
+
+#include <limits>
 
 namespace vs {
 
@@ -18,7 +22,18 @@ bool Result(const pugi::xml_parse_result& result, std::string& reason) {
 } // namespace
 
 bool LoadXmlFile(pugi::xml_document& document, const std::string& fileName, std::string& reason) {
-    return Result(document.load_file(fileName.c_str(), ParseOptions), reason);
+    std::string bytes;
+    std::string error;
+    if (platform::ReadWholeFile(fileName, bytes, std::numeric_limits<std::size_t>::max(), &error) !=
+        platform::TFileReadResult::Ok) {
+        reason = "Cannot read the file. " + error;
+        return false;
+    }
+    // An 8-bit encoding is decoded by the declaration; the loader finds the others.
+    if (const std::optional<std::string> text = DecodeDeclaredEncoding(bytes)) {
+        return LoadXmlText(document, *text, reason);
+    }
+    return Result(document.load_buffer(bytes.data(), bytes.size(), ParseOptions), reason);
 }
 
 bool LoadXmlText(pugi::xml_document& document, std::string_view text, std::string& reason) {

@@ -283,3 +283,33 @@ TEST_F(DiagnosticLogTest, LongWaitsAreReported) {
 }
 
 } // namespace
+
+namespace {
+
+// Recurses until the stack is exhausted; the compiler cannot see that it never ends.
+int Deeper(int level) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(level);
+    if (level == 0) {
+        return frame[0];
+    }
+    return Deeper(level + 1) + frame[0];
+}
+
+const bool overflowActions = RegisterChildActions({
+    {"stack-overflow",
+     [](const std::vector<std::string>& a) {
+         SetLog(std::make_unique<TDiagnosticLog>(a[0], Level(1)));
+         InstallCrashLogging();
+         return Deeper(1);
+     }},
+});
+
+TEST_F(DiagnosticLogTest, StackOverflowIsLogged) {
+    const pid_t child = SpawnChild("stack-overflow", {LogPath()});
+    EXPECT_EQ(WaitChild(child), 128 + SIGSEGV);
+    const std::string text = ReadFile(LogPath());
+    EXPECT_NE(text.find("EAccessViolation   Code=0xC0000005"), std::string::npos) << text;
+}
+
+} // namespace

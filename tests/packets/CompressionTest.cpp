@@ -182,6 +182,14 @@ TEST(CompressionTest, CorruptStreamsFailWithTheirMessages) {
     EXPECT_EQ(ErrorOf([&] { reader.Read(out.data(), out.size()); }),
               "Decompression error: Output buffer size mismatch.");
     EXPECT_EQ(ErrorOf([&] { reader.Write("x", 1); }), "Cannot write to decompressed stream.");
+    // A method other than the one this codec decodes fails when a block is read.
+    for (const std::uint8_t method : {0, 2, 4, 255}) {
+        auto other = with([&](auto& v) { v[4] = method; });
+        TMemoryStream source(other);
+        TDecompressStream unknown(&source, 0, 1, false);
+        EXPECT_EQ(ErrorOf([&] { unknown.Read(out.data(), out.size()); }),
+                  "Unknown compression format (" + std::to_string(method) + ")");
+    }
 }
 
 TEST(CompressionTest, PlaceholderEndsTheDataWhateverFollowsIt) {

@@ -1,5 +1,6 @@
 #include "core/Errors.h"
 #include "platform/Environment.h"
+#include "platform/Paths.h"
 #include "vs/ProjectParserVC6.h"
 #include "vs/WorkspaceParserVC6.h"
 
@@ -41,6 +42,25 @@ TEST(LegacyWorkspace, ProjectsAndDependencies) {
     EXPECT_EQ(game.Dependencies[0].Name, "engine");
     EXPECT_EQ(game.Dependencies[1].Name, "a=b lib");
     EXPECT_TRUE(parser->TranslateConfiguration(game, "game - Win32 Debug").Built);
+}
+
+// Names relative to the current folder: projects and sources lie beside their file.
+TEST(LegacyWorkspace, RelativeNames) {
+    vs::TWorkspaceParserVC6 workspace;
+    workspace.LoadFromText("rel/w.dsw", "Project: \"p\"=.\\p\\p.dsp - Package Owner=<4>\n");
+    ASSERT_EQ(workspace.ProjectCount(), 1);
+    EXPECT_EQ(workspace.Project(0).FullPath, platform::GetCurrentDir() + "/rel/p/p.dsp");
+
+    vs::TProjectParserVC6 project;
+    project.LoadFromText("rel/x.dsp",
+                         "# Begin Target\n# Begin Source File\nSOURCE=.\\a.cpp\n"
+                         "# Begin Custom Build\n\"out.bin\" : \"in.txt\"\n"
+                         "# End Custom Build\n# End Source File\n# End Target\n",
+                         vs::TProjectParserVC6::loInterpretBody);
+    const vs::TParserItem& source = Child(Child(*project.Root(), 0), 0);
+    EXPECT_EQ(source.Variables.at("InputDir"), platform::GetCurrentDir() + "/rel");
+    EXPECT_EQ(Child(source, 0).Outputs,
+              (std::vector<std::string>{platform::GetCurrentDir() + "/rel/out.bin"}));
 }
 
 TEST(LegacyProject, ConfigurationsAndBody) {
@@ -114,6 +134,8 @@ TEST(LegacyProject, BodyErrors) {
         {"!IF a b\n", "line 1)\r\n4 tokens expected in line, 3 found."},
         {"A=1\nB=$(RAVEL_SELF)\n",
          "line 2)\r\nFailed to expand variables. Endless recursion detected."},
+        {"A=1\nB=$(RAVEL_GROW)\n",
+         "line 2)\r\nFailed to expand variables. Endless recursion detected."},
         {"X=$(open\n", "line 1)\r\nError expanding variable. closing \")\" not found"},
         {"# PROP\n", "line 1)\r\nAt least 3 tokens expected. 2 found."},
         {[] {
@@ -126,12 +148,31 @@ TEST(LegacyProject, BodyErrors) {
          "line 257)\r\nBuild items are nested too deeply."},
     };
     platform::SetEnvVar("RAVEL_SELF", "$(RAVEL_SELF)");
+    // A self-reference that grows the text each time still fails fast.
+    platform::SetEnvVar("RAVEL_GROW", "$(RAVEL_GROW)" + std::string(8192, 'x'));
     for (const auto& c : cases) {
         const std::string error = LoadError(c.Text);
         EXPECT_TRUE(error.starts_with("Cannot load project file: /p/x.dsp ")) << error;
         EXPECT_TRUE(error.ends_with(c.Message)) << error;
     }
     platform::UnsetEnvVar("RAVEL_SELF");
+    platform::UnsetEnvVar("RAVEL_GROW");
+}
+
+// A continued line keeps its leading blanks: a continued command of a custom build
+// step is still a command line.
+TEST(LegacyProject, ContinuationLinesKeepTheirIndent) {
+    vs::TProjectParserVC6 parser;
+    parser.LoadFromText("/p/x.dsp",
+                        "# Begin Custom Build\n"
+                        "\"out.bin\" : \"in.txt\"\n"
+                        "\tcopy in.txt \\\n"
+                        " out.bin\n"
+                        "\techo done\n"
+                        "# End Custom Build\n",
+                        vs::TProjectParserVC6::loInterpretBody);
+    const vs::TParserItem& custom = Child(*parser.Root(), 0);
+    EXPECT_EQ(custom.Commands, (std::vector<std::string>{"copy in.txt out.bin", "echo done"}));
 }
 
 TEST(LegacyProject, ConfigurationErrorsAndSecondLoad) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 namespace {
 
 std::string Fixture(const std::string& name) {
@@ -80,6 +83,11 @@ TEST(ProjectParserVC7, LoadErrors) {
         {"projects/NoFiles.vcproj", "\r\n'Files' node not found."},
         {"projects/Broken.vcproj", "\r\nInvalid file format: Start-end tags mismatch"},
         {"projects/Missing.vcproj", "\r\nFile not found: "},
+        // Nested project files that name each other would be read without end.
+        {"projects/Loop.vcproj", "Error loading project: Loop\r\nProject files nest each other "
+                                 "in a cycle. FileName = \""},
+        {"projects/PingA.vcproj", "Error loading project: PingB\r\nProject files nest each "
+                                  "other in a cycle. FileName = \""},
     };
     for (const auto& c : cases) {
         const std::string file = Fixture(c.File);
@@ -87,6 +95,58 @@ TEST(ProjectParserVC7, LoadErrors) {
         EXPECT_TRUE(error.starts_with("Failed to load project file: " + file + "\r\n")) << error;
         EXPECT_NE(error.find(c.Ending), std::string::npos) << error;
     }
+}
+
+TEST(ProjectParserVC7, DeclaredEncodingsAreDecoded) {
+    const struct {
+        const char* File;
+        const char* Name;
+    } cases[] = {
+        {"projects/Ansi.vcproj", "Caf\u00e9 \u20ac\u2122"},
+        {"projects/Latin.vcproj", "Caf\u00e9 \u00bd"},
+        {"projects/Wide.vcproj", "Caf\u00e9 \u20ac"},
+        {"projects/WideBig.vcproj", "Caf\u00e9 \u20ac"},
+    };
+    for (const auto& c : cases) {
+        vs::TProjectParserVC7 parser(0);
+        parser.LoadFromFile(Fixture(c.File));
+        EXPECT_EQ(parser.ProjectName, c.Name) << c.File;
+        core::TStringListEx files;
+        parser.GetFiles(files);
+        EXPECT_EQ(files.Strings(), (std::vector<std::string>{std::string(c.Name) + ".cpp"}))
+            << c.File;
+    }
+}
+
+// Filters nest to any depth: a deep nesting is walked without exhausting the stack.
+TEST(ProjectParserVC7, DeeplyNestedFilters) {
+    constexpr int Depth = 100000;
+    std::string text = "<VisualStudioProject ProjectType=\"Visual C++\" Version=\"9.00\" "
+                       "Name=\"Deep\"><Configurations/><Files>";
+    for (int i = 0; i < Depth; ++i) {
+        text += "<Filter>";
+    }
+    text += "<File RelativePath=\"deep.cpp\"/>";
+    for (int i = 0; i < Depth; ++i) {
+        text += "</Filter>";
+    }
+    text += "<File RelativePath=\"last.cpp\"/></Files></VisualStudioProject>";
+    const std::filesystem::path file =
+        std::filesystem::path(testing::TempDir()) /
+        ("deep_filters_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         ".vcproj");
+    std::ofstream(file, std::ios::binary) << text;
+    vs::TProjectParserVC7 parser(0);
+    core::TStringListEx files;
+    try {
+        parser.LoadFromFile(file.string());
+        parser.GetFiles(files);
+    } catch (...) {
+        std::filesystem::remove(file);
+        throw;
+    }
+    std::filesystem::remove(file);
+    EXPECT_EQ(files.Strings(), (std::vector<std::string>{"deep.cpp", "last.cpp"}));
 }
 
 TEST(IntelCompilerVersion, Texts) {
@@ -116,9 +176,9 @@ TEST(MSBuildToolset, VersionOfTheGreatestToolset) {
     const struct {
         const char* File;
         const char* Version;
-    } cases[] = {{"v90", "9.00"},  {"v110", "11.0"}, {"v120", "12.0"}, {"v140", "14.0"},
-                 {"v141", "15.0"}, {"v143", "15.0"}, {"v100", "10.0"}, {"ctp", "11.0"},
-                 {"none", "10.0"}, {"two", "14.0"}};
+    } cases[] = {{"v90", "9.00"},  {"v110", "11.0"}, {"v120", "12.0"},  {"v140", "14.0"},
+                 {"v141", "15.0"}, {"v143", "15.0"}, {"v100", "10.0"},  {"ctp", "11.0"},
+                 {"none", "10.0"}, {"two", "14.0"},  {"spaced", "14.0"}};
     for (const auto& c : cases) {
         EXPECT_EQ(
             vs::MSBuildToolsetVersion(Fixture(std::string("toolsets/") + c.File + ".vcxproj")),

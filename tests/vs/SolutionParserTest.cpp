@@ -1,5 +1,6 @@
 #include "core/Errors.h"
 #include "platform/Environment.h"
+#include "platform/Paths.h"
 #include "vs/PathVariables.h"
 #include "vs/VSVersion.h"
 #include "vs/WorkspaceParserVC7.h"
@@ -281,6 +282,42 @@ TEST(PathVariables, Expansion) {
         EXPECT_EQ(vs::ExpandPathVariables(c.Path, variables), c.Expected) << c.Path;
     }
     EXPECT_THROW(vs::ExpandPathVariables("%LOOP%", variables), core::EGeneralError);
+}
+
+// A value that refers to itself fails at once, however long it grows each time.
+TEST(PathVariables, SelfReferencesFail) {
+    const vs::TVariableMap variables = {{"LOOP", "%LOOP%"},
+                                        {"GROW", "%GROW%" + std::string(4096, 'x')},
+                                        {"WIDE", "$(WIDE)$(WIDE)"}};
+    const struct {
+        const char* Path;
+        const char* Message;
+    } cases[] = {
+        {"%LOOP%", "Failed to expand variables. Endless recursion detected."},
+        {"a\\%GROW%", "Failed to expand variables. The result exceeds 16777216 bytes."},
+        {"$(WIDE)", "Failed to expand variables. Endless recursion detected."},
+    };
+    for (const auto& c : cases) {
+        try {
+            vs::ExpandPathVariables(c.Path, variables);
+            ADD_FAILURE() << c.Path;
+        } catch (const core::EGeneralError& e) {
+            EXPECT_STREQ(e.what(), c.Message) << c.Path;
+        }
+    }
+}
+
+// A solution named relative to the current folder has its projects in its own folder.
+TEST(SolutionParser, RelativeSolutionName) {
+    vs::TWorkspaceParserVC7 parser(false);
+    parser.LoadFromText("rel/x.sln",
+                        "Microsoft Visual Studio Solution File, Format Version 12.00\n"
+                        "# Visual Studio Version 17\n"
+                        "Project(\"{8BC9CEB8-8B4A-11D0-8D11-00A0C91BC942}\") = \"p\", "
+                        "\"p\\p.vcxproj\", \"{A0000000-0000-0000-0000-000000000001}\"\n"
+                        "EndProject\n");
+    ASSERT_EQ(parser.ProjectCount(), 1);
+    EXPECT_EQ(parser.Project(0).FullPath, platform::GetCurrentDir() + "/rel/p/p.vcxproj");
 }
 
 } // namespace
