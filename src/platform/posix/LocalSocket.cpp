@@ -19,6 +19,24 @@ namespace platform {
 
 namespace {
 
+// Moves a fresh handle above the standard streams, close-on-exec.
+int AboveStandardStreams(int fd) {
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
+void SetError(std::string* errorText, std::string text) {
+    if (errorText) {
+        *errorText = std::move(text);
+    }
+}
+
 constexpr std::uint32_t NoLimit = 0xFFFFFFFFu;
 
 [[noreturn]] void RaiseErrno(const std::string& what, int code = errno) {
@@ -54,13 +72,117 @@ int Remaining(std::uint64_t deadline, std::uint32_t timeoutMs) {
 
 } // namespace
 
-std::size_t MaxLocalSocketPath() {
-    return sizeof(sockaddr_un{}.sun_path) - 1;
+TLocalSocket::~TLocalSocket() {
+    if (handle >= 0) {
+        ::close(handle);
+    }
+}
+
+std::size_t TLocalSocket::MaxPathLength() {
+    return sizeof(sockaddr_un::sun_path) - 1;
+}
+
+std::unique_ptr<TLocalSocket> TLocalSocket::Connect(std::string_view path, std::string* errorText) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() > MaxPathLength() ||
+        path.find('\0') != std::string_view::npos) {
+        SetError(errorText, "invalid local socket path \"" + std::string(path) + "\"");
+        return nullptr;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    const int fd = AboveStandardStreams(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd < 0) {
+        SetError(errorText, std::string("cannot create a local socket: ") + std::strerror(errno));
+        return nullptr;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        SetError(errorText,
+                 "cannot connect to \"" + std::string(path) + "\": " + std::strerror(errno));
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<TLocalSocket>(new TLocalSocket(fd));
+}
+
+std::unique_ptr<TLocalSocket> TLocalSocket::Adopt(int handle) {
+    return std::unique_ptr<TLocalSocket>(new TLocalSocket(handle));
+}
+
+bool TLocalSocket::Pair(std::unique_ptr<TLocalSocket>& first, std::unique_ptr<TLocalSocket>& second,
+                        std::string* errorText) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        SetError(errorText, std::string("cannot create a socket pair: ") + std::strerror(errno));
+        return false;
+    }
+    first.reset(new TLocalSocket(AboveStandardStreams(fds[0])));
+    second.reset(new TLocalSocket(AboveStandardStreams(fds[1])));
+    return first->handle >= 0 && second->handle >= 0;
+}
+
+bool TLocalSocket::SendAll(std::string_view bytes, std::string* errorText) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(handle, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetError(errorText,
+                     std::string("cannot send on a local socket: ") + std::strerror(errno));
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+std::int64_t TLocalSocket::Receive(void* buffer, std::size_t count, std::string* errorText) {
+    for (;;) {
+        const ssize_t got = ::recv(handle, buffer, count, 0);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno != EINTR) {
+            SetError(errorText,
+                     std::string("cannot receive on a local socket: ") + std::strerror(errno));
+            return -1;
+        }
+    }
+}
+
+void TLocalSocket::ShutdownSend() {
+    ::shutdown(handle, SHUT_WR);
+}
+
+void TLocalSocket::Shutdown() {
+    ::shutdown(handle, SHUT_RDWR);
+}
+
+bool TLocalSocket::WaitReadable(std::uint32_t timeoutMs) {
+    const std::uint64_t deadline = GetTickCount64() + (timeoutMs == NoLimit ? 0 : timeoutMs);
+    for (;;) {
+        pollfd p{handle, POLLIN, 0};
+        const int ready = ::poll(&p, 1, Remaining(deadline, timeoutMs));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0;
+    }
+}
+
+bool TLocalSocket::PeerClosed() {
+    pollfd p{handle, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 std::string PrivateRuntimeFolder(std::size_t nameRoom) {
     // One byte for the "/" before the name.
-    const std::size_t limit = MaxLocalSocketPath();
+    const std::size_t limit = TLocalSocket::MaxPathLength();
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
         std::string folder(runtime);
         while (folder.size() > 1 && folder.back() == '/') {
@@ -85,96 +207,13 @@ std::string PrivateRuntimeFolder(std::size_t nameRoom) {
     return folder;
 }
 
-TLocalConnection::~TLocalConnection() {
-    ::close(handle);
-}
-
-std::unique_ptr<TLocalConnection> TLocalConnection::Connect(std::string_view path,
-                                                            std::string* error) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() > MaxLocalSocketPath()) {
-        if (error) {
-            *error = "invalid socket path";
-        }
-        return nullptr;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (error) {
-            *error = std::string(path) + ": " + std::strerror(errno);
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return nullptr;
-    }
-    return std::unique_ptr<TLocalConnection>(new TLocalConnection(fd, 0));
-}
-
-bool TLocalConnection::SendAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(handle, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-TLocalReadResult TLocalConnection::ReadExact(void* buffer, std::size_t size,
-                                             std::uint32_t timeoutMs) {
-    const std::uint64_t deadline = GetTickCount64() + (timeoutMs == NoLimit ? 0 : timeoutMs);
-    auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        pollfd p{handle, POLLIN, 0};
-        const int ready = ::poll(&p, 1, Remaining(deadline, timeoutMs));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            return TLocalReadResult::Failed;
-        }
-        if (ready == 0) {
-            return TLocalReadResult::Timeout;
-        }
-        const ssize_t n = ::recv(handle, out + done, size - done, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n < 0) {
-            return errno == ECONNRESET ? TLocalReadResult::Closed : TLocalReadResult::Failed;
-        }
-        if (n == 0) {
-            return TLocalReadResult::Closed;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return TLocalReadResult::Ok;
-}
-
-bool TLocalConnection::PeerClosed() {
-    pollfd p{handle, POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-void TLocalConnection::Shutdown() {
-    ::shutdown(handle, SHUT_RDWR);
-}
-
 TLocalListener::~TLocalListener() {
     ::close(handle);
     ::unlink(path.c_str());
 }
 
 std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path) {
-    if (path.empty() || path.size() > MaxLocalSocketPath()) {
+    if (path.empty() || path.size() > TLocalSocket::MaxPathLength()) {
         throw std::runtime_error("The socket path " + path + " is too long");
     }
     struct stat st {};
@@ -187,7 +226,8 @@ std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path) 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd =
+        AboveStandardStreams(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd < 0) {
         RaiseErrno("Cannot create a socket");
     }
@@ -207,7 +247,7 @@ std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path) 
     return std::unique_ptr<TLocalListener>(new TLocalListener(fd, path));
 }
 
-std::unique_ptr<TLocalConnection> TLocalListener::Accept(std::uint32_t timeoutMs) {
+std::unique_ptr<TLocalSocket> TLocalListener::Accept(std::uint32_t timeoutMs) {
     const std::uint64_t deadline = GetTickCount64() + (timeoutMs == NoLimit ? 0 : timeoutMs);
     for (;;) {
         const int fd = ::accept4(handle, nullptr, nullptr, SOCK_CLOEXEC);
@@ -220,8 +260,7 @@ std::unique_ptr<TLocalConnection> TLocalListener::Accept(std::uint32_t timeoutMs
                 ++refused;
                 continue;
             }
-            return std::unique_ptr<TLocalConnection>(
-                new TLocalConnection(fd, static_cast<std::uint32_t>(peer.pid)));
+            return std::unique_ptr<TLocalSocket>(new TLocalSocket(AboveStandardStreams(fd)));
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
             // Out of descriptors and the like: the caller tries again later, after a
