@@ -237,6 +237,9 @@ int TBuild::RunJob(const TBuildPlan& plan) {
                 request, TaskBuildSetup(agentFolder),
                 [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); });
             tasks->Start(taskPlan);
+            for (const std::string& warning : tasks->Warnings()) {
+                SystemWarning(warning);
+            }
         } else {
             SystemWarning("The task launcher " + agentFolder +
                           "/morvek-task is not installed: the build runs as one command, "

@@ -26,6 +26,9 @@ std::vector<std::string> JobProfileToolPatterns(const std::string& agentFolder,
     const fs::path masq = fs::path(agentFolder) / "masq";
     std::vector<std::string> names;
     std::error_code ec;
+    if (!fs::exists(masq, ec)) {
+        return names; // not installed: the build says so
+    }
     for (fs::directory_iterator it(masq, ec), end; !ec && it != end; it.increment(ec)) {
         names.push_back(it->path().filename().string());
     }

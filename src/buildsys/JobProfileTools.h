@@ -15,7 +15,7 @@ std::vector<std::string> InterceptedToolPatterns(const records::TXml_ProfileDocu
 
 // The tool names the build intercepts: the names in the installed masquerade folder
 // <agentFolder>/masq (each one a tool that the profile intercepts by bare name), in
-// name order. Raises when the folder cannot be read.
+// name order; none when it is not installed. Raises when it cannot be read.
 std::vector<std::string> JobProfileToolPatterns(const std::string& agentFolder,
                                                 const records::TBuildCommandPacket& request);
 

@@ -4,6 +4,7 @@
 #include "buildsys/ParallelJobs.h"
 #include "buildsys/WorkerRows.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/SystemInfo.h"
 
 #include <stdexcept>
@@ -39,20 +40,25 @@ std::optional<std::string> EnvironmentValue(std::string_view block, std::string_
     return std::nullopt;
 }
 
-std::vector<std::string> InterceptionEnvironment(const std::string& agentFolder,
-                                                 const std::string& endpoint,
-                                                 const std::vector<std::string>& tools,
+std::vector<std::string> InterceptionEnvironment(const TInterception& interception,
                                                  const std::optional<std::string>& path,
                                                  const std::optional<std::string>& preload) {
-    const std::string hook = agentFolder + "/libMorvekHook.so";
-    const std::string searchPath = path && !path->empty() ? *path : DefaultSearchPath;
-    return {
-        "PATH=" + agentFolder + "/masq:" + searchPath,
-        "LD_PRELOAD=" + (preload && !preload->empty() ? hook + " " + *preload : hook),
-        "MORVEK_TASK_ENDPOINT=" + endpoint,
-        "MORVEK_TASK_TOOLS=" + Join(tools, ':'),
-        "MORVEK_TASK_LAUNCHER=" + agentFolder + "/morvek-task",
+    const std::string& folder = interception.AgentFolder;
+    std::vector<std::string> entries = {
+        "MORVEK_TASK_ENDPOINT=" + interception.Endpoint,
+        "MORVEK_TASK_TOOLS=" + Join(interception.Tools, ':'),
+        "MORVEK_TASK_LAUNCHER=" + folder + "/morvek-task",
     };
+    if (interception.Masquerade) {
+        const std::string searchPath = path && !path->empty() ? *path : DefaultSearchPath;
+        entries.push_back("PATH=" + folder + "/masq:" + searchPath);
+    }
+    if (interception.Hook) {
+        const std::string hook = folder + "/libMorvekHook.so";
+        entries.push_back("LD_PRELOAD=" +
+                          (preload && !preload->empty() ? hook + " " + *preload : hook));
+    }
+    return entries;
 }
 
 TTaskBuild::TTaskBuild(const records::TBuildCommandPacket& request, TTaskBuildSetup setup, TAdd add,
@@ -105,9 +111,23 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
     endpoint = std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID));
 
+    TInterception interception;
+    interception.AgentFolder = setup.AgentFolder;
+    interception.Endpoint = endpoint->Path();
+    interception.Tools = setup.Tools;
+    interception.Masquerade = platform::DirectoryExists(setup.AgentFolder + "/masq");
+    interception.Hook = platform::FileExists(setup.AgentFolder + "/libMorvekHook.so");
+    if (!interception.Masquerade) {
+        warnings.push_back("The masquerade folder " + setup.AgentFolder +
+                           "/masq is not installed: tools called by bare name are no tasks.");
+    }
+    if (!interception.Hook) {
+        warnings.push_back("The exec hook " + setup.AgentFolder +
+                           "/libMorvekHook.so is not installed: tools called by path are no "
+                           "tasks.");
+    }
     std::vector<std::string> forced =
-        InterceptionEnvironment(setup.AgentFolder, endpoint->Path(), setup.Tools,
-                                EnvironmentValue(plan.Environment, "PATH"),
+        InterceptionEnvironment(interception, EnvironmentValue(plan.Environment, "PATH"),
                                 EnvironmentValue(plan.Environment, "LD_PRELOAD"));
     if (!request.KeepNumOfJobs) {
         const bool shellCommand = plan.Arguments.size() == 3 && plan.Arguments[1] == "-c";

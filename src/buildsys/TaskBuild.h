@@ -31,11 +31,17 @@ struct TTaskBuildSetup {
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
 };
 
+struct TInterception {
+    std::string AgentFolder;
+    std::string Endpoint;
+    std::vector<std::string> Tools;
+    bool Masquerade = true; // <Folder>/masq is installed
+    bool Hook = true;       // <Folder>/libMorvekHook.so is installed
+};
+
 // The interception entries of a build's environment ("name=value"), `path` and
 // `preload` being the build's own PATH and LD_PRELOAD.
-std::vector<std::string> InterceptionEnvironment(const std::string& agentFolder,
-                                                 const std::string& endpoint,
-                                                 const std::vector<std::string>& tools,
+std::vector<std::string> InterceptionEnvironment(const TInterception& interception,
                                                  const std::optional<std::string>& path,
                                                  const std::optional<std::string>& preload);
 
@@ -59,6 +65,8 @@ public:
     void Finish();
     TSchedulerCounts Counts() const { return scheduler->Counts(); }
     std::int32_t RowCount() const { return static_cast<std::int32_t>(rows.size()); }
+    // What Start found missing of the interception.
+    const std::vector<std::string>& Warnings() const { return warnings; }
 
 private:
     const records::TBuildCommandPacket& request;
@@ -73,6 +81,7 @@ private:
     std::uint64_t nextSample = 0;
     std::atomic<bool> stopRequested{false};
     bool finished = false;
+    std::vector<std::string> warnings;
 };
 
 } // namespace buildsys
