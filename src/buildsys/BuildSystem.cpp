@@ -2,7 +2,6 @@
 
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
-#include "buildsys/JobProfileTools.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
@@ -18,6 +17,7 @@
 #include "platform/SharedObjects.h"
 #include "proxy/AgentSettings.h"
 #include "proxy/BuildObjects.h"
+#include "records/JobProfile.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -350,7 +350,10 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
     TTaskBuildSetup setup;
     setup.AgentFolder = agentFolder;
     setup.BuildID = arguments.ID.ToString();
-    setup.Tools = JobProfileToolPatterns(setup.AgentFolder, request);
+    records::TXml_ProfileDocument profile;
+    records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
+                            profile);
+    setup.Tools = records::InterceptedToolPatterns(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     return setup;
 }

@@ -15,17 +15,6 @@ namespace {
 
 constexpr const char* DefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
 
-std::string Join(const std::vector<std::string>& words, char separator) {
-    std::string joined;
-    for (const std::string& word : words) {
-        if (!joined.empty()) {
-            joined.push_back(separator);
-        }
-        joined += word;
-    }
-    return joined;
-}
-
 } // namespace
 
 std::optional<std::string> EnvironmentValue(std::string_view block, std::string_view name) {
@@ -46,7 +35,7 @@ std::vector<std::string> InterceptionEnvironment(const TInterception& intercepti
     const std::string& folder = interception.AgentFolder;
     std::vector<std::string> entries = {
         "MORVEK_TASK_ENDPOINT=" + interception.Endpoint,
-        "MORVEK_TASK_TOOLS=" + Join(interception.Tools, ':'),
+        "MORVEK_TASK_TOOLS=" + interception.Tools,
         "MORVEK_TASK_LAUNCHER=" + folder + "/morvek-task",
     };
     if (interception.Masquerade) {

@@ -25,16 +25,16 @@
 namespace buildsys {
 
 struct TTaskBuildSetup {
-    std::string AgentFolder;                     // <Folder>: masq/, the hook and the launcher
-    std::string BuildID;                         // names the endpoint
-    std::vector<std::string> Tools;              // file name patterns of the profiled tools
+    std::string AgentFolder; // <Folder>: masq/, the hook and the launcher
+    std::string BuildID;     // names the endpoint
+    std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
 };
 
 struct TInterception {
     std::string AgentFolder;
     std::string Endpoint;
-    std::vector<std::string> Tools;
+    std::string Tools;      // ":"-separated file name patterns
     bool Masquerade = true; // <Folder>/masq is installed
     bool Hook = true;       // <Folder>/libMorvekHook.so is installed
 };

@@ -528,10 +528,34 @@ protected:
     void SetUp() override {
         fs::copy_file(FAKE_TASK_CLIENT, Folder() + "/morvek-task",
                       fs::copy_options::overwrite_existing);
+        fs::create_directories(Folder() + "/resources");
+        fs::copy_file(DEFAULT_JOB_PROFILE, Folder() + "/resources/DefaultJobProfile.xml",
+                      fs::copy_options::overwrite_existing);
     }
     void TearDown() override {
         fs::remove(Folder() + "/morvek-task");
+        fs::remove(Folder() + "/libMorvekHook.so");
+        fs::remove_all(Folder() + "/masq");
+        fs::remove_all(Folder() + "/resources");
         BuildSystem::TearDown();
+    }
+    // The real launcher, hook and masquerade folder in place of the stand-in.
+    static void InstallLauncher() {
+        fs::copy_file(LAUNCHER_BINARY, Folder() + "/morvek-task",
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(HOOK_LIBRARY, Folder() + "/libMorvekHook.so",
+                      fs::copy_options::overwrite_existing);
+        fs::create_directories(Folder() + "/masq");
+        for (const char* tool : {"cc", "gcc", "c++", "g++"}) {
+            fs::create_symlink("../morvek-task", Folder() + "/masq/" + tool);
+        }
+    }
+    // A fresh copy of an example project.
+    static std::string CopyExample(const std::string& name) {
+        const std::string copy = Temp() + "/" + name + "-" + std::to_string(::getpid());
+        fs::remove_all(copy);
+        fs::copy(std::string(EXAMPLES_DIR) + "/" + name, copy, fs::copy_options::recursive);
+        return copy;
     }
     // The events of a monitor file, read back.
     static std::vector<std::unique_ptr<packets::TPacket>> FileEvents(const std::string& file) {
@@ -745,6 +769,53 @@ TEST_F(TaskBuild, CommandGetsRowsAndInterception) {
         EXPECT_EQ(lines[2], "launcher=" + Folder() + "/morvek-task");
         // The endpoint is gone with its build.
         EXPECT_FALSE(fs::exists(lines[1].substr(9)));
+    }
+}
+
+// make through the real launcher: every compile and link is one task, and the build
+// ends as it does without the build system.
+TEST_F(TaskBuild, ExamplesWithMakeThroughTheLauncher) {
+    InstallLauncher();
+    struct Case {
+        const char* project;
+        int tasks; // compile and link calls
+    };
+    for (const Case c : {Case{"hello", 3}, Case{"broken", -1}}) {
+        SCOPED_TRACE(c.project);
+        const std::string direct = CopyExample(c.project);
+        const e2e::TProcessResult plain =
+            e2e::RunProgram("/bin/sh", {"-c", "make -C '" + direct + "' 2>&1"});
+        const std::string dir = CopyExample(c.project);
+        records::TBuildCommandPacket request;
+        Request(request, "make -C '" + dir + "'");
+        request.MonitorFilename = Temp() + "/example.mv_mon";
+        TBuildRun run(request);
+        run.ReadToCompletion({}, 120000);
+        const int exitCode = run.Finish();
+        EXPECT_EQ(exitCode == 0, plain.ExitCode == 0) << plain.Out;
+        const auto events = FileEvents(request.MonitorFilename);
+        const TStepCheck steps = CheckSteps(events);
+        if (c.tasks > 0) {
+            EXPECT_EQ(exitCode, 0) << ::testing::PrintToString(run.Lines(true));
+            EXPECT_EQ(steps.Begins, c.tasks);
+            EXPECT_EQ(steps.Ends, c.tasks);
+            EXPECT_EQ(steps.NonZeroExits, 0);
+            EXPECT_EQ(e2e::RunProgram(dir + "/hello", {}).Out,
+                      e2e::RunProgram(direct + "/hello", {}).Out);
+            for (const char* object : {"hello.o", "greeting.o"}) {
+                EXPECT_EQ(ReadFile(dir + "/" + object), ReadFile(direct + "/" + object)) << object;
+            }
+        } else {
+            EXPECT_NE(exitCode, 0);
+            EXPECT_GE(steps.NonZeroExits, 1);
+            EXPECT_EQ(steps.Begins, steps.Ends);
+            const auto* done = Last<records::TMonitorEventCompletePacket>(events);
+            ASSERT_NE(done, nullptr);
+            EXPECT_GE(done->ErrorCount, 1);
+        }
+        fs::remove_all(dir);
+        fs::remove_all(direct);
+        fs::remove(request.MonitorFilename);
     }
 }
 

@@ -1,5 +1,4 @@
 #include "buildsys/TaskBuild.h"
-#include "buildsys/JobProfileTools.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +10,7 @@ TEST(TaskBuildEnvironment, InterceptionEntries) {
     TInterception interception;
     interception.AgentFolder = "/opt/m/lib/morvek";
     interception.Endpoint = "/run/user/1/t-ab.sock";
-    interception.Tools = {"cc", "gcc-[0-9]*"};
+    interception.Tools = "cc:gcc-[0-9]*";
     const auto all = InterceptionEnvironment(interception, std::string("/usr/bin:/bin"),
                                              std::string("/lib/other.so"));
     EXPECT_EQ(all, (std::vector<std::string>{
@@ -40,18 +39,6 @@ TEST(TaskBuildEnvironment, ValueOfABlock) {
     EXPECT_EQ(EnvironmentValue(block, "MISSING"), std::nullopt);
     EXPECT_EQ(EnvironmentValue(std::string_view("A=1", 3), "A"), "1"); // no terminator
     EXPECT_EQ(EnvironmentValue({}, "A"), std::nullopt);
-}
-
-TEST(JobProfileTools, InterceptedPatternsInProfileOrder) {
-    records::TXml_ProfileDocument profile;
-    const std::pair<const char*, bool> tools[] = {
-        {"gcc", true}, {"link.exe", false}, {"ld", true}, {"gcc", true}, {"", true}};
-    for (const auto& [name, intercept] : tools) {
-        records::TXml_Tool& tool = profile.Tools.AddNew();
-        tool.Filename = name;
-        tool.AllowIntercept = intercept;
-    }
-    EXPECT_EQ(InterceptedToolPatterns(profile), (std::vector<std::string>{"gcc", "ld"}));
 }
 
 } // namespace
