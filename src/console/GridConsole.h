@@ -1,12 +1,13 @@
 #pragma once
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
-#include "proxy/BuildProxy.h"
 #include "console/ServiceLink.h"
+#include "console/StatusLine.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
+#include "proxy/BuildProxy.h"
 #include "records/BuildPackets.h"
 
 #include <cstdint>
@@ -114,6 +115,10 @@ public:
     std::string BuildSystemArguments;
     int Completions = 0;
     std::string CommandLine;
+    // The status line under the build's output (a terminal only; never with /OUT or /LOG).
+    TStatusLine Status;
+    bool StatusShown = false;
+    bool StatusEnded = false;
 
     // Results of ParseCommandLine besides the fields above.
     int ArgumentCount = 0;       // arguments before option files were expanded
@@ -121,6 +126,9 @@ public:
     std::string CurrentDir;      // captured once by the run sequence
 
 private:
+    bool StatusEnabled() const;
+    void ShowStatus();
+    void HideStatus();
     bool RefuseNestedJob();
     void ApplyExtraBuildSystemArguments();
     void ApplyTitle();

@@ -1,10 +1,10 @@
-#include "proxy/BuildProxy.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "proxy/BuildProxy.h"
 
 #include <cstdio>
 #include <ctime>
@@ -69,10 +69,34 @@ void TGridConsole::WriteLine(std::string_view text, bool toStdErr) {
         WriteTo(*OutStream, line);
         return;
     }
+    HideStatus();
     if (toStdErr) {
         platform::WriteStdErr(line);
     } else {
         platform::WriteStdOut(line);
+    }
+    ShowStatus();
+}
+
+bool TGridConsole::StatusEnabled() const {
+    return StdOutIsConsole && !Silent && !StatusEnded && OutFileName.empty() && LogFileName.empty();
+}
+
+void TGridConsole::ShowStatus() {
+    if (!StatusEnabled()) {
+        return;
+    }
+    const std::string text = Status.Text();
+    if (!text.empty()) {
+        platform::WriteStdOut(TStatusLine::Draw(text));
+        StatusShown = true;
+    }
+}
+
+void TGridConsole::HideStatus() {
+    if (StatusShown) {
+        platform::WriteStdOut(TStatusLine::Clear());
+        StatusShown = false;
     }
 }
 
