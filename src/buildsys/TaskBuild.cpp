@@ -83,6 +83,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         employ.Host = rows[i].Host;
         employ.Local = rows[i].Local;
         add(employ);
+        employed = i + 1;
     }
     if (!request.HasFlag(records::TBuildFlag::MonitorSuppressGraphs)) {
         sampler = std::make_unique<TGraphSampler>(add, ms);
@@ -147,13 +148,18 @@ std::uint64_t TTaskBuild::Tick(std::uint64_t now) {
 }
 
 void TTaskBuild::Finish() {
-    if (finished || !scheduler) {
+    if (finished) {
         return;
     }
     finished = true;
-    scheduler->Stop("The build has ended.");
-    endpoint->Stop();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (scheduler) {
+        scheduler->Stop("The build has ended.");
+    }
+    if (endpoint) {
+        endpoint->Stop();
+    }
+    // Also when Start failed half way: every employed row is released.
+    for (std::size_t i = 0; i < employed; ++i) {
         records::TMonitorEventUnemployPacket unemploy;
         unemploy.ms = ms();
         unemploy.ID = rows[i].ID;

@@ -81,6 +81,7 @@ private:
     std::uint64_t nextSample = 0;
     std::atomic<bool> stopRequested{false};
     bool finished = false;
+    std::size_t employed = 0; // rows with an employ event
     std::vector<std::string> warnings;
 };
 
