@@ -296,12 +296,17 @@ void ReadElement(const pugi::xml_node& element, TPacket& packet, const TPosition
             break;
         }
         case TFieldType::Strings: {
-            if (child.first_attribute() || child.find_child([](const pugi::xml_node& n) {
-                    return n.type() == pugi::node_element;
+            const pugi::xml_attribute value = child.attribute("Value");
+            const pugi::xml_attribute first = child.first_attribute();
+            if (!value || first != value || value.next_attribute() ||
+                child.find_child([](const pugi::xml_node& n) {
+                    return n.type() == pugi::node_element || n.type() == pugi::node_pcdata ||
+                           n.type() == pugi::node_cdata;
                 })) {
-                at.Fail(line, "<" + std::string(child.name()) + "> holds only text");
+                at.Fail(line, "<" + std::string(child.name()) +
+                                  "> holds one Value attribute and nothing else");
             }
-            static_cast<core::TStringListEx*>(member)->Add(child.text().get());
+            static_cast<core::TStringListEx*>(member)->Add(value.value());
             break;
         }
         default:
@@ -360,7 +365,9 @@ void WriteElement(pugi::xml_node element, TPacket& packet, bool root) {
         case TFieldType::Strings: {
             const auto& strings = *static_cast<core::TStringListEx*>(member);
             for (int n = 0; n < strings.Count(); ++n) {
-                element.append_child(name.c_str()).text().set(strings[n].c_str());
+                element.append_child(name.c_str())
+                    .append_attribute("Value")
+                    .set_value(strings[n].c_str());
             }
             break;
         }

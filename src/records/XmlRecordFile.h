@@ -12,7 +12,9 @@
 // integers in decimal, strings as they are, sets and raw bytes in hex); a list
 // is a sequence of child elements named by its item name (the field name when it
 // has none); a nested record is a child element named as the field; a string
-// list is a sequence of child elements named as the field, one string each.
+// list is a sequence of child elements named as the field, each holding one
+// string in its Value attribute (attributes keep every character exactly, text
+// content would not: XML folds line ends and drops blank text).
 // Fields not written keep their defaults, and the writer leaves out fields that
 // hold their defaults. Anything else in the file (an unknown attribute or
 // element, text, a malformed value, an attribute given twice) is an error naming

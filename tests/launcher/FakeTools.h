@@ -19,6 +19,7 @@ done
 printf 'out: %s\n' "$*"
 printf 'endpoint=%s preload=%s depth=%s foo=%s\n' "$MORVEK_TASK_ENDPOINT" "$LD_PRELOAD" "$MORVEK_TASK_DEPTH" "$FOO" >&2
 [ -z "$sig" ] || kill -s "$sig" $$
+case " $* " in *" -DSLEEP "*) : > started; exec sleep 30 ;; esac
 exit $code
 )";
 

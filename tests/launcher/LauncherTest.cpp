@@ -2,6 +2,7 @@
 // scheduler, compared with running the same tool directly.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <unistd.h>
 
@@ -117,6 +118,24 @@ TEST_F(Launcher, SignalledToolIsExitStatus128PlusSignal) {
     ASSERT_EQ(connections.size(), 2u);
     EXPECT_EQ(std::get<core::TTaskEnd>(connections[0].Messages.at(1)).signal, 9);
     EXPECT_EQ(std::get<core::TTaskEnd>(connections[1].Messages.at(1)).exitCode, 139);
+}
+
+TEST_F(Launcher, TerminationRequestReachesTheToolAndEndsTheTask) {
+    TFakeScheduler scheduler(GrantAll);
+    const auto running = e2e::StartProgram(
+        masqCc, {"-c", "x.c", "-DSLEEP"},
+        {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+    const std::string started = dir.Path() + "/started";
+    for (int i = 0; i < 2000 && !std::filesystem::exists(started); ++i) {
+        ::usleep(10000);
+    }
+    ASSERT_TRUE(std::filesystem::exists(started));
+    ::kill(running.Pid, SIGTERM);
+    const auto result = e2e::FinishProgram(running);
+    EXPECT_EQ(result.ExitCode, 128 + SIGTERM);
+    const auto connections = scheduler.Connections(1);
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_EQ(std::get<core::TTaskEnd>(connections[0].Messages.at(1)).signal, SIGTERM);
 }
 
 TEST_F(Launcher, GrantEnvironmentAndPrefixApplyToTheToolOnly) {

@@ -52,8 +52,8 @@ TEST(XmlRecordFile, WrittenFormHoldsOnlyWhatDiffersFromDefaults) {
               "<Profile FormatVersion=\"1\">\n"
               "  <Tool Filename=\"gcc\" AllowRemote=\"true\" AllowIntercept=\"true\" "
               "TimeLimit=\"-5\">\n"
-              "    <AutoRecover_AsList>a &amp; b</AutoRecover_AsList>\n"
-              "    <AutoRecover_AsList>&lt;c&gt;</AutoRecover_AsList>\n"
+              "    <AutoRecover_AsList Value=\"a &amp; b\" />\n"
+              "    <AutoRecover_AsList Value=\"&lt;c>\" />\n"
               "  </Tool>\n"
               "  <PreBuildStep Filepath=\"/x/&quot;pre&quot;.sh\" />\n"
               "</Profile>\n");
@@ -72,6 +72,9 @@ TEST(XmlRecordFile, EveryDocumentRoundTrips) {
         tool.OutputFileMasks = "line one\nline two\ttab";
         tool.AutoRecover_AsList.Add("");
         tool.AutoRecover_AsList.Add("  spaced  ");
+        tool.AutoRecover_AsList.Add("   ");
+        tool.AutoRecover_AsList.Add("cr\r\nlf\ttab");
+        tool.Params = " \r\n\t<&>\"' ";
     }
     TXml_BuildDocument build;
     build.FormatVersion = 1;
@@ -135,8 +138,12 @@ TEST(XmlRecordFile, BadFilesAreErrorsNamingFileLineAndName) {
          "attribute FormatVersion of <Profile> given twice"},
         {"<Profile>\n  text\n</Profile>", "p.xml:1: unexpected text in <Profile>"},
         {"<Profile><PreBuildStep/><PreBuildStep/></Profile>", "element <PreBuildStep> given twice"},
-        {"<Profile><Tool><AutoRecover_AsList a=\"1\">x</AutoRecover_AsList></Tool></Profile>",
-         "<AutoRecover_AsList> holds only text"},
+        {"<Profile><Tool><AutoRecover_AsList Value=\"1\">x</AutoRecover_AsList></Tool></Profile>",
+         "<AutoRecover_AsList> holds one Value attribute and nothing else"},
+        {"<Profile><Tool><AutoRecover_AsList/></Tool></Profile>",
+         "<AutoRecover_AsList> holds one Value attribute and nothing else"},
+        {"<Profile><Tool><AutoRecover_AsList Value=\"1\" X=\"2\"/></Tool></Profile>",
+         "<AutoRecover_AsList> holds one Value attribute and nothing else"},
         {"<Profile><Tool><Tool/></Tool></Profile>", "unknown element <Tool> in <Tool>"},
     };
     for (const auto& c : cases) {

@@ -110,8 +110,9 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    sigset_t none;
-    sigemptyset(&none);
+    // The tool gets the signal mask this process got, as without the launcher.
+    sigset_t entryMask;
+    ::sigprocmask(SIG_SETMASK, nullptr, &entryMask);
     struct sigaction previous[4];
     for (int i = 0; i < 4; ++i) {
         struct sigaction current {};
@@ -128,12 +129,24 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     }
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigmask(&attributes, &entryMask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
+    // A request arriving before the tool's ID is known waits until it is.
+    sigset_t passed;
+    sigset_t before;
+    sigemptyset(&passed);
+    for (int signal : PassedSignals) {
+        sigaddset(&passed, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &passed, &before);
     pid_t pid = 0;
     const int rc =
         ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argp.data(), envp.data());
+    if (rc == 0) {
+        runningTool.store(pid);
+    }
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     for (auto& p : pipes) {
@@ -154,7 +167,6 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
         return result;
     }
     result.Started = true;
-    runningTool.store(pid);
 
     // Copy both streams through until the tool closed them.
     pollfd fds[2];
