@@ -1,11 +1,10 @@
 #include "buildsys/BuildSystem.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildObjects.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
+#include "buildsys/TaskBuild.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "monitor/MonitorFileWriter.h"
@@ -16,11 +15,15 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildObjects.h"
+#include "records/JobProfile.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <system_error>
 
 namespace buildsys {
@@ -35,6 +38,7 @@ constexpr std::uint32_t GracefulStopMs = 5000;
 constexpr std::uint32_t DrainMs = 5000;
 // Kind 2 belongs to the console's own failures of following a build.
 constexpr std::int32_t MessageKindError = 1;
+constexpr std::int32_t MessageKindWarning = 0;
 
 std::uint64_t Tick() {
     return platform::GetTickCount64();
@@ -60,14 +64,20 @@ private:
     int Build();
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
+    TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder) const;
     void Complete(int exitCode);
     void Release();
 
     std::int32_t Ms() const { return static_cast<std::int32_t>(Tick() - startTick); }
-    void Add(const packets::TPacket& event) { writer->Add(event, Tick()); }
+    // Launcher connections report from threads of their own.
+    void Add(const packets::TPacket& event) {
+        const std::lock_guard lock(eventMutex);
+        writer->Add(event, Tick());
+    }
     void Output(const TOutputText& text);
     void Output(TOutputStream stream, std::string text);
     void SystemError(const std::string& text);
+    void SystemWarning(const std::string& text);
 
     const TBuildSystemArguments& arguments;
     TStopSignals stop;
@@ -78,6 +88,8 @@ private:
     std::unique_ptr<packets::TGrowingSharedStreamAdapter> streamAdapter;
     std::vector<std::unique_ptr<monitor::TMonitorFileWriter>> files;
     std::unique_ptr<TEventWriter> writer;
+    std::mutex eventMutex; // guards writer once tasks run
+    std::unique_ptr<TTaskBuild> tasks;
     double startTime = 0;
     std::uint64_t startTick = 0;
     TOutputScanner scanner;
@@ -217,13 +229,39 @@ int TBuild::RunJob(const TBuildPlan& plan) {
         SystemError(failed + "the folder \"" + plan.WorkingDir + "\" does not exist.");
         return 1;
     }
-    std::unique_ptr<TJobRunner> job;
+    TBuildPlan taskPlan = plan;
     try {
-        job = std::make_unique<TJobRunner>(plan.Arguments, plan.WorkingDir, plan.Environment);
+        const std::string agentFolder = build::RequireAgentFolder();
+        if (platform::FileExists(agentFolder + "/morvek-task")) {
+            tasks = std::make_unique<TTaskBuild>(
+                request, TaskBuildSetup(agentFolder),
+                [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); });
+            tasks->Start(taskPlan);
+            for (const std::string& warning : tasks->Warnings()) {
+                SystemWarning(warning);
+            }
+        } else {
+            SystemWarning("The task launcher " + agentFolder +
+                          "/morvek-task is not installed: the build runs as one command, "
+                          "without tasks.");
+        }
     } catch (const std::exception& e) {
-        SystemError(failed + e.what());
+        SystemError("Failed to prepare the build's tasks: " + std::string(e.what()));
+        tasks.reset();
         return 1;
     }
+    std::unique_ptr<TJobRunner> job;
+    try {
+        job = std::make_unique<TJobRunner>(taskPlan.Arguments, taskPlan.WorkingDir,
+                                           taskPlan.Environment);
+    } catch (const std::exception& e) {
+        SystemError(failed + e.what());
+        if (tasks) {
+            tasks->Finish();
+        }
+        return 1;
+    }
+    bool stoppedOnError = false;
     bool exited = false;
     int closed = 0;
     std::optional<std::uint64_t> killAt;
@@ -239,12 +277,25 @@ int TBuild::RunJob(const TBuildPlan& plan) {
             }
             nextCheck = now + StopCheckMs;
         }
+        if (!exited && !cancelled && !stoppedOnError && tasks && tasks->StopRequested()) {
+            // The first failure stops the build: running tasks end with the job.
+            stoppedOnError = true;
+            job->Terminate();
+            killAt = now + GracefulStopMs;
+        }
         if (killAt && now >= *killAt) {
             job->Kill();
             killAt.reset();
         }
         std::uint64_t deadline = drainUntil.value_or(now + StopCheckMs);
-        for (const std::optional<std::uint64_t>& due : {killAt, writer->Deadline()}) {
+        std::optional<std::uint64_t> flushDue;
+        {
+            const std::lock_guard lock(eventMutex);
+            flushDue = writer->Deadline();
+        }
+        for (const std::optional<std::uint64_t>& due :
+             {killAt, flushDue,
+              tasks ? std::optional<std::uint64_t>(tasks->Tick(now)) : std::nullopt}) {
             if (due) {
                 deadline = std::min(deadline, *due);
             }
@@ -271,7 +322,10 @@ int TBuild::RunJob(const TBuildPlan& plan) {
                 break;
             }
         }
-        writer->FlushIfDue(Tick());
+        {
+            const std::lock_guard lock(eventMutex);
+            writer->FlushIfDue(Tick());
+        }
         if (exited && (closed == 2 || Tick() >= *drainUntil)) {
             break;
         }
@@ -284,7 +338,24 @@ int TBuild::RunJob(const TBuildPlan& plan) {
             }
         }
     }
-    return job->ExitCode().value_or(1);
+    // Launchers still connected now are lost tasks; every row is released.
+    if (tasks) {
+        tasks->Finish();
+    }
+    const int exitCode = job->ExitCode().value_or(1);
+    return stoppedOnError && exitCode == 0 ? 1 : exitCode;
+}
+
+TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
+    TTaskBuildSetup setup;
+    setup.AgentFolder = agentFolder;
+    setup.BuildID = arguments.ID.ToString();
+    records::TXml_ProfileDocument profile;
+    records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
+                            profile);
+    setup.Tools = records::InterceptedToolPatterns(profile);
+    setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
+    return setup;
 }
 
 void TBuild::Output(const TOutputText& text) {
@@ -311,6 +382,11 @@ void TBuild::SystemError(const std::string& text) {
     Output(TOutputStream::Err, text);
 }
 
+void TBuild::SystemWarning(const std::string& text) {
+    Add(*records::NewMessageEvent(Ms(), MessageKindWarning, packets::LocalDateTimeNow(),
+                                  "Build System warning", text, {}, {}, 0));
+}
+
 void TBuild::Complete(int exitCode) {
     const std::int32_t errors = scanner.Errors();
     const std::int32_t warnings = scanner.Warnings();
@@ -318,7 +394,10 @@ void TBuild::Complete(int exitCode) {
     Add(*records::NewCompleteEvent(Ms(), cancelled,
                                    records::BuildSummaryText(systemErrors, 0, errors, warnings),
                                    success, 0, systemErrors, errors, warnings, exitCode));
-    writer->Flush();
+    {
+        const std::lock_guard lock(eventMutex);
+        writer->Flush();
+    }
     monitor::TMonitorFileOutcome outcome;
     outcome.ErrorCount = errors;
     outcome.WarningCount = warnings;
@@ -332,6 +411,7 @@ void TBuild::Complete(int exitCode) {
 }
 
 void TBuild::Release() {
+    tasks.reset(); // its connections write events
     writer.reset();
     files.clear();
     streamAdapter.reset();

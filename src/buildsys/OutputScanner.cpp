@@ -1,11 +1,13 @@
 #include "buildsys/OutputScanner.h"
 
-#include "buildsys/Diagnostics.h"
+#include "core/Diagnostics.h"
 #include "packets/TextUtil.h"
 
 namespace buildsys {
 
 namespace {
+using core::ClassifyLine;
+using core::TDiagnostic;
 std::string WithoutCarriageReturn(std::string_view line) {
     if (line.ends_with('\r')) {
         line.remove_suffix(1);

@@ -1,8 +1,8 @@
 #include "buildsys/StopSignals.h"
 
-#include "proxy/BuildObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 
 namespace buildsys {
 

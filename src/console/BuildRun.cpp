@@ -38,8 +38,11 @@ void TGridConsole::CreateBuildProxy() {
         Title, "", build::bpoWaitOnDestroy,
         [this](packets::TPacket& event) { HandleMonitorEvent(event); });
     BuildProxy->SetExitHandler([this](core::TProcess& process) { BuildSystemExit(process); });
-    BuildProxy->SetMessageSink(
-        [](std::string_view line) { platform::WriteStdOut(std::string(line) + "\r\n"); });
+    BuildProxy->SetMessageSink([this](std::string_view line) {
+        HideStatus();
+        platform::WriteStdOut(std::string(line) + "\r\n");
+        ShowStatus();
+    });
     BuildProxy->SetConnectionFactory(ProxyConnection);
 }
 
@@ -97,11 +100,17 @@ void TGridConsole::HandleMonitorEvent(packets::TPacket& event) {
             WriteLine(message.Message + "\r\n" + message.Text, true);
         }
     } else if (&event.Class() == &records::TMonitorEventCompletePacket::StaticClass()) {
+        HideStatus();
+        StatusEnded = true;
         CountCompletion();
+    } else if (StatusEnabled() && Status.Observe(event)) {
+        ShowStatus(); // drawn over the old one in place
     }
 }
 
 void TGridConsole::BuildSystemExit(core::TProcess& process) {
+    HideStatus();
+    StatusEnded = true;
     SetExitCode(process.ExitCode());
     CountCompletion();
 }

@@ -2,6 +2,7 @@
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
 #include "console/ServiceLink.h"
+#include "console/StatusLine.h"
 #include "core/NotifyQueue.h"
 #include "core/ProductVersion.h"
 #include "core/StringListEx.h"
@@ -117,6 +118,10 @@ public:
     bool OutFileFailed = false; // the /OUT file failed: nothing more goes to it
     bool OutputLost = false;    // output could not be delivered: the run ends non-zero
     std::string CommandLine;
+    // The status line under the build's output (a terminal only; never with /OUT or /LOG).
+    TStatusLine Status;
+    bool StatusShown = false;
+    bool StatusEnded = false;
 
     // Results of ParseCommandLine besides the fields above.
     int ArgumentCount = 0;       // arguments before option files were expanded
@@ -127,6 +132,9 @@ private:
     void WriteToFile(std::unique_ptr<platform::TFileWriter>& file, std::string_view bytes);
     void LoseFile(std::unique_ptr<platform::TFileWriter>& file, const std::string& path,
                   std::string_view failure, const std::string& error);
+    bool StatusEnabled() const;
+    void ShowStatus();
+    void HideStatus();
     bool RefuseNestedJob();
     void ApplyExtraBuildSystemArguments();
     void ApplyTitle();

@@ -83,10 +83,34 @@ void TGridConsole::WriteLine(std::string_view text, bool toStdErr) {
         }
         return;
     }
+    HideStatus();
     if (toStdErr) {
         platform::WriteStdErr(line);
     } else {
         platform::WriteStdOut(line);
+    }
+    ShowStatus();
+}
+
+bool TGridConsole::StatusEnabled() const {
+    return StdOutIsConsole && !Silent && !StatusEnded && OutFileName.empty() && LogFileName.empty();
+}
+
+void TGridConsole::ShowStatus() {
+    if (!StatusEnabled()) {
+        return;
+    }
+    const std::string text = Status.Text();
+    if (!text.empty()) {
+        platform::WriteStdOut(TStatusLine::Draw(text));
+        StatusShown = true;
+    }
+}
+
+void TGridConsole::HideStatus() {
+    if (StatusShown) {
+        platform::WriteStdOut(TStatusLine::Clear());
+        StatusShown = false;
     }
 }
 

@@ -55,6 +55,10 @@ private:
 };
 std::string ResolvePathCase(std::string_view path);
 
+// True when the file name matches the shell pattern ("*", "?", "[...]"); a leading
+// "." is matched only by a "." in the pattern.
+bool MatchesFileNamePattern(std::string_view pattern, std::string_view name);
+
 // The program's own file (resolved /proc/self/exe), or its argv[0] when unknown.
 std::string ProgramFileName();
 

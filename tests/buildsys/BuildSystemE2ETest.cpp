@@ -3,19 +3,22 @@
 // answers the process's objects.
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
-#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/PacketStream.h"
 #include "packets/SpinLock.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <map>
+#include <random>
+#include <set>
 #include <sstream>
 
 using namespace testing_support;
@@ -137,8 +140,10 @@ public:
     }
 
     // Reads events up to the completion; `onEvent` sees each as it comes.
-    void ReadToCompletion(const std::function<void(const packets::TPacket&)>& onEvent = {}) {
-        const std::uint64_t giveUp = platform::GetTickCount64() + GiveUpMs;
+    // `giveUpMs` only guards against a hang.
+    void ReadToCompletion(const std::function<void(const packets::TPacket&)>& onEvent = {},
+                          std::uint32_t giveUpMs = GiveUpMs) {
+        const std::uint64_t giveUp = platform::GetTickCount64() + giveUpMs;
         while (!Completion()) {
             if (adapter->Position() >= stream->Size()) {
                 ASSERT_LT(platform::GetTickCount64(), giveUp) << "no completion";
@@ -514,6 +519,304 @@ TEST_F(BuildSystem, FailuresBeforeTheStartAreReportedOnStandardError) {
     result = e2e::RunProgram(VARIDADEZIZ_BINARY, {"/id=" + identity});
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Err.find(build::StartEventName(identity)), std::string::npos) << result.Err;
+}
+
+// Builds at task level: a launcher stand-in in the agent folder turns the tasks on,
+// and the build's command runs fake launchers that ask the endpoint for rows.
+class TaskBuild : public BuildSystem {
+protected:
+    void SetUp() override {
+        fs::copy_file(FAKE_TASK_CLIENT, Folder() + "/morvek-task",
+                      fs::copy_options::overwrite_existing);
+        fs::create_directories(Folder() + "/resources");
+        fs::copy_file(DEFAULT_JOB_PROFILE, Folder() + "/resources/DefaultJobProfile.xml",
+                      fs::copy_options::overwrite_existing);
+    }
+    void TearDown() override {
+        fs::remove(Folder() + "/morvek-task");
+        fs::remove(Folder() + "/libMorvekHook.so");
+        fs::remove_all(Folder() + "/masq");
+        fs::remove_all(Folder() + "/resources");
+        BuildSystem::TearDown();
+    }
+    // The real launcher, hook and masquerade folder in place of the stand-in.
+    static void InstallLauncher() {
+        fs::copy_file(LAUNCHER_BINARY, Folder() + "/morvek-task",
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(HOOK_LIBRARY, Folder() + "/libMorvekHook.so",
+                      fs::copy_options::overwrite_existing);
+        fs::create_directories(Folder() + "/masq");
+        for (const char* tool : {"cc", "gcc", "c++", "g++"}) {
+            fs::create_symlink("../morvek-task", Folder() + "/masq/" + tool);
+        }
+    }
+    // A fresh copy of an example project.
+    static std::string CopyExample(const std::string& name) {
+        const std::string copy = Temp() + "/" + name + "-" + std::to_string(::getpid());
+        fs::remove_all(copy);
+        fs::copy(std::string(EXAMPLES_DIR) + "/" + name, copy, fs::copy_options::recursive);
+        return copy;
+    }
+    // The events of a monitor file, read back.
+    static std::vector<std::unique_ptr<packets::TPacket>> FileEvents(const std::string& file) {
+        records::TMetaBuildPacket meta;
+        const auto stream = monitor::OpenMonitorFileForEvents(file, meta);
+        std::vector<std::unique_ptr<packets::TPacket>> events;
+        EXPECT_NE(stream, nullptr);
+        if (!stream) {
+            return events;
+        }
+        packets::TPacketLoadContext context;
+        while (stream->Position() < stream->Size()) {
+            events.push_back(packets::TPacket::CreateFromStream(*stream, &context));
+        }
+        return events;
+    }
+    // A command running `tasks` fake launchers, `parallel` at a time; the ones in
+    // `failing` fail.
+    static std::string TaskCommand(int tasks, int parallel, const std::set<int>& failing) {
+        const std::string list = Temp() + "/tasks-" + std::to_string(::getpid());
+        std::ofstream out(list);
+        for (int i = 0; i < tasks; ++i) {
+            out << "t" << i << ".c " << (failing.count(i) ? 1 : 0) << "\n";
+        }
+        return "xargs -P " + std::to_string(parallel) + " -L 1 " + FAKE_TASK_CLIENT + " < '" +
+               list + "'";
+    }
+
+    struct TStepCheck {
+        int Begins = 0, Ends = 0, Failed = 0, NonZeroExits = 0;
+        std::set<std::int32_t> TaskIDs;
+    };
+    // Every begin step pairs with one end or step failed on its worker, and no worker
+    // runs two tasks at once.
+    static TStepCheck CheckSteps(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
+        TStepCheck check;
+        std::map<std::string, std::int32_t> running; // worker -> task
+        std::set<std::string> employed;
+        for (const auto& event : events) {
+            if (const auto* employ = As<records::TMonitorEventEmployPacket>(event)) {
+                EXPECT_TRUE(employed.insert(employ->ID).second);
+                EXPECT_TRUE(employ->Local);
+                EXPECT_FALSE(employ->StaticInfo.Host.empty());
+            } else if (const auto* begin = As<records::TMonitorEventBeginStepPacket>(event)) {
+                EXPECT_TRUE(employed.count(begin->WorkerID)) << begin->WorkerID;
+                EXPECT_FALSE(running.count(begin->WorkerID))
+                    << begin->WorkerID << " runs two tasks";
+                running[begin->WorkerID] = begin->TaskID;
+                EXPECT_TRUE(check.TaskIDs.insert(begin->TaskID).second);
+                ++check.Begins;
+            } else if (const auto* end = As<records::TMonitorEventEndStepPacket>(event)) {
+                EXPECT_EQ(running.erase(end->WorkerID), 1u) << "end without begin";
+                ++check.Ends;
+                check.NonZeroExits += end->ExitCode != 0 ? 1 : 0;
+            } else if (const auto* failed = As<records::TMonitorEventStepFailedPacket>(event)) {
+                EXPECT_EQ(running.erase(failed->WorkerID), 1u) << "failure without begin";
+                ++check.Failed;
+            } else if (const auto* unemploy = As<records::TMonitorEventUnemployPacket>(event)) {
+                EXPECT_FALSE(running.count(unemploy->ID));
+                EXPECT_EQ(employed.erase(unemploy->ID), 1u);
+            }
+        }
+        EXPECT_TRUE(running.empty());
+        EXPECT_TRUE(employed.empty()) << "rows left employed";
+        return check;
+    }
+    template <typename T>
+    static const T* Last(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
+        const T* found = nullptr;
+        for (const auto& event : events) {
+            if (const auto* t = As<T>(event)) {
+                found = t;
+            }
+        }
+        return found;
+    }
+    template <typename T>
+    static int CountOf(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
+        int n = 0;
+        for (const auto& event : events) {
+            n += As<T>(event) ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+TEST_F(TaskBuild, ManyTasksSomeFailingEndWithTheRightCounts) {
+    constexpr int Tasks = 2000;
+    std::set<int> failing;
+    std::mt19937 random(1234);
+    while (failing.size() < 100) {
+        failing.insert(static_cast<int>(random() % Tasks));
+    }
+    records::TBuildCommandPacket request;
+    Request(request, TaskCommand(Tasks, 6, failing));
+    request.MonitorFilename = Temp() + "/tasks.mv_mon";
+    TBuildRun run(request);
+    run.ReadToCompletion({}, 600000); // thousands of processes on a busy machine
+    EXPECT_EQ(run.Finish(), 123);     // xargs: some command failed
+    const auto events = FileEvents(request.MonitorFilename);
+    const TStepCheck steps = CheckSteps(events);
+    EXPECT_EQ(steps.Begins, Tasks);
+    EXPECT_EQ(steps.Ends, Tasks);
+    EXPECT_EQ(steps.Failed, 0);
+    EXPECT_EQ(steps.NonZeroExits, 100);
+    const auto* count = Last<records::TMonitorEventCountPacket>(events);
+    ASSERT_NE(count, nullptr);
+    EXPECT_EQ(count->Built, Tasks - 100);
+    EXPECT_EQ(count->Errors, 100);
+    const auto* done = Last<records::TMonitorEventCompletePacket>(events);
+    ASSERT_NE(done, nullptr);
+    EXPECT_FALSE(done->Success);
+    EXPECT_EQ(done->ExitCode, 123);
+    EXPECT_EQ(done->ErrorCount, 100); // the error lines of the output
+    EXPECT_EQ(CountOf<records::TMonitorEventProjectListPacket>(events), 1);
+    EXPECT_GE(CountOf<records::TMonitorEventAddGraphRowPacket>(events), 3);
+    fs::remove(request.MonitorFilename);
+}
+
+TEST_F(TaskBuild, StopOnErrorsStopsAtTheFirstFailure) {
+    records::TBuildCommandPacket request;
+    Request(request, TaskCommand(300, 2, {10}));
+    request.SetFlag(records::TBuildFlag::StopOnErrors);
+    request.MonitorFilename = Temp() + "/stop.mv_mon";
+    TBuildRun run(request);
+    run.ReadToCompletion();
+    EXPECT_NE(run.Finish(), 0);
+    const auto events = FileEvents(request.MonitorFilename);
+    const TStepCheck steps = CheckSteps(events);
+    EXPECT_GE(steps.Begins, 11);
+    EXPECT_LT(steps.Begins, 300);
+    const auto* done = Last<records::TMonitorEventCompletePacket>(events);
+    ASSERT_NE(done, nullptr);
+    EXPECT_FALSE(done->Success);
+    EXPECT_NE(done->ExitCode, 0);
+    fs::remove(request.MonitorFilename);
+}
+
+TEST_F(TaskBuild, TaskLinesOfShowOptionsAndSuppressedData) {
+    records::TBuildCommandPacket request;
+    Request(request, TaskCommand(3, 1, {}));
+    request.SetFlag(records::TBuildFlag::ShowCmd);
+    request.SetFlag(records::TBuildFlag::ShowAgent);
+    request.SetFlag(records::TBuildFlag::ShowTime);
+    TBuildRun run(request);
+    run.ReadToCompletion();
+    EXPECT_EQ(run.Finish(), 0);
+    std::map<std::int32_t, std::string> captions;
+    for (const auto& event : run.Events) {
+        if (const auto* begin = As<records::TMonitorEventBeginStepPacket>(event)) {
+            captions[begin->TaskID] = begin->Name;
+        }
+    }
+    ASSERT_EQ(captions.size(), 3u) << ::testing::PrintToString(run.Lines(true));
+    int commandLines = 0, endLines = 0;
+    for (const auto& event : run.Events) {
+        const auto* output = As<records::TMonitorEventOutputPacket>(event);
+        if (!output || output->TaskID == 0) {
+            continue;
+        }
+        ASSERT_TRUE(captions.count(output->TaskID));
+        const std::string& caption = captions[output->TaskID];
+        if (output->Text == "cc -c " + caption) {
+            ++commandLines;
+        } else {
+            EXPECT_TRUE(output->Text.starts_with(caption + " (Agent '")) << output->Text;
+            EXPECT_TRUE(output->Text.ends_with(" s)")) << output->Text;
+            ++endLines;
+        }
+    }
+    EXPECT_EQ(commandLines, 3);
+    EXPECT_EQ(endLines, 3);
+
+    records::TBuildCommandPacket limited;
+    Request(limited, TaskCommand(3, 1, {}));
+    limited.SetFlag(records::TBuildFlag::MonitorSuppressBars);
+    limited.SetFlag(records::TBuildFlag::MonitorSuppressGraphs);
+    TBuildRun quiet(limited);
+    quiet.ReadToCompletion();
+    EXPECT_EQ(quiet.Finish(), 0);
+    EXPECT_EQ(CountOf<records::TMonitorEventBeginStepPacket>(quiet.Events), 0);
+    EXPECT_EQ(CountOf<records::TMonitorEventEndStepPacket>(quiet.Events), 0);
+    EXPECT_EQ(CountOf<records::TMonitorEventAddGraphRowPacket>(quiet.Events), 0);
+    EXPECT_EQ(Last<records::TMonitorEventCountPacket>(quiet.Events)->Built, 3);
+}
+
+TEST_F(TaskBuild, CommandGetsRowsAndInterception) {
+    struct Case {
+        std::int32_t maxCpus;
+        bool keepJobs;
+    };
+    for (const Case c : {Case{0, false}, Case{1, false}, Case{0, true}}) {
+        records::TBuildCommandPacket request;
+        Request(request, "echo \"flags=$MAKEFLAGS\"; echo \"endpoint=$MORVEK_TASK_ENDPOINT\"; "
+                         "echo \"launcher=$MORVEK_TASK_LAUNCHER\"");
+        request.OverrideMaxHelpersPerJob = c.maxCpus;
+        request.KeepNumOfJobs = c.keepJobs;
+        TBuildRun run(request);
+        run.ReadToCompletion();
+        EXPECT_EQ(run.Finish(), 0);
+        const int rows = CountOf<records::TMonitorEventEmployPacket>(run.Events);
+        if (c.maxCpus > 0) {
+            EXPECT_EQ(rows, c.maxCpus);
+        }
+        EXPECT_GE(rows, 1);
+        const std::vector<std::string> lines = run.Lines(false);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0], c.keepJobs ? "flags=" : "flags=-j" + std::to_string(rows));
+        EXPECT_TRUE(lines[1].ends_with(".sock")) << lines[1];
+        EXPECT_LE(lines[1].size(), sizeof("endpoint=") - 1 + 107);
+        EXPECT_EQ(lines[2], "launcher=" + Folder() + "/morvek-task");
+        // The endpoint is gone with its build.
+        EXPECT_FALSE(fs::exists(lines[1].substr(9)));
+    }
+}
+
+// make through the real launcher: every compile and link is one task, and the build
+// ends as it does without the build system.
+TEST_F(TaskBuild, ExamplesWithMakeThroughTheLauncher) {
+    InstallLauncher();
+    struct Case {
+        const char* project;
+        int tasks; // compile and link calls
+    };
+    for (const Case c : {Case{"hello", 3}, Case{"broken", -1}}) {
+        SCOPED_TRACE(c.project);
+        const std::string direct = CopyExample(c.project);
+        const e2e::TProcessResult plain =
+            e2e::RunProgram("/bin/sh", {"-c", "make -C '" + direct + "' 2>&1"});
+        const std::string dir = CopyExample(c.project);
+        records::TBuildCommandPacket request;
+        Request(request, "make -C '" + dir + "'");
+        request.MonitorFilename = Temp() + "/example.mv_mon";
+        TBuildRun run(request);
+        run.ReadToCompletion({}, 120000);
+        const int exitCode = run.Finish();
+        EXPECT_EQ(exitCode == 0, plain.ExitCode == 0) << plain.Out;
+        const auto events = FileEvents(request.MonitorFilename);
+        const TStepCheck steps = CheckSteps(events);
+        if (c.tasks > 0) {
+            EXPECT_EQ(exitCode, 0) << ::testing::PrintToString(run.Lines(true));
+            EXPECT_EQ(steps.Begins, c.tasks);
+            EXPECT_EQ(steps.Ends, c.tasks);
+            EXPECT_EQ(steps.NonZeroExits, 0);
+            EXPECT_EQ(e2e::RunProgram(dir + "/hello", {}).Out,
+                      e2e::RunProgram(direct + "/hello", {}).Out);
+            for (const char* object : {"hello.o", "greeting.o"}) {
+                EXPECT_EQ(ReadFile(dir + "/" + object), ReadFile(direct + "/" + object)) << object;
+            }
+        } else {
+            EXPECT_NE(exitCode, 0);
+            EXPECT_GE(steps.NonZeroExits, 1);
+            EXPECT_EQ(steps.Begins, steps.Ends);
+            const auto* done = Last<records::TMonitorEventCompletePacket>(events);
+            ASSERT_NE(done, nullptr);
+            EXPECT_GE(done->ErrorCount, 1);
+        }
+        fs::remove_all(dir);
+        fs::remove_all(direct);
+        fs::remove(request.MonitorFilename);
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -134,6 +135,15 @@ std::string TPathCaseResolver::Resolve(std::string_view path) {
 
 std::string ResolvePathCase(std::string_view path) {
     return TPathCaseResolver().Resolve(path);
+}
+
+bool MatchesFileNamePattern(std::string_view pattern, std::string_view name) {
+    const std::string p(pattern);
+    const std::string n(name);
+    if (p.find('\0') != std::string::npos || n.find('\0') != std::string::npos) {
+        return false;
+    }
+    return ::fnmatch(p.c_str(), n.c_str(), FNM_PERIOD) == 0;
 }
 
 std::string ProgramFileName() {

@@ -1,11 +1,11 @@
-#include "buildsys/Diagnostics.h"
+#include "core/Diagnostics.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using buildsys::ClassifyLine;
-using buildsys::TDiagnostic;
+using core::ClassifyLine;
+using core::TDiagnostic;
 
 TEST(Diagnostics, RecognisesCompilerAndLinkerLines) {
     struct Case {

@@ -1,8 +1,8 @@
-#include "buildsys/Diagnostics.h"
+#include "core/Diagnostics.h"
 
 #include <cctype>
 
-namespace buildsys {
+namespace core {
 
 namespace {
 
@@ -74,4 +74,4 @@ TDiagnostic ClassifyLine(std::string_view line) {
     return TDiagnostic::None;
 }
 
-} // namespace buildsys
+} // namespace core

@@ -3,7 +3,7 @@
 // output events and the build summary can count errors and warnings.
 #include <string_view>
 
-namespace buildsys {
+namespace core {
 
 enum class TDiagnostic { None, Error, Warning };
 
@@ -13,4 +13,4 @@ enum class TDiagnostic { None, Error, Warning };
 // marker in the line decides.
 TDiagnostic ClassifyLine(std::string_view line);
 
-} // namespace buildsys
+} // namespace core

@@ -1,0 +1,28 @@
+// Feeds arbitrary bytes to the scheduler's frame reader, split at a point the
+// input chooses, as a hostile or broken client could send them.
+#include "core/TaskProtocol.h"
+
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
+    core::TTaskFrameReader reader;
+    try {
+        reader.Append(bytes.substr(0, cut));
+        while (reader.Next()) {
+        }
+        reader.Append(bytes.substr(cut));
+        while (auto message = reader.Next()) {
+            // What was read must encode again.
+            (void)core::EncodeTaskFrame(*message);
+        }
+    } catch (const core::ETaskProtocolError&) {
+    }
+    try {
+        (void)core::TaskMessageFromJson(bytes);
+    } catch (const core::ETaskProtocolError&) {
+    }
+    return 0;
+}

@@ -1,0 +1,137 @@
+#pragma once
+// The scheduler of a build's tasks: every task asks for a worker row, gets the lowest
+// free one or waits in arrival order until one frees, runs, and gives the row back when
+// it ends or its launcher is gone. A row runs one task at a time; the scheduler is the
+// only one that grants rows. Thread-safe: every launcher connection is served by a
+// thread of its own. The sink is called under the scheduler's lock, so the events of
+// one row reach it in the order they happened (an end before the next begin).
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace buildsys {
+
+struct TWorkerRow {
+    std::string ID; // the worker ID of the events
+    std::string Caption;
+    std::string Host;
+    bool Local = true;
+};
+
+// What a launcher asks to run.
+struct TTaskRequest {
+    std::int64_t Pid = 0;
+    std::string Tool; // the resolved real tool
+    std::vector<std::string> Argv;
+    std::string Cwd;
+    std::string Kind; // compile, link, archive, assemble, other
+    std::string Source;
+    std::string Output;
+    std::string Caption;
+};
+
+// How a task ended, as its launcher reports it.
+struct TTaskOutcome {
+    std::int32_t ExitCode = 0;
+    std::int32_t Signal = 0;
+    std::int32_t Errors = 0;
+    std::int32_t Warnings = 0;
+    std::int64_t DurationMs = 0;
+    bool EngineFailure = false;
+    bool Failed() const { return ExitCode != 0 || Signal != 0; }
+};
+
+struct TTaskGrant {
+    bool Granted = false;
+    std::int32_t TaskID = 0;
+    std::int32_t Row = 0;
+    std::string WorkerID;
+    std::string DenyReason;
+};
+
+struct TSchedulerCounts {
+    std::int32_t Known = 0;     // tasks that asked for a row
+    std::int32_t Done = 0;      // tasks that ended, however
+    std::int32_t Succeeded = 0; // ended with exit code 0
+    std::int32_t Failed = 0;    // ended otherwise, or their launcher was lost
+    std::int32_t Running = 0;
+    std::int32_t Waiting = 0;
+    std::int32_t Errors = 0;   // error lines the tasks reported
+    std::int32_t Warnings = 0; // warning lines the tasks reported
+};
+
+// A task the scheduler granted a row.
+struct TRunningTask {
+    std::int32_t TaskID = 0;
+    std::int32_t Row = 0;
+    TTaskRequest Request;
+};
+
+class TSchedulerSink {
+public:
+    virtual ~TSchedulerSink() = default;
+    virtual void TaskStarted(const TRunningTask& task, const TWorkerRow& row) = 0;
+    virtual void TaskEnded(const TRunningTask& task, const TWorkerRow& row,
+                           const TTaskOutcome& outcome) = 0;
+    // The launcher was lost before it reported the end: the task could not run.
+    virtual void TaskLost(const TRunningTask& task, const TWorkerRow& row) = 0;
+    virtual void CountsChanged(const TSchedulerCounts& counts) = 0;
+    // The first failing task of a build that stops on errors.
+    virtual void StopRequested(const std::string& reason) = 0;
+};
+
+class TScheduler {
+public:
+    TScheduler(std::vector<TWorkerRow> rows, bool stopOnErrors, TSchedulerSink& sink);
+
+    using TTicket = std::uint64_t;
+    // Queues a task; it waits for a row unless one is free now.
+    TTicket Submit(TTaskRequest request);
+    // Waits at most `timeoutMs` for the ticket's answer: none while it still waits,
+    // else its grant or its denial (the build is stopping). Asks again after none.
+    std::optional<TTaskGrant> Await(TTicket ticket, std::uint32_t timeoutMs);
+    // The task ended as its launcher reports; its row is free at once.
+    void Finish(TTicket ticket, const TTaskOutcome& outcome);
+    // The launcher is gone: a waiting task leaves the queue, a running one is lost and
+    // frees its row. Nothing happens for a ticket that already ended.
+    void Abandon(TTicket ticket);
+    // No task starts any more: the waiting ones and every later one are denied.
+    void Stop(const std::string& reason);
+
+    bool Stopping() const;
+    TSchedulerCounts Counts() const;
+    const std::vector<TWorkerRow>& Rows() const { return rows; }
+
+private:
+    struct TTicketState {
+        TRunningTask Task;
+        std::optional<TTaskGrant> Answer;
+        bool Running = false;
+    };
+    void Dispatch();                                            // under the lock
+    void Publish();                                             // under the lock
+    void Release(std::map<TTicket, TTicketState>::iterator it); // under the lock
+    void StopLocked(const std::string& reason);                 // under the lock, tells the sink
+    void DenyFromNowOn(const std::string& reason);              // under the lock
+
+    const std::vector<TWorkerRow> rows;
+    const bool stopOnErrors;
+    TSchedulerSink& sink;
+    mutable std::mutex mutex;
+    std::condition_variable answered;
+    std::vector<bool> busy;
+    std::deque<TTicket> queue;
+    std::map<TTicket, TTicketState> tickets;
+    TTicket nextTicket = 1;
+    std::int32_t nextTaskID = 1;
+    TSchedulerCounts counts;
+    bool stopping = false;
+    std::string stopReason;
+};
+
+} // namespace buildsys

@@ -1,0 +1,208 @@
+#include "buildsys/TaskEndpoint.h"
+
+#include "platform/LocalSocket.h"
+
+#include <cctype>
+#include <chrono>
+#include <type_traits>
+
+namespace buildsys {
+
+namespace {
+
+constexpr std::uint32_t Forever = 0xFFFFFFFFu;
+constexpr std::uint32_t AcceptPollMs = 100;
+// How often a waiting task looks whether its launcher is still there.
+constexpr std::uint32_t AwaitPollMs = 100;
+constexpr std::size_t ReadChunk = 64 * 1024;
+// "t-" + 32 hex digits of the build ID + ".sock"
+constexpr std::size_t SocketNameRoom = 2 + 32 + 5;
+
+TTaskRequest RequestOf(core::TTaskBegin begin) {
+    TTaskRequest request;
+    request.Pid = begin.pid;
+    request.Tool = std::move(begin.tool);
+    request.Argv = std::move(begin.argv);
+    request.Cwd = std::move(begin.cwd);
+    request.Kind = core::TaskKindName(begin.kind);
+    request.Source = std::move(begin.source);
+    request.Output = std::move(begin.output);
+    request.Caption = std::move(begin.caption);
+    if (request.Caption.empty()) {
+        request.Caption = request.Argv.empty() ? request.Tool : request.Argv[0];
+    }
+    return request;
+}
+
+TTaskOutcome OutcomeOf(const core::TTaskEnd& end) {
+    TTaskOutcome outcome;
+    outcome.ExitCode = end.exitCode;
+    outcome.Signal = end.signal;
+    outcome.Errors = end.errors;
+    outcome.Warnings = end.warnings;
+    outcome.DurationMs = end.durationMs;
+    outcome.EngineFailure = end.engineFailure;
+    return outcome;
+}
+
+} // namespace
+
+std::string TTaskEndpoint::PathFor(const std::string& buildID) {
+    std::string hex;
+    for (const char c : buildID) {
+        if (std::isxdigit(static_cast<unsigned char>(c)) && hex.size() < 32) {
+            hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        }
+    }
+    return platform::PrivateRuntimeFolder(SocketNameRoom) + "/t-" + hex + ".sock";
+}
+
+TTaskEndpoint::TTaskEndpoint(TScheduler& scheduler, const std::string& path)
+    : scheduler(scheduler), path(path), listener(platform::TLocalListener::Listen(path)) {
+    acceptor = std::thread([this] { AcceptLoop(); });
+}
+
+TTaskEndpoint::~TTaskEndpoint() {
+    Stop();
+}
+
+void TTaskEndpoint::Stop() {
+    if (stopping.exchange(true)) {
+        return;
+    }
+    acceptor.join();
+    {
+        const std::lock_guard lock(mutex);
+        for (const auto& connection : connections) {
+            connection->Socket->Shutdown();
+        }
+    }
+    Reap(true);
+    listener.reset();
+}
+
+void TTaskEndpoint::AcceptLoop() {
+    while (!stopping) {
+        Reap(false);
+        {
+            const std::lock_guard lock(mutex);
+            if (connections.size() >= MaxConnections) {
+                // Back-pressure: the next ones wait in the backlog.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+        }
+        std::unique_ptr<platform::TLocalSocket> socket = listener->Accept(AcceptPollMs);
+        if (!socket) {
+            continue;
+        }
+        const std::lock_guard lock(mutex);
+        auto connection = std::make_unique<TConnection>();
+        connection->Socket = std::move(socket);
+        TConnection& served = *connection;
+        connections.push_back(std::move(connection));
+        served.Thread = std::thread([this, &served] {
+            Serve(served);
+            served.Done = true;
+        });
+    }
+}
+
+void TTaskEndpoint::Reap(bool all) {
+    std::list<std::unique_ptr<TConnection>> finished;
+    {
+        const std::lock_guard lock(mutex);
+        for (auto it = connections.begin(); it != connections.end();) {
+            if (all || (*it)->Done) {
+                finished.push_back(std::move(*it));
+                it = connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& connection : finished) {
+        if (connection->Thread.joinable()) {
+            connection->Thread.join();
+        }
+    }
+}
+
+std::optional<core::TTaskMessage> TTaskEndpoint::Read(platform::TLocalSocket& socket,
+                                                      core::TTaskFrameReader& reader,
+                                                      std::uint32_t timeoutMs) {
+    std::string buffer(ReadChunk, '\0');
+    for (;;) {
+        try {
+            if (std::optional<core::TTaskMessage> message = reader.Next()) {
+                return message;
+            }
+        } catch (const core::ETaskProtocolError&) {
+            ++rejected;
+            return std::nullopt;
+        }
+        if (stopping || !socket.WaitReadable(timeoutMs)) {
+            if (timeoutMs != Forever) {
+                ++rejected; // said nothing in time
+            }
+            return std::nullopt;
+        }
+        const std::int64_t got = socket.Receive(buffer.data(), buffer.size());
+        if (got <= 0) {
+            if (reader.Pending() > 0) {
+                ++rejected; // a frame cut short
+            }
+            return std::nullopt;
+        }
+        reader.Append(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    }
+}
+
+void TTaskEndpoint::Serve(TConnection& connection) {
+    platform::TLocalSocket& socket = *connection.Socket;
+    core::TTaskFrameReader reader;
+    std::optional<core::TTaskMessage> first = Read(socket, reader, BeginTimeoutMs);
+    if (!first) {
+        return;
+    }
+    auto* begin = std::get_if<core::TTaskBegin>(&*first);
+    if (!begin) {
+        ++rejected; // a task starts with its begin
+        return;
+    }
+    const TScheduler::TTicket ticket = scheduler.Submit(RequestOf(std::move(*begin)));
+    std::optional<TTaskGrant> answer;
+    while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
+        if (stopping || socket.PeerClosed()) {
+            scheduler.Abandon(ticket); // died while waiting: it leaves the queue
+            return;
+        }
+    }
+    if (!answer->Granted) {
+        try {
+            socket.SendAll(core::EncodeTaskFrame(core::TTaskDeny{answer->DenyReason}));
+        } catch (const core::ETaskProtocolError&) {
+        }
+        return;
+    }
+    core::TTaskGrant grant;
+    grant.task = answer->TaskID;
+    grant.row = answer->Row;
+    grant.worker = answer->WorkerID;
+    if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
+        scheduler.Abandon(ticket);
+        return;
+    }
+    std::optional<core::TTaskMessage> last = Read(socket, reader, Forever);
+    const auto* end = last ? std::get_if<core::TTaskEnd>(&*last) : nullptr;
+    if (!end) {
+        if (last) {
+            ++rejected;
+        }
+        scheduler.Abandon(ticket);
+        return;
+    }
+    scheduler.Finish(ticket, OutcomeOf(*end));
+}
+
+} // namespace buildsys

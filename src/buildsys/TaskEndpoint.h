@@ -1,0 +1,75 @@
+#pragma once
+// The build's task endpoint: a local socket in the user's private runtime folder that
+// the task launchers of the build connect to, one connection per task. Each connection
+// is served by a thread of its own: it reads the launcher's begin, asks the scheduler
+// for a row (noticing a launcher that dies while it waits), answers with the grant or
+// the denial, and hands the launcher's end to the scheduler; a connection that closes
+// before its end is a lost launcher and frees its row at once. A client that sends
+// anything else, too much, or nothing in time is dropped and counted; the build goes on.
+#include "buildsys/Scheduler.h"
+#include "core/TaskProtocol.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace platform {
+class TLocalListener;
+class TLocalSocket;
+} // namespace platform
+
+namespace buildsys {
+
+class TTaskEndpoint {
+public:
+    // How long a new connection may take to send its begin.
+    static constexpr std::uint32_t BeginTimeoutMs = 30000;
+    // Connections served at once; more wait in the socket's backlog.
+    static constexpr std::size_t MaxConnections = 1024;
+
+    // Listens at `path` (raises when it cannot) and serves connections until Stop.
+    TTaskEndpoint(TScheduler& scheduler, const std::string& path);
+    // Stops and waits for every connection thread.
+    ~TTaskEndpoint();
+    TTaskEndpoint(const TTaskEndpoint&) = delete;
+    TTaskEndpoint& operator=(const TTaskEndpoint&) = delete;
+
+    // A socket path for build `buildID` (a short name in the private runtime folder).
+    static std::string PathFor(const std::string& buildID);
+
+    const std::string& Path() const { return path; }
+    // No more connections; the open ones are cut (their tasks count as lost).
+    void Stop();
+    // Clients dropped for breaking the protocol.
+    std::uint64_t Rejected() const { return rejected; }
+
+private:
+    struct TConnection {
+        std::unique_ptr<platform::TLocalSocket> Socket;
+        std::thread Thread;
+        std::atomic<bool> Done{false};
+    };
+    void AcceptLoop();
+    void Serve(TConnection& connection);
+    // The next message, waiting at most `timeoutMs` (0xFFFFFFFF: until the peer or
+    // Stop ends it); none when the connection ended, timed out or broke the protocol.
+    std::optional<core::TTaskMessage> Read(platform::TLocalSocket& socket,
+                                           core::TTaskFrameReader& reader, std::uint32_t timeoutMs);
+    void Reap(bool all);
+
+    TScheduler& scheduler;
+    std::string path;
+    std::unique_ptr<platform::TLocalListener> listener;
+    std::atomic<bool> stopping{false};
+    std::atomic<std::uint64_t> rejected{0};
+    std::mutex mutex;
+    std::list<std::unique_ptr<TConnection>> connections;
+    std::thread acceptor;
+};
+
+} // namespace buildsys

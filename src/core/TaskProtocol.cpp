@@ -1,0 +1,246 @@
+#include "core/TaskProtocol.h"
+
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace core {
+
+namespace {
+
+using nlohmann::json;
+
+const char* const KindNames[] = {"compile", "link", "archive", "assemble", "other"};
+
+[[noreturn]] void Fail(const std::string& text) {
+    throw ETaskProtocolError("task message: " + text);
+}
+
+const json& Member(const json& object, const char* name) {
+    const auto found = object.find(name);
+    if (found == object.end()) {
+        Fail(std::string("member \"") + name + "\" is missing");
+    }
+    return *found;
+}
+
+std::string GetString(const json& object, const char* name) {
+    const json& value = Member(object, name);
+    if (!value.is_string()) {
+        Fail(std::string("member \"") + name + "\" is not a string");
+    }
+    return value.get<std::string>();
+}
+
+bool GetBool(const json& object, const char* name) {
+    const json& value = Member(object, name);
+    if (!value.is_boolean()) {
+        Fail(std::string("member \"") + name + "\" is not a boolean");
+    }
+    return value.get<bool>();
+}
+
+std::int64_t GetInt(const json& object, const char* name, std::int64_t low, std::int64_t high) {
+    const json& value = Member(object, name);
+    std::int64_t number = 0;
+    if (value.is_number_integer() && value.is_number_unsigned()) {
+        const auto unsignedValue = value.get<std::uint64_t>();
+        if (unsignedValue > static_cast<std::uint64_t>(high)) {
+            Fail(std::string("member \"") + name + "\" is out of range");
+        }
+        number = static_cast<std::int64_t>(unsignedValue);
+    } else if (value.is_number_integer()) {
+        number = value.get<std::int64_t>();
+    } else {
+        Fail(std::string("member \"") + name + "\" is not an integer");
+    }
+    if (number < low || number > high) {
+        Fail(std::string("member \"") + name + "\" is out of range");
+    }
+    return number;
+}
+
+std::int32_t GetInt32(const json& object, const char* name) {
+    return static_cast<std::int32_t>(GetInt(object, name, std::numeric_limits<std::int32_t>::min(),
+                                            std::numeric_limits<std::int32_t>::max()));
+}
+
+std::int64_t GetInt64(const json& object, const char* name) {
+    return GetInt(object, name, std::numeric_limits<std::int64_t>::min(),
+                  std::numeric_limits<std::int64_t>::max());
+}
+
+std::vector<std::string> GetStrings(const json& object, const char* name) {
+    const json& value = Member(object, name);
+    if (!value.is_array()) {
+        Fail(std::string("member \"") + name + "\" is not an array");
+    }
+    std::vector<std::string> words;
+    words.reserve(value.size());
+    for (const json& item : value) {
+        if (!item.is_string()) {
+            Fail(std::string("member \"") + name + "\" holds an item that is not a string");
+        }
+        words.push_back(item.get<std::string>());
+    }
+    return words;
+}
+
+std::map<std::string, std::string> GetStringMap(const json& object, const char* name) {
+    const json& value = Member(object, name);
+    if (!value.is_object()) {
+        Fail(std::string("member \"") + name + "\" is not an object");
+    }
+    std::map<std::string, std::string> entries;
+    for (const auto& [key, item] : value.items()) {
+        if (!item.is_string()) {
+            Fail(std::string("member \"") + name + "\" has a value that is not a string: \"" + key +
+                 "\"");
+        }
+        entries.emplace(key, item.get<std::string>());
+    }
+    return entries;
+}
+
+struct TToJson {
+    json operator()(const TTaskBegin& m) const {
+        return {{"type", "begin"},    {"pid", m.pid},       {"tool", m.tool},
+                {"argv", m.argv},     {"cwd", m.cwd},       {"kind", TaskKindName(m.kind)},
+                {"source", m.source}, {"output", m.output}, {"caption", m.caption}};
+    }
+    json operator()(const TTaskGrant& m) const {
+        return {{"type", "grant"},    {"task", m.task},     {"row", m.row}, {"worker", m.worker},
+                {"remote", m.remote}, {"prefix", m.prefix}, {"env", m.env}};
+    }
+    json operator()(const TTaskDeny& m) const { return {{"type", "deny"}, {"reason", m.reason}}; }
+    json operator()(const TTaskEnd& m) const {
+        return {{"type", "end"},
+                {"exitCode", m.exitCode},
+                {"signal", m.signal},
+                {"errors", m.errors},
+                {"warnings", m.warnings},
+                {"durationMs", m.durationMs},
+                {"engineFailure", m.engineFailure},
+                {"cache", m.cache}};
+    }
+};
+
+} // namespace
+
+const char* TaskKindName(TTaskKind kind) {
+    return KindNames[static_cast<int>(kind)];
+}
+
+std::optional<TTaskKind> TaskKindFromName(std::string_view name) {
+    for (int i = 0; i < 5; ++i) {
+        if (name == KindNames[i]) {
+            return static_cast<TTaskKind>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string TaskMessageToJson(const TTaskMessage& message) {
+    // Invalid UTF-8 in an argv word or path is replaced, never a failure.
+    return std::visit(TToJson{}, message).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+TTaskMessage TaskMessageFromJson(std::string_view text) {
+    const json object = json::parse(text.begin(), text.end(), nullptr, false);
+    if (object.is_discarded()) {
+        Fail("not valid JSON");
+    }
+    if (!object.is_object()) {
+        Fail("not a JSON object");
+    }
+    const std::string type = GetString(object, "type");
+    if (type == "begin") {
+        TTaskBegin m;
+        m.pid = GetInt64(object, "pid");
+        m.tool = GetString(object, "tool");
+        m.argv = GetStrings(object, "argv");
+        m.cwd = GetString(object, "cwd");
+        const std::string kind = GetString(object, "kind");
+        const auto known = TaskKindFromName(kind);
+        if (!known) {
+            Fail("unknown task kind \"" + kind + "\"");
+        }
+        m.kind = *known;
+        m.source = GetString(object, "source");
+        m.output = GetString(object, "output");
+        m.caption = GetString(object, "caption");
+        return m;
+    }
+    if (type == "grant") {
+        TTaskGrant m;
+        m.task = GetInt64(object, "task");
+        m.row = GetInt32(object, "row");
+        m.worker = GetString(object, "worker");
+        m.remote = GetBool(object, "remote");
+        m.prefix = GetStrings(object, "prefix");
+        m.env = GetStringMap(object, "env");
+        return m;
+    }
+    if (type == "deny") {
+        return TTaskDeny{GetString(object, "reason")};
+    }
+    if (type == "end") {
+        TTaskEnd m;
+        m.exitCode = GetInt32(object, "exitCode");
+        m.signal = GetInt32(object, "signal");
+        m.errors = GetInt32(object, "errors");
+        m.warnings = GetInt32(object, "warnings");
+        m.durationMs = GetInt64(object, "durationMs");
+        m.engineFailure = GetBool(object, "engineFailure");
+        m.cache = GetString(object, "cache");
+        return m;
+    }
+    Fail("unknown type \"" + type + "\"");
+}
+
+std::string EncodeTaskFrame(const TTaskMessage& message) {
+    const std::string payload = TaskMessageToJson(message);
+    if (payload.size() > MaxTaskFrameBytes) {
+        throw ETaskProtocolError("task message: " + std::to_string(payload.size()) +
+                                 " bytes is more than a frame may hold (" +
+                                 std::to_string(MaxTaskFrameBytes) + ")");
+    }
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    std::string frame;
+    frame.reserve(4 + payload.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        frame.push_back(static_cast<char>((length >> shift) & 0xFF));
+    }
+    frame += payload;
+    return frame;
+}
+
+std::optional<TTaskMessage> TTaskFrameReader::Next() {
+    if (Pending() < 4) {
+        return std::nullopt;
+    }
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) {
+        length |= static_cast<std::uint32_t>(static_cast<unsigned char>(buffer[offset + i]))
+                  << (8 * i);
+    }
+    if (length > MaxTaskFrameBytes) {
+        throw ETaskProtocolError("task message: frame length " + std::to_string(length) +
+                                 " is more than " + std::to_string(MaxTaskFrameBytes));
+    }
+    if (Pending() - 4 < length) {
+        return std::nullopt;
+    }
+    const std::string_view payload(buffer.data() + offset + 4, length);
+    TTaskMessage message = TaskMessageFromJson(payload);
+    offset += 4 + length;
+    if (offset == buffer.size()) {
+        buffer.clear();
+        offset = 0;
+    } else if (offset > 4096 && offset * 2 > buffer.size()) {
+        buffer.erase(0, offset);
+        offset = 0;
+    }
+    return message;
+}
+
+} // namespace core

@@ -1,0 +1,107 @@
+#pragma once
+// Messages between a task launcher and the build system's scheduler.
+//
+// One local stream connection carries one task. Every message is a frame: a
+// 32-bit little-endian payload length (at most MaxTaskFrameBytes) followed by
+// that many bytes of UTF-8 JSON holding one object with a "type" member:
+//   launcher -> scheduler  begin  {pid, tool, argv, cwd, kind, source, output, caption}
+//   scheduler -> launcher  grant  {task, row, worker, remote, prefix, env} or deny {reason}
+//   launcher -> scheduler  end    {exitCode, signal, errors, warnings, durationMs,
+//                                  engineFailure, cache}
+// A length prefix keeps a reader from scanning for delimiters, and JSON lets
+// either side add fields without breaking the other: unknown members are ignored,
+// missing or wrongly typed ones are errors.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/Errors.h"
+
+namespace core {
+
+inline constexpr std::uint32_t MaxTaskFrameBytes = 1u << 20;
+
+// A frame or message that breaks the rules above.
+class ETaskProtocolError : public EGeneralError {
+public:
+    using EGeneralError::EGeneralError;
+    const char* ClassName() const override { return "ETaskProtocolError"; }
+};
+
+enum class TTaskKind { Compile, Link, Archive, Assemble, Other };
+
+// "compile", "link", "archive", "assemble", "other".
+const char* TaskKindName(TTaskKind kind);
+std::optional<TTaskKind> TaskKindFromName(std::string_view name);
+
+struct TTaskBegin {
+    std::int64_t pid = 0;
+    std::string tool;              // the real tool, resolved
+    std::vector<std::string> argv; // as called, argv[0] included
+    std::string cwd;
+    TTaskKind kind = TTaskKind::Other;
+    std::string source;
+    std::string output;
+    std::string caption;
+    bool operator==(const TTaskBegin&) const = default;
+};
+
+struct TTaskGrant {
+    std::int64_t task = 0;
+    std::int32_t row = 0;
+    std::string worker;
+    bool remote = false;
+    std::vector<std::string> prefix;        // words run before the tool, e.g. "ccache"
+    std::map<std::string, std::string> env; // set for the tool only
+    bool operator==(const TTaskGrant&) const = default;
+};
+
+struct TTaskDeny {
+    std::string reason;
+    bool operator==(const TTaskDeny&) const = default;
+};
+
+struct TTaskEnd {
+    std::int32_t exitCode = 0;
+    std::int32_t signal = 0;
+    std::int32_t errors = 0;
+    std::int32_t warnings = 0;
+    std::int64_t durationMs = 0;
+    bool engineFailure = false;
+    std::string cache;
+    bool operator==(const TTaskEnd&) const = default;
+};
+
+using TTaskMessage = std::variant<TTaskBegin, TTaskGrant, TTaskDeny, TTaskEnd>;
+
+// The JSON object of a message.
+std::string TaskMessageToJson(const TTaskMessage& message);
+// Raises ETaskProtocolError naming the fault: not JSON, not an object, an
+// unknown type, a missing or wrongly typed member, a number out of range.
+TTaskMessage TaskMessageFromJson(std::string_view json);
+
+// The length prefix plus the JSON object. Raises ETaskProtocolError when the
+// message is larger than a frame may be.
+std::string EncodeTaskFrame(const TTaskMessage& message);
+
+// Cuts frames out of the bytes of a connection as they arrive.
+class TTaskFrameReader {
+public:
+    void Append(std::string_view bytes) { buffer.append(bytes); }
+    // The next complete message; nothing when more bytes are needed. Raises
+    // ETaskProtocolError on an oversized length or a bad payload; the reader is
+    // unusable afterwards (the connection must be dropped).
+    std::optional<TTaskMessage> Next();
+    // Bytes received but not yet part of a complete frame.
+    std::size_t Pending() const { return buffer.size() - offset; }
+
+private:
+    std::string buffer;
+    std::size_t offset = 0;
+};
+
+} // namespace core

@@ -1,0 +1,195 @@
+#include "launcher/TaskLauncher.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "core/TaskProtocol.h"
+#include "core/ToolCommandLine.h"
+#include "launcher/DiagnosticCounter.h"
+#include "launcher/ToolEnvironment.h"
+#include "platform/Clock.h"
+#include "platform/LocalSocket.h"
+#include "platform/Paths.h"
+#include "platform/ToolProcess.h"
+
+namespace launcher {
+
+namespace {
+
+constexpr int NotFoundStatus = 127;
+
+void Report(const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", LauncherFileName.data(), text.c_str());
+}
+
+// Reads one message; none when the connection closed or broke.
+std::optional<core::TTaskMessage> ReadMessage(platform::TLocalSocket& socket,
+                                              core::TTaskFrameReader& reader) {
+    char buffer[4096];
+    for (;;) {
+        if (auto message = reader.Next()) {
+            return message;
+        }
+        const auto n = socket.Receive(buffer, sizeof buffer);
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        reader.Append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
+               const std::vector<std::string>& env) {
+    Report(platform::ExecTool(tool, argv, env));
+    return NotFoundStatus;
+}
+
+} // namespace
+
+int RunLauncher(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    const std::string self = platform::ProgramFileName();
+    const std::string masquerade = MasqueradeFolderOf(self);
+    const std::string calledAs = args.empty() ? std::string() : platform::ExtractFileName(args[0]);
+
+    // The tool and its argv as the build called it.
+    std::string tool;
+    std::vector<std::string> toolArgs;
+    if (calledAs == LauncherFileName || calledAs == platform::ExtractFileName(self)) {
+        constexpr std::string_view option = "--tool=";
+        if (args.size() < 3 || args[1].compare(0, option.size(), option) != 0 ||
+            args[1].size() == option.size()) {
+            Report("usage: morvek-task --tool=PATH ARGV0 [ARGUMENTS...]");
+            return 2;
+        }
+        tool = args[1].substr(option.size());
+        toolArgs.assign(args.begin() + 2, args.end());
+        if (platform::RealPath(tool) == self) {
+            // Never start the launcher itself again: look the name up instead.
+            tool = FindRealTool(platform::ExtractFileName(tool), ValueOf(env, "PATH"), self,
+                                masquerade);
+        }
+    } else {
+        toolArgs = args;
+        tool = FindRealTool(calledAs, ValueOf(env, "PATH"), self, masquerade);
+    }
+    if (tool.empty()) {
+        Report(calledAs + ": the real tool is not on PATH (the masquerade folder and the "
+                          "launcher itself left out)");
+        return NotFoundStatus;
+    }
+    // A bare argv[0] stays (drivers pick their mode by it); a path names the real tool.
+    std::vector<std::string> runArgs = toolArgs;
+    if (runArgs[0].find('/') != std::string::npos) {
+        runArgs[0] = tool;
+    }
+
+    const std::string depthText = ValueOf(env, DepthVariable);
+    // A value that is no small number is not ours: it counts as no depth.
+    int depth = 0;
+    if (!depthText.empty() && depthText.size() <= 3 &&
+        depthText.find_first_not_of("0123456789") == std::string::npos) {
+        depth = std::stoi(depthText);
+    }
+    if (depth >= MaxDepth) {
+        Report(calledAs + ": launchers keep starting each other; the real tool is not reachable");
+        return NotFoundStatus;
+    }
+    const std::string endpoint = ValueOf(env, EndpointVariable);
+    const std::vector<std::string> plainEnv = ToolEnvironment(env, masquerade, depth + 1, {});
+    // Inside another task, or outside a build: the real tool, unchanged.
+    if (depth > 0 || endpoint.empty()) {
+        return ExecOrFail(tool, runArgs, plainEnv);
+    }
+    const core::TToolCall call = core::ClassifyToolCall(tool, toolArgs);
+    if (call.kind == core::TToolCallKind::Probe) {
+        return ExecOrFail(tool, runArgs, plainEnv);
+    }
+    auto socket = platform::TLocalSocket::Connect(endpoint);
+    if (!socket) {
+        return ExecOrFail(tool, runArgs, plainEnv);
+    }
+    core::TTaskBegin begin;
+    begin.pid = platform::CurrentProcessId();
+    begin.tool = tool;
+    begin.argv = toolArgs;
+    begin.cwd = platform::GetCurrentDir();
+    begin.kind = core::TaskKindOf(call.kind);
+    begin.source = call.source;
+    begin.output = call.output;
+    begin.caption = call.caption;
+    std::string frame;
+    try {
+        frame = core::EncodeTaskFrame(begin);
+    } catch (const core::ETaskProtocolError&) {
+        // A command line larger than a frame: the build cannot schedule it.
+        return ExecOrFail(tool, runArgs, plainEnv);
+    }
+    core::TTaskFrameReader reader;
+    std::optional<core::TTaskMessage> reply;
+    if (socket->SendAll(frame)) {
+        try {
+            reply = ReadMessage(*socket, reader);
+        } catch (const core::ETaskProtocolError&) {
+            reply.reset();
+        }
+    }
+    if (!reply || std::holds_alternative<core::TTaskBegin>(*reply) ||
+        std::holds_alternative<core::TTaskEnd>(*reply)) {
+        // The build is gone or broken: the tool still runs, unchanged.
+        socket.reset();
+        return ExecOrFail(tool, runArgs, plainEnv);
+    }
+    if (const auto* deny = std::get_if<core::TTaskDeny>(&*reply)) {
+        Report(deny->reason);
+        return 1;
+    }
+    const auto& grant = std::get<core::TTaskGrant>(*reply);
+
+    std::string program = tool;
+    std::vector<std::string> argv = runArgs;
+    const std::vector<std::string> toolEnv = ToolEnvironment(env, masquerade, depth + 1, grant.env);
+    if (!grant.prefix.empty()) {
+        program = grant.prefix[0];
+        if (program.find('/') == std::string::npos) {
+            program = FindRealTool(program, ValueOf(toolEnv, "PATH"), self, masquerade);
+        }
+        argv = grant.prefix;
+        argv.push_back(tool);
+        argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
+    }
+
+    TDiagnosticCounter counter;
+    const auto started = std::chrono::steady_clock::now();
+    platform::TToolExit exit;
+    if (program.empty()) {
+        exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
+    } else {
+        exit = platform::RunTool(program, argv, toolEnv, [&](int stream, std::string_view bytes) {
+            counter.Add(stream, bytes);
+        });
+    }
+    counter.Finish();
+    core::TTaskEnd end;
+    if (!exit.Started) {
+        Report(exit.Error);
+        exit.ExitCode = NotFoundStatus;
+        end.engineFailure = !grant.prefix.empty();
+    }
+    end.exitCode = exit.ExitCode;
+    end.signal = exit.Signal;
+    end.errors = counter.Errors();
+    end.warnings = counter.Warnings();
+    end.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count();
+    // distcc reports its own failures (not the compiler's) with statuses 100 to 127.
+    if (exit.Started && !grant.prefix.empty() &&
+        platform::ExtractFileName(grant.prefix.back()) == "distcc" && exit.ExitCode >= 100 &&
+        exit.ExitCode < 128) {
+        end.engineFailure = true;
+    }
+    socket->SendAll(core::EncodeTaskFrame(end));
+    return exit.ExitCode;
+}
+
+} // namespace launcher

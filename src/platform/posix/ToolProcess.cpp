@@ -1,0 +1,260 @@
+#include "platform/ToolProcess.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::atomic<pid_t> runningTool{0};
+
+void PassOn(int signal) {
+    const pid_t pid = runningTool.load();
+    if (pid > 0) {
+        ::kill(pid, signal);
+    }
+}
+
+constexpr int PassedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    for (std::string& w : words) {
+        pointers.push_back(w.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+bool IsOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+// A pipe whose ends lie above the standard streams, close-on-exec.
+bool MakePipe(int ends[2]) {
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] <= 2) {
+            const int moved = ::fcntl(ends[i], F_DUPFD_CLOEXEC, 3);
+            ::close(ends[i]);
+            ends[i] = moved;
+        }
+    }
+    return ends[0] >= 0 && ends[1] >= 0;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+TToolExit RunTool(const std::string& program, const std::vector<std::string>& argv,
+                  const std::vector<std::string>& env, const TToolOutputSink& sink) {
+    TToolExit result;
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envWords = env;
+    std::vector<char*> argp = Pointers(args);
+    std::vector<char*> envp = Pointers(envWords);
+
+    // Pipes for the open ones of this process's output streams.
+    int pipes[2][2] = {{-1, -1}, {-1, -1}};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int stream = 1; stream <= 2; ++stream) {
+        if (IsOpen(stream)) {
+            if (!MakePipe(pipes[stream - 1])) {
+                result.Error = std::string("cannot create a pipe: ") + std::strerror(errno);
+                posix_spawn_file_actions_destroy(&actions);
+                for (auto& p : pipes) {
+                    for (int fd : p) {
+                        if (fd >= 0) {
+                            ::close(fd);
+                        }
+                    }
+                }
+                return result;
+            }
+            posix_spawn_file_actions_adddup2(&actions, pipes[stream - 1][1], stream);
+        }
+    }
+
+    // The tool starts with the termination signals at their defaults unless they
+    // were ignored on entry (then they stay ignored, as without the launcher).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    // The tool gets the signal mask this process got, as without the launcher.
+    sigset_t entryMask;
+    ::sigprocmask(SIG_SETMASK, nullptr, &entryMask);
+    struct sigaction previous[4];
+    for (int i = 0; i < 4; ++i) {
+        struct sigaction current {};
+        ::sigaction(PassedSignals[i], nullptr, &current);
+        previous[i] = current;
+        if (current.sa_handler != SIG_IGN) {
+            sigaddset(&defaults, PassedSignals[i]);
+            struct sigaction pass {};
+            pass.sa_handler = PassOn;
+            sigemptyset(&pass.sa_mask);
+            pass.sa_flags = SA_RESTART;
+            ::sigaction(PassedSignals[i], &pass, nullptr);
+        }
+    }
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &entryMask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    // A request arriving before the tool's ID is known waits until it is.
+    sigset_t passed;
+    sigset_t before;
+    sigemptyset(&passed);
+    for (int signal : PassedSignals) {
+        sigaddset(&passed, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &passed, &before);
+    pid_t pid = 0;
+    const int rc =
+        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argp.data(), envp.data());
+    if (rc == 0) {
+        runningTool.store(pid);
+    }
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    for (auto& p : pipes) {
+        if (p[1] >= 0) {
+            ::close(p[1]);
+        }
+    }
+    if (rc != 0) {
+        result.Error = "cannot run \"" + program + "\": " + std::strerror(rc);
+        for (auto& p : pipes) {
+            if (p[0] >= 0) {
+                ::close(p[0]);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            ::sigaction(PassedSignals[i], &previous[i], nullptr);
+        }
+        return result;
+    }
+    result.Started = true;
+
+    // Copy both streams through until the tool closed them.
+    pollfd fds[2];
+    int open = 0;
+    for (int i = 0; i < 2; ++i) {
+        fds[i].fd = pipes[i][0];
+        fds[i].events = POLLIN;
+        open += pipes[i][0] >= 0 ? 1 : 0;
+    }
+    char buffer[65536];
+    bool writable[2] = {true, true};
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            const auto size = static_cast<std::size_t>(n);
+            // A reader that went away is the tool's concern no more than it would
+            // be without the launcher: the bytes are still counted.
+            if (writable[i]) {
+                writable[i] = WriteAll(i + 1, buffer, size);
+            }
+            if (sink) {
+                sink(i + 1, std::string_view(buffer, size));
+            }
+        }
+    }
+    for (auto& f : fds) {
+        if (f.fd >= 0) {
+            ::close(f.fd);
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    runningTool.store(0);
+    for (int i = 0; i < 4; ++i) {
+        ::sigaction(PassedSignals[i], &previous[i], nullptr);
+    }
+    if (WIFSIGNALED(status)) {
+        result.Signal = WTERMSIG(status);
+        result.ExitCode = 128 + result.Signal;
+    } else {
+        result.ExitCode = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+std::string ExecTool(const std::string& program, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env) {
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envWords = env;
+    std::vector<char*> argp = Pointers(args);
+    std::vector<char*> envp = Pointers(envWords);
+    ::execve(program.c_str(), argp.data(), envp.data());
+    return "cannot run \"" + program + "\": " + std::strerror(errno);
+}
+
+std::string RealPath(std::string_view path) {
+    char resolved[PATH_MAX];
+    const std::string text(path);
+    if (::realpath(text.c_str(), resolved) == nullptr) {
+        return {};
+    }
+    return resolved;
+}
+
+bool IsExecutableFile(std::string_view path) {
+    const std::string text(path);
+    struct stat st {};
+    return ::stat(text.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(text.c_str(), X_OK) == 0;
+}
+
+} // namespace platform

@@ -1,0 +1,271 @@
+#include "buildsys/Scheduler.h"
+#include "buildsys/WorkerRows.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace buildsys;
+
+// Records what the scheduler reports and checks, as it happens, that a row never runs
+// two tasks and that every end belongs to the task running on its row.
+class TCheckingSink : public TSchedulerSink {
+public:
+    explicit TCheckingSink(std::size_t rows) : runningOn(rows, 0) {}
+    void TaskStarted(const TRunningTask& task, const TWorkerRow& row) override {
+        const auto r = static_cast<std::size_t>(task.Row);
+        EXPECT_EQ(runningOn[r], 0) << "row " << row.ID << " already runs task " << runningOn[r];
+        runningOn[r] = task.TaskID;
+        ++started;
+    }
+    void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome&) override {
+        EndOn(task);
+        ++ended;
+    }
+    void TaskLost(const TRunningTask& task, const TWorkerRow&) override {
+        EndOn(task);
+        ++lost;
+    }
+    void CountsChanged(const TSchedulerCounts& c) override { last = c; }
+    void StopRequested(const std::string& reason) override { stops.push_back(reason); }
+
+    std::vector<std::int32_t> runningOn;
+    int started = 0, ended = 0, lost = 0;
+    TSchedulerCounts last;
+    std::vector<std::string> stops;
+
+private:
+    void EndOn(const TRunningTask& task) {
+        const auto r = static_cast<std::size_t>(task.Row);
+        EXPECT_EQ(runningOn[r], task.TaskID);
+        runningOn[r] = 0;
+    }
+};
+
+TTaskRequest Task(const std::string& caption) {
+    TTaskRequest request;
+    request.Caption = caption;
+    request.Tool = "/usr/bin/cc";
+    request.Argv = {"cc", "-c", caption};
+    request.Kind = "compile";
+    return request;
+}
+
+TTaskOutcome Exit(int code) {
+    TTaskOutcome outcome;
+    outcome.ExitCode = code;
+    return outcome;
+}
+
+struct SchedulerTest : ::testing::Test {
+    std::vector<TWorkerRow> rows = LocalWorkerRows("host", 2);
+    TCheckingSink sink{2};
+};
+
+TEST_F(SchedulerTest, GrantsFreeRowsAndQueuesTheRestInArrivalOrder) {
+    TScheduler scheduler(rows, false, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    const auto b = scheduler.Submit(Task("b.c"));
+    const auto c = scheduler.Submit(Task("c.c"));
+    const auto d = scheduler.Submit(Task("d.c"));
+    const auto ga = scheduler.Await(a, 0);
+    const auto gb = scheduler.Await(b, 0);
+    ASSERT_TRUE(ga && ga->Granted);
+    ASSERT_TRUE(gb && gb->Granted);
+    EXPECT_EQ(ga->Row, 0);
+    EXPECT_EQ(gb->Row, 1);
+    EXPECT_EQ(ga->WorkerID, "host#1");
+    EXPECT_FALSE(scheduler.Await(c, 0));
+    EXPECT_FALSE(scheduler.Await(d, 0));
+    EXPECT_EQ(scheduler.Counts().Waiting, 2);
+    EXPECT_EQ(scheduler.Counts().Running, 2);
+
+    scheduler.Finish(b, Exit(0));
+    const auto gc = scheduler.Await(c, 0);
+    ASSERT_TRUE(gc && gc->Granted);
+    EXPECT_EQ(gc->Row, 1); // the row that freed
+    EXPECT_FALSE(scheduler.Await(d, 0));
+    scheduler.Finish(a, Exit(0));
+    scheduler.Finish(c, Exit(0));
+    ASSERT_TRUE(scheduler.Await(d, 0));
+    scheduler.Finish(d, Exit(0));
+    EXPECT_EQ(sink.started, 4);
+    EXPECT_EQ(sink.ended, 4);
+    EXPECT_EQ(sink.last.Succeeded, 4);
+    EXPECT_EQ(sink.last.Running, 0);
+    EXPECT_EQ(sink.last.Known, 4);
+}
+
+TEST_F(SchedulerTest, LostLauncherFreesItsRowAtOnce) {
+    TScheduler scheduler(rows, false, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    const auto b = scheduler.Submit(Task("b.c"));
+    const auto c = scheduler.Submit(Task("c.c"));
+    ASSERT_TRUE(scheduler.Await(a, 0));
+    scheduler.Abandon(a);
+    EXPECT_EQ(sink.lost, 1);
+    const auto gc = scheduler.Await(c, 0);
+    ASSERT_TRUE(gc && gc->Granted);
+    EXPECT_EQ(gc->Row, 0);
+    // A late end of the lost task changes nothing.
+    scheduler.Finish(a, Exit(0));
+    EXPECT_EQ(sink.ended, 0);
+    scheduler.Finish(b, Exit(0));
+    scheduler.Finish(c, Exit(0));
+    EXPECT_EQ(sink.last.Failed, 1);
+    EXPECT_EQ(sink.last.Succeeded, 2);
+    EXPECT_EQ(sink.last.Done, 3);
+}
+
+TEST_F(SchedulerTest, LauncherLostWhileWaitingLeavesTheQueue) {
+    TScheduler scheduler(rows, false, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    scheduler.Submit(Task("b.c"));
+    const auto c = scheduler.Submit(Task("c.c"));
+    const auto d = scheduler.Submit(Task("d.c"));
+    scheduler.Abandon(c);
+    EXPECT_EQ(scheduler.Counts().Waiting, 1);
+    EXPECT_EQ(scheduler.Counts().Known, 3);
+    scheduler.Finish(a, Exit(0));
+    const auto gd = scheduler.Await(d, 0);
+    ASSERT_TRUE(gd && gd->Granted);
+    EXPECT_EQ(sink.started, 3);
+    EXPECT_EQ(sink.lost, 0); // it never ran
+}
+
+TEST_F(SchedulerTest, StopOnErrorsDeniesWaitingAndLaterTasks) {
+    TScheduler scheduler(rows, true, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    const auto b = scheduler.Submit(Task("b.c"));
+    const auto c = scheduler.Submit(Task("c.c"));
+    scheduler.Finish(a, Exit(1));
+    ASSERT_EQ(sink.stops.size(), 1u);
+    EXPECT_NE(sink.stops[0].find("a.c"), std::string::npos);
+    const auto gc = scheduler.Await(c, 0);
+    ASSERT_TRUE(gc);
+    EXPECT_FALSE(gc->Granted);
+    EXPECT_FALSE(gc->DenyReason.empty());
+    const auto e = scheduler.Submit(Task("e.c"));
+    const auto ge = scheduler.Await(e, 0);
+    ASSERT_TRUE(ge);
+    EXPECT_FALSE(ge->Granted);
+    // The running task still reports its end; a second failure stops nothing again.
+    scheduler.Finish(b, Exit(2));
+    EXPECT_EQ(sink.stops.size(), 1u);
+    EXPECT_EQ(sink.started, 2);
+    EXPECT_EQ(sink.ended, 2);
+    EXPECT_EQ(sink.last.Failed, 2);
+    EXPECT_EQ(sink.last.Known, 2);
+}
+
+TEST_F(SchedulerTest, FailuresDoNotStopABuildThatGoesOn) {
+    TScheduler scheduler(rows, false, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    const auto b = scheduler.Submit(Task("b.c"));
+    TTaskOutcome killed;
+    killed.Signal = 9;
+    scheduler.Finish(a, killed);
+    EXPECT_TRUE(sink.stops.empty());
+    const auto c = scheduler.Submit(Task("c.c"));
+    ASSERT_TRUE(scheduler.Await(c, 0)->Granted);
+    scheduler.Finish(b, Exit(0));
+    scheduler.Finish(c, Exit(0));
+    EXPECT_EQ(sink.last.Failed, 1);
+    EXPECT_EQ(sink.last.Succeeded, 2);
+}
+
+TEST_F(SchedulerTest, ErrorsAndWarningsAddUp) {
+    TScheduler scheduler(rows, false, sink);
+    const auto a = scheduler.Submit(Task("a.c"));
+    TTaskOutcome outcome = Exit(1);
+    outcome.Errors = 2;
+    outcome.Warnings = 3;
+    scheduler.Finish(a, outcome);
+    const auto b = scheduler.Submit(Task("b.c"));
+    outcome = Exit(0);
+    outcome.Warnings = 1;
+    outcome.Errors = -5; // nonsense from a client counts as none
+    scheduler.Finish(b, outcome);
+    EXPECT_EQ(sink.last.Errors, 2);
+    EXPECT_EQ(sink.last.Warnings, 4);
+}
+
+// Many launcher threads at once, a few failing and a few dying: every row runs one task
+// at a time (the sink checks), and the counts come out exact.
+TEST(SchedulerConcurrency, ManyLaunchersShareTheRows) {
+    const std::vector<TWorkerRow> rows = LocalWorkerRows("h", 3);
+    TCheckingSink sink(rows.size());
+    TScheduler scheduler(rows, false, sink);
+    constexpr int Threads = 8;
+    constexpr int PerThread = 250;
+    std::atomic<int> failed{0}, lost{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t));
+            for (int i = 0; i < PerThread; ++i) {
+                const auto ticket = scheduler.Submit(Task("t" + std::to_string(i)));
+                std::optional<TTaskGrant> grant;
+                while (!(grant = scheduler.Await(ticket, 1000))) {
+                }
+                ASSERT_TRUE(grant->Granted);
+                const unsigned roll = random() % 40;
+                if (roll == 0) {
+                    ++lost;
+                    scheduler.Abandon(ticket);
+                } else if (roll < 3) {
+                    ++failed;
+                    scheduler.Finish(ticket, Exit(1));
+                } else {
+                    scheduler.Finish(ticket, Exit(0));
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const TSchedulerCounts counts = scheduler.Counts();
+    EXPECT_EQ(counts.Done, Threads * PerThread);
+    EXPECT_EQ(counts.Failed, failed + lost);
+    EXPECT_EQ(counts.Succeeded, Threads * PerThread - failed - lost);
+    EXPECT_EQ(sink.lost, lost.load());
+    EXPECT_EQ(counts.Running, 0);
+    EXPECT_EQ(counts.Waiting, 0);
+}
+
+TEST(WorkerRows, CountFromCoresAgentSettingAndMaxCpus) {
+    struct Case {
+        std::uint32_t cores;
+        std::optional<std::int64_t> agent;
+        std::int32_t maxCpus;
+        std::int32_t rows;
+    };
+    const Case cases[] = {
+        {8, std::nullopt, 0, 8},
+        {8, 4, 0, 4},
+        {8, 16, 0, 8},
+        {8, std::nullopt, 3, 3},
+        {8, 4, 2, 2},
+        {8, 2, 6, 2},
+        {8, 0, 0, 8},
+        {8, -1, -1, 8},
+        {0, std::nullopt, 0, 1},
+        {2, std::nullopt, 100, 2},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(LocalRowCount(c.cores, c.agent, c.maxCpus), c.rows)
+            << c.cores << " cores, agent " << c.agent.value_or(-99) << ", max " << c.maxCpus;
+    }
+    const auto rows = LocalWorkerRows("box", 2);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].ID, "box#2");
+    EXPECT_EQ(rows[1].Caption, "box #2");
+    EXPECT_TRUE(rows[1].Local);
+}
+
+} // namespace

@@ -1,0 +1,281 @@
+// morvek-task as a build runs it: through a masquerade link, against a fake
+// scheduler, compared with running the same tool directly.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <unistd.h>
+
+#include "FakeScheduler.h"
+#include "FakeTools.h"
+#include "e2e/ProcessRunner.h"
+
+using namespace launchertest;
+using e2e::RemoveVariable;
+using e2e::RunProgram;
+
+namespace {
+
+core::TTaskGrant Grant() {
+    core::TTaskGrant grant;
+    grant.task = 1;
+    grant.worker = "local";
+    return grant;
+}
+
+TFakeScheduler::TAnswer GrantAll(const core::TTaskBegin&) {
+    return {Grant(), {}};
+}
+
+class Launcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tool = dir.Write("bin/cc", FakeCompiler, true);
+        std::filesystem::create_directories(dir.Path() + "/masq");
+        masqCc = dir.Path() + "/masq/cc";
+        std::filesystem::create_symlink(LAUNCHER_BINARY, masqCc);
+        dir.Write("x.c", "int x;\n");
+    }
+    std::string SearchPath() const {
+        return dir.Path() + "/masq:" + dir.Path() + "/bin:/usr/bin:/bin";
+    }
+    // The tool directly, without any interception.
+    e2e::TProcessResult Direct(const std::vector<std::string>& args) const {
+        return RunProgram(tool, args,
+                          {{"PATH", dir.Path() + "/bin:/usr/bin:/bin"},
+                           {"MORVEK_TASK_ENDPOINT", RemoveVariable},
+                           {"LD_PRELOAD", RemoveVariable},
+                           {"MORVEK_TASK_DEPTH", "1"}},
+                          dir.Path());
+    }
+    e2e::TProcessResult ThroughLauncher(const std::vector<std::string>& args,
+                                        const std::string& endpoint,
+                                        std::map<std::string, std::string> env = {}) const {
+        env.emplace("PATH", SearchPath());
+        env.emplace("MORVEK_TASK_ENDPOINT", endpoint.empty() ? RemoveVariable : endpoint);
+        env.emplace("LD_PRELOAD", RemoveVariable);
+        env.emplace("MORVEK_TASK_DEPTH", RemoveVariable);
+        return RunProgram(masqCc, args, env, dir.Path());
+    }
+    TTempFolder dir;
+    std::string tool, masqCc;
+};
+
+} // namespace
+
+TEST_F(Launcher, ExitCodesOutputAndCountsPassThroughExactly) {
+    struct TCase {
+        std::vector<std::string> args;
+        int errors, warnings;
+    };
+    const TCase cases[] = {
+        {{"-c", "x.c", "-o", "x.o"}, 0, 0},
+        {{"-c", "x.c", "-DEXIT=3"}, 0, 0},
+        {{"-c", "x.c", "-DEXIT=255"}, 0, 0},
+        {{"-c", "x.c", "-DDIAG", "-DEXIT=1"}, 2, 1},
+    };
+    TFakeScheduler scheduler(GrantAll);
+    for (const auto& c : cases) {
+        const auto direct = Direct(c.args);
+        const auto launched = ThroughLauncher(c.args, scheduler.Path());
+        SCOPED_TRACE(c.args.back());
+        EXPECT_EQ(launched.Out, direct.Out);
+        EXPECT_EQ(launched.Err, direct.Err);
+        EXPECT_EQ(launched.ExitCode, direct.ExitCode);
+    }
+    const auto connections = scheduler.Connections(std::size(cases));
+    ASSERT_EQ(connections.size(), std::size(cases));
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        ASSERT_EQ(connections[i].Messages.size(), 2u);
+        EXPECT_FALSE(connections[i].ClosedBeforeEnd);
+        const auto& begin = std::get<core::TTaskBegin>(connections[i].Messages[0]);
+        EXPECT_EQ(begin.tool, dir.Path() + "/bin/cc");
+        EXPECT_EQ(begin.argv[0], masqCc);
+        EXPECT_EQ(std::vector<std::string>(begin.argv.begin() + 1, begin.argv.end()),
+                  cases[i].args);
+        EXPECT_EQ(begin.kind, core::TTaskKind::Compile);
+        EXPECT_EQ(begin.source, "x.c");
+        EXPECT_EQ(begin.caption, "x.c");
+        EXPECT_EQ(begin.cwd, dir.Path());
+        const auto& end = std::get<core::TTaskEnd>(connections[i].Messages[1]);
+        EXPECT_EQ(end.errors, cases[i].errors);
+        EXPECT_EQ(end.warnings, cases[i].warnings);
+        EXPECT_EQ(end.signal, 0);
+        EXPECT_FALSE(end.engineFailure);
+    }
+    EXPECT_EQ(std::get<core::TTaskBegin>(connections[0].Messages[0]).output, "x.o");
+    EXPECT_EQ(std::get<core::TTaskEnd>(connections[1].Messages[1]).exitCode, 3);
+}
+
+TEST_F(Launcher, SignalledToolIsExitStatus128PlusSignal) {
+    TFakeScheduler scheduler(GrantAll);
+    for (const auto& [name, number] : {std::pair{"KILL", 9}, std::pair{"SEGV", 11}}) {
+        const auto launched =
+            ThroughLauncher({"-c", "x.c", std::string("-DSIG=") + name}, scheduler.Path());
+        EXPECT_EQ(launched.ExitCode, 128 + number) << name;
+    }
+    const auto connections = scheduler.Connections(2);
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_EQ(std::get<core::TTaskEnd>(connections[0].Messages.at(1)).signal, 9);
+    EXPECT_EQ(std::get<core::TTaskEnd>(connections[1].Messages.at(1)).exitCode, 139);
+}
+
+TEST_F(Launcher, TerminationRequestReachesTheToolAndEndsTheTask) {
+    TFakeScheduler scheduler(GrantAll);
+    const auto running = e2e::StartProgram(
+        masqCc, {"-c", "x.c", "-DSLEEP"},
+        {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+    const std::string started = dir.Path() + "/started";
+    for (int i = 0; i < 2000 && !std::filesystem::exists(started); ++i) {
+        ::usleep(10000);
+    }
+    ASSERT_TRUE(std::filesystem::exists(started));
+    ::kill(running.Pid, SIGTERM);
+    const auto result = e2e::FinishProgram(running);
+    EXPECT_EQ(result.ExitCode, 128 + SIGTERM);
+    const auto connections = scheduler.Connections(1);
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_EQ(std::get<core::TTaskEnd>(connections[0].Messages.at(1)).signal, SIGTERM);
+}
+
+TEST_F(Launcher, GrantEnvironmentAndPrefixApplyToTheToolOnly) {
+    const std::string wrapper = dir.Write("engine/wrap", FakeWrapper, true);
+    TFakeScheduler scheduler([&](const core::TTaskBegin&) {
+        core::TTaskGrant grant = Grant();
+        grant.prefix = {wrapper};
+        grant.env = {{"FOO", "bar baz"}};
+        return TFakeScheduler::TAnswer{grant, {}};
+    });
+    const auto launched = ThroughLauncher(
+        {"-c", "x.c"}, scheduler.Path(), {{"LD_PRELOAD", "/x/libMorvekHook.so:/keep/libother.so"}});
+    EXPECT_EQ(launched.ExitCode, 0);
+    EXPECT_NE(launched.Err.find("wrapped: " + dir.Path() + "/bin/cc"), std::string::npos)
+        << launched.Err;
+    // The tool runs outside the interception, one level deep, with the grant's variable.
+    EXPECT_NE(launched.Err.find("endpoint= preload=/keep/libother.so depth=1 foo=bar baz"),
+              std::string::npos)
+        << launched.Err;
+    ASSERT_EQ(scheduler.Connections(1).size(), 1u);
+}
+
+TEST_F(Launcher, MissingPrefixEngineIsAnEngineFailure) {
+    TFakeScheduler scheduler([&](const core::TTaskBegin&) {
+        core::TTaskGrant grant = Grant();
+        grant.prefix = {"no-such-engine-ravel"};
+        return TFakeScheduler::TAnswer{grant, {}};
+    });
+    const auto launched = ThroughLauncher({"-c", "x.c"}, scheduler.Path());
+    EXPECT_EQ(launched.ExitCode, 127);
+    EXPECT_NE(launched.Err.find("no-such-engine-ravel"), std::string::npos);
+    const auto connections = scheduler.Connections(1);
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_TRUE(std::get<core::TTaskEnd>(connections[0].Messages.at(1)).engineFailure);
+}
+
+TEST_F(Launcher, DenyStopsWithoutRunningTheTool) {
+    TFakeScheduler scheduler([](const core::TTaskBegin&) {
+        return TFakeScheduler::TAnswer{core::TTaskDeny{"the build is stopping"}, {}};
+    });
+    const auto launched = ThroughLauncher({"-c", "x.c"}, scheduler.Path());
+    EXPECT_EQ(launched.ExitCode, 1);
+    EXPECT_EQ(launched.Out, "");
+    EXPECT_NE(launched.Err.find("the build is stopping"), std::string::npos);
+}
+
+TEST_F(Launcher, ToolRunsUnchangedWhenTheBuildIsAbsentOrBroken) {
+    const std::vector<std::string> args = {"-c", "x.c", "-DDIAG", "-DEXIT=4"};
+    const auto direct = Direct(args);
+    TFakeScheduler closes([](const core::TTaskBegin&) { return TFakeScheduler::TAnswer{}; });
+    TFakeScheduler garbage([](const core::TTaskBegin&) {
+        return TFakeScheduler::TAnswer{std::nullopt, std::string("\x05\0\0\0nope!", 9)};
+    });
+    TFakeScheduler oversized([](const core::TTaskBegin&) {
+        return TFakeScheduler::TAnswer{std::nullopt, std::string("\xff\xff\xff\x7f", 4)};
+    });
+    TFakeScheduler stale(GrantAll);
+    stale.StopListening();
+    struct TCase {
+        const char* name;
+        std::string endpoint;
+        std::map<std::string, std::string> env;
+    };
+    const TCase cases[] = {
+        {"no endpoint", "", {}},
+        {"absent socket", dir.Path() + "/none", {}},
+        {"stale socket", stale.Path(), {}},
+        {"a file, not a socket", dir.Path() + "/x.c", {}},
+        {"scheduler closes", closes.Path(), {}},
+        {"scheduler sends garbage", garbage.Path(), {}},
+        {"scheduler sends an oversized frame", oversized.Path(), {}},
+        {"garbage endpoint", std::string(300, 'e'), {}},
+        {"garbage depth and tools",
+         dir.Path() + "/none",
+         {{"MORVEK_TASK_DEPTH", "x\x01y"},
+          {"MORVEK_TASK_TOOLS", ":::*"},
+          {"MORVEK_TASK_LAUNCHER", "\x02"}}},
+    };
+    for (const auto& c : cases) {
+        const auto launched = ThroughLauncher(args, c.endpoint, c.env);
+        EXPECT_EQ(launched.Out, direct.Out) << c.name;
+        EXPECT_EQ(launched.Err, direct.Err) << c.name;
+        EXPECT_EQ(launched.ExitCode, direct.ExitCode) << c.name;
+    }
+}
+
+TEST_F(Launcher, ProbesRunDirectlyWithoutATask) {
+    TFakeScheduler scheduler(GrantAll);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--version"}, {"-dumpmachine"}, {"-E", "x.c"}, {}}) {
+        const auto direct = Direct(args);
+        const auto launched = ThroughLauncher(args, scheduler.Path());
+        EXPECT_EQ(launched.Out, direct.Out);
+        EXPECT_EQ(launched.ExitCode, direct.ExitCode);
+    }
+    // The first connection the scheduler sees is the task after the probes.
+    ThroughLauncher({"-c", "x.c"}, scheduler.Path());
+    const auto connections = scheduler.Connections(1);
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_EQ(std::get<core::TTaskBegin>(connections[0].Messages.at(0)).argv.at(1), "-c");
+}
+
+TEST_F(Launcher, StandardStreamsPassThrough) {
+    TFakeScheduler scheduler(GrantAll);
+    const std::string script = "printf 'input bytes\\n' | " + masqCc + " -c x.c -DSTDIN";
+    const auto piped = RunProgram(
+        "/bin/sh", {"-c", script},
+        {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+    EXPECT_EQ(piped.Out, "input bytes\nout: -c x.c -DSTDIN\n");
+    // A closed output stream stays closed for the tool, exactly as without the launcher.
+    const auto closedDirect = RunProgram("/bin/sh", {"-c", tool + " -c x.c -DEXIT=2 >&-"},
+                                         {{"MORVEK_TASK_DEPTH", "1"}}, dir.Path());
+    const auto closedLaunched = RunProgram(
+        "/bin/sh", {"-c", masqCc + " -c x.c -DEXIT=2 >&-"},
+        {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+    EXPECT_EQ(closedLaunched.ExitCode, closedDirect.ExitCode);
+    EXPECT_EQ(closedLaunched.Out, closedDirect.Out);
+    ASSERT_EQ(scheduler.Connections(2).size(), 2u);
+}
+
+TEST_F(Launcher, NeverStartsItselfAgain) {
+    // Every "cc" on PATH is the launcher: it refuses at once instead of recursing.
+    std::filesystem::create_directories(dir.Path() + "/other");
+    std::filesystem::create_symlink(LAUNCHER_BINARY, dir.Path() + "/other/cc");
+    const auto launched = RunProgram(masqCc, {"-c", "x.c"},
+                                     {{"PATH", dir.Path() + "/masq:" + dir.Path() + "/other"},
+                                      {"MORVEK_TASK_ENDPOINT", RemoveVariable}},
+                                     dir.Path());
+    EXPECT_EQ(launched.ExitCode, 127);
+    EXPECT_NE(launched.Err.find("not on PATH"), std::string::npos) << launched.Err;
+    // --tool naming the launcher itself falls back to the search, which skips it.
+    const auto named =
+        RunProgram(LAUNCHER_BINARY, {"--tool=" + masqCc, "cc", "-c", "x.c"},
+                   {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", RemoveVariable}}, dir.Path());
+    EXPECT_EQ(named.ExitCode, 0);
+    EXPECT_NE(named.Out.find("out: -c x.c"), std::string::npos);
+    // Launchers of two installs that find each other stop after a few rounds.
+    const auto deep = RunProgram(masqCc, {"-c", "x.c"},
+                                 {{"PATH", SearchPath()}, {"MORVEK_TASK_DEPTH", "4"}}, dir.Path());
+    EXPECT_EQ(deep.ExitCode, 127);
+    const auto usage = RunProgram(LAUNCHER_BINARY, {"cc"}, {}, dir.Path());
+    EXPECT_EQ(usage.ExitCode, 2);
+}
