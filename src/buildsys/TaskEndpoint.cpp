@@ -71,6 +71,9 @@ void TTaskEndpoint::Stop() {
         return;
     }
     acceptor.join();
+    // Waiting tasks are denied before the running ones are cut, so that no row freed
+    // by a cut connection is granted again.
+    scheduler.Stop("The build has ended.");
     {
         const std::lock_guard lock(mutex);
         for (const auto& connection : connections) {
