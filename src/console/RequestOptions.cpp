@@ -1,10 +1,10 @@
 // The option groups that assemble the build request after the build target is
 // known, and the late group that control commands reach too.
-#include "proxy/OptionList.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
 #include "platform/Paths.h"
+#include "proxy/OptionList.h"
 
 namespace console {
 
