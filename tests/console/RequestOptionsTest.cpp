@@ -256,7 +256,7 @@ TEST_F(ProjectSelection, Cases) {
         {{"app.sln", "/make", "app - Debug", "lib|Release", "/prj=x"},
          {"x|||", "app|Debug||", "lib|Release||"}},
         {{"app.sln", "/preset=NIGHTLY"},
-         {"Zeta|Debug|x64||", "Beta|Profile|x64||", "Alpha|Release|x64|src\\alpha.vcproj|alpha",
+         {"Zeta|Debug|x64||", "Beta|Profile|x64||", "Alpha|Release|x64|src/alpha.vcproj|alpha",
           "Zeta|Release|x64||"}},
         {{"app.sln", "/preset=Empty"}, {}},
     };
