@@ -1,8 +1,5 @@
 #include "proxy/BuildProxy.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildCacheSettings.h"
-#include "proxy/BuildObjects.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "monitor/EventSources.h"
@@ -11,6 +8,10 @@
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
+#include "proxy/PriorityClass.h"
 #include "records/MonitorEvents.h"
 #include "records/ServicePackets.h"
 
@@ -23,24 +24,6 @@ constexpr std::string_view ComponentVersionText = "10.24.2 (build 14861)";
 constexpr std::uint32_t StartTimeoutMs = 60000;
 constexpr std::uint32_t StartPollMs = 50;
 constexpr int RestartLimit = 30;
-
-// The Windows priority classes the agent settings name.
-platform::TPriorityClass PriorityClass(std::int64_t value) {
-    switch (value) {
-    case 64:
-        return platform::TPriorityClass::Idle;
-    case 128:
-        return platform::TPriorityClass::High;
-    case 256:
-        return platform::TPriorityClass::RealTime;
-    case 16384:
-        return platform::TPriorityClass::BelowNormal;
-    case 32768:
-        return platform::TPriorityClass::AboveNormal;
-    default:
-        return platform::TPriorityClass::Normal;
-    }
-}
 
 std::string WithoutTrailingLineBreak(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -130,8 +113,8 @@ void TBuildProxy::LaunchBuildSystem() {
         commandLine += " " + extraArguments;
     }
     const bool hidden = ReadBuilderFlag("HideWindow", true);
-    const platform::TPriorityClass priority =
-        PriorityClass(ReadBuilderInteger("BuildSysPriorityClass").value_or(128));
+    const std::optional<platform::TPriorityClass> priority =
+        PriorityClassOf(ReadBuilderInteger("BuildSysPriorityClass").value_or(128));
     startEvent = platform::TEvent::Create(StartEventName(identity), false, false);
 
     for (int attempt = 0;; ++attempt) {
@@ -139,7 +122,9 @@ void TBuildProxy::LaunchBuildSystem() {
             commandLine, hidden ? core::poCaptureOutput | core::poSeparateErrors : 0u);
         process->SetNewConsole(true);
         process->SetNewProcessGroup(true);
-        process->SetPriority(priority);
+        if (priority) {
+            process->SetPriority(*priority);
+        }
         process->Start();
 
         const std::uint64_t since = platform::GetTickCount64();

@@ -1,5 +1,6 @@
-#include "proxy/BuildProxy.h"
 #include "core/Errors.h"
+#include "proxy/BuildProxy.h"
+#include "proxy/PriorityClass.h"
 #include "support/ScopedEnvVar.h"
 
 #include <gtest/gtest.h>
@@ -159,6 +160,29 @@ TEST_F(BuildClass, ByExtensionVersionAndFolders) {
     EXPECT_FALSE(TBuildProxy::IsVSBuildClass("wrap"));
     EXPECT_TRUE(TBuildProxy::IsJobBuildClass("XML"));
     EXPECT_FALSE(TBuildProxy::IsJobBuildClass("make"));
+}
+
+TEST(BuildSystemPriority, WindowsClassValues) {
+    using platform::TPriorityClass;
+    const struct {
+        std::int64_t Value;
+        std::optional<TPriorityClass> Expected;
+    } cases[] = {
+        {32, TPriorityClass::Normal},
+        {64, TPriorityClass::Idle},
+        {128, TPriorityClass::High},
+        {256, TPriorityClass::RealTime},
+        {16384, TPriorityClass::BelowNormal},
+        {32768, TPriorityClass::AboveNormal},
+        // Anything else asks for no class rather than an explicit normal one.
+        {0, std::nullopt},
+        {-1, std::nullopt},
+        {33, std::nullopt},
+        {4294967328, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(build::PriorityClassOf(c.Value), c.Expected) << c.Value;
+    }
 }
 
 TEST(BuildTitle, CaptionOrFileName) {
