@@ -1,5 +1,5 @@
 #include "console/CmdLineParser.h"
-#include "console/OptionFile.h"
+#include "core/OptionFile.h"
 #include "core/TextHelpers.h"
 
 #include "core/StringListEx.h"
@@ -57,8 +57,9 @@ void TCmdLineParser::ParseToken(std::string_view token, bool unquote, int depth)
             std::string content;
             try {
                 // The size check first: the text form would be cut at the limit unseen.
-                ReadOptionFile(fileName);
-                content = core::TStringListEx::ReadFileAsText(fileName, MaxOptionFileSize, true);
+                core::ReadOptionFile(fileName);
+                content =
+                    core::TStringListEx::ReadFileAsText(fileName, core::MaxOptionFileSize, true);
             } catch (const std::exception&) {
                 return; // an unreadable file adds nothing, like a missing one
             }

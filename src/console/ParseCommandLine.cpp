@@ -1,6 +1,6 @@
 #include "console/GridConsole.h"
-#include "console/OptionFile.h"
 #include "core/CmdLineTokenizer.h"
+#include "core/OptionFile.h"
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 
@@ -17,7 +17,7 @@ std::string_view NamePart(std::string_view arg) {
 void AppendOptionFile(const std::string& fileName, core::TCmdLineTokenizer& tokenizer) {
     // Byte for byte: a byte-order mark stays part of the first argument.
     core::TStringListEx lines;
-    lines.SetText(ReadOptionFile(fileName));
+    lines.SetText(core::ReadOptionFile(fileName));
     for (const std::string& line : lines.Strings()) {
         tokenizer.Tokenize(line);
     }

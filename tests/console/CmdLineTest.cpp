@@ -1,6 +1,6 @@
 #include "console/CmdLineParser.h"
-#include "console/OptionFile.h"
 #include "core/CmdLineTokenizer.h"
+#include "core/OptionFile.h"
 #include "platform/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -165,8 +165,7 @@ TEST_F(CmdLineParserFiles, OptionFilesNestWithByteOrderMarks) {
 }
 
 TEST_F(CmdLineParserFiles, OversizeFilesAddNothing) {
-    const std::string big =
-        Write("big.rsp", "/big=1" + std::string(console::MaxOptionFileSize, ' '));
+    const std::string big = Write("big.rsp", "/big=1" + std::string(core::MaxOptionFileSize, ' '));
     TCmdLineParser parser("@/dev/zero @" + big + " /title=x");
     EXPECT_EQ(parser.GetValue("title", ""), "x");
     EXPECT_EQ(parser.GetValue("big", "none"), "none");

@@ -1,7 +1,7 @@
 #include "ConsoleFixture.h"
 
-#include "console/OptionFile.h"
 #include "core/Errors.h"
+#include "core/OptionFile.h"
 
 using testing_console::ConsoleTest;
 
@@ -95,7 +95,7 @@ TEST_F(ParseCommandLine, OptionFiles) {
 TEST_F(ParseCommandLine, UnreadableOptionFilesFail) {
     // A device without end and a file one byte over the limit are refused, not read
     // until memory runs out.
-    WriteFile("big.rsp", std::string(console::MaxOptionFileSize + 1, ' '));
+    WriteFile("big.rsp", std::string(core::MaxOptionFileSize + 1, ' '));
     for (const std::string& arg : {std::string("@missing.rsp"), std::string("@"),
                                    std::string("@/dev/zero"), std::string("@big.rsp")}) {
         try {
@@ -115,7 +115,7 @@ TEST_F(ParseCommandLine, UnreadableOptionFilesFail) {
                   "at most 16777216 bytes.");
     }
     // At the limit the file is still read.
-    WriteFile("limit.rsp", std::string(console::MaxOptionFileSize - 6, ' ') + "/a=1\r\n");
+    WriteFile("limit.rsp", std::string(core::MaxOptionFileSize - 6, ' ') + "/a=1\r\n");
     const auto c = Parse({"@limit.rsp"});
     EXPECT_EQ(OptionsOf(*c), (std::vector<std::string>{"a=1"}));
 }

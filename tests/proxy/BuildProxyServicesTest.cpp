@@ -1,10 +1,13 @@
+#include "../platform/TestProcess.h"
 #include "core/Errors.h"
+#include "core/OptionFile.h"
 #include "proxy/BuildProxy.h"
 #include "proxy/PriorityClass.h"
 #include "support/ScopedEnvVar.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 
 namespace {
@@ -113,6 +116,22 @@ TEST(LoadBuildConfigFile, CandidatesAndTokens) {
     TBuildProxy::LoadBuildConfigFile("Debug|x64", none, untouched);
     EXPECT_TRUE(untouched.Empty());
     EXPECT_EQ(none.ConfigFileContent, "");
+
+    // A configuration file over the option-file limit is refused, not read whole.
+    testing_support::TTempDir dir;
+    const std::string big = dir.Path() + "/big.mv_config.rsp";
+    std::ofstream(big) << std::string(core::MaxOptionFileSize + 1, ' ');
+    records::TBuildCommandPacket huge;
+    huge.PrimaryFilename = dir.Path() + "/big.sln";
+    core::TStringListEx refused;
+    try {
+        TBuildProxy::LoadBuildConfigFile("Debug", huge, refused);
+        ADD_FAILURE();
+    } catch (const core::Exception& e) {
+        EXPECT_EQ(std::string(e.what()), "Failed to read file: " + big +
+                                             "\r\nAn option file may hold at most 16777216 bytes.");
+    }
+    EXPECT_TRUE(refused.Empty());
 }
 
 class BuildClass : public ::testing::Test {

@@ -1,9 +1,9 @@
-#include "console/OptionFile.h"
+#include "core/OptionFile.h"
 
 #include "core/Errors.h"
 #include "platform/Files.h"
 
-namespace console {
+namespace core {
 
 std::string ReadOptionFile(const std::string& fileName) {
     std::string content;
@@ -12,18 +12,18 @@ std::string ReadOptionFile(const std::string& fileName) {
     const platform::TFileReadResult result =
         platform::ReadWholeFile(fileName, content, MaxOptionFileSize + 1, &error);
     if (result == platform::TFileReadResult::Ok && content.size() > MaxOptionFileSize) {
-        throw core::EGeneralError("Failed to read file: " + fileName +
-                                  "\r\nAn option file may hold at most " +
-                                  std::to_string(MaxOptionFileSize) + " bytes.");
+        throw EGeneralError("Failed to read file: " + fileName +
+                            "\r\nAn option file may hold at most " +
+                            std::to_string(MaxOptionFileSize) + " bytes.");
     }
     if (result != platform::TFileReadResult::Ok) {
         try {
-            throw core::EOSError(error, 0);
+            throw EOSError(error, 0);
         } catch (...) {
-            core::RethrowWrapped("Failed to read file: " + fileName);
+            RethrowWrapped("Failed to read file: " + fileName);
         }
     }
     return content;
 }
 
-} // namespace console
+} // namespace core

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-namespace console {
+namespace core {
 
 // Far more than any real list of arguments; keeps a device such as /dev/zero or a
 // huge file from exhausting memory.
@@ -13,4 +13,4 @@ constexpr std::size_t MaxOptionFileSize = 16 * 1024 * 1024;
 // limit raises "Failed to read file: <name>" followed by the reason.
 std::string ReadOptionFile(const std::string& fileName);
 
-} // namespace console
+} // namespace core
