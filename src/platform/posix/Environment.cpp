@@ -9,6 +9,13 @@
 namespace platform {
 
 namespace {
+// Entry texts and arrays made for the environment live as long as the process (a
+// reader may still hold one); kept here so that they stay reachable.
+std::vector<void*>& EnvironmentAllocations() {
+    static auto* allocations = new std::vector<void*>();
+    return *allocations;
+}
+
 bool ValidName(std::string_view name) {
     return !name.empty() && name.find('=') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
@@ -65,11 +72,11 @@ bool ChangeEnvVars(const std::vector<TEnvChange>& changes, std::string* invalidN
         char* text = nullptr;
         if (change.Value) {
             const std::string entry = change.Name + "=" + *change.Value;
-            // Owned by the environment for the rest of the process, as setenv's are.
             text = ::strdup(entry.c_str());
             if (text == nullptr) {
                 throw std::bad_alloc();
             }
+            EnvironmentAllocations().push_back(text);
         }
         if (found != slotOfName.end()) {
             entries[found->second] = text; // null marks a removed entry
@@ -85,6 +92,7 @@ bool ChangeEnvVars(const std::vector<TEnvChange>& changes, std::string* invalidN
     if (array == nullptr) {
         throw std::bad_alloc();
     }
+    EnvironmentAllocations().push_back(array);
     std::size_t count = 0;
     for (char* entry : entries) {
         if (entry != nullptr) {
@@ -92,7 +100,6 @@ bool ChangeEnvVars(const std::vector<TEnvChange>& changes, std::string* invalidN
         }
     }
     array[count] = nullptr;
-    // The previous array stays allocated: a reader elsewhere may still walk it.
     environ = array;
     return true;
 }
