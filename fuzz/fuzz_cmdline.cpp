@@ -1,11 +1,12 @@
-// Feeds arbitrary bytes to the command-line tokenizers, the option parser and the
-// console's command-line parsing (arguments and one option file).
-#include "proxy/OptionList.h"
+// Feeds arbitrary bytes to the command-line tokenizers, the option parser (over text
+// and over arguments) and the console's command-line parsing (arguments and one
+// option file).
 #include "console/CmdLineParser.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "core/CmdLineTokenizer.h"
 #include "platform/CommandLine.h"
+#include "proxy/OptionList.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         start = end + 1;
     }
+    // The title parser over the arguments as given (no file: their "@" are gone).
+    console::TCmdLineParser argumentParser;
+    argumentParser.SkipFirstToken = true;
+    argumentParser.ParseArguments(args);
+    (void)argumentParser.GetValue("title", "");
     if (std::FILE* f = std::fopen(OptionFilePath().c_str(), "wb")) {
         std::fwrite(filePart.data(), 1, filePart.size(), f);
         std::fclose(f);

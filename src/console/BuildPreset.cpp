@@ -52,7 +52,9 @@ void TBuildPreset::LoadPresets(const std::string& fileName, std::string_view pre
             ForEachChild(configuration, "Project", [&](pugi::xml_node project) {
                 TProject entry;
                 entry.MSBuildName = vs::OptionalAttribute(project, "MSBuildName");
-                entry.RelativePath = vs::OptionalAttribute(project, "RelativePath");
+                // Written by Windows tools: converted like every other project path.
+                entry.RelativePath =
+                    platform::ToNativeSeparators(vs::OptionalAttribute(project, "RelativePath"));
                 entry.Name = vs::RequiredAttribute(project, "Name");
                 projects[static_cast<std::size_t>(index)].insert(std::move(entry));
             });

@@ -1,7 +1,5 @@
 #include "console/GridConsole.h"
 
-#include "proxy/BuildProxy.h"
-#include "proxy/OptionList.h"
 #include "console/CmdLineParser.h"
 #include "console/ExitCode.h"
 #include "core/Errors.h"
@@ -12,6 +10,12 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "proxy/BuildProxy.h"
+#include "proxy/OptionList.h"
+
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 namespace console {
 
@@ -118,6 +122,8 @@ void TGridConsole::ApplyTitle() {
 
 bool TGridConsole::PrepareOutFile() {
     OutFileName = ConsumeValueOption(Options, "out").value_or(std::string());
+    // A title macro may stand in the directory part: the directory made is the expanded one.
+    ExpandTitleMacros(OutFileName);
     if (!OutFileName.empty()) {
         const std::string dir =
             platform::ExtractFileDir(platform::ExpandPath(OutFileName, CurrentDir));
@@ -127,7 +133,6 @@ bool TGridConsole::PrepareOutFile() {
         }
     }
     OutReady = true;
-    ExpandTitleMacros(OutFileName);
     return true;
 }
 
@@ -173,25 +178,78 @@ void TGridConsole::ApplyStopOptions() {
 }
 
 void TGridConsole::ApplySetEnvOptions() {
-    // From the last entry to the first, so the first /SETENV of a name wins.
-    for (int i = Options.Count() - 1; i >= 0; --i) {
-        const std::string& entry = Options[i];
+    // Replayed from the last entry to the first, so the first /SETENV of a name wins.
+    // Every lookup is hashed: thousands of /SETENV entries take linear time.
+    struct TAssignment {
+        std::string Name;
+        std::string Value;
+    };
+    std::vector<TAssignment> assignments; // in command-line order
+    core::TStringListEx kept(Options.Options());
+    for (const std::string& entry : Options.Strings()) {
         if (entry.find('=') == std::string::npos ||
             !core::SameText(core::TStringListEx::NameOf(entry), "setenv")) {
+            kept.Add(entry);
             continue;
         }
-        const std::string assignment(core::TStringListEx::ValueOf(entry));
-        Options.Delete(i);
+        const std::string_view assignment = core::TStringListEx::ValueOf(entry);
         const std::size_t eq = assignment.find('=');
-        const std::string name = assignment.substr(0, eq);
-        const std::string value =
-            eq == std::string::npos ? std::string() : assignment.substr(eq + 1);
-        const bool ok =
-            value.empty() ? platform::UnsetEnvVar(name) : platform::SetEnvVar(name, value);
-        if (!ok) {
-            RaiseSetEnvFailure(name);
+        assignments.push_back(
+            {std::string(assignment.substr(0, eq)), eq == std::string_view::npos
+                                                        ? std::string()
+                                                        : std::string(assignment.substr(eq + 1))});
+    }
+    if (assignments.empty()) {
+        return;
+    }
+    Options = std::move(kept);
+
+    // The environment: names are exact, so only the first assignment of each is made.
+    std::unordered_map<std::string_view, std::size_t> firstOfName;
+    for (std::size_t i = 0; i < assignments.size(); ++i) {
+        firstOfName.emplace(assignments[i].Name, i);
+    }
+    // ForcedEnv keeps the list's own rules (names ignoring case, an empty value removes
+    // the entry), replayed on slots so that no step searches the list.
+    std::vector<std::optional<std::string>> slots;
+    std::unordered_map<std::string, std::size_t> slotOfName;
+    for (const std::string& item : BuildCommand.ForcedEnv.Strings()) {
+        if (item.find('=') != std::string::npos) {
+            slotOfName.emplace(core::LowerCaseAscii(core::TStringListEx::NameOf(item)),
+                               slots.size());
         }
-        BuildCommand.ForcedEnv.SetValue(name, value);
+        slots.emplace_back(item);
+    }
+    std::vector<platform::TEnvChange> changes;
+    for (std::size_t i = assignments.size(); i-- > 0;) {
+        const TAssignment& a = assignments[i];
+        if (firstOfName.at(a.Name) == i) {
+            changes.push_back(
+                {a.Name, a.Value.empty() ? std::nullopt : std::optional<std::string>(a.Value)});
+        }
+        std::string folded = core::LowerCaseAscii(a.Name);
+        const auto found = slotOfName.find(folded);
+        if (a.Value.empty()) {
+            if (found != slotOfName.end()) {
+                slots[found->second].reset();
+                slotOfName.erase(found);
+            }
+        } else if (found != slotOfName.end()) {
+            slots[found->second] = a.Name + "=" + a.Value;
+        } else {
+            slotOfName.emplace(std::move(folded), slots.size());
+            slots.emplace_back(a.Name + "=" + a.Value);
+        }
+    }
+    std::string invalidName;
+    if (!platform::ChangeEnvVars(changes, &invalidName)) {
+        RaiseSetEnvFailure(invalidName);
+    }
+    BuildCommand.ForcedEnv.Clear();
+    for (std::optional<std::string>& slot : slots) {
+        if (slot) {
+            BuildCommand.ForcedEnv.Add(std::move(*slot));
+        }
     }
 }
 

@@ -1,11 +1,8 @@
 #include "console/GridConsole.h"
 #include "core/CmdLineTokenizer.h"
-#include "core/Errors.h"
+#include "core/OptionFile.h"
 #include "platform/Environment.h"
-#include "platform/Files.h"
 #include "platform/Paths.h"
-
-#include <limits>
 
 namespace console {
 
@@ -18,19 +15,9 @@ std::string_view NamePart(std::string_view arg) {
 }
 
 void AppendOptionFile(const std::string& fileName, core::TCmdLineTokenizer& tokenizer) {
-    std::string content;
-    std::string error;
     // Byte for byte: a byte-order mark stays part of the first argument.
-    if (platform::ReadWholeFile(fileName, content, std::numeric_limits<std::size_t>::max(),
-                                &error) != platform::TFileReadResult::Ok) {
-        try {
-            throw core::EOSError(error, 0);
-        } catch (...) {
-            core::RethrowWrapped("Failed to read file: " + fileName);
-        }
-    }
     core::TStringListEx lines;
-    lines.SetText(content);
+    lines.SetText(core::ReadOptionFile(fileName));
     for (const std::string& line : lines.Strings()) {
         tokenizer.Tokenize(line);
     }

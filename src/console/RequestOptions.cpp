@@ -1,10 +1,10 @@
 // The option groups that assemble the build request after the build target is
 // known, and the late group that control commands reach too.
-#include "proxy/OptionList.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
 #include "platform/Paths.h"
+#include "proxy/OptionList.h"
 
 namespace console {
 
@@ -160,7 +160,8 @@ bool TGridConsole::ApplyAssemblyOptions() {
 }
 
 bool TGridConsole::ApplyVisualStudioOptions() {
-    if (const std::optional<std::string> dump = ConsumeValueOption(Options, "dumpsourcefiles")) {
+    const std::optional<std::string> dump = ConsumeValueOption(Options, "dumpsourcefiles");
+    if (dump) {
         DumpFileName = *dump;
     }
     if (const std::optional<std::string> compile = ConsumeValueOption(Options, "compile")) {
@@ -194,7 +195,8 @@ bool TGridConsole::ApplyVisualStudioOptions() {
         throw core::EGeneralError(
             "Cannot specifiy /MORVEKLINK=ON and /MORVEKLINK=OFF in the same command line");
     }
-    if (FindBareOption(Options, "dumpsourcefiles") >= 0 && DumpFileName.empty()) {
+    // "/DUMPSOURCEFILES=" names no file either; it must not start a build.
+    if ((dump || FindBareOption(Options, "dumpsourcefiles") >= 0) && DumpFileName.empty()) {
         FatalError("Incorrect /DUMPSOURCEFILES syntax. Filename expected.");
         return false;
     }

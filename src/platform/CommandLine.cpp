@@ -8,9 +8,9 @@ std::string& StoredCommandLine() {
     return line;
 }
 
-std::string& StoredTypedCommandLine() {
-    static std::string line;
-    return line;
+std::vector<std::string>& StoredArguments() {
+    static std::vector<std::string> args;
+    return args;
 }
 
 bool NeedsQuotes(std::string_view text) {
@@ -48,18 +48,6 @@ std::size_t OptionHead(std::string_view arg) {
     }
     return 0;
 }
-
-template <typename Quote>
-std::string JoinArguments(const std::vector<std::string>& args, Quote quote) {
-    std::string line;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (i > 0) {
-            line += ' ';
-        }
-        line += quote(args[i]);
-    }
-    return line;
-}
 } // namespace
 
 std::string QuoteArgument(std::string_view arg) {
@@ -73,17 +61,14 @@ std::string QuoteArgument(std::string_view arg) {
 }
 
 std::string BuildCommandLine(const std::vector<std::string>& args) {
-    return JoinArguments(args, QuoteArgument);
-}
-
-std::string BuildTypedCommandLine(const std::vector<std::string>& args) {
-    return JoinArguments(args, [](std::string_view arg) {
-        if (!NeedsQuotes(arg)) {
-            return std::string(arg);
+    std::string line;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i > 0) {
+            line += ' ';
         }
-        const std::size_t head = OptionHead(arg);
-        return std::string(arg.substr(0, head)) + '"' + std::string(arg.substr(head)) + '"';
-    });
+        line += QuoteArgument(args[i]);
+    }
+    return line;
 }
 
 void SetProcessArguments(int argc, const char* const* argv) {
@@ -93,14 +78,14 @@ void SetProcessArguments(int argc, const char* const* argv) {
         args.emplace_back(argv[i]);
     }
     StoredCommandLine() = BuildCommandLine(args);
-    StoredTypedCommandLine() = BuildTypedCommandLine(args);
+    StoredArguments() = std::move(args);
 }
 
 const std::string& ProcessCommandLine() {
     return StoredCommandLine();
 }
-const std::string& ProcessTypedCommandLine() {
-    return StoredTypedCommandLine();
+const std::vector<std::string>& ProcessArguments() {
+    return StoredArguments();
 }
 
 } // namespace platform

@@ -15,15 +15,12 @@ std::string QuoteArgument(std::string_view arg);
 
 std::string BuildCommandLine(const std::vector<std::string>& args);
 
-// The command line as a user would have typed it: arguments holding white space
-// are wrapped in double quotes (after the "=" of an option) and nothing is escaped.
-// Option parsers that keep values exactly as typed read this form.
-std::string BuildTypedCommandLine(const std::vector<std::string>& args);
-
 // Records the process arguments; called once by the process entry.
 void SetProcessArguments(int argc, const char* const* argv);
 // The rebuilt command line of the process (UTF-8 bytes as the system gave them).
 const std::string& ProcessCommandLine();
-const std::string& ProcessTypedCommandLine();
+// The process arguments exactly as the system gave them, the program first. Readers
+// that must keep every character as typed take these rather than re-splitting a line.
+const std::vector<std::string>& ProcessArguments();
 
 } // namespace platform

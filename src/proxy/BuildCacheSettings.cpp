@@ -1,6 +1,5 @@
 #include "proxy/BuildCacheSettings.h"
 
-#include "proxy/AgentSettings.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "platform/Environment.h"
@@ -8,6 +7,7 @@
 #include "platform/Paths.h"
 #include "platform/ProcessControl.h"
 #include "platform/Registry.h"
+#include "proxy/AgentSettings.h"
 
 #include <filesystem>
 #include <fstream>
@@ -131,10 +131,17 @@ TBuildCacheSettings TBuildCacheSettings::FromText(std::string_view defaultText,
     }
     if (!userText.empty()) {
         const nlohmann::json user = nlohmann::json::parse(userText, nullptr, false);
-        if (user.is_discarded()) {
+        if (user.is_discarded() || !(user.is_object() || user.is_null())) {
             throw core::EGeneralError("Invalid Build Cache service configuration file");
         }
-        root.merge_patch(user);
+        // A recursive merge: objects merge member by member and every other user value,
+        // null included, replaces the default (a merge patch would delete on null).
+        if (user.is_object()) {
+            if (!root.is_object()) {
+                root = nlohmann::json::object();
+            }
+            root.update(user, true);
+        }
     }
     TBuildCacheSettings s;
     s.ServicePort = Integer(root, "service.port");
@@ -209,10 +216,9 @@ bool ClearBuildCacheData(const std::function<void(std::string_view)>& out) {
                     }
                 }
             }
+            // No *.rdb left is a clean database, not a failure.
             if (!found) {
-                core::Log().Warning("Cache clean failed on attempt to delete *.rdb files in " +
-                                    settings.DatabaseLocation);
-                success = false;
+                core::Log().Line("No *.rdb files to delete in " + settings.DatabaseLocation);
             }
         }
         const std::string taskDb = settings.TaskInfoDatabase();

@@ -2,10 +2,9 @@
 
 #include "core/CmdLineTokenizer.h"
 #include "core/DiagnosticLog.h"
+#include "core/OptionFile.h"
 #include "core/TextHelpers.h"
 #include "platform/Paths.h"
-
-#include <limits>
 
 namespace build {
 
@@ -31,8 +30,7 @@ void TBuildProxy::LoadBuildConfigFile(std::string_view configuration,
     }
     core::Log().Line("LoadBuildConfigFile: Found configuration file in solution folder: " + file);
     core::TStringListEx lines;
-    lines.SetText(
-        core::TStringListEx::ReadFileAsText(file, std::numeric_limits<std::size_t>::max(), false));
+    lines.SetText(core::ReadOptionFile(file));
     request.ConfigFileContent = lines.Join(' ');
     core::Log().Line("Configuration file content: " + request.ConfigFileContent);
     core::TCRTCmdLineTokenizer tokenizer;

@@ -12,6 +12,7 @@
 #include "proxy/AgentSettings.h"
 #include "proxy/BuildCacheSettings.h"
 #include "proxy/BuildObjects.h"
+#include "proxy/PriorityClass.h"
 #include "records/MonitorEvents.h"
 #include "records/ServicePackets.h"
 
@@ -24,24 +25,6 @@ constexpr std::string_view ComponentVersionText = core::ProductVersionText;
 constexpr std::uint32_t StartTimeoutMs = 60000;
 constexpr std::uint32_t StartPollMs = 50;
 constexpr int RestartLimit = 30;
-
-// The Windows priority classes the agent settings name.
-platform::TPriorityClass PriorityClass(std::int64_t value) {
-    switch (value) {
-    case 64:
-        return platform::TPriorityClass::Idle;
-    case 128:
-        return platform::TPriorityClass::High;
-    case 256:
-        return platform::TPriorityClass::RealTime;
-    case 16384:
-        return platform::TPriorityClass::BelowNormal;
-    case 32768:
-        return platform::TPriorityClass::AboveNormal;
-    default:
-        return platform::TPriorityClass::Normal;
-    }
-}
 
 std::string WithoutTrailingLineBreak(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -131,8 +114,8 @@ void TBuildProxy::LaunchBuildSystem() {
         commandLine += " " + extraArguments;
     }
     const bool hidden = ReadBuilderFlag("HideWindow", true);
-    const platform::TPriorityClass priority =
-        PriorityClass(ReadBuilderInteger("BuildSysPriorityClass").value_or(128));
+    const std::optional<platform::TPriorityClass> priority =
+        PriorityClassOf(ReadBuilderInteger("BuildSysPriorityClass").value_or(128));
     startEvent = platform::TEvent::Create(StartEventName(identity), false, false);
 
     for (int attempt = 0;; ++attempt) {
@@ -140,7 +123,9 @@ void TBuildProxy::LaunchBuildSystem() {
             commandLine, hidden ? core::poCaptureOutput | core::poSeparateErrors : 0u);
         process->SetNewConsole(true);
         process->SetNewProcessGroup(true);
-        process->SetPriority(priority);
+        if (priority) {
+            process->SetPriority(*priority);
+        }
         process->Start();
 
         const std::uint64_t since = platform::GetTickCount64();

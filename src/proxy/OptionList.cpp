@@ -49,6 +49,11 @@ std::string JoinLeftoverOptions(const core::TStringListEx& options) {
         if (i > 0) {
             result += ',';
         }
+        if (entry.empty()) {
+            // A bare "/" (or "-") leaves an entry without a name: show it as typed.
+            result += '/';
+            continue;
+        }
         bool quote = false;
         for (const char c : entry) {
             if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == ',' || c == 0x7F) {

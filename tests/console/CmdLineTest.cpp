@@ -1,11 +1,13 @@
 #include "console/CmdLineParser.h"
 #include "core/CmdLineTokenizer.h"
+#include "core/OptionFile.h"
 #include "platform/CommandLine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <unistd.h>
 
@@ -53,6 +55,8 @@ TEST(CommandLine, RebuiltLineTokenizesBackToArgv) {
         {"prog", "", "a b", "/title=My Build\\", "x\"y", "\\\\server\\share\\", "tab\there"},
         {"/opt/my prog/ravelcon", "/out=dir with space/x.txt", "-setenv=A=\"1 2\"", "\\\""},
         {"p", "line\nbreak", "cr\rhere", "@file name.rsp", "==", "/=x y"},
+        // Odd quotes, backslashes before quotes and trailing backslashes.
+        {"p", "/title=a \"b", "\"", "/x=\\\"", "/y=a\\\\\"b c", "/z=dir\\", "/w=\"\"\""},
     };
     for (const auto& args : fixed) {
         EXPECT_EQ(Tokens(platform::BuildCommandLine(args)), args);
@@ -76,6 +80,48 @@ TEST(CommandLine, OptionValuesAreQuotedAfterTheirName) {
     EXPECT_EQ(platform::QuoteArgument("/title=My Build"), "/title=\"My Build\"");
     EXPECT_EQ(platform::QuoteArgument("plain"), "plain");
     EXPECT_EQ(platform::QuoteArgument("a b"), "\"a b\"");
+}
+
+// The title is read again from the process arguments exactly as given: no quote or
+// backslash of a value is lost, and no argument after it is swallowed.
+TEST(CmdLineParser, ProcessArgumentsKeepEveryCharacter) {
+    const std::string titles[] = {
+        "a \"b",      "\"",        "x\\\"y z",    "C:\\dir\\", "a b\\\\", "\"\"",
+        "\"quoted\"", "tab\there", "@not a file", "",          "x=y=z",
+    };
+    for (const std::string& title : titles) {
+        const std::string args[] = {"ravelcon", "/title=" + title, "/out=after", "-Title=second"};
+        const char* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str()};
+        platform::SetProcessArguments(4, argv);
+        const TCmdLineParser parser = TCmdLineParser::FromProcessCommandLine();
+        EXPECT_EQ(parser.GetValue("title", "none"), title) << title;
+        EXPECT_EQ(parser.GetValue("out", "none"), "after") << title;
+    }
+    // Random arguments: each option's first value comes back exactly.
+    std::mt19937 random(99);
+    const std::string alphabet = "ab \t\\\"=";
+    for (int round = 0; round < 500; ++round) {
+        std::vector<std::string> args{"ravelcon"};
+        std::map<std::string, std::string> expected;
+        for (int i = 0, n = 1 + static_cast<int>(random() % 4); i < n; ++i) {
+            std::string value(random() % 6, ' ');
+            for (char& c : value) {
+                c = alphabet[random() % alphabet.size()];
+            }
+            const std::string name = "o" + std::to_string(random() % 3);
+            args.push_back("/" + name + "=" + value);
+            expected.emplace(name, value);
+        }
+        std::vector<const char*> argv;
+        for (const std::string& arg : args) {
+            argv.push_back(arg.c_str());
+        }
+        platform::SetProcessArguments(static_cast<int>(argv.size()), argv.data());
+        const TCmdLineParser parser = TCmdLineParser::FromProcessCommandLine();
+        for (const auto& [name, value] : expected) {
+            ASSERT_EQ(parser.GetValue(name, "none"), value) << platform::ProcessCommandLine();
+        }
+    }
 }
 
 class CmdLineParserFiles : public ::testing::Test {
@@ -116,6 +162,13 @@ TEST_F(CmdLineParserFiles, OptionFilesNestWithByteOrderMarks) {
     TCmdLineParser parser("@" + outer + " /title=later");
     EXPECT_EQ(parser.GetValue("title", ""), "from file");
     EXPECT_EQ(parser.GetValue("a", ""), "1");
+}
+
+TEST_F(CmdLineParserFiles, OversizeFilesAddNothing) {
+    const std::string big = Write("big.rsp", "/big=1" + std::string(core::MaxOptionFileSize, ' '));
+    TCmdLineParser parser("@/dev/zero @" + big + " /title=x");
+    EXPECT_EQ(parser.GetValue("title", ""), "x");
+    EXPECT_EQ(parser.GetValue("big", "none"), "none");
 }
 
 TEST_F(CmdLineParserFiles, SelfReferenceDoesNotRecurseForever) {

@@ -124,7 +124,8 @@ TEST(OptionList, IntegersAndLeftovers) {
     for (const char* entry : {"plain", "tab\there", "", "q\"q"}) {
         options.Add(entry);
     }
-    EXPECT_EQ(build::JoinLeftoverOptions(options), "plain,\"tab\there\",,\"q\"\"q\"");
+    // The entry of a bare "/" is named, not left blank.
+    EXPECT_EQ(build::JoinLeftoverOptions(options), "plain,\"tab\there\",/,\"q\"\"q\"");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "ConsoleFixture.h"
 
 #include "core/Errors.h"
+#include "core/OptionFile.h"
 
 using testing_console::ConsoleTest;
 
@@ -92,7 +93,11 @@ TEST_F(ParseCommandLine, OptionFiles) {
 }
 
 TEST_F(ParseCommandLine, UnreadableOptionFilesFail) {
-    for (const std::string& arg : {std::string("@missing.rsp"), std::string("@")}) {
+    // A device without end and a file one byte over the limit are refused, not read
+    // until memory runs out.
+    WriteFile("big.rsp", std::string(core::MaxOptionFileSize + 1, ' '));
+    for (const std::string& arg : {std::string("@missing.rsp"), std::string("@"),
+                                   std::string("@/dev/zero"), std::string("@big.rsp")}) {
         try {
             Parse({arg});
             ADD_FAILURE() << arg;
@@ -102,6 +107,17 @@ TEST_F(ParseCommandLine, UnreadableOptionFilesFail) {
                 << e.what();
         }
     }
+    try {
+        Parse({"@/dev/zero"});
+    } catch (const core::Exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Failed to read file: /dev/zero\r\nAn option file may hold "
+                  "at most 16777216 bytes.");
+    }
+    // At the limit the file is still read.
+    WriteFile("limit.rsp", std::string(core::MaxOptionFileSize - 6, ' ') + "/a=1\r\n");
+    const auto c = Parse({"@limit.rsp"});
+    EXPECT_EQ(OptionsOf(*c), (std::vector<std::string>{"a=1"}));
 }
 
 TEST_F(ParseCommandLine, ExtraArgumentsKeepTheirQuotes) {

@@ -166,6 +166,9 @@ TEST_F(RequestOptions, Refusals) {
         {{"/dumpsourcefiles"},
          "Fatal Error: Incorrect /DUMPSOURCEFILES syntax. Filename expected.\r\n",
          ""},
+        {{"/DUMPSOURCEFILES="},
+         "Fatal Error: Incorrect /DUMPSOURCEFILES syntax. Filename expected.\r\n",
+         ""},
         {{"/morveklink", "/nomorveklink"},
          "",
          "Cannot specifiy /MORVEKLINK=ON and /MORVEKLINK=OFF in the same command line"},
@@ -253,7 +256,7 @@ TEST_F(ProjectSelection, Cases) {
         {{"app.sln", "/make", "app - Debug", "lib|Release", "/prj=x"},
          {"x|||", "app|Debug||", "lib|Release||"}},
         {{"app.sln", "/preset=NIGHTLY"},
-         {"Zeta|Debug|x64||", "Beta|Profile|x64||", "Alpha|Release|x64|src\\alpha.vcproj|alpha",
+         {"Zeta|Debug|x64||", "Beta|Profile|x64||", "Alpha|Release|x64|src/alpha.vcproj|alpha",
           "Zeta|Release|x64||"}},
         {{"app.sln", "/preset=Empty"}, {}},
     };

@@ -63,6 +63,11 @@ TEST_F(RunSequence, DuplicateOptionIsALeftover) {
             true);
     EXPECT_EQ(r.Out, "Fatal Error: Invalid/conflicting options specified: "
                      "\"b=say \"\"hi\"\"\",\"c=x,y\",unknown,buildcachepchstrategy=z\r\n");
+
+    r = Run({"/nologo", "/list", "/"}, true);
+    EXPECT_EQ(r.Out, "Fatal Error: Invalid/conflicting options specified: /\r\n");
+    r = Run({"/nologo", "/list", "-", "/unknown"}, true);
+    EXPECT_EQ(r.Out, "Fatal Error: Invalid/conflicting options specified: /,unknown\r\n");
 }
 
 TEST_F(RunSequence, SetEnvFirstOfANameWins) {
@@ -73,6 +78,22 @@ TEST_F(RunSequence, SetEnvFirstOfANameWins) {
     EXPECT_FALSE(platform::GetEnvVar("RAVEL_B"));
     EXPECT_EQ(r.Console->BuildCommand.ForcedEnv.Strings(), (std::vector<std::string>{"RAVEL_A=1"}));
     platform::UnsetEnvVar("RAVEL_A");
+
+    // Names of the environment are exact; the forced list compares them ignoring case, an
+    // empty value removes an entry, and a later name takes the place of an equal one.
+    r = Run({"/nologo", "/list", "/setenv=RAVEL_A=1", "/setenv=RAVEL_B=2", "/setenv=ravel_a=",
+             "/setenv=RAVEL_C=3", "/setenv=ravel_b=9", "/other", "/setenv=RAVEL_C=4"},
+            true);
+    EXPECT_EQ(r.Console->BuildCommand.ForcedEnv.Strings(),
+              (std::vector<std::string>{"RAVEL_C=3", "RAVEL_B=2", "RAVEL_A=1"}));
+    EXPECT_EQ(r.Console->Options.Strings(), (std::vector<std::string>{"other"}));
+    EXPECT_EQ(platform::GetEnvVar("RAVEL_A").value_or("-"), "1");
+    EXPECT_EQ(platform::GetEnvVar("ravel_a").value_or("-"), "-");
+    EXPECT_EQ(platform::GetEnvVar("ravel_b").value_or("-"), "9");
+    EXPECT_EQ(platform::GetEnvVar("RAVEL_C").value_or("-"), "3");
+    for (const char* name : {"RAVEL_A", "RAVEL_B", "ravel_b", "RAVEL_C"}) {
+        platform::UnsetEnvVar(name);
+    }
 
     r = Run({"/nologo", "/setenv==x", "a.sln"});
     EXPECT_EQ(r.Failure, "Failed to set environment variable '' (Ansi)");
@@ -91,6 +112,11 @@ TEST_F(RunSequence, TitleAndFlags) {
     EXPECT_EQ(r.Console->BuildCommand.CompilerParamsAdd.Strings(),
               (std::vector<std::string>{"/O2", "\"/D X=1\""}));
 
+    // An odd quote in the title neither reaches into nor swallows the next arguments.
+    r = Run({"/title=say \"hi", "/nologo", "/out=o.txt", "a.sln"});
+    EXPECT_EQ(r.Console->BuildCommand.Caption, "say \"hi");
+    EXPECT_EQ(ReadFile(Path("o.txt")), std::string("say \"hi\r\n\r\n") + NoAgent);
+
     platform::SetEnvVar("twConsoleParams", "/title=\"Night ly\"");
     r = Run({"/nologo", "a.sln"});
     EXPECT_EQ(r.Console->BuildCommand.Caption, "\"Night ly\"");
@@ -100,6 +126,12 @@ TEST_F(RunSequence, OutFileCreatesItsDirectory) {
     auto r = Run({"/nologo", "/out", "logs/deep/$(Title).txt", "/title=Nightly", "a.sln"});
     EXPECT_EQ(r.Out, "");
     EXPECT_EQ(ReadFile(Path("logs/deep/Nightly.txt")), std::string("Nightly\r\n\r\n") + NoAgent);
+
+    // The macro in the directory part is expanded before the directory is made.
+    r = Run({"/nologo", "/TITLE=T1", "/OUT=dir/$(Title)/o.txt", "a.sln"});
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(ReadFile(Path("dir/T1/o.txt")), std::string("T1\r\n\r\n") + NoAgent);
+    EXPECT_FALSE(std::filesystem::exists(Path("dir/$(Title)")));
 
     WriteFile("blocker", "x");
     r = Run({"/nologo", "/out=blocker/sub/out.txt", "a.sln"});

@@ -22,7 +22,7 @@ TEST(BuildCacheSettings, UserFileWinsMemberByMember) {
         R"({"service": {"port": 2, "useTls": null}, "localRedisInstance": {"dbLocation": "C:\\db"}})");
     EXPECT_EQ(s.ServicePort, 2); // overridden
     EXPECT_EQ(s.GridId, "g");    // kept from the default
-    EXPECT_FALSE(s.UseTls);      // removed by the user file
+    EXPECT_FALSE(s.UseTls);      // null in the user file overrides the default
     EXPECT_EQ(s.Compression, "lz4");
     EXPECT_EQ(s.TlsCnPattern, ""); // missing reads empty
     EXPECT_EQ(s.DatabasePort, 7);
@@ -35,6 +35,40 @@ TEST(BuildCacheSettings, UserFileWinsMemberByMember) {
     const TBuildCacheSettings standard = TBuildCacheSettings::FromText(
         R"({"localRedisInstance": {"dbLocation": "%PROGRAMDATA%\\Morvek\\BuildCache"}})", "");
     EXPECT_EQ(standard.DatabaseLocation, data.Path() + "/Morvek/BuildCache");
+
+    // The user file merges recursively: a null member overrides, a null file overrides
+    // nothing, and a file that is no object is refused.
+    const std::string defaults =
+        R"({"service": {"port": 1, "gridId": "g"}, "cacheCleaner": {"maxCacheSize": 9}})";
+    const struct {
+        std::string User;
+        std::int64_t Port;
+        std::string GridId;
+        std::int64_t MaxCacheSize;
+    } merges[] = {
+        {"null", 1, "g", 9},
+        {R"({})", 1, "g", 9},
+        {R"({"service": null})", 0, "", 9},
+        {R"({"service": {"gridId": null}})", 1, "", 9},
+        {R"({"service": {"extra": {"deep": null}}, "cacheCleaner": {"maxCacheSize": 3}})", 1, "g",
+         3},
+        {R"({"cacheCleaner": 5})", 1, "g", 0},
+    };
+    for (const auto& m : merges) {
+        const TBuildCacheSettings merged = TBuildCacheSettings::FromText(defaults, m.User);
+        EXPECT_EQ(merged.ServicePort, m.Port) << m.User;
+        EXPECT_EQ(merged.GridId, m.GridId) << m.User;
+        EXPECT_EQ(merged.MaxCacheSize, m.MaxCacheSize) << m.User;
+    }
+    EXPECT_EQ(TBuildCacheSettings::FromText("[1]", R"({"service": {"port": 4}})").ServicePort, 4);
+    for (const char* user : {"[1]", "5", "\"text\"", "{"}) {
+        try {
+            TBuildCacheSettings::FromText(defaults, user);
+            ADD_FAILURE() << user;
+        } catch (const std::exception& e) {
+            EXPECT_STREQ(e.what(), "Invalid Build Cache service configuration file") << user;
+        }
+    }
 
     try {
         TBuildCacheSettings::FromText("not json", "", "/x/config.json");
@@ -73,7 +107,7 @@ protected:
     std::function<void(std::string_view)> out = [this](std::string_view t) { printed += t; };
 };
 
-TEST_F(ClearBuildCacheTest, RemovesEveryPartAndReportsAMissingDatabase) {
+TEST_F(ClearBuildCacheTest, RemovesEveryPartAndACleanCacheIsCleaned) {
     Touch("FileCache/a/b.o");
     Touch("Intermediate/c");
     Touch("dump.rdb");
@@ -88,8 +122,9 @@ TEST_F(ClearBuildCacheTest, RemovesEveryPartAndReportsAMissingDatabase) {
     EXPECT_FALSE(fs::exists(cache + "/TaskExtraInfo.db"));
     EXPECT_FALSE(fs::exists(cache + "/sync_timestamp"));
     EXPECT_TRUE(fs::exists(cache + "/keep.txt"));
-    // Nothing left to delete: no FileCache folder is fine, no *.rdb file is a failure.
-    EXPECT_FALSE(build::ClearBuildCacheData(out));
+    // Nothing left to delete: an already clean cache (no FileCache folder, no *.rdb
+    // file) is cleaned, not a failure.
+    EXPECT_TRUE(build::ClearBuildCacheData(out));
     EXPECT_EQ(printed, "");
 }
 

@@ -1,9 +1,13 @@
-#include "proxy/BuildProxy.h"
+#include "../platform/TestProcess.h"
 #include "core/Errors.h"
+#include "core/OptionFile.h"
+#include "proxy/BuildProxy.h"
+#include "proxy/PriorityClass.h"
 #include "support/ScopedEnvVar.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 
 namespace {
@@ -112,6 +116,22 @@ TEST(LoadBuildConfigFile, CandidatesAndTokens) {
     TBuildProxy::LoadBuildConfigFile("Debug|x64", none, untouched);
     EXPECT_TRUE(untouched.Empty());
     EXPECT_EQ(none.ConfigFileContent, "");
+
+    // A configuration file over the option-file limit is refused, not read whole.
+    testing_support::TTempDir dir;
+    const std::string big = dir.Path() + "/big.mv_config.rsp";
+    std::ofstream(big) << std::string(core::MaxOptionFileSize + 1, ' ');
+    records::TBuildCommandPacket huge;
+    huge.PrimaryFilename = dir.Path() + "/big.sln";
+    core::TStringListEx refused;
+    try {
+        TBuildProxy::LoadBuildConfigFile("Debug", huge, refused);
+        ADD_FAILURE();
+    } catch (const core::Exception& e) {
+        EXPECT_EQ(std::string(e.what()), "Failed to read file: " + big +
+                                             "\r\nAn option file may hold at most 16777216 bytes.");
+    }
+    EXPECT_TRUE(refused.Empty());
 }
 
 class BuildClass : public ::testing::Test {
@@ -159,6 +179,29 @@ TEST_F(BuildClass, ByExtensionVersionAndFolders) {
     EXPECT_FALSE(TBuildProxy::IsVSBuildClass("wrap"));
     EXPECT_TRUE(TBuildProxy::IsJobBuildClass("XML"));
     EXPECT_FALSE(TBuildProxy::IsJobBuildClass("make"));
+}
+
+TEST(BuildSystemPriority, WindowsClassValues) {
+    using platform::TPriorityClass;
+    const struct {
+        std::int64_t Value;
+        std::optional<TPriorityClass> Expected;
+    } cases[] = {
+        {32, TPriorityClass::Normal},
+        {64, TPriorityClass::Idle},
+        {128, TPriorityClass::High},
+        {256, TPriorityClass::RealTime},
+        {16384, TPriorityClass::BelowNormal},
+        {32768, TPriorityClass::AboveNormal},
+        // Anything else asks for no class rather than an explicit normal one.
+        {0, std::nullopt},
+        {-1, std::nullopt},
+        {33, std::nullopt},
+        {4294967328, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(build::PriorityClassOf(c.Value), c.Expected) << c.Value;
+    }
 }
 
 TEST(BuildTitle, CaptionOrFileName) {
