@@ -17,7 +17,7 @@ void TTaskEvents::TaskStarted(const TRunningTask& task, const TWorkerRow& row) {
     const std::int32_t now = ms();
     startedAt[task.TaskID] = now;
     const TTaskRequest& request = task.Request;
-    const std::string cmdLine = platform::BuildTypedCommandLine(request.Argv);
+    const std::string cmdLine = platform::BuildCommandLine(request.Argv);
     if (!options.SuppressBars) {
         records::TMonitorEventBeginStepPacket event;
         event.ms = now;
