@@ -614,3 +614,105 @@ TEST_F(PacketFileTest, FileErrorsAreWrapped) {
 }
 
 } // namespace
+
+// Pins the bytes of every field type in both forms and what every typed access and
+// text gives for every field, so that a change of the engine's internals cannot alter them.
+TEST_F(PacketStreamTest, EveryTypeKeepsItsBytesAndAccess) {
+    TAllTypesPacket p;
+    Filled(p);
+    const std::string names = std::string(300, 'n');
+    std::string run;
+    for (int i = 0; i < 300; ++i)
+        run += "6E ";
+    const std::string full =
+        "02 00 00 00 80 02 00 00 1A 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C "
+        "9E 55 1F 0A 2B 3C 4D 03 00 07 FB 01 60 79 FE FF E9 FD 00 00 00 00 00 00 "
+        "00 FF FF FF 81 84 1E 00 04 34 12 00 00 00 00 00 00 C8 A3 E6 40 4E 1A 5C "
+        "0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D AA 08 00 02 00 00 00 00 00 80 01 01 "
+        "0A 00 00 00 65 4A 00 00 01 02 03 04 59 02 00 00"
+        " " +
+        run +
+        "10 47 00 72 00 FC 00 DF 00 65 00 20 00 3D D8 00 DE 04 0A 66 69 72 73 74 "
+        "00 02 00 00 00 2A 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A "
+        "4C 9E 55 1F 0A 2B 3C 4D 02 0A 69 6E 6E 65 72 2A 00 00 00 01 02 00 00 00 "
+        "25 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A "
+        "2B 3C 4D 02 00 FF FF FF FF 02 00 00 00 02 00 00 00 26 00 00 00 02 00 00 "
+        "00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 02 61 00 "
+        "00 00 00 02 00 00 00 26 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 "
+        "7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 02 62 00 00 00 00 03 00 00 00 00 01 02 "
+        "06 01 00 00 00 FE FF FF FF 03 00 00 00 02 00 00 00 00 00 00 04 00 EF BE "
+        "14 6F 6E 65 0D 0A 74 77 6F 0D 0A 00";
+    const std::string compact =
+        "00 00 1A 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 03 00 07 FB 01 "
+        "60 79 FE FF E9 FD 00 00 00 00 00 00 00 FF FF FF 81 84 1E 00 04 34 12 00 "
+        "00 00 00 00 00 C8 A3 E6 40 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D "
+        "AA 08 00 02 00 00 00 00 00 80 01 01 0A 00 00 00 65 4A 00 00 01 02 03 04 "
+        "59 02 00 00"
+        " " +
+        run +
+        "10 47 00 72 00 FC 00 DF 00 65 00 20 00 3D D8 00 DE 04 0A 66 69 72 73 74 "
+        "00 00 00 02 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 0A 69 6E "
+        "6E 65 72 2A 00 00 00 01 04 00 FF FF FF FF 02 00 00 00 04 02 61 00 00 00 "
+        "00 04 02 62 00 00 00 00 06 00 01 02 06 01 00 00 00 FE FF FF FF 03 00 00 "
+        "00 02 00 00 00 00 00 00 04 00 EF BE 14 6F 6E 65 0D 0A 74 77 6F 0D 0A 00";
+    EXPECT_EQ(Hex(SaveFull(p)), full);
+    TMemoryStream s;
+    TPacketSaveContext sc;
+    p.SaveToStream(s, &sc);
+    EXPECT_EQ(Hex(s.Bytes()), compact);
+
+    // Per field: integer, string, double, object access ("!" when refused) and text.
+    const std::string expected[] = {
+        "Flag: i=0 s=False d=! o=! t1=False",
+        "Small: i=7 s=7 d=7.000000 o=! t1=7",
+        "Signed8: i=-5 s=-5 d=-5.000000 o=! t1=-5",
+        "Color: i=! s=! d=! o=! t0=",
+        "Count: i=-100000 s=-100000 d=-100000.000000 o=! t1=-100000",
+        "CodePage: i=65001 s=65001 d=65001.000000 o=! t1=65001",
+        "Big: i=0 s=-1099511627776 d=-1099511627776.000000 o=! t1=-1099511627776",
+        "Packed: i=1000000 s=1000000 d=1000000.000000 o=! t1=1000000",
+        "Handle: i=4660 s=4660 d=4660.000000 o=! t1=4660",
+        "When: i=! s=4.637E4 d=46366.250000 o=! t1=2026-12-10 06:00:00",
+        "Id: i=! s=! d=! o=! t1={0D5C1A4E-7B21-4C3A-9E55-1F0A2B3C4DAA}",
+        "Options: i=! s=! d=! o=! t0=",
+        "Few: i=! s=! d=! o=! t0=",
+        "Os: i=! s=! d=! o=! t0=",
+        "Name: i=! s=" + names + " d=! o=! t1='" + names + "'",
+        "Wide: i=! s=Grüße 😀 d=! o=! t1='Grüße 😀'",
+        "Lines: i=! s=first\\r\\n\\r\\n d=! o=1 t2=first\\r\\n\\r\\n",
+        "Inner: i=! s=! d=! o=2 t2=(TInnerPacket)\\r\\n  Name = 'inner'\\r\\n  Value = "
+        "42\\r\\n\\r\\n",
+        "Opt: i=! s=! d=! o=2 t2=(TInnerPacket)\\r\\n  Name = ''\\r\\n  Value = -1\\r\\n\\r\\n",
+        "Items: i=! s=! d=! o=3 t2=[1/2]\\r\\n(TInnerPacket)\\r\\n  Name = 'a'\\r\\n  Value = "
+        "0\\r\\n\\r\\n[2/2]\\r\\n(TInnerPacket)\\r\\n  Name = 'b'\\r\\n  Value = 0\\r\\n\\r\\n",
+        "Data: i=! s=! d=! o=4 t1=(size = 3)",
+        "Numbers: i=! s=! d=! o=5 t0=",
+        "BigNumbers: i=! s=! d=! o=6 t0=",
+        "Small16: i=48879 s=48879 d=48879.000000 o=! t1=48879",
+        "Notes: i=! s=one\\r\\ntwo\\r\\n d=! o=1 t2=one\\r\\ntwo\\r\\n",
+        "Version: i=! s= d=! o=! t1=''",
+    };
+    ASSERT_EQ(p.FieldCount(), static_cast<int>(std::size(expected)));
+    for (int i = 0; i < p.FieldCount(); ++i) {
+        std::string row = std::string(p.Class().FieldName(i)) + ":";
+        auto attempt = [&](const char* what, const std::function<std::string()>& call) {
+            row += std::string(" ") + what + "=";
+            try {
+                row += call();
+            } catch (const core::EGeneralError&) {
+                row += "!";
+            }
+        };
+        attempt("i", [&] { return std::to_string(p.GetFieldAsInteger(i)); });
+        attempt("s", [&] { return p.GetFieldAsString(i); });
+        attempt("d", [&] { return std::to_string(p.GetFieldAsDouble(i)); });
+        attempt("o", [&] { return std::to_string(p.GetFieldAsObject(i).index()); });
+        std::string text;
+        const int lines = p.GetFieldText(i, text);
+        row += " t" + std::to_string(lines) + "=" + text;
+        std::string shown;
+        for (char c : row)
+            shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+        EXPECT_EQ(shown, expected[i]);
+    }
+}
