@@ -171,7 +171,7 @@ TPacketLoadInfo ReadHead(TLoader& l, const TPacketClass* expected) {
 void LoadBody(TPacket& p, const TPacketLoadInfo& info, TLoader& l) {
     int remaining = info.FieldCount;
     if (info.EndPosition >= 0) {
-        std::size_t previous = l.r.NarrowEnd(info.EndPosition);
+        std::int64_t previous = l.r.NarrowEnd(info.EndPosition);
         try {
             LoadFieldsOf(p, remaining, l);
         } catch (...) {
@@ -206,30 +206,15 @@ std::unique_ptr<TPacket> CreateFrom(TLoader& l) {
     return p;
 }
 
-// Runs `load` over a cursor on the stream's bytes from its position on, then moves
-// the stream to where the cursor stopped.
+// Runs `load` over a cursor on the stream's bytes from its position on (in place when
+// they lie in memory, else read as the cursor reaches them), then moves the stream to
+// where the cursor stopped.
 template <typename F> void WithReader(TStream& stream, F&& load) {
-    std::int64_t pos = stream.Position();
-    std::int64_t size = stream.Size();
-    if (pos < 0 || pos >= size)
-        RangeError("Buffer position out of bounds before loading packet header");
     bool contiguous = false;
     auto bytes = stream.Contiguous(contiguous);
-    if (contiguous) {
-        TByteReader reader(bytes);
-        reader.SetPosition(pos);
-        try {
-            load(reader);
-        } catch (...) {
-            stream.SetPosition(reader.Position());
-            throw;
-        }
-        stream.SetPosition(reader.Position());
-        return;
-    }
-    std::vector<std::uint8_t> copy(static_cast<std::size_t>(size - pos));
-    copy.resize(stream.Read(copy.data(), copy.size()));
-    TByteReader reader(copy, pos);
+    TByteReader reader = contiguous ? TByteReader(bytes) : TByteReader(stream);
+    if (contiguous)
+        reader.SetPosition(stream.Position());
     try {
         load(reader);
     } catch (...) {
@@ -237,6 +222,12 @@ template <typename F> void WithReader(TStream& stream, F&& load) {
         throw;
     }
     stream.SetPosition(reader.Position());
+}
+
+void CheckPacketStart(TStream& stream) {
+    std::int64_t pos = stream.Position();
+    if (pos < 0 || pos >= stream.Size())
+        RangeError("Buffer position out of bounds before loading packet header");
 }
 
 } // namespace
@@ -342,6 +333,7 @@ void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context,
         LoadFromStream(reader, context, options & ~ploCompressed);
         return;
     }
+    CheckPacketStart(stream);
     WithReader(stream, [&](TByteReader& r) { LoadFromReader(r, context); });
 }
 
@@ -352,6 +344,7 @@ std::unique_ptr<TPacket> TPacket::CreateFromStream(TStream& stream, TPacketLoadC
         return CreateFromStream(reader, context, options & ~ploCompressed);
     }
     std::unique_ptr<TPacket> result;
+    CheckPacketStart(stream);
     WithReader(stream, [&](TByteReader& r) { result = CreateFromReader(r, context); });
     return result;
 }
@@ -380,30 +373,14 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketLoadContext* cont
     std::int64_t pos = stream.Position();
     if (pos < 0 || pos > stream.Size())
         RangeError("Stream read error");
-    bool contiguous = false;
-    auto bytes = stream.Contiguous(contiguous);
-    std::vector<std::uint8_t> copy;
-    TByteReader reader;
-    if (contiguous) {
-        reader = TByteReader(bytes);
-        reader.SetPosition(pos);
-    } else {
-        copy.resize(static_cast<std::size_t>(stream.Size() - pos));
-        copy.resize(stream.Read(copy.data(), copy.size()));
-        reader = TByteReader(copy, pos);
-    }
-    TLoader l{reader, context};
-    try {
+    WithReader(stream, [&](TByteReader& reader) {
+        TLoader l{reader, context};
         auto count = reader.Read<std::int32_t>();
         Clear();
         SetCapacity(std::min<std::int32_t>(count, 32));
         for (std::int32_t k = 0; k < count; ++k)
             Add(CreateFrom(l));
-    } catch (...) {
-        stream.SetPosition(reader.Position());
-        throw;
-    }
-    stream.SetPosition(reader.Position());
+    });
 }
 
 } // namespace packets

@@ -549,6 +549,123 @@ TEST_F(PacketStreamTest, PacketsFromADecompressingReader) {
     EXPECT_EQ(TPacket::CreateFromStream(adapter.Stream(), &lc)->ClassName(), "TInnerPacket");
 }
 
+// A stream that is not one buffer: it hands out at most `chunk` bytes a read and
+// counts what it handed out.
+class TPieceStream : public TStream {
+public:
+    TPieceStream(std::vector<std::uint8_t> bytes, std::size_t chunk)
+        : memory(std::move(bytes)), chunk(chunk) {}
+    std::size_t Read(void* buffer, std::size_t count) override {
+        std::size_t n = memory.Read(buffer, std::min(count, chunk));
+        handedOut += n;
+        return n;
+    }
+    void Write(const void* buffer, std::size_t count) override { memory.Write(buffer, count); }
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+        return memory.Seek(offset, origin);
+    }
+    std::int64_t Size() const override { return memory.Size(); }
+    std::int64_t Position() const override { return memory.Position(); }
+    std::size_t handedOut = 0;
+
+private:
+    TMemoryStream memory;
+    std::size_t chunk;
+};
+
+// Loading from a stream that is not in memory reads the packet, not the rest of the
+// stream (a history file holds a small record before gigabytes of events).
+TEST_F(PacketStreamTest, LoadingFromAStreamReadsOnlyWhatItNeeds) {
+    TAllTypesPacket p;
+    Filled(p);
+    const std::size_t trailing = 8 << 20;
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        p.SaveToStream(s, compact ? &sc : nullptr);
+        const auto packetSize = static_cast<std::size_t>(s.Size());
+        s.SetSize(packetSize + trailing);
+        struct Load {
+            const char* name;
+            std::function<void(TStream&, TPacketLoadContext*)> run;
+        };
+        const Load loads[] = {
+            {"create",
+             [&](TStream& from, TPacketLoadContext* lc) {
+                 EXPECT_TRUE(TPacket::CreateFromStream(from, lc)->IsEqual(p));
+             }},
+            {"load",
+             [&](TStream& from, TPacketLoadContext* lc) {
+                 TAllTypesPacket loaded;
+                 loaded.LoadFromStream(from, lc);
+                 EXPECT_TRUE(loaded.IsEqual(p));
+             }},
+        };
+        for (const auto& load : loads) {
+            SCOPED_TRACE(load.name);
+            TPieceStream from(Bytes(s), std::size_t{1} << 30);
+            TPacketLoadContext lc;
+            load.run(from, compact ? &lc : nullptr);
+            EXPECT_EQ(from.Position(), static_cast<std::int64_t>(packetSize));
+            EXPECT_LT(from.handedOut, packetSize + (256u << 10));
+        }
+    }
+    TInnerPacketList list;
+    list.AddNew().Name = "x";
+    TMemoryStream s;
+    list.SaveToStream(s);
+    const auto listSize = static_cast<std::size_t>(s.Size());
+    s.SetSize(listSize + trailing);
+    TPieceStream from(Bytes(s), std::size_t{1} << 30);
+    TInnerPacketList loaded;
+    loaded.LoadFromStream(from);
+    EXPECT_TRUE(loaded.IsEqual(list));
+    EXPECT_EQ(from.Position(), static_cast<std::int64_t>(listSize));
+    EXPECT_LT(from.handedOut, listSize + (256u << 10));
+}
+
+// A stream that hands out few bytes a read: values cut across reads, large values
+// (read straight into their member) and a run of packets all load, and every
+// truncation fails cleanly.
+TEST_F(PacketStreamTest, PiecewiseStreamsLoadLikeMemory) {
+    TAllTypesPacket p;
+    Filled(p);
+    p.Name.assign(300000, 'x');
+    p.Data.SetSize(200000);
+    std::memset(p.Data.Memory(), 0x5A, 200000);
+    p.BigNumbers.assign(70000, -3);
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        for (int i = 0; i < 3; ++i)
+            p.SaveToStream(s, compact ? &sc : nullptr);
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{70000}}) {
+            SCOPED_TRACE(chunk);
+            TPieceStream from(Bytes(s), chunk);
+            TPacketLoadContext lc;
+            for (int i = 0; i < 3; ++i)
+                EXPECT_TRUE(TPacket::CreateFromStream(from, compact ? &lc : nullptr)->IsEqual(p));
+            EXPECT_EQ(from.Position(), s.Size());
+        }
+    }
+    TAllTypesPacket small;
+    Filled(small);
+    for (bool compact : {false, true}) {
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        small.SaveToStream(s, compact ? &sc : nullptr);
+        auto bytes = Bytes(s);
+        for (std::size_t n = 1; n < bytes.size(); ++n) {
+            TPieceStream part(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + n), 5);
+            TPacketLoadContext lc;
+            EXPECT_THROW(TPacket::CreateFromStream(part, compact ? &lc : nullptr), core::Exception)
+                << n;
+        }
+    }
+}
+
 class PacketFileTest : public PacketStreamTest {
 protected:
     void SetUp() override {
