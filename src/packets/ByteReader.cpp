@@ -8,13 +8,15 @@
 namespace packets {
 
 namespace {
-// What a reader of a stream reads ahead of the bytes it needs.
-constexpr std::size_t ReadAhead = 64 * 1024;
+// What a reader of a stream reads ahead of the bytes it needs: little at first, as a
+// record is often small and the stream goes on, and twice as much at every refill.
+constexpr std::size_t FirstReadAhead = 16;
+constexpr std::size_t MaxReadAhead = 64 * 1024;
 } // namespace
 
 TByteReader::TByteReader(TStream& stream)
     : base(stream.Position()), origin(base), end(std::max(base, stream.Size())), size(end),
-      source(&stream) {}
+      source(&stream), readAhead(FirstReadAhead) {}
 
 void TByteReader::SetPosition(std::int64_t position) {
     if (source && (position < base || position > base + static_cast<std::int64_t>(data.size()))) {
@@ -43,7 +45,8 @@ void TByteReader::Fill(std::size_t count) {
         std::memmove(window.data(), window.data() + pos, kept);
     // Up to the size the stream gave, never less than asked for (Require checked it).
     const std::size_t want = static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(std::max(count, ReadAhead)), size - at));
+        std::min<std::int64_t>(static_cast<std::int64_t>(std::max(count, readAhead)), size - at));
+    readAhead = std::min(2 * readAhead, MaxReadAhead);
     window.resize(want);
     source->SetPosition(at + static_cast<std::int64_t>(kept));
     std::size_t got = kept;
@@ -62,7 +65,7 @@ void TByteReader::Fill(std::size_t count) {
 }
 
 void TByteReader::ReadFromSource(void* target, std::size_t count) {
-    if (count <= ReadAhead) {
+    if (count <= MaxReadAhead) {
         Fill(count);
         std::memcpy(target, data.data() + pos, count);
         pos += count;

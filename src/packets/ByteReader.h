@@ -114,6 +114,7 @@ private:
     std::int64_t size = 0;
     TStream* source = nullptr;
     std::vector<std::uint8_t> window; // holds `data` when reading a stream
+    std::size_t readAhead = 0;
 };
 
 } // namespace packets

@@ -611,6 +611,19 @@ TEST_F(PacketStreamTest, LoadingFromAStreamReadsOnlyWhatItNeeds) {
             EXPECT_LT(from.handedOut, packetSize + (256u << 10));
         }
     }
+    // A run of small packets, as a replay loads events: each is read about once.
+    TMemoryStream run;
+    TPacketSaveContext sc;
+    TInnerPacket small;
+    small.Name = "event";
+    for (int i = 0; i < 2000; ++i)
+        small.SaveToStream(run, &sc);
+    TPieceStream events(Bytes(run), std::size_t{1} << 30);
+    TPacketLoadContext lc;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_TRUE(TPacket::CreateFromStream(events, &lc)->IsEqual(small));
+    EXPECT_LT(events.handedOut, 3 * static_cast<std::size_t>(run.Size()));
+
     TInnerPacketList list;
     list.AddNew().Name = "x";
     TMemoryStream s;
