@@ -1,7 +1,5 @@
 #include "buildsys/BuildSystem.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildObjects.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobRunner.h"
@@ -16,6 +14,8 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -75,7 +75,7 @@ private:
     std::unique_ptr<platform::TMutex> buildMutex;
     std::unique_ptr<platform::TEvent> attachedEvent;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
-    std::unique_ptr<packets::TGrowingSharedStreamAdapter> streamAdapter;
+    std::unique_ptr<packets::TGrowingSharedStreamAsTStream> streamAdapter;
     std::vector<std::unique_ptr<monitor::TMonitorFileWriter>> files;
     std::unique_ptr<TEventWriter> writer;
     double startTime = 0;
@@ -129,7 +129,7 @@ void TBuild::Prepare() {
     stream = std::make_unique<packets::TGrowingSharedStream>(
         arguments.ID, packets::DefaultSectionSize, packets::TProgressLogger{}, true,
         packets::SessionGlobal);
-    streamAdapter = std::make_unique<packets::TGrowingSharedStreamAdapter>(*stream);
+    streamAdapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);
 
     startTime = packets::LocalDateTimeNow();
     records::TMetaBuildPacket meta;

@@ -1,5 +1,6 @@
 #include "packets/Packet.h"
 
+#include "core/TextHelpers.h"
 #include "packets/FieldTypes.h"
 
 #include <mutex>
@@ -268,10 +269,8 @@ void TPacket::DumpToStrings(core::TStringListEx& lines) const {
             lines.Add(head + text);
         } else {
             lines.Add(head);
-            core::TStringListEx nested;
-            nested.SetText(text);
-            for (const auto& line : nested.Strings())
-                lines.Add("    " + line);
+            for (const std::string_view line : core::SplitLines(text))
+                lines.Add("    " + std::string(line));
         }
     }
 }

@@ -3,13 +3,13 @@
 // answers the process's objects.
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
-#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/PacketStream.h"
 #include "packets/SpinLock.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -121,7 +121,7 @@ public:
                                                                  packets::SessionGlobal);
         // As the console does: the events stay readable after the build system ended.
         stream->Prefetch(0);
-        adapter = std::make_unique<packets::TGrowingSharedStreamAdapter>(*stream);
+        adapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);
         auto attached = platform::TEvent::Open(build::OwnerAttachedEventName(identity));
         EXPECT_NE(attached, nullptr);
         if (attached) {
@@ -227,7 +227,7 @@ private:
     std::unique_ptr<platform::TEvent> stopEvent;
     std::unique_ptr<platform::TMutex> owner;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
-    std::unique_ptr<packets::TGrowingSharedStreamAdapter> adapter;
+    std::unique_ptr<packets::TGrowingSharedStreamAsTStream> adapter;
     packets::TPacketLoadContext context;
 };
 
