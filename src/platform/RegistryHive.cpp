@@ -1,7 +1,6 @@
 #include "platform/Registry.h"
 
 #include "platform/AsciiCase.h"
-
 #include "platform/Text.h"
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 #include "platform/SharedObjects.h"
 
 #include "platform/AsciiCase.h"
-
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 
