@@ -145,10 +145,19 @@ public:
                 platform::SleepMs(5);
                 continue;
             }
-            Events.push_back(packets::TPacket::CreateFromStream(*adapter, &context));
-            if (onEvent) {
-                onEvent(*Events.back());
+            // As the console reads: every available byte at once (the sections of a
+            // build that has ended go away), then the events from memory.
+            const std::int64_t at = adapter->Position();
+            std::vector<std::uint8_t> available(static_cast<std::size_t>(stream->Size() - at));
+            adapter->ReadBuffer(available.data(), available.size());
+            packets::TByteReader bytes(available, at);
+            while (bytes.Remaining() > 0 && !Completion()) {
+                Events.push_back(packets::TPacket::CreateFromReader(bytes, &context));
+                if (onEvent) {
+                    onEvent(*Events.back());
+                }
             }
+            adapter->SetPosition(bytes.Position());
         }
     }
     const records::TMonitorEventCompletePacket* Completion() const {
