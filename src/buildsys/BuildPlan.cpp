@@ -2,12 +2,12 @@
 
 #include "core/StringListEx.h"
 #include "core/TextHelpers.h"
+#include "platform/Environment.h"
+#include "platform/Process.h"
 
 namespace buildsys {
 
 namespace {
-
-constexpr const char* Shell = "/bin/sh";
 
 std::string Refusal(std::string_view buildClass, std::string_view why) {
     return "Build class \"" + std::string(buildClass) +
@@ -28,10 +28,8 @@ std::string_view NameOf(std::string_view entry) {
 
 std::string MergeEnvironment(std::string_view block, const std::vector<std::string>& forced) {
     std::vector<std::string> entries;
-    while (!block.empty() && block.front() != '\0') {
-        const std::size_t end = block.find('\0');
-        entries.emplace_back(block.substr(0, end));
-        block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+    for (const std::string_view entry : platform::EnvBlockEntries(block)) {
+        entries.emplace_back(entry);
     }
     for (const std::string& entry : forced) {
         if (entry.find('=', 1) == std::string::npos) {
@@ -64,13 +62,13 @@ TBuildPlan PlanBuild(const records::TBuildCommandPacket& request, std::string_vi
         if (request.Command.empty()) {
             plan.Refusal = Refusal(buildClass, "the request holds no command to run.");
         } else {
-            plan.Arguments = {Shell, "-c", request.Command};
+            plan.Arguments = platform::ShellCommandArguments(request.Command);
         }
     } else if (core::SameText(buildClass, "wrap")) {
         if (!request.Command.empty()) {
-            plan.Arguments = {Shell, "-c", request.Command};
+            plan.Arguments = platform::ShellCommandArguments(request.Command);
         } else if (!request.PrimaryFilename.empty()) {
-            plan.Arguments = {Shell, request.PrimaryFilename};
+            plan.Arguments = platform::ScriptFileArguments(request.PrimaryFilename);
         } else {
             plan.Refusal = Refusal(buildClass, "the request names neither a command nor a script.");
         }

@@ -85,7 +85,7 @@ private:
     std::unique_ptr<platform::TMutex> buildMutex;
     std::unique_ptr<platform::TEvent> attachedEvent;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
-    std::unique_ptr<packets::TGrowingSharedStreamAdapter> streamAdapter;
+    std::unique_ptr<packets::TGrowingSharedStreamAsTStream> streamAdapter;
     std::vector<std::unique_ptr<monitor::TMonitorFileWriter>> files;
     std::unique_ptr<TEventWriter> writer;
     std::mutex eventMutex; // guards writer once tasks run
@@ -141,7 +141,7 @@ void TBuild::Prepare() {
     stream = std::make_unique<packets::TGrowingSharedStream>(
         arguments.ID, packets::DefaultSectionSize, packets::TProgressLogger{}, true,
         packets::SessionGlobal);
-    streamAdapter = std::make_unique<packets::TGrowingSharedStreamAdapter>(*stream);
+    streamAdapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);
 
     startTime = packets::LocalDateTimeNow();
     records::TMetaBuildPacket meta;

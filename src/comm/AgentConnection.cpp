@@ -27,12 +27,9 @@ constexpr std::int32_t ServiceSession = -2; // the agent's channel is global
 class TAgentPipeConnection final : public TAgentConnection {
 public:
     ~TAgentPipeConnection() override {
-        if (pipe) {
-            pipe.reset();
-            // The reply channel named this thread as its receiver; give the identity
-            // back with it.
-            packets::ReleaseSessionObjects();
-        }
+        // The reply channel gives back this thread's identity when it was its last
+        // holder; other open channels of the thread keep publishing it.
+        pipe.reset();
     }
 
     std::unique_ptr<packets::TPacket> Request(const packets::TPacket& request) override {

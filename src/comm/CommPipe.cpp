@@ -12,13 +12,6 @@ namespace comm {
 
 namespace {
 std::atomic<std::uint32_t> pipeSerial{0};
-
-std::string ErrorClassName(const std::exception& e) {
-    if (const auto* own = dynamic_cast<const core::Exception*>(&e)) {
-        return own->ClassName();
-    }
-    return "Exception";
-}
 } // namespace
 
 void TCommMethodMap::Register(const packets::TPacketClass& cls, TCommHandler handler) {
@@ -115,10 +108,6 @@ void TCommPipe::RequestNoReply(const packets::TPacket& request, std::uint8_t fla
 void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send) {
     packets::TPacket& packet = *message.Packet;
     TCommExecuteContext context(*this, packet, message.MessageID, message.Flags, send);
-    auto* commPacket = dynamic_cast<packets::TCommPacket*>(&packet);
-    if (commPacket) {
-        commPacket->ExecuteContext = &context;
-    }
     try {
         if (message.Flags & mfReply) {
             throw core::EGeneralError("Unexpected message reply received");
@@ -153,7 +142,7 @@ void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySende
         if (replyExpected && !context.ReplySent) {
             records::TCommExceptionPacket error;
             error.ExceptionMessage = e.what();
-            error.ExceptionClass = ErrorClassName(e);
+            error.ExceptionClass = core::ErrorClassName(e);
             const bool unreadable =
                 packet.Class().InheritsFrom(records::TCommExceptionPacket::StaticClass());
             error.ExceptionMethodName = unreadable ? "" : std::string(packet.ClassName());
@@ -162,9 +151,6 @@ void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySende
         } else if (!replyExpected) {
             SetState(TCommState::Terminated);
         }
-    }
-    if (commPacket) {
-        commPacket->ExecuteContext = nullptr;
     }
 }
 

@@ -56,13 +56,6 @@ std::array<std::uint8_t, HeadSize> MakeHead(std::uint8_t flags, std::uint32_t id
     return head;
 }
 
-std::string ErrorClassName(const std::exception& e) {
-    if (const auto* own = dynamic_cast<const core::Exception*>(&e)) {
-        return own->ClassName();
-    }
-    return "Exception";
-}
-
 } // namespace
 
 std::string DisconnectReasonText(int reason) {
@@ -114,7 +107,8 @@ TPacketChannelReceiver::TPacketChannelReceiver(core::TNotifyQueue& queue, std::i
     std::memcpy(Block() + 24, queue.ExternalEventGuid().Bytes.data(), 16);
     Store32(Block(), 0, ProtocolVersion);
     report("  Creating receiver thread UID");
-    Store32(Block(), 20, packets::CurrentThreadIdentity());
+    identity = std::make_unique<packets::TThreadIdentityHold>();
+    Store32(Block(), 20, identity->Id());
     Store8(Block(), 40, 1);
     queue.AddExternalHandler({this, "TPacketChannelReceiver"},
                              [this] { ProcessExternalNotification(); });
@@ -131,6 +125,7 @@ TPacketChannelReceiver::~TPacketChannelReceiver() {
     stream.reset();
     lock.reset();
     control.reset();
+    identity.reset();
 }
 
 std::uint8_t* TPacketChannelReceiver::Block() const {
@@ -181,7 +176,7 @@ void TPacketChannelReceiver::Receive() {
             } catch (const std::exception& e) {
                 auto error = std::make_unique<records::TCommExceptionPacket>();
                 error->ExceptionMessage = e.what();
-                error->ExceptionClass = ErrorClassName(e);
+                error->ExceptionClass = core::ErrorClassName(e);
                 message->Packet = std::move(error);
                 core::Log().Warning("Connection object buffer unreadable\r\n" +
                                     std::string(e.what()));

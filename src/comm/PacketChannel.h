@@ -27,6 +27,10 @@
 #include <string>
 #include <vector>
 
+namespace packets {
+class TThreadIdentityHold;
+}
+
 namespace platform {
 class TSharedSection;
 class TEvent;
@@ -106,6 +110,8 @@ private:
     std::unique_ptr<platform::TSharedSection> control;
     std::unique_ptr<packets::TSpinLock> lock;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
+    // The receiving thread's identity, published in the control block.
+    std::unique_ptr<packets::TThreadIdentityHold> identity;
     std::vector<std::unique_ptr<TPacketChannelMessage>> received;
     TCallback onMessage;
     std::unique_ptr<core::TClock> bufferMonitor;

@@ -1,6 +1,7 @@
 #include "core/DiagnosticLog.h"
 
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
 #include "platform/DebugInfo.h"
 #include "platform/Environment.h"
 #include "platform/LogFile.h"
@@ -22,15 +23,7 @@ namespace {
 
 constexpr std::size_t MaxThreadNames = 128;
 
-std::string Lower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return result;
-}
+constexpr auto Lower = LowerCaseAscii;
 
 // Errors raised while this thread writes the log are not logged again.
 thread_local bool writingLog = false;

@@ -5,6 +5,13 @@
 
 namespace core {
 
+std::string ErrorClassName(const std::exception& e) {
+    if (const auto* own = dynamic_cast<const Exception*>(&e)) {
+        return own->ClassName();
+    }
+    return "Exception";
+}
+
 void AssertionFailed(std::string_view text, const char* file, int line) {
     throw EAssertionFailed(std::string(text) + " (" + file + ", line " + std::to_string(line) +
                            ")");

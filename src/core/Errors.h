@@ -60,6 +60,9 @@ public:
     const char* ClassName() const override { return "EAssertionFailed"; }
 };
 
+// The class name of an error of the program; "Exception" for any other.
+std::string ErrorClassName(const std::exception& e);
+
 // Raises EAssertionFailed with "`text` (`file`, line `line`)".
 [[noreturn]] void AssertionFailed(std::string_view text, const char* file, int line);
 

@@ -80,6 +80,12 @@ private:
 
 inline constexpr TGUID NullGuid{};
 
+// True for the braced registry form of a GUID.
+constexpr bool IsBracedGuid(std::string_view text) {
+    TGUID guid;
+    return TGUID::TryParse(text, guid);
+}
+
 // A new random GUID (version 4, RFC 4122 variant) from the system's generator.
 // Raises EOSError when the generator fails.
 TGUID NewGuid();

@@ -5,6 +5,7 @@
 #include "core/Guid.h"
 #include "core/NotifyQueue.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/SharedObjects.h"
 
@@ -319,37 +320,29 @@ void TProcess::Start(bool wait, platform::TPipeEnd* stdIn) {
         if (environment) {
             AssertionFailed("A batch file cannot have an environment block", __FILE__, __LINE__);
         }
-        batchFile = platform::TempFolder() + NewGuid().ToString() + ".sh";
+        batchFile = platform::TempFolder() + NewGuid().ToString() +
+                    std::string(platform::ScriptFileExtension());
         std::string error;
         auto file = platform::TFileWriter::Create(batchFile, platform::TFileWriter::TMode::Truncate,
                                                   &error);
-        if (!file || !file->Write("#!/bin/sh\n" + commandLine + "\n", &error)) {
+        if (!file || !file->Write(platform::ScriptFileText(commandLine), &error)) {
             const std::string name = batchFile;
             batchFile.clear();
             std::remove(name.c_str());
             throw EGeneralError("Failed to create temporary file: " + name + "\r\n" + error);
         }
-        spawn.Arguments = {"/bin/sh", batchFile};
+        spawn.Arguments = platform::ScriptFileArguments(batchFile);
     } else {
         spawn.Arguments = platform::SplitCommandLine(commandLine);
     }
     spawn.WorkingDir = workingDir;
     spawn.EnvironmentBlock = environment;
     if ((options & poPathFromEnvironment) != 0 && environment) {
-        std::size_t start = 0;
-        while (start < environment->size()) {
-            const std::size_t end = environment->find('\0', start);
-            const std::string_view entry =
-                std::string_view(*environment).substr(start, end - start);
-            if (entry.size() >= 5 &&
-                (entry.substr(0, 5) == "PATH=" || entry.substr(0, 5) == "Path=")) {
+        for (const std::string_view entry : platform::EnvBlockEntries(*environment)) {
+            if (entry.starts_with("PATH=") || entry.starts_with("Path=")) {
                 spawn.SearchPath = std::string(entry.substr(5));
                 break;
             }
-            if (end == std::string::npos) {
-                break;
-            }
-            start = end + 1;
         }
     }
     spawn.NewProcessGroup = newGroup;

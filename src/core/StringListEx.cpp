@@ -1,6 +1,8 @@
 #include "core/StringListEx.h"
 
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
+#include "platform/AsciiCase.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -8,11 +10,7 @@
 
 namespace core {
 
-namespace {
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-} // namespace
+using platform::LowerAscii;
 
 int CompareText(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
@@ -181,18 +179,8 @@ std::string TStringListEx::Text() const {
 
 void TStringListEx::SetText(std::string_view text) {
     Clear();
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            Add(std::string(text.substr(start)));
-            break;
-        }
-        Add(std::string(text.substr(start, end - start)));
-        start = end + 1;
-        if (text[end] == '\r' && start < text.size() && text[start] == '\n') {
-            ++start;
-        }
+    for (const std::string_view line : SplitLines(text)) {
+        Add(std::string(line));
     }
 }
 

@@ -1,5 +1,8 @@
 #include "core/TextHelpers.h"
 
+#include "platform/AsciiCase.h"
+
+#include <algorithm>
 #include <charconv>
 
 namespace core {
@@ -35,21 +38,13 @@ std::string_view TrimText(std::string_view text) {
 
 std::string LowerCaseAscii(std::string_view text) {
     std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
+    std::transform(result.begin(), result.end(), result.begin(), platform::LowerAscii);
     return result;
 }
 
 std::string UpperCaseAscii(std::string_view text) {
     std::string result(text);
-    for (char& c : result) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
-    }
+    std::transform(result.begin(), result.end(), result.begin(), platform::UpperAscii);
     return result;
 }
 
@@ -69,6 +64,24 @@ std::string ReplaceText(std::string_view text, std::string_view from, std::strin
         result.append(to);
         pos = hit + from.size();
     }
+}
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+        if (text[end] == '\r' && start < text.size() && text[start] == '\n') {
+            ++start;
+        }
+    }
+    return lines;
 }
 
 std::string_view UnquoteText(std::string_view text) {

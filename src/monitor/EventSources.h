@@ -28,7 +28,7 @@ public:
 
 private:
     std::unique_ptr<packets::TGrowingSharedStream> shared;
-    packets::TGrowingSharedStreamAdapter adapter;
+    packets::TGrowingSharedStreamAsTStream adapter;
 };
 
 // The events of a monitor file, which may still be written (the reader follows it);

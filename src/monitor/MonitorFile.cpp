@@ -37,6 +37,10 @@ void CopyAll(packets::TStream& from, packets::TStream& to) {
         to.Write(buffer, n);
     }
 }
+
+[[noreturn]] void CannotWrite(const std::string& fileName, const std::string& error) {
+    throw core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0);
+}
 } // namespace
 
 std::string StartDayText(double startTime) {
@@ -82,16 +86,23 @@ void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& me
         meta.OldMonitorEvents.Write(&length, 4);
         meta.OldMonitorEvents.Write(EventsAppendedMarker.data(), EventsAppendedMarker.size());
     }
-    packets::TMemoryStream file;
-    meta.SaveToStream(file);
-    if (placement == TEventsPlacement::AfterRecord) {
-        CopyAll(compressedEvents, file);
-    }
+    packets::TMemoryStream record;
+    meta.SaveToStream(record);
     std::string error;
     const auto writer =
         platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Truncate, &error);
-    if (!writer || !writer->Write(file.Text(), &error)) {
-        throw core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0);
+    if (!writer || !writer->Write(record.Text(), &error)) {
+        CannotWrite(fileName, error);
+    }
+    if (placement == TEventsPlacement::AfterRecord) {
+        // Piece by piece: the events may be far larger than the record.
+        compressedEvents.SetPosition(0);
+        std::vector<char> buffer(1 << 20);
+        for (std::size_t n; (n = compressedEvents.Read(buffer.data(), buffer.size())) > 0;) {
+            if (!writer->Write({buffer.data(), n}, &error)) {
+                CannotWrite(fileName, error);
+            }
+        }
     }
 }
 

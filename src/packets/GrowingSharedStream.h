@@ -111,10 +111,10 @@ private:
     std::thread growThread;
 };
 
-// The stream as a TStream for the packet format.
-class TGrowingSharedStreamAdapter : public TStream {
+// A growing shared stream as a TStream, the stream the packet format reads and writes.
+class TGrowingSharedStreamAsTStream : public TStream {
 public:
-    explicit TGrowingSharedStreamAdapter(TGrowingSharedStream& stream) : stream(stream) {}
+    explicit TGrowingSharedStreamAsTStream(TGrowingSharedStream& stream) : stream(stream) {}
     std::size_t Read(void* buffer, std::size_t count) override {
         return stream.Read(buffer, count);
     }

@@ -1,9 +1,8 @@
 #include "packets/Packet.h"
 
-#include "packets/TextUtil.h"
+#include "core/TextHelpers.h"
+#include "packets/FieldTypes.h"
 
-#include <cmath>
-#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -22,318 +21,12 @@ template <typename T> T& At(const TFieldDef& f, const TPacket& p) {
     return *static_cast<T*>(f.Member(const_cast<TPacket&>(p)));
 }
 
-bool IsIntegerType(TFieldType t) {
-    switch (t) {
-    case TFieldType::Word:
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-    case TFieldType::Int64:
-    case TFieldType::Compact:
-    case TFieldType::Handle:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Integer value of an integer-typed field, widened.
-std::int64_t IntegerValue(const TFieldDef& f, const TPacket& p) {
-    switch (f.Type) {
-    case TFieldType::Byte:
-        return At<std::uint8_t>(f, p);
-    case TFieldType::Int8:
-        return At<std::int8_t>(f, p);
-    case TFieldType::Word:
-        return At<std::uint16_t>(f, p);
-    case TFieldType::Int32:
-    case TFieldType::Compact:
-        return At<std::int32_t>(f, p);
-    case TFieldType::UInt32:
-    case TFieldType::Handle:
-        return At<std::uint32_t>(f, p);
-    case TFieldType::Int64:
-        return At<std::int64_t>(f, p);
-    default:
-        return 0;
-    }
-}
-
-// Stores an integer in an integer-typed field, keeping the bits the field holds.
-void StoreInteger(const TFieldDef& f, TPacket& p, std::int64_t v) {
-    switch (f.Type) {
-    case TFieldType::Byte:
-        At<std::uint8_t>(f, p) = static_cast<std::uint8_t>(v);
-        break;
-    case TFieldType::Int8:
-        At<std::int8_t>(f, p) = static_cast<std::int8_t>(static_cast<std::uint8_t>(v));
-        break;
-    case TFieldType::Word:
-        At<std::uint16_t>(f, p) = static_cast<std::uint16_t>(v);
-        break;
-    case TFieldType::Int32:
-    case TFieldType::Compact:
-        At<std::int32_t>(f, p) = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
-        break;
-    case TFieldType::UInt32:
-    case TFieldType::Handle:
-        At<std::uint32_t>(f, p) = static_cast<std::uint32_t>(v);
-        break;
-    case TFieldType::Int64:
-        At<std::int64_t>(f, p) = v;
-        break;
-    default:
-        break;
-    }
+bool FieldEqual(const TFieldDef& f, const TPacket& a, const TPacket& b) {
+    return FieldOps(f.Type).Equal(f, a, b);
 }
 
 [[noreturn]] void FieldError(const char* what, const TPacket& p, int index) {
     throw core::EGeneralError(std::string(what) + p.Class().FieldDescription(index));
-}
-
-void ApplyDefault(const TFieldDef& f, TPacket& p, bool clearObjects) {
-    switch (f.Type) {
-    case TFieldType::Bool:
-        At<bool>(f, p) = f.IntDefault != 0;
-        break;
-    case TFieldType::Enum8:
-        std::memset(f.Member(p), static_cast<std::uint8_t>(f.IntDefault), 1);
-        break;
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Word:
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-    case TFieldType::Int64:
-    case TFieldType::Compact:
-    case TFieldType::Handle:
-        StoreInteger(f, p, f.IntDefault);
-        break;
-    case TFieldType::DateTime:
-        At<double>(f, p) = f.FloatDefault;
-        break;
-    case TFieldType::Guid:
-        At<core::TGUID>(f, p) = core::TGUID{};
-        break;
-    case TFieldType::Set:
-    case TFieldType::Raw:
-        std::memset(f.Member(p), 0, f.Size);
-        break;
-    case TFieldType::String:
-        if (clearObjects || !f.TextDefault.empty())
-            At<std::string>(f, p).assign(f.TextDefault);
-        break;
-    case TFieldType::WString:
-        if (clearObjects)
-            At<std::u16string>(f, p).clear();
-        break;
-    case TFieldType::Strings:
-    case TFieldType::TextList:
-        if (clearObjects)
-            At<core::TStringListEx>(f, p).Clear();
-        break;
-    case TFieldType::Record:
-        if (clearObjects)
-            At<TPacket>(f, p).Clear();
-        break;
-    case TFieldType::OptRecord:
-        if (clearObjects && At<TOptRecordBase>(f, p).Present())
-            At<TOptRecordBase>(f, p).Get()->Clear();
-        break;
-    case TFieldType::List:
-        if (clearObjects)
-            At<TCustomPacketList>(f, p).Clear();
-        break;
-    case TFieldType::Blob:
-        if (clearObjects)
-            At<TMemoryStream>(f, p).Clear();
-        break;
-    case TFieldType::Int32List:
-        if (clearObjects)
-            At<std::vector<std::int32_t>>(f, p).clear();
-        break;
-    case TFieldType::Int64List:
-        if (clearObjects)
-            At<std::vector<std::int64_t>>(f, p).clear();
-        break;
-    }
-}
-
-bool StringListsEqual(const core::TStringListEx& a, const core::TStringListEx& b) {
-    if (a.Count() != b.Count())
-        return false;
-    for (int i = 0; i < a.Count(); ++i)
-        if (a[i] != b[i] || a.Object(i) != b.Object(i))
-            return false;
-    return true;
-}
-
-bool FieldEqual(const TFieldDef& f, const TPacket& a, const TPacket& b) {
-    switch (f.Type) {
-    case TFieldType::Bool:
-        return At<bool>(f, a) == At<bool>(f, b);
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Enum8:
-        return std::memcmp(f.Member(const_cast<TPacket&>(a)), f.Member(const_cast<TPacket&>(b)),
-                           1) == 0;
-    case TFieldType::Word:
-        return At<std::uint16_t>(f, a) == At<std::uint16_t>(f, b);
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-    case TFieldType::Compact:
-    case TFieldType::Handle:
-        return std::memcmp(f.Member(const_cast<TPacket&>(a)), f.Member(const_cast<TPacket&>(b)),
-                           4) == 0;
-    case TFieldType::Int64:
-    case TFieldType::DateTime: // the 8 bytes, not the numeric value
-        return std::memcmp(f.Member(const_cast<TPacket&>(a)), f.Member(const_cast<TPacket&>(b)),
-                           8) == 0;
-    case TFieldType::Guid:
-        return At<core::TGUID>(f, a) == At<core::TGUID>(f, b);
-    case TFieldType::Set:
-    case TFieldType::Raw:
-        return std::memcmp(f.Member(const_cast<TPacket&>(a)), f.Member(const_cast<TPacket&>(b)),
-                           f.Size) == 0;
-    case TFieldType::String:
-        return At<std::string>(f, a) == At<std::string>(f, b);
-    case TFieldType::WString:
-        return At<std::u16string>(f, a) == At<std::u16string>(f, b);
-    case TFieldType::Strings:
-    case TFieldType::TextList:
-        return StringListsEqual(At<core::TStringListEx>(f, a), At<core::TStringListEx>(f, b));
-    case TFieldType::Record:
-        return At<TPacket>(f, a).IsEqual(At<TPacket>(f, b));
-    case TFieldType::OptRecord: {
-        const TPacket* x = At<TOptRecordBase>(f, a).Get();
-        const TPacket* y = At<TOptRecordBase>(f, b).Get();
-        if (!x || !y)
-            return !x && !y;
-        return x->IsEqual(*y);
-    }
-    case TFieldType::List:
-        return At<TCustomPacketList>(f, a).IsEqual(At<TCustomPacketList>(f, b));
-    case TFieldType::Blob:
-        return At<TMemoryStream>(f, a) == At<TMemoryStream>(f, b);
-    case TFieldType::Int32List:
-        return At<std::vector<std::int32_t>>(f, a) == At<std::vector<std::int32_t>>(f, b);
-    case TFieldType::Int64List:
-        return At<std::vector<std::int64_t>>(f, a) == At<std::vector<std::int64_t>>(f, b);
-    }
-    return false;
-}
-
-void CopyField(const TFieldDef& f, TPacket& to, const TPacket& from) {
-    switch (f.Type) {
-    case TFieldType::Bool:
-        At<bool>(f, to) = At<bool>(f, from);
-        break;
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Enum8:
-        std::memcpy(f.Member(to), f.Member(const_cast<TPacket&>(from)), 1);
-        break;
-    case TFieldType::Word:
-        At<std::uint16_t>(f, to) = At<std::uint16_t>(f, from);
-        break;
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-    case TFieldType::Compact:
-    case TFieldType::Handle:
-        std::memcpy(f.Member(to), f.Member(const_cast<TPacket&>(from)), 4);
-        break;
-    case TFieldType::Int64:
-    case TFieldType::DateTime:
-        std::memcpy(f.Member(to), f.Member(const_cast<TPacket&>(from)), 8);
-        break;
-    case TFieldType::Guid:
-        At<core::TGUID>(f, to) = At<core::TGUID>(f, from);
-        break;
-    case TFieldType::Set:
-    case TFieldType::Raw:
-        std::memcpy(f.Member(to), f.Member(const_cast<TPacket&>(from)), f.Size);
-        break;
-    case TFieldType::String:
-        At<std::string>(f, to) = At<std::string>(f, from);
-        break;
-    case TFieldType::WString:
-        At<std::u16string>(f, to) = At<std::u16string>(f, from);
-        break;
-    case TFieldType::Strings:
-    case TFieldType::TextList: {
-        auto& dst = At<core::TStringListEx>(f, to);
-        const auto& src = At<core::TStringListEx>(f, from);
-        dst.Clear();
-        dst.SetCapacity(src.Count());
-        for (int i = 0; i < src.Count(); ++i)
-            dst.Add(src[i], src.Object(i));
-        break;
-    }
-    case TFieldType::Record:
-        At<TPacket>(f, to).Assign(At<TPacket>(f, from));
-        break;
-    case TFieldType::OptRecord: {
-        auto& dst = At<TOptRecordBase>(f, to);
-        const TPacket* src = At<TOptRecordBase>(f, from).Get();
-        if (!src)
-            dst.Reset();
-        else
-            dst.Ensure(f.MemberClass()).Assign(*src);
-        break;
-    }
-    case TFieldType::List:
-        At<TCustomPacketList>(f, to).Assign(At<TCustomPacketList>(f, from));
-        break;
-    case TFieldType::Blob: {
-        auto& dst = At<TMemoryStream>(f, to);
-        const auto& src = At<TMemoryStream>(f, from);
-        dst.SetSize(src.Bytes().size());
-        if (!src.Bytes().empty())
-            std::memcpy(dst.Memory(), src.Memory(), src.Bytes().size());
-        break;
-    }
-    case TFieldType::Int32List:
-        At<std::vector<std::int32_t>>(f, to) = At<std::vector<std::int32_t>>(f, from);
-        break;
-    case TFieldType::Int64List:
-        At<std::vector<std::int64_t>>(f, to) = At<std::vector<std::int64_t>>(f, from);
-        break;
-    }
-}
-
-// Lines of a text as a string list reads them: CR LF, LF or CR end a line.
-std::vector<std::string> SplitLines(std::string_view text) {
-    core::TStringListEx list;
-    list.SetText(text);
-    return list.Strings();
-}
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text;
-}
-
-std::string Quoted(std::string value) {
-    for (char& c : value)
-        if (c == '\0')
-            c = ' ';
-    return "'" + value + "'";
-}
-
-int ObjectText(const TPacket* packet, std::string& text) {
-    if (!packet) {
-        text = "(null)";
-        return 1;
-    }
-    core::TStringListEx lines;
-    packet->DumpToStrings(lines);
-    text = JoinLines(lines.Strings()) + "\r\n";
-    return 2;
 }
 
 // Registry of classes by GUID and by registration ID.
@@ -359,39 +52,7 @@ TRegistry& RegistryTable() {
 } // namespace
 
 TPacketFieldKind KindOf(TFieldType type) {
-    switch (type) {
-    case TFieldType::Bool:
-        return TPacketFieldKind::pfkBoolean;
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Word:
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-    case TFieldType::Int64:
-    case TFieldType::Compact:
-    case TFieldType::Handle:
-        return TPacketFieldKind::pfkInteger;
-    case TFieldType::DateTime:
-        return TPacketFieldKind::pfkFloat;
-    case TFieldType::String:
-    case TFieldType::WString:
-        return TPacketFieldKind::pfkString;
-    case TFieldType::Strings:
-    case TFieldType::TextList:
-    case TFieldType::Record:
-    case TFieldType::OptRecord:
-    case TFieldType::List:
-    case TFieldType::Blob:
-    case TFieldType::Int32List:
-    case TFieldType::Int64List:
-        return TPacketFieldKind::pfkObject;
-    case TFieldType::Enum8:
-    case TFieldType::Guid:
-    case TFieldType::Set:
-    case TFieldType::Raw:
-        return TPacketFieldKind::pfkNone;
-    }
-    return TPacketFieldKind::pfkNone;
+    return FieldOps(type).Kind;
 }
 
 // ---- class metadata ----
@@ -534,170 +195,65 @@ const TPacketClass& TPacket::StaticClass() {
 void TPacket::Constructed(const TPacketClass& cls, TPacket& packet) {
     ++cls.instances;
     for (const TFieldDef& f : cls.OwnFields())
-        ApplyDefault(f, packet, false);
+        FieldOps(f.Type).Reset(f, packet, false);
 }
 
 std::int32_t TPacket::GetFieldAsInteger(int index) const {
     const TFieldDef* f = Class().Field(index);
-    if (f && f->Type == TFieldType::Bool)
-        return At<bool>(*f, *this) ? 1 : 0;
-    if (!f || !IsIntegerType(f->Type))
+    if (!f || !FieldOps(f->Type).GetInteger)
         FieldError("Cannot get field as integer: ", *this, index);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(IntegerValue(*f, *this)));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(FieldOps(f->Type).GetInteger(*f, *this)));
 }
 
 void TPacket::SetFieldAsInteger(int index, std::int32_t value) {
     const TFieldDef* f = Class().Field(index);
-    if (f && f->Type == TFieldType::Bool) {
-        At<bool>(*f, *this) = value != 0;
-        return;
-    }
-    if (!f || !IsIntegerType(f->Type))
+    if (!f || !FieldOps(f->Type).SetInteger)
         FieldError("Cannot set field as integer: ", *this, index);
-    StoreInteger(*f, *this, value);
+    FieldOps(f->Type).SetInteger(*f, *this, value);
 }
 
 std::string TPacket::GetFieldAsString(int index) const {
     const TFieldDef* f = Class().Field(index);
-    if (f) {
-        switch (f->Type) {
-        case TFieldType::String:
-            return At<std::string>(*f, *this);
-        case TFieldType::WString:
-            return Utf16ToText(At<std::u16string>(*f, *this));
-        case TFieldType::Strings:
-        case TFieldType::TextList:
-            return At<core::TStringListEx>(*f, *this).Text();
-        case TFieldType::Bool:
-            return At<bool>(*f, *this) ? "True" : "False";
-        case TFieldType::DateTime:
-            return FormatGeneral4(At<double>(*f, *this));
-        default:
-            if (IsIntegerType(f->Type))
-                return std::to_string(IntegerValue(*f, *this));
-        }
-    }
-    FieldError("Cannot get field as string: ", *this, index);
+    if (!f || !FieldOps(f->Type).GetString)
+        FieldError("Cannot get field as string: ", *this, index);
+    return FieldOps(f->Type).GetString(*f, *this);
 }
 
 void TPacket::SetFieldAsString(int index, std::string_view value) {
     const TFieldDef* f = Class().Field(index);
-    if (f) {
-        switch (f->Type) {
-        case TFieldType::String:
-            At<std::string>(*f, *this) = std::string(value);
-            return;
-        case TFieldType::WString:
-            At<std::u16string>(*f, *this) = TextToUtf16(value);
-            return;
-        case TFieldType::Strings:
-        case TFieldType::TextList:
-            At<core::TStringListEx>(*f, *this).SetText(value);
-            return;
-        case TFieldType::Bool:
-            At<bool>(*f, *this) = core::SameText(value, "True");
-            return;
-        case TFieldType::DateTime:
-            At<double>(*f, *this) = ParseFloat(value);
-            return;
-        default:
-            if (IsIntegerType(f->Type)) {
-                StoreInteger(*f, *this, value.empty() ? 0 : ParseInt32(value));
-                return;
-            }
-        }
-    }
-    FieldError("Cannot set field as string: ", *this, index);
+    if (!f || !FieldOps(f->Type).SetString)
+        FieldError("Cannot set field as string: ", *this, index);
+    FieldOps(f->Type).SetString(*f, *this, value);
 }
 
 double TPacket::GetFieldAsDouble(int index) const {
     const TFieldDef* f = Class().Field(index);
-    if (f && f->Type == TFieldType::DateTime)
-        return At<double>(*f, *this);
-    if (!f || !IsIntegerType(f->Type))
+    if (!f || !FieldOps(f->Type).GetDouble)
         FieldError("Cannot get field as double: ", *this, index);
-    return static_cast<double>(IntegerValue(*f, *this));
+    return FieldOps(f->Type).GetDouble(*f, *this);
 }
 
 void TPacket::SetFieldAsDouble(int index, double value) {
     const TFieldDef* f = Class().Field(index);
-    if (f && f->Type == TFieldType::DateTime) {
-        At<double>(*f, *this) = value;
-        return;
-    }
-    if (!f || !IsIntegerType(f->Type))
+    if (!f || !FieldOps(f->Type).SetDouble)
         FieldError("Cannot set field as double: ", *this, index);
-    StoreInteger(*f, *this, RoundHalfEven(value));
+    FieldOps(f->Type).SetDouble(*f, *this, value);
 }
 
 TFieldObject TPacket::GetFieldAsObject(int index) const {
     const TFieldDef* f = Class().Field(index);
-    if (f) {
-        switch (f->Type) {
-        case TFieldType::Strings:
-        case TFieldType::TextList:
-            return &At<core::TStringListEx>(*f, *this);
-        case TFieldType::Record:
-            return &At<TPacket>(*f, *this);
-        case TFieldType::OptRecord:
-            return At<TOptRecordBase>(*f, *this).Get();
-        case TFieldType::List:
-            return &At<TCustomPacketList>(*f, *this);
-        case TFieldType::Blob:
-            return &At<TMemoryStream>(*f, *this);
-        case TFieldType::Int32List:
-            return &At<std::vector<std::int32_t>>(*f, *this);
-        case TFieldType::Int64List:
-            return &At<std::vector<std::int64_t>>(*f, *this);
-        default:
-            break;
-        }
-    }
-    FieldError("Cannot get field as object: ", *this, index);
+    if (!f || !FieldOps(f->Type).GetObject)
+        FieldError("Cannot get field as object: ", *this, index);
+    return FieldOps(f->Type).GetObject(*f, *this);
 }
 
 int TPacket::GetFieldText(int index, std::string& text) const {
     text.clear();
     const TFieldDef* f = Class().Field(index);
-    if (!f)
+    if (!f || !FieldOps(f->Type).Text)
         return 0;
-    switch (f->Type) {
-    case TFieldType::Guid:
-        text = At<core::TGUID>(*f, *this).ToString();
-        return 1;
-    case TFieldType::String:
-        text = Quoted(At<std::string>(*f, *this));
-        return 1;
-    case TFieldType::WString:
-        text = Quoted(Utf16ToText(At<std::u16string>(*f, *this)));
-        return 1;
-    case TFieldType::Bool:
-        text = At<bool>(*f, *this) ? "True" : "False";
-        return 1;
-    case TFieldType::DateTime:
-        text = FormatDateTime(At<double>(*f, *this));
-        return 1;
-    case TFieldType::Strings:
-    case TFieldType::TextList:
-        text = At<core::TStringListEx>(*f, *this).Text();
-        return 2;
-    case TFieldType::Record:
-        return ObjectText(&At<TPacket>(*f, *this), text);
-    case TFieldType::OptRecord:
-        return ObjectText(At<TOptRecordBase>(*f, *this).Get(), text);
-    case TFieldType::List:
-        text = At<TCustomPacketList>(*f, *this).ListToText();
-        return 2;
-    case TFieldType::Blob:
-        text = "(size = " + std::to_string(At<TMemoryStream>(*f, *this).Size()) + ")";
-        return 1;
-    default:
-        if (IsIntegerType(f->Type)) {
-            text = std::to_string(IntegerValue(*f, *this));
-            return 1;
-        }
-        return 0;
-    }
+    return FieldOps(f->Type).Text(*f, *this, text);
 }
 
 void TPacket::DumpToStrings(core::TStringListEx& lines) const {
@@ -713,8 +269,8 @@ void TPacket::DumpToStrings(core::TStringListEx& lines) const {
             lines.Add(head + text);
         } else {
             lines.Add(head);
-            for (const auto& line : SplitLines(text))
-                lines.Add("    " + line);
+            for (const std::string_view line : core::SplitLines(text))
+                lines.Add("    " + std::string(line));
         }
     }
 }
@@ -770,7 +326,7 @@ void TPacket::Assign(const TPacket& source) {
                                   " to " + std::string(cls.Name()),
                               __FILE__, __LINE__);
     for (int i = 0; i < cls.FieldCount(); ++i)
-        CopyField(*cls.Field(i), *this, source);
+        FieldOps(cls.Field(i)->Type).Copy(*cls.Field(i), *this, source);
 }
 
 std::unique_ptr<TPacket> TPacket::Clone() const {
@@ -782,7 +338,7 @@ std::unique_ptr<TPacket> TPacket::Clone() const {
 void TPacket::Clear() {
     const TPacketClass& cls = Class();
     for (int i = 0; i < cls.FieldCount(); ++i)
-        ApplyDefault(*cls.Field(i), *this, true);
+        FieldOps(cls.Field(i)->Type).Reset(*cls.Field(i), *this, true);
 }
 
 void TPacket::DuplicateHandles(const std::function<THandleValue(THandleValue)>& duplicate) {
@@ -876,17 +432,14 @@ bool TCustomPacketList::IsEqual(const TCustomPacketList& other) const {
 std::string TCustomPacketList::ListToText() const {
     if (items.empty())
         return "(empty list)";
-    std::vector<std::string> lines;
+    core::TStringListEx lines;
     int n = Count();
     for (int k = 1; k <= n; ++k) {
-        lines.push_back("[" + std::to_string(k) + "/" + std::to_string(n) + "]");
-        core::TStringListEx dump;
-        items[k - 1]->DumpToStrings(dump);
-        for (const auto& line : dump.Strings())
-            lines.push_back(line);
-        lines.emplace_back();
+        lines.Add("[" + std::to_string(k) + "/" + std::to_string(n) + "]");
+        items[k - 1]->DumpToStrings(lines);
+        lines.Add("");
     }
-    return JoinLines(lines);
+    return lines.Text();
 }
 
 } // namespace packets

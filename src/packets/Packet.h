@@ -34,10 +34,6 @@
 #include <variant>
 #include <vector>
 
-namespace comm {
-class TCommExecuteContext;
-}
-
 namespace packets {
 
 class TPacket;
@@ -57,7 +53,8 @@ enum class TPacketFieldKind : std::uint8_t {
     pfkObject = 5,
 };
 
-// Field types; each names its byte encoding as well.
+// Field types; each names its byte encoding as well. What the engine does with a
+// field of a type is that type's row in FieldTypes.cpp.
 enum class TFieldType : std::uint8_t {
     Bool,
     Byte,   // unsigned 8-bit integer
@@ -573,12 +570,10 @@ template <typename... F> constexpr auto Table(F... f) {
 
 } // namespace fields
 
-// Base of requests and replies: no fields, the class identity of TPacket, never
-// registered. Carries the execute context of a request while its handler runs.
-class TCommPacket : public TPacket {
-public:
-    comm::TCommExecuteContext* ExecuteContext = nullptr;
-};
+// Base of the requests of the comm protocol: no fields, the class identity of TPacket,
+// never registered. It knows nothing of the pipes: a handler gets the request's
+// execute context as its argument.
+class TCommPacket : public TPacket {};
 
 } // namespace packets
 

@@ -1,18 +1,13 @@
 #include "packets/PacketStream.h"
 
 #include "packets/Compression.h"
+#include "packets/FieldTypes.h"
 
-#include <cstdio>
 #include <cstring>
-#include <limits>
 
 namespace packets {
 
 namespace {
-
-template <typename T> T& At(const TFieldDef& f, const TPacket& p) {
-    return *static_cast<T*>(f.Member(const_cast<TPacket&>(p)));
-}
 
 [[noreturn]] void RangeError(const std::string& message) {
     throw core::ERangeError(message);
@@ -27,122 +22,11 @@ std::string Str(std::string_view s) {
 
 // ---- writing ----
 
-void WriteString(TStream& s, std::string_view value) {
-    WriteCompact(s, static_cast<std::uint32_t>(value.size()));
-    s.Write(value.data(), value.size());
-}
-
-void SaveFieldsOf(const TPacket& p, TStream& s, TPacketSaveContext* ctx);
-
-void SaveField(const TFieldDef& f, const TPacket& p, TStream& s, TPacketSaveContext* ctx) {
-    void* m = f.Member(const_cast<TPacket&>(p));
-    switch (f.Type) {
-    case TFieldType::Bool: {
-        std::uint8_t b = *static_cast<bool*>(m) ? 1 : 0;
-        s.Write(&b, 1);
-        break;
-    }
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Enum8:
-        s.Write(m, 1);
-        break;
-    case TFieldType::Word:
-        s.Write(m, 2);
-        break;
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-        s.Write(m, 4);
-        break;
-    case TFieldType::Int64:
-    case TFieldType::DateTime:
-        s.Write(m, 8);
-        break;
-    case TFieldType::Compact:
-        WriteCompact(s, static_cast<std::uint32_t>(*static_cast<std::int32_t*>(m)));
-        break;
-    case TFieldType::Handle: {
-        std::uint8_t size = NativeHandleSize;
-        s.Write(&size, 1);
-        s.Write(m, NativeHandleSize);
-        break;
-    }
-    case TFieldType::Guid:
-        s.Write(m, 16);
-        break;
-    case TFieldType::Set: {
-        auto size = static_cast<std::uint8_t>(f.Size);
-        s.Write(&size, 1);
-        s.Write(m, f.Size);
-        break;
-    }
-    case TFieldType::Raw:
-        s.Write(m, f.Size);
-        break;
-    case TFieldType::String:
-        WriteString(s, *static_cast<std::string*>(m));
-        break;
-    case TFieldType::WString: {
-        const auto& w = *static_cast<std::u16string*>(m);
-        WriteCompact(s, static_cast<std::uint32_t>(w.size()));
-        s.Write(w.data(), 2 * w.size());
-        break;
-    }
-    case TFieldType::Strings: {
-        const auto& list = *static_cast<core::TStringListEx*>(m);
-        WriteCompact(s, static_cast<std::uint32_t>(list.Count()));
-        for (const auto& line : list.Strings())
-            WriteString(s, line);
-        break;
-    }
-    case TFieldType::TextList:
-        WriteString(s, static_cast<core::TStringListEx*>(m)->Text());
-        break;
-    case TFieldType::Record:
-        static_cast<TPacket*>(m)->SaveToStream(s, ctx, 0);
-        break;
-    case TFieldType::OptRecord: {
-        const TPacket* member = static_cast<TOptRecordBase*>(m)->Get();
-        std::uint8_t present = member ? 1 : 0;
-        s.Write(&present, 1);
-        if (member)
-            member->SaveToStream(s, ctx, 0);
-        break;
-    }
-    case TFieldType::List:
-        static_cast<TCustomPacketList*>(m)->SaveToStream(s, ctx);
-        break;
-    case TFieldType::Blob: {
-        auto bytes = static_cast<TMemoryStream*>(m)->Bytes();
-        if (ctx) {
-            WriteCompact(s, static_cast<std::uint32_t>(bytes.size()));
-        } else {
-            auto count = static_cast<std::int32_t>(bytes.size());
-            s.WriteValue(count);
-        }
-        s.Write(bytes.data(), bytes.size());
-        break;
-    }
-    case TFieldType::Int32List: {
-        const auto& v = *static_cast<std::vector<std::int32_t>*>(m);
-        WriteCompact(s, static_cast<std::uint32_t>(v.size()));
-        s.Write(v.data(), 4 * v.size());
-        break;
-    }
-    case TFieldType::Int64List: {
-        const auto& v = *static_cast<std::vector<std::int64_t>*>(m);
-        WriteCompact(s, static_cast<std::uint32_t>(v.size()));
-        s.Write(v.data(), 8 * v.size());
-        break;
-    }
-    }
-}
-
 void SaveFieldsOf(const TPacket& p, TStream& s, TPacketSaveContext* ctx) {
     const TPacketClass& cls = p.Class();
     int n = cls.FieldCount();
     for (int i = 0; i < n; ++i)
-        SaveField(*cls.Field(i), p, s, ctx);
+        FieldOps(cls.Field(i)->Type).Save(*cls.Field(i), p, s, ctx);
 }
 
 void WriteHead(TStream& s, std::int32_t size, const TPacketClass& cls) {
@@ -173,7 +57,17 @@ void WriteClassReference(TStream& s, const TPacketClass& cls, TPacketSaveContext
 
 // ---- reading ----
 
-struct TLoader {
+struct TLoader;
+void LoadInto(TPacket& p, TLoader& l);
+std::unique_ptr<TPacket> CreateFrom(TLoader& l);
+
+struct TLoader final : TFieldLoader {
+    TLoader(TByteReader& r, TPacketLoadContext* ctx) : r(r), ctx(ctx) {}
+    TByteReader& Reader() override { return r; }
+    TPacketLoadContext* Context() override { return ctx; }
+    void LoadNested(TPacket& packet) override { LoadInto(packet, *this); }
+    std::unique_ptr<TPacket> CreateNested() override { return CreateFrom(*this); }
+
     TByteReader& r;
     TPacketLoadContext* ctx;
     int depth = 0;
@@ -194,200 +88,6 @@ private:
     TLoader& l;
 };
 
-void CheckFixed(TByteReader& r, std::string_view name, std::size_t n) {
-    if (!r.CanRead(n))
-        RangeError("Trying to load " + Str(name) + " (" + std::to_string(n) +
-                   " bytes) beyond the buffer end");
-}
-
-// Overflow and bounds checks of a counted value; nothing is allocated before them.
-void CheckCounted(TByteReader& r, std::string_view name, std::uint64_t n) {
-    if (r.Position() + static_cast<std::int64_t>(n) > std::numeric_limits<std::int32_t>::max())
-        RangeError("Position calculation will overflow trying to load " + Str(name) +
-                   " (Position: " + std::to_string(r.Position()) +
-                   ", Length: " + std::to_string(n) + ")");
-    if (!r.CanRead(static_cast<std::size_t>(n)))
-        RangeError("Trying to load " + Str(name) + " (" + std::to_string(n) +
-                   " bytes) beyond the buffer end");
-}
-
-std::string ReadString(TByteReader& r, std::string_view name) {
-    std::uint32_t c = ReadCompact(r, name);
-    if (c == 0)
-        return {};
-    CheckCounted(r, name, c);
-    auto bytes = r.Take(c);
-    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-void LoadInto(TPacket& p, TLoader& l);
-std::unique_ptr<TPacket> CreateFrom(TLoader& l);
-
-void LoadField(const TFieldDef& f, TPacket& p, TLoader& l) {
-    TByteReader& r = l.r;
-    void* m = f.Member(p);
-    switch (f.Type) {
-    case TFieldType::Bool:
-        CheckFixed(r, f.Name, 1);
-        *static_cast<bool*>(m) = r.ReadByte() != 0;
-        break;
-    case TFieldType::Byte:
-    case TFieldType::Int8:
-    case TFieldType::Enum8:
-        CheckFixed(r, f.Name, 1);
-        r.Read(m, 1);
-        break;
-    case TFieldType::Word:
-        CheckFixed(r, f.Name, 2);
-        r.Read(m, 2);
-        break;
-    case TFieldType::Int32:
-    case TFieldType::UInt32:
-        CheckFixed(r, f.Name, 4);
-        r.Read(m, 4);
-        break;
-    case TFieldType::Int64:
-    case TFieldType::DateTime:
-        CheckFixed(r, f.Name, 8);
-        r.Read(m, 8);
-        break;
-    case TFieldType::Guid:
-        CheckFixed(r, f.Name, 16);
-        r.Read(m, 16);
-        break;
-    case TFieldType::Raw:
-        CheckFixed(r, f.Name, f.Size);
-        r.Read(m, f.Size);
-        break;
-    case TFieldType::Compact:
-        *static_cast<std::int32_t*>(m) = static_cast<std::int32_t>(ReadCompact(r, f.Name));
-        break;
-    case TFieldType::Set: {
-        if (!r.CanRead(1))
-            RangeError("Trying to load " + Str(f.Name) +
-                       " field's length (1 byte) beyond the buffer end");
-        std::uint8_t stored = r.ReadByte();
-        if (stored == 0)
-            RangeError("Zero or Negative length (0 bytes) trying to load " + Str(f.Name));
-        CheckCounted(r, f.Name, stored);
-        auto* bytes = static_cast<std::uint8_t*>(m);
-        if (stored >= f.Size) {
-            r.Read(bytes, f.Size);
-            r.Skip(stored - f.Size);
-        } else {
-            std::memset(bytes, 0, f.Size);
-            r.Read(bytes, stored);
-        }
-        break;
-    }
-    case TFieldType::Handle: {
-        if (!r.CanRead(1))
-            RangeError("Trying to load " + Str(f.Name) +
-                       " field's length (1 byte) beyond the buffer end");
-        int size = r.ReadByte();
-        if (size != 4 && size != 8)
-            RangeError("Invalid size value (" + std::to_string(size) + " bytes) for " +
-                       Str(f.Name));
-        CheckFixed(r, f.Name, static_cast<std::size_t>(size));
-        if (size > NativeHandleSize)
-            RangeError("The size read for the handler (" + std::to_string(size) +
-                       " bytes) is bigger than the native type of " + Str(f.Name) + " (" +
-                       std::to_string(NativeHandleSize) + " bytes)");
-        r.Read(m, NativeHandleSize);
-        break;
-    }
-    case TFieldType::String:
-        *static_cast<std::string*>(m) = ReadString(r, f.Name);
-        break;
-    case TFieldType::WString: {
-        std::uint32_t c = ReadCompact(r, f.Name);
-        auto& w = *static_cast<std::u16string*>(m);
-        if (c == 0) {
-            w.clear();
-            break;
-        }
-        std::uint64_t bytes = 2ull * c;
-        CheckCounted(r, f.Name, bytes);
-        w.resize(c);
-        r.Read(w.data(), static_cast<std::size_t>(bytes));
-        break;
-    }
-    case TFieldType::Strings: {
-        std::uint32_t c = ReadCompact(r, f.Name);
-        auto& list = *static_cast<core::TStringListEx*>(m);
-        list.Clear();
-        list.SetCapacity(static_cast<int>(std::min<std::uint32_t>(c, 32)));
-        std::string itemName = Str(f.Name) + "#";
-        for (std::uint32_t k = 1; k <= c; ++k)
-            list.Add(ReadString(r, itemName + std::to_string(k)));
-        break;
-    }
-    case TFieldType::TextList:
-        static_cast<core::TStringListEx*>(m)->SetText(ReadString(r, f.Name));
-        break;
-    case TFieldType::Record:
-        LoadInto(*static_cast<TPacket*>(m), l);
-        break;
-    case TFieldType::OptRecord: {
-        if (!r.CanRead(1))
-            RangeError("Trying to load " + Str(f.Name) +
-                       " field's availability (1 byte) beyond the buffer end");
-        auto& opt = *static_cast<TOptRecordBase*>(m);
-        if (r.ReadByte() != 0)
-            LoadInto(opt.Ensure(f.MemberClass()), l);
-        else
-            opt.Reset();
-        break;
-    }
-    case TFieldType::List: {
-        auto& list = *static_cast<TCustomPacketList*>(m);
-        auto count = r.Read<std::int32_t>();
-        list.Clear();
-        list.SetCapacity(std::min<std::int32_t>(count, 32));
-        for (std::int32_t k = 0; k < count; ++k)
-            list.Add(CreateFrom(l));
-        break;
-    }
-    case TFieldType::Blob: {
-        std::uint64_t count;
-        if (l.ctx) {
-            count = ReadCompact(r, f.Name);
-        } else {
-            if (!r.CanRead(4))
-                RangeError("Trying to load " + Str(f.Name) +
-                           " field's length (4 bytes) beyond the buffer end");
-            auto stored = r.Read<std::int32_t>();
-            if (stored < 0)
-                RangeError("Negative length (" + std::to_string(stored) +
-                           " bytes) trying to load " + Str(f.Name));
-            count = static_cast<std::uint64_t>(stored);
-        }
-        CheckCounted(r, f.Name, count);
-        auto& blob = *static_cast<TMemoryStream*>(m);
-        blob.SetSize(static_cast<std::size_t>(count));
-        blob.SetPosition(0);
-        r.Read(blob.Memory(), static_cast<std::size_t>(count));
-        break;
-    }
-    case TFieldType::Int32List:
-    case TFieldType::Int64List: {
-        std::uint32_t c = ReadCompact(r, f.Name);
-        std::size_t width = f.Type == TFieldType::Int32List ? 4 : 8;
-        CheckCounted(r, f.Name, std::uint64_t{c} * width);
-        if (width == 4) {
-            auto& v = *static_cast<std::vector<std::int32_t>*>(m);
-            v.resize(c);
-            r.Read(v.data(), 4ull * c);
-        } else {
-            auto& v = *static_cast<std::vector<std::int64_t>*>(m);
-            v.resize(c);
-            r.Read(v.data(), 8ull * c);
-        }
-        break;
-    }
-    }
-}
-
 // Loads the stored fields in index order, parent fields first; `remaining` ends with
 // the number of stored fields the class does not know.
 void LoadFieldsOf(TPacket& p, int& remaining, TLoader& l) {
@@ -396,7 +96,7 @@ void LoadFieldsOf(TPacket& p, int& remaining, TLoader& l) {
     const TPacketClass& cls = p.Class();
     int n = cls.FieldCount();
     for (int i = 0; i < n && remaining > 0; ++i, --remaining)
-        LoadField(*cls.Field(i), p, l);
+        FieldOps(cls.Field(i)->Type).Load(*cls.Field(i), p, l);
 }
 
 TPacketLoadInfo ReadHead(TLoader& l, const TPacketClass* expected) {
@@ -471,7 +171,7 @@ TPacketLoadInfo ReadHead(TLoader& l, const TPacketClass* expected) {
 void LoadBody(TPacket& p, const TPacketLoadInfo& info, TLoader& l) {
     int remaining = info.FieldCount;
     if (info.EndPosition >= 0) {
-        std::size_t previous = l.r.NarrowEnd(info.EndPosition);
+        std::int64_t previous = l.r.NarrowEnd(info.EndPosition);
         try {
             LoadFieldsOf(p, remaining, l);
         } catch (...) {
@@ -506,30 +206,15 @@ std::unique_ptr<TPacket> CreateFrom(TLoader& l) {
     return p;
 }
 
-// Runs `load` over a cursor on the stream's bytes from its position on, then moves
-// the stream to where the cursor stopped.
+// Runs `load` over a cursor on the stream's bytes from its position on (in place when
+// they lie in memory, else read as the cursor reaches them), then moves the stream to
+// where the cursor stopped.
 template <typename F> void WithReader(TStream& stream, F&& load) {
-    std::int64_t pos = stream.Position();
-    std::int64_t size = stream.Size();
-    if (pos < 0 || pos >= size)
-        RangeError("Buffer position out of bounds before loading packet header");
     bool contiguous = false;
     auto bytes = stream.Contiguous(contiguous);
-    if (contiguous) {
-        TByteReader reader(bytes);
-        reader.SetPosition(pos);
-        try {
-            load(reader);
-        } catch (...) {
-            stream.SetPosition(reader.Position());
-            throw;
-        }
-        stream.SetPosition(reader.Position());
-        return;
-    }
-    std::vector<std::uint8_t> copy(static_cast<std::size_t>(size - pos));
-    copy.resize(stream.Read(copy.data(), copy.size()));
-    TByteReader reader(copy, pos);
+    TByteReader reader = contiguous ? TByteReader(bytes) : TByteReader(stream);
+    if (contiguous)
+        reader.SetPosition(stream.Position());
     try {
         load(reader);
     } catch (...) {
@@ -537,6 +222,12 @@ template <typename F> void WithReader(TStream& stream, F&& load) {
         throw;
     }
     stream.SetPosition(reader.Position());
+}
+
+void CheckPacketStart(TStream& stream) {
+    std::int64_t pos = stream.Position();
+    if (pos < 0 || pos >= stream.Size())
+        RangeError("Buffer position out of bounds before loading packet header");
 }
 
 } // namespace
@@ -642,6 +333,7 @@ void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context,
         LoadFromStream(reader, context, options & ~ploCompressed);
         return;
     }
+    CheckPacketStart(stream);
     WithReader(stream, [&](TByteReader& r) { LoadFromReader(r, context); });
 }
 
@@ -652,6 +344,7 @@ std::unique_ptr<TPacket> TPacket::CreateFromStream(TStream& stream, TPacketLoadC
         return CreateFromStream(reader, context, options & ~ploCompressed);
     }
     std::unique_ptr<TPacket> result;
+    CheckPacketStart(stream);
     WithReader(stream, [&](TByteReader& r) { result = CreateFromReader(r, context); });
     return result;
 }
@@ -680,30 +373,14 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketLoadContext* cont
     std::int64_t pos = stream.Position();
     if (pos < 0 || pos > stream.Size())
         RangeError("Stream read error");
-    bool contiguous = false;
-    auto bytes = stream.Contiguous(contiguous);
-    std::vector<std::uint8_t> copy;
-    TByteReader reader;
-    if (contiguous) {
-        reader = TByteReader(bytes);
-        reader.SetPosition(pos);
-    } else {
-        copy.resize(static_cast<std::size_t>(stream.Size() - pos));
-        copy.resize(stream.Read(copy.data(), copy.size()));
-        reader = TByteReader(copy, pos);
-    }
-    TLoader l{reader, context};
-    try {
+    WithReader(stream, [&](TByteReader& reader) {
+        TLoader l{reader, context};
         auto count = reader.Read<std::int32_t>();
         Clear();
         SetCapacity(std::min<std::int32_t>(count, 32));
         for (std::int32_t k = 0; k < count; ++k)
             Add(CreateFrom(l));
-    } catch (...) {
-        stream.SetPosition(reader.Position());
-        throw;
-    }
-    stream.SetPosition(reader.Position());
+    });
 }
 
 } // namespace packets

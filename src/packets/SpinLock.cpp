@@ -42,8 +42,14 @@ struct TThreadIdentity {
     std::uint32_t Id = 0;
     std::string Root;
     std::unique_ptr<platform::TMutex> Mutex;
+    int Holds = 0; // TThreadIdentityHold objects of this thread
 };
 thread_local TThreadIdentity threadIdentity;
+
+void DropThreadIdentity() {
+    threadIdentity.Mutex.reset();
+    threadIdentity.Id = 0;
+}
 
 std::string Hex8(std::uint32_t value) {
     char text[9];
@@ -57,13 +63,23 @@ std::string GlobalMutexName(std::uint32_t identity) {
 
 } // namespace
 
+TThreadIdentityHold::TThreadIdentityHold() : id(CurrentThreadIdentity()) {
+    ++threadIdentity.Holds;
+}
+
+TThreadIdentityHold::~TThreadIdentityHold() {
+    if (--threadIdentity.Holds > 0 || threadIdentity.Id != id) {
+        return;
+    }
+    ReleaseSessionObjects();
+}
+
 std::string ThreadIdentityMutexName(std::uint32_t identity) {
     return "Tavrix_SessionThread_" + Hex8(identity);
 }
 
 void ReleaseSessionObjects() {
-    threadIdentity.Mutex.reset();
-    threadIdentity.Id = 0;
+    DropThreadIdentity();
     const std::lock_guard lock(sessionMutex);
     sessionSection.reset();
 }
@@ -72,8 +88,7 @@ std::uint32_t CurrentThreadIdentity() {
     if (threadIdentity.Id != 0 && threadIdentity.Root == platform::ObjectsRoot()) {
         return threadIdentity.Id;
     }
-    threadIdentity.Mutex.reset();
-    threadIdentity.Id = 0;
+    DropThreadIdentity();
     std::uint32_t* counterCell = SessionCounter();
     std::atomic_ref<std::uint32_t> counter(*counterCell);
     for (;;) {

@@ -23,6 +23,21 @@ std::uint32_t CurrentThreadIdentity();
 // Gives back the calling thread's identity and the process's session section (tests
 // that check for leftover objects; the next lock takes a new identity).
 void ReleaseSessionObjects();
+// A hold on the calling thread's identity by an object that publishes it (a channel
+// naming its receiving thread). The thread's last hold gives back the identity and
+// the session section (as ReleaseSessionObjects); before that, the identity stays
+// valid for the other holders. Create and destroy it on the same thread.
+class TThreadIdentityHold {
+public:
+    TThreadIdentityHold();
+    ~TThreadIdentityHold();
+    TThreadIdentityHold(const TThreadIdentityHold&) = delete;
+    TThreadIdentityHold& operator=(const TThreadIdentityHold&) = delete;
+    std::uint32_t Id() const { return id; }
+
+private:
+    std::uint32_t id;
+};
 // True when the thread of that identity has ended (never for the caller itself).
 bool IsThreadIdentityDead(std::uint32_t identity);
 // "Tavrix_SessionThread_XXXXXXXX".

@@ -30,4 +30,7 @@ std::vector<std::string> GetEnvStrings();
 // The whole environment as one block: every entry followed by a NUL, ended by one more NUL.
 std::string GetEnvBlock();
 
+// The "name=value" entries of an environment block, up to its closing empty entry.
+std::vector<std::string_view> EnvBlockEntries(std::string_view block);
+
 } // namespace platform

@@ -101,6 +101,13 @@ private:
     std::optional<int> status;
 };
 
+// How this system runs commands through its shell: one command line, and a script
+// file (its name ending and its text for a command line).
+std::vector<std::string> ShellCommandArguments(const std::string& commandLine);
+std::vector<std::string> ScriptFileArguments(const std::string& fileName);
+std::string_view ScriptFileExtension();
+std::string ScriptFileText(std::string_view commandLine);
+
 // The folder for temporary files ($TMPDIR, else /tmp), with a trailing "/".
 std::string TempFolder();
 

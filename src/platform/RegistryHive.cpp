@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -12,14 +13,8 @@ namespace {
 constexpr std::string_view Header5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view Header4 = "REGEDIT4";
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Upper(x) == Upper(y); });
-}
+constexpr auto Upper = UpperAscii;
+constexpr auto SameNoCase = SameTextAscii;
 
 std::string_view TrimRight(std::string_view s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {

@@ -1,5 +1,6 @@
-#include "proxy/BuildProxy.h"
+#include "platform/AsciiCase.h"
 #include "platform/Paths.h"
+#include "proxy/BuildProxy.h"
 
 namespace build {
 
@@ -16,8 +17,8 @@ std::string TBuildProxy::GetBuildTitle(const records::TBuildCommandPacket& reque
             break;
         }
     }
-    if (ascii && !title.empty() && title[0] >= 'a' && title[0] <= 'z') {
-        title[0] = static_cast<char>(title[0] - 32);
+    if (ascii && !title.empty()) {
+        title[0] = platform::UpperAscii(title[0]);
     }
     return title;
 }

@@ -5,6 +5,7 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "vs/ParamRules.h"
+#include "vs/PathVariables.h"
 #include "vs/ReferenceExpander.h"
 
 #include <algorithm>
@@ -298,12 +299,7 @@ std::string TProjectParserVC6::ExpandVariables(const TParserItem& item, std::str
 
 void TProjectParserVC6::InterpretBody() {
     root = std::make_unique<TParserItem>(TParserItemKind::Root, nullptr, std::string());
-    for (const std::string& entry : platform::GetEnvStrings()) {
-        const std::size_t eq = entry.find('=');
-        if (eq != std::string::npos && eq > 0) {
-            root->Variables.emplace(entry.substr(0, eq), entry.substr(eq + 1));
-        }
-    }
+    root->Variables = EnvironmentVariables();
     if (!defaultConfiguration.empty()) {
         root->Variables["CFG"] = defaultConfiguration;
     }
@@ -398,10 +394,7 @@ void TProjectParserVC6::InterpretItem(TParserItem& item) {
                     continue;
                 }
                 std::string value = Join(tokens, 3);
-                std::string upper = tokens[2];
-                for (char& c : upper) {
-                    c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-                }
+                const std::string upper = core::UpperCaseAscii(tokens[2]);
                 if (upper.find("_DIR") != std::string::npos) {
                     value = std::string(core::UnquoteText(value));
                 }

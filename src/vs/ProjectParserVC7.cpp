@@ -14,10 +14,7 @@
 namespace vs {
 
 namespace {
-bool IsBracedGuid(std::string_view text) {
-    core::TGUID guid;
-    return core::TGUID::TryParse(text, guid);
-}
+using core::IsBracedGuid;
 
 // An Intel project names one nested project; real chains are one level deep.
 constexpr std::size_t MaxNesting = 8;
@@ -35,12 +32,6 @@ template <typename F> void WithContext(const std::string& context, F f) {
     }
 }
 
-std::string XenonName(std::string name, int versionIndex) {
-    if (versionIndex >= 5 && versionIndex <= 8 && name.ends_with("|Xbox 360")) {
-        name.replace(name.size() - 9, 9, "|Xenon");
-    }
-    return name;
-}
 } // namespace
 
 void TProjectParserVC7::Clear() {
@@ -134,7 +125,8 @@ void TProjectParserVC7::ReadElements(pugi::xml_node project, const std::string& 
                 std::string configName = "(unknown)";
                 try {
                     configName = RequiredAttribute(config, "Name");
-                    AddConfiguration(XenonName(baseName + " - " + configName, versionIndex));
+                    AddConfiguration(
+                        XenonPlatformName(baseName + " - " + configName, versionIndex));
                 } catch (...) {
                     core::RethrowWrapped("Error loading configuration: " + configName);
                 }

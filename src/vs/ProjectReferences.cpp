@@ -11,10 +11,7 @@
 namespace vs {
 
 namespace {
-bool IsBracedGuid(std::string_view text) {
-    core::TGUID guid;
-    return core::TGUID::TryParse(text, guid);
-}
+using core::IsBracedGuid;
 
 // Children of `node` named `name` (ignoring case).
 template <typename F> void ForEachChild(pugi::xml_node node, std::string_view name, F f) {

@@ -95,4 +95,11 @@ std::string VSProjectFormatName(int index, bool useMSBuild) {
     return name;
 }
 
+std::string XenonPlatformName(std::string configuration, int formatIndex) {
+    if (formatIndex >= 5 && formatIndex <= 8 && configuration.ends_with("|Xbox 360")) {
+        configuration.replace(configuration.size() - 9, 9, "|Xenon");
+    }
+    return configuration;
+}
+
 } // namespace vs

@@ -21,6 +21,10 @@ int VSIndexFromNumber(int major);
 // The first index whose signature occurs anywhere in the text.
 int VSIndexFromSignature(std::string_view text);
 
+// Formats 5 to 8 call the "Xbox 360" platform "Xenon": "Debug|Xbox 360" becomes
+// "Debug|Xenon" there; any other name is returned as it is.
+std::string XenonPlatformName(std::string configuration, int formatIndex);
+
 // "VC" + major version (+ "DE" above index 6 without MSBuild); "EVC4" for index 1.
 std::string VSProjectFormatName(int index, bool useMSBuild);
 

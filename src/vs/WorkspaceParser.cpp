@@ -64,12 +64,7 @@ void TWorkspaceParserVC::SortProjects() {
 }
 
 std::unique_ptr<TWorkspaceParserVC> CreateWorkspaceParser(std::string_view fileName) {
-    std::string ext = platform::ExtractFileExt(fileName);
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
+    const std::string ext = core::LowerCaseAscii(platform::ExtractFileExt(fileName));
     if (ext == ".sln") {
         return std::make_unique<TWorkspaceParserVC7>(true);
     }

@@ -22,10 +22,7 @@ using core::TrimText;
 constexpr auto Trim = TrimText;
 constexpr auto Unquote = core::UnquoteText;
 
-bool IsBracedGuid(std::string_view text) {
-    core::TGUID guid;
-    return core::TGUID::TryParse(text, guid);
-}
+using core::IsBracedGuid;
 
 // A comma-separated list whose items may be double-quoted ("" inside is one quote).
 std::vector<std::string> SplitCommaList(std::string_view text) {
@@ -63,26 +60,7 @@ std::vector<std::string> SplitCommaList(std::string_view text) {
     return items;
 }
 
-// Lines end at CR LF, LF or CR; a last line without an end is kept.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-    std::vector<std::string_view> result;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c != '\r' && c != '\n') {
-            continue;
-        }
-        result.push_back(text.substr(start, i - start));
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            ++i;
-        }
-        start = i + 1;
-    }
-    if (start < text.size()) {
-        result.push_back(text.substr(start));
-    }
-    return result;
-}
+using core::SplitLines;
 
 bool EndsWithSeparator(std::string_view path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
@@ -436,18 +414,13 @@ void TWorkspaceParserVC7::ReadProjectConfigurations() {
             mapping.emplace(Trim(text.substr(0, eq)), Trim(text.substr(eq + 1)));
         }
     }
-    const bool xenon = formatIndex >= 5 && formatIndex <= 8;
     const auto store = [&](TConfigMap& target, const std::string& configuration,
                            const std::string& key) {
         const auto it = mapping.find(key);
         if (it == mapping.end() || it->second.empty()) {
             return;
         }
-        std::string value(it->second);
-        if (xenon && value.ends_with("|Xbox 360")) {
-            value.replace(value.size() - 9, 9, "|Xenon");
-        }
-        target[configuration] = std::move(value);
+        target[configuration] = XenonPlatformName(std::string(it->second), formatIndex);
     };
     for (const auto& project : projects) {
         for (const std::string& configuration : configurations) {

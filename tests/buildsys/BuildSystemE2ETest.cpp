@@ -124,7 +124,7 @@ public:
                                                                  packets::SessionGlobal);
         // As the console does: the events stay readable after the build system ended.
         stream->Prefetch(0);
-        adapter = std::make_unique<packets::TGrowingSharedStreamAdapter>(*stream);
+        adapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);
         auto attached = platform::TEvent::Open(build::OwnerAttachedEventName(identity));
         EXPECT_NE(attached, nullptr);
         if (attached) {
@@ -150,10 +150,19 @@ public:
                 platform::SleepMs(5);
                 continue;
             }
-            Events.push_back(packets::TPacket::CreateFromStream(*adapter, &context));
-            if (onEvent) {
-                onEvent(*Events.back());
+            // As the console reads: every available byte at once (the sections of a
+            // build that has ended go away), then the events from memory.
+            const std::int64_t at = adapter->Position();
+            std::vector<std::uint8_t> available(static_cast<std::size_t>(stream->Size() - at));
+            adapter->ReadBuffer(available.data(), available.size());
+            packets::TByteReader bytes(available, at);
+            while (bytes.Remaining() > 0 && !Completion()) {
+                Events.push_back(packets::TPacket::CreateFromReader(bytes, &context));
+                if (onEvent) {
+                    onEvent(*Events.back());
+                }
             }
+            adapter->SetPosition(bytes.Position());
         }
     }
     const records::TMonitorEventCompletePacket* Completion() const {
@@ -232,7 +241,7 @@ private:
     std::unique_ptr<platform::TEvent> stopEvent;
     std::unique_ptr<platform::TMutex> owner;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
-    std::unique_ptr<packets::TGrowingSharedStreamAdapter> adapter;
+    std::unique_ptr<packets::TGrowingSharedStreamAsTStream> adapter;
     packets::TPacketLoadContext context;
 };
 

@@ -46,7 +46,9 @@ TEST(GuidTest, MalformedTextIsRefusedAndLeavesTargetUnchanged) {
         TGUID out = kSample;
         EXPECT_FALSE(TGUID::TryParse(text, out)) << text;
         EXPECT_EQ(out, kSample) << text;
+        EXPECT_FALSE(core::IsBracedGuid(text)) << text;
     }
+    EXPECT_TRUE(core::IsBracedGuid("{26b22475-8588-4603-bbce-844f30aedd55}"));
 }
 
 TEST(GuidTest, NewGuidIsVersion4AndDistinct) {

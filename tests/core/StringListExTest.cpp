@@ -1,5 +1,6 @@
 #include "core/StringListEx.h"
 #include "core/Errors.h"
+#include "core/TextHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,29 @@ TEST(StringListEx, TextSplitsAtEveryLineEndAndJoinsWithCrLf) {
     EXPECT_EQ(Items(list), (std::vector<std::string>{"x", "y", "z", "", "last"}));
     list.SetText("");
     EXPECT_EQ(list.Count(), 0);
+}
+
+// The one line splitter: CR LF, LF and CR end a line; a last line without an end is
+// kept; a text list reads its lines through it.
+TEST(StringListEx, SplitLinesAndCaseFolding) {
+    const std::pair<const char*, std::vector<std::string_view>> cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\nb", {"a", "b"}},
+        {"x\ny\rz\r\n\r\nlast", {"x", "y", "z", "", "last"}},
+        {"\n\n", {"", ""}},
+        {"\r\r\n", {"", ""}},
+        {"end\r\n", {"end"}},
+    };
+    for (const auto& [text, lines] : cases) {
+        EXPECT_EQ(core::SplitLines(text), lines) << text;
+        TStringListEx list;
+        list.SetText(text);
+        EXPECT_EQ(list.Strings(), std::vector<std::string>(lines.begin(), lines.end())) << text;
+    }
+    // ASCII letters only: UTF-8 bytes and punctuation stay as they are.
+    EXPECT_EQ(core::LowerCaseAscii("AbZ@[`{\xC3\x84"), "abz@[`{\xC3\x84");
+    EXPECT_EQ(core::UpperCaseAscii("aBz@[`{\xC3\xA4"), "ABZ@[`{\xC3\xA4");
 }
 
 TEST(StringListEx, CaseRules) {

@@ -141,6 +141,74 @@ TEST_F(MonitorFileWriter, AnOpenReaderFollowsTheFile) {
     EXPECT_EQ(n, 14u);
 }
 
+// Peak resident memory of this process since the last reset, in bytes.
+std::int64_t PeakResident() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stoll(line.substr(6)) * 1024;
+        }
+    }
+    return -1;
+}
+bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+// A file far larger than what a reader may hold replays in bounded memory: the
+// record is read alone and the events block by block, nothing after it in one piece.
+TEST_F(MonitorFileWriter, ALargeFileReplaysInBoundedMemory) {
+    constexpr int Events = 640;
+    constexpr std::size_t TextSize = 64 * 1024; // 40 MiB of events that do not compress
+    const auto text = [](int i) {
+        std::string t(TextSize, ' ');
+        std::uint32_t x = 2463534242u + static_cast<std::uint32_t>(i);
+        for (char& c : t) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            c = static_cast<char>(x);
+        }
+        return t;
+    };
+    {
+        monitor::TMonitorFileWriter writer(File(), meta);
+        for (int i = 0; i < Events; ++i) {
+            records::TMonitorEventOutputPacket event;
+            event.ms = i;
+            event.Text = text(i);
+            packets::TMemoryStream bytes;
+            event.SaveToStream(bytes, &saveContext);
+            writer.Append(bytes.Bytes());
+        }
+        writer.Finish({});
+    }
+    ASSERT_GT(std::filesystem::file_size(File()), Events * TextSize);
+    if (!ResetPeakResident()) {
+        GTEST_SKIP() << "the peak resident memory cannot be reset here";
+    }
+    const std::int64_t before = PeakResident();
+    records::TMetaBuildPacket loaded;
+    const auto reader = monitor::OpenMonitorFileForEvents(File(), loaded);
+    ASSERT_NE(reader, nullptr);
+    packets::TPacketLoadContext context;
+    int n = 0;
+    while (reader->Position() < reader->Size()) {
+        const auto event = packets::TPacket::CreateFromStream(*reader, &context);
+        const auto* output = dynamic_cast<records::TMonitorEventOutputPacket*>(event.get());
+        ASSERT_NE(output, nullptr);
+        ASSERT_EQ(output->ms, n);
+        ASSERT_TRUE(output->Text == text(n)) << n;
+        ++n;
+    }
+    EXPECT_EQ(n, Events);
+    // Two decoded blocks, a compressed one and the record: a few MiB, not the file.
+    EXPECT_LT(PeakResident() - before, std::int64_t{16} << 20);
+}
+
 TEST_F(MonitorFileWriter, FailsWhenTheFileCannotBeCreated) {
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "blocker") << "a file where a folder should be";

@@ -549,6 +549,136 @@ TEST_F(PacketStreamTest, PacketsFromADecompressingReader) {
     EXPECT_EQ(TPacket::CreateFromStream(adapter.Stream(), &lc)->ClassName(), "TInnerPacket");
 }
 
+// A stream that is not one buffer: it hands out at most `chunk` bytes a read and
+// counts what it handed out.
+class TPieceStream : public TStream {
+public:
+    TPieceStream(std::vector<std::uint8_t> bytes, std::size_t chunk)
+        : memory(std::move(bytes)), chunk(chunk) {}
+    std::size_t Read(void* buffer, std::size_t count) override {
+        std::size_t n = memory.Read(buffer, std::min(count, chunk));
+        handedOut += n;
+        return n;
+    }
+    void Write(const void* buffer, std::size_t count) override { memory.Write(buffer, count); }
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+        return memory.Seek(offset, origin);
+    }
+    std::int64_t Size() const override { return memory.Size(); }
+    std::int64_t Position() const override { return memory.Position(); }
+    std::size_t handedOut = 0;
+
+private:
+    TMemoryStream memory;
+    std::size_t chunk;
+};
+
+// Loading from a stream that is not in memory reads the packet, not the rest of the
+// stream (a history file holds a small record before gigabytes of events).
+TEST_F(PacketStreamTest, LoadingFromAStreamReadsOnlyWhatItNeeds) {
+    TAllTypesPacket p;
+    Filled(p);
+    const std::size_t trailing = 8 << 20;
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        p.SaveToStream(s, compact ? &sc : nullptr);
+        const auto packetSize = static_cast<std::size_t>(s.Size());
+        s.SetSize(packetSize + trailing);
+        struct Load {
+            const char* name;
+            std::function<void(TStream&, TPacketLoadContext*)> run;
+        };
+        const Load loads[] = {
+            {"create",
+             [&](TStream& from, TPacketLoadContext* lc) {
+                 EXPECT_TRUE(TPacket::CreateFromStream(from, lc)->IsEqual(p));
+             }},
+            {"load",
+             [&](TStream& from, TPacketLoadContext* lc) {
+                 TAllTypesPacket loaded;
+                 loaded.LoadFromStream(from, lc);
+                 EXPECT_TRUE(loaded.IsEqual(p));
+             }},
+        };
+        for (const auto& load : loads) {
+            SCOPED_TRACE(load.name);
+            TPieceStream from(Bytes(s), std::size_t{1} << 30);
+            TPacketLoadContext lc;
+            load.run(from, compact ? &lc : nullptr);
+            EXPECT_EQ(from.Position(), static_cast<std::int64_t>(packetSize));
+            EXPECT_LT(from.handedOut, packetSize + (256u << 10));
+        }
+    }
+    // A run of small packets, as a replay loads events: each is read about once.
+    TMemoryStream run;
+    TPacketSaveContext sc;
+    TInnerPacket small;
+    small.Name = "event";
+    for (int i = 0; i < 2000; ++i)
+        small.SaveToStream(run, &sc);
+    TPieceStream events(Bytes(run), std::size_t{1} << 30);
+    TPacketLoadContext lc;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_TRUE(TPacket::CreateFromStream(events, &lc)->IsEqual(small));
+    EXPECT_LT(events.handedOut, 3 * static_cast<std::size_t>(run.Size()));
+
+    TInnerPacketList list;
+    list.AddNew().Name = "x";
+    TMemoryStream s;
+    list.SaveToStream(s);
+    const auto listSize = static_cast<std::size_t>(s.Size());
+    s.SetSize(listSize + trailing);
+    TPieceStream from(Bytes(s), std::size_t{1} << 30);
+    TInnerPacketList loaded;
+    loaded.LoadFromStream(from);
+    EXPECT_TRUE(loaded.IsEqual(list));
+    EXPECT_EQ(from.Position(), static_cast<std::int64_t>(listSize));
+    EXPECT_LT(from.handedOut, listSize + (256u << 10));
+}
+
+// A stream that hands out few bytes a read: values cut across reads, large values
+// (read straight into their member) and a run of packets all load, and every
+// truncation fails cleanly.
+TEST_F(PacketStreamTest, PiecewiseStreamsLoadLikeMemory) {
+    TAllTypesPacket p;
+    Filled(p);
+    p.Name.assign(300000, 'x');
+    p.Data.SetSize(200000);
+    std::memset(p.Data.Memory(), 0x5A, 200000);
+    p.BigNumbers.assign(70000, -3);
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        for (int i = 0; i < 3; ++i)
+            p.SaveToStream(s, compact ? &sc : nullptr);
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{70000}}) {
+            SCOPED_TRACE(chunk);
+            TPieceStream from(Bytes(s), chunk);
+            TPacketLoadContext lc;
+            for (int i = 0; i < 3; ++i)
+                EXPECT_TRUE(TPacket::CreateFromStream(from, compact ? &lc : nullptr)->IsEqual(p));
+            EXPECT_EQ(from.Position(), s.Size());
+        }
+    }
+    TAllTypesPacket small;
+    Filled(small);
+    for (bool compact : {false, true}) {
+        TMemoryStream s;
+        TPacketSaveContext sc;
+        small.SaveToStream(s, compact ? &sc : nullptr);
+        auto bytes = Bytes(s);
+        for (std::size_t n = 1; n < bytes.size(); ++n) {
+            TPieceStream part(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + n), 5);
+            TPacketLoadContext lc;
+            EXPECT_THROW(TPacket::CreateFromStream(part, compact ? &lc : nullptr), core::Exception)
+                << n;
+        }
+    }
+}
+
 class PacketFileTest : public PacketStreamTest {
 protected:
     void SetUp() override {
@@ -614,3 +744,105 @@ TEST_F(PacketFileTest, FileErrorsAreWrapped) {
 }
 
 } // namespace
+
+// Pins the bytes of every field type in both forms and what every typed access and
+// text gives for every field, so that a change of the engine's internals cannot alter them.
+TEST_F(PacketStreamTest, EveryTypeKeepsItsBytesAndAccess) {
+    TAllTypesPacket p;
+    Filled(p);
+    const std::string names = std::string(300, 'n');
+    std::string run;
+    for (int i = 0; i < 300; ++i)
+        run += "6E ";
+    const std::string full =
+        "02 00 00 00 80 02 00 00 1A 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C "
+        "9E 55 1F 0A 2B 3C 4D 03 00 07 FB 01 60 79 FE FF E9 FD 00 00 00 00 00 00 "
+        "00 FF FF FF 81 84 1E 00 04 34 12 00 00 00 00 00 00 C8 A3 E6 40 4E 1A 5C "
+        "0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D AA 08 00 02 00 00 00 00 00 80 01 01 "
+        "0A 00 00 00 65 4A 00 00 01 02 03 04 59 02 00 00"
+        " " +
+        run +
+        "10 47 00 72 00 FC 00 DF 00 65 00 20 00 3D D8 00 DE 04 0A 66 69 72 73 74 "
+        "00 02 00 00 00 2A 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A "
+        "4C 9E 55 1F 0A 2B 3C 4D 02 0A 69 6E 6E 65 72 2A 00 00 00 01 02 00 00 00 "
+        "25 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A "
+        "2B 3C 4D 02 00 FF FF FF FF 02 00 00 00 02 00 00 00 26 00 00 00 02 00 00 "
+        "00 00 00 00 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 02 61 00 "
+        "00 00 00 02 00 00 00 26 00 00 00 02 00 00 00 00 00 00 00 4E 1A 5C 0D 21 "
+        "7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 02 62 00 00 00 00 03 00 00 00 00 01 02 "
+        "06 01 00 00 00 FE FF FF FF 03 00 00 00 02 00 00 00 00 00 00 04 00 EF BE "
+        "14 6F 6E 65 0D 0A 74 77 6F 0D 0A 00";
+    const std::string compact =
+        "00 00 1A 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 03 00 07 FB 01 "
+        "60 79 FE FF E9 FD 00 00 00 00 00 00 00 FF FF FF 81 84 1E 00 04 34 12 00 "
+        "00 00 00 00 00 C8 A3 E6 40 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D "
+        "AA 08 00 02 00 00 00 00 00 80 01 01 0A 00 00 00 65 4A 00 00 01 02 03 04 "
+        "59 02 00 00"
+        " " +
+        run +
+        "10 47 00 72 00 FC 00 DF 00 65 00 20 00 3D D8 00 DE 04 0A 66 69 72 73 74 "
+        "00 00 00 02 00 4E 1A 5C 0D 21 7B 3A 4C 9E 55 1F 0A 2B 3C 4D 02 0A 69 6E "
+        "6E 65 72 2A 00 00 00 01 04 00 FF FF FF FF 02 00 00 00 04 02 61 00 00 00 "
+        "00 04 02 62 00 00 00 00 06 00 01 02 06 01 00 00 00 FE FF FF FF 03 00 00 "
+        "00 02 00 00 00 00 00 00 04 00 EF BE 14 6F 6E 65 0D 0A 74 77 6F 0D 0A 00";
+    EXPECT_EQ(Hex(SaveFull(p)), full);
+    TMemoryStream s;
+    TPacketSaveContext sc;
+    p.SaveToStream(s, &sc);
+    EXPECT_EQ(Hex(s.Bytes()), compact);
+
+    // Per field: integer, string, double, object access ("!" when refused) and text.
+    const std::string expected[] = {
+        "Flag: i=0 s=False d=! o=! t1=False",
+        "Small: i=7 s=7 d=7.000000 o=! t1=7",
+        "Signed8: i=-5 s=-5 d=-5.000000 o=! t1=-5",
+        "Color: i=! s=! d=! o=! t0=",
+        "Count: i=-100000 s=-100000 d=-100000.000000 o=! t1=-100000",
+        "CodePage: i=65001 s=65001 d=65001.000000 o=! t1=65001",
+        "Big: i=0 s=-1099511627776 d=-1099511627776.000000 o=! t1=-1099511627776",
+        "Packed: i=1000000 s=1000000 d=1000000.000000 o=! t1=1000000",
+        "Handle: i=4660 s=4660 d=4660.000000 o=! t1=4660",
+        "When: i=! s=4.637E4 d=46366.250000 o=! t1=2026-12-10 06:00:00",
+        "Id: i=! s=! d=! o=! t1={0D5C1A4E-7B21-4C3A-9E55-1F0A2B3C4DAA}",
+        "Options: i=! s=! d=! o=! t0=",
+        "Few: i=! s=! d=! o=! t0=",
+        "Os: i=! s=! d=! o=! t0=",
+        "Name: i=! s=" + names + " d=! o=! t1='" + names + "'",
+        "Wide: i=! s=Grüße 😀 d=! o=! t1='Grüße 😀'",
+        "Lines: i=! s=first\\r\\n\\r\\n d=! o=1 t2=first\\r\\n\\r\\n",
+        "Inner: i=! s=! d=! o=2 t2=(TInnerPacket)\\r\\n  Name = 'inner'\\r\\n  Value = "
+        "42\\r\\n\\r\\n",
+        "Opt: i=! s=! d=! o=2 t2=(TInnerPacket)\\r\\n  Name = ''\\r\\n  Value = -1\\r\\n\\r\\n",
+        "Items: i=! s=! d=! o=3 t2=[1/2]\\r\\n(TInnerPacket)\\r\\n  Name = 'a'\\r\\n  Value = "
+        "0\\r\\n\\r\\n[2/2]\\r\\n(TInnerPacket)\\r\\n  Name = 'b'\\r\\n  Value = 0\\r\\n\\r\\n",
+        "Data: i=! s=! d=! o=4 t1=(size = 3)",
+        "Numbers: i=! s=! d=! o=5 t0=",
+        "BigNumbers: i=! s=! d=! o=6 t0=",
+        "Small16: i=48879 s=48879 d=48879.000000 o=! t1=48879",
+        "Notes: i=! s=one\\r\\ntwo\\r\\n d=! o=1 t2=one\\r\\ntwo\\r\\n",
+        "Version: i=! s= d=! o=! t1=''",
+    };
+    ASSERT_EQ(p.FieldCount(), static_cast<int>(std::size(expected)));
+    for (int i = 0; i < p.FieldCount(); ++i) {
+        std::string row = std::string(p.Class().FieldName(i)) + ":";
+        auto attempt = [&](const char* what, const std::function<std::string()>& call) {
+            row += std::string(" ") + what + "=";
+            try {
+                row += call();
+            } catch (const core::EGeneralError&) {
+                row += "!";
+            }
+        };
+        attempt("i", [&] { return std::to_string(p.GetFieldAsInteger(i)); });
+        attempt("s", [&] { return p.GetFieldAsString(i); });
+        attempt("d", [&] { return std::to_string(p.GetFieldAsDouble(i)); });
+        attempt("o", [&] { return std::to_string(p.GetFieldAsObject(i).index()); });
+        std::string text;
+        const int lines = p.GetFieldText(i, text);
+        row += " t" + std::to_string(lines) + "=" + text;
+        std::string shown;
+        for (char c : row)
+            shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+        EXPECT_EQ(shown, expected[i]);
+    }
+}

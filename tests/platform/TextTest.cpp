@@ -1,8 +1,49 @@
 #include "platform/Text.h"
 
+#include "platform/AsciiCase.h"
+#include "platform/Environment.h"
+
 #include <gtest/gtest.h>
 
 namespace {
+
+TEST(Text, AsciiCaseFoldsLettersOnly) {
+    static_assert(platform::LowerAscii('Q') == 'q' && platform::UpperAscii('q') == 'Q');
+    static_assert(platform::LowerAscii('@') == '@' && platform::UpperAscii('`') == '`');
+    EXPECT_EQ(platform::LowerAscii('\xC4'), '\xC4');
+    const struct {
+        const char* a;
+        const char* b;
+        bool same;
+        bool prefix;
+    } cases[] = {
+        {"Global\\x", "GLOBAL\\X", true, true},
+        {"abc", "abd", false, false},
+        {"Local\\", "local", false, true},
+        {"", "", true, true},
+        {"a", "ab", false, false},
+        {"\xC3\x84", "\xC3\xA4", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::SameTextAscii(c.a, c.b), c.same) << c.a << " " << c.b;
+        EXPECT_EQ(platform::StartsWithTextAscii(c.a, c.b), c.prefix) << c.a << " " << c.b;
+    }
+}
+
+TEST(Text, EnvironmentBlockEntries) {
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, std::vector<std::string_view>> cases[] = {
+        {""sv, {}},
+        {"\0"sv, {}},
+        {"A=1\0B=2\0\0"sv, {"A=1", "B=2"}},
+        {"A=1\0\0C=3\0\0"sv, {"A=1"}}, // the empty entry ends the block
+        {"=C:=C:\\\0PATH=/bin\0\0"sv, {"=C:=C:\\", "PATH=/bin"}},
+        {"A=1\0B=2"sv, {"A=1", "B=2"}}, // an unterminated last entry is kept
+    };
+    for (const auto& [block, entries] : cases) {
+        EXPECT_EQ(platform::EnvBlockEntries(block), entries);
+    }
+}
 
 TEST(Text, RoundTripsEveryPlane) {
     const std::string samples[] = {"",

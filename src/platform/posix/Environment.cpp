@@ -122,4 +122,14 @@ std::string GetEnvBlock() {
     return block;
 }
 
+std::vector<std::string_view> EnvBlockEntries(std::string_view block) {
+    std::vector<std::string_view> entries;
+    while (!block.empty() && block.front() != '\0') {
+        const std::size_t end = block.find('\0');
+        entries.push_back(block.substr(0, end));
+        block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+    }
+    return entries;
+}
+
 } // namespace platform

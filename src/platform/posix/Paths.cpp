@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include "platform/AsciiCase.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -56,21 +58,6 @@ bool ForceDirectories(std::string_view dir, std::string* errorText) {
 }
 
 namespace {
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        x = (x >= 'A' && x <= 'Z') ? static_cast<char>(x + 32) : x;
-        y = (y >= 'A' && y <= 'Z') ? static_cast<char>(y + 32) : y;
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool Exists(const std::string& path) {
     struct stat st {};

@@ -89,6 +89,26 @@ bool TPipeEnd::Write(std::string_view bytes) {
     return true;
 }
 
+namespace {
+constexpr const char* Shell = "/bin/sh";
+} // namespace
+
+std::vector<std::string> ShellCommandArguments(const std::string& commandLine) {
+    return {Shell, "-c", commandLine};
+}
+
+std::vector<std::string> ScriptFileArguments(const std::string& fileName) {
+    return {Shell, fileName};
+}
+
+std::string_view ScriptFileExtension() {
+    return ".sh";
+}
+
+std::string ScriptFileText(std::string_view commandLine) {
+    return "#!/bin/sh\n" + std::string(commandLine) + "\n";
+}
+
 std::vector<std::string> SplitCommandLine(std::string_view s) {
     std::vector<std::string> args;
     std::size_t i = 0;
@@ -276,15 +296,8 @@ std::unique_ptr<TChildProcess> TChildProcess::Spawn(const TSpawnOptions& options
     std::vector<char*> envp;
     char** env = environ;
     if (options.EnvironmentBlock) {
-        const std::string& block = *options.EnvironmentBlock;
-        std::size_t start = 0;
-        while (start < block.size()) {
-            const std::size_t end = block.find('\0', start);
-            if (end == start || end == std::string::npos) {
-                break;
-            }
-            envStrings.push_back(block.substr(start, end - start));
-            start = end + 1;
+        for (const std::string_view entry : EnvBlockEntries(*options.EnvironmentBlock)) {
+            envStrings.emplace_back(entry);
         }
         for (std::string& e : envStrings) {
             envp.push_back(e.data());

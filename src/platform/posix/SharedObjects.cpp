@@ -1,5 +1,6 @@
 #include "platform/SharedObjects.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 
@@ -27,25 +28,7 @@ namespace {
     throw std::system_error(code, std::generic_category(), what);
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char a = text[i];
-        char b = prefix[i];
-        if (a >= 'a' && a <= 'z') {
-            a = static_cast<char>(a - 'a' + 'A');
-        }
-        if (b >= 'a' && b <= 'z') {
-            b = static_cast<char>(b - 'a' + 'A');
-        }
-        if (a != b) {
-            return false;
-        }
-    }
-    return true;
-}
+constexpr auto StartsWithNoCase = StartsWithTextAscii;
 
 // Reads "<digits>\" from the front of `rest`.
 bool TakeSessionNumber(std::string_view& rest, long& session) {

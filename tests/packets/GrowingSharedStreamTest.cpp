@@ -186,6 +186,27 @@ TEST_F(SharedStreamTest, LockOfEndedThreadOrProcessIsTakenOver) {
     shared.Unlock();
 }
 
+// A thread's identity published by several objects (reply channels) stays alive
+// until the last of them is gone: one closing must not make the others' receiver
+// look dead to other processes.
+TEST_F(SharedStreamTest, ThreadIdentityLivesUntilItsLastHolderEnds) {
+    const auto deadSeenElsewhere = [](std::uint32_t id) {
+        bool dead = false;
+        std::thread([&] { dead = IsThreadIdentityDead(id); }).join();
+        return dead;
+    };
+    auto first = std::make_unique<TThreadIdentityHold>();
+    auto second = std::make_unique<TThreadIdentityHold>();
+    const std::uint32_t id = first->Id();
+    EXPECT_EQ(second->Id(), id);
+    EXPECT_EQ(CurrentThreadIdentity(), id);
+    first.reset();
+    EXPECT_FALSE(deadSeenElsewhere(id));
+    EXPECT_EQ(CurrentThreadIdentity(), id);
+    second.reset();
+    EXPECT_TRUE(deadSeenElsewhere(id));
+}
+
 TEST_F(SharedStreamTest, LongWaitIsReportedAndItsEndToo) {
     std::int32_t words[2] = {0, 0};
     TSpinLock lock(words);
