@@ -4,6 +4,7 @@
 #include "core/Errors.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "platform/UserAccess.h"
 #include "records/ServicePackets.h"
 
 #include <atomic>
@@ -112,9 +113,11 @@ void TCommPipe::RequestNoReply(const packets::TPacket& request, std::uint8_t fla
     Request(request, flags, timeoutMs);
 }
 
-void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send) {
+void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send,
+                               std::optional<std::uint32_t> caller) {
     packets::TPacket& packet = *message.Packet;
     TCommExecuteContext context(*this, packet, message.MessageID, message.Flags, send);
+    context.Caller = caller;
     auto* commPacket = dynamic_cast<packets::TCommPacket*>(&packet);
     if (commPacket) {
         commPacket->ExecuteContext = &context;
@@ -238,12 +241,17 @@ TCommServer::TCommServer(const core::TGUID& channel, std::uint32_t size, std::in
     receiver->SetCallback([this](TPacketChannelMessage& message) {
         const core::TGUID replyTo = message.ReplyTo;
         const std::int32_t replySession = message.Session;
-        ExecuteMessage(message,
-                       [this, replyTo, replySession](const packets::TPacket& p, std::uint32_t id,
-                                                     std::uint8_t flags) {
-                           TPacketChannelSender* sender = SenderFor(replyTo, replySession);
-                           return sender ? sender->Send(id, p, flags) : 0;
-                       });
+        // Only the requester's own account can have created its reply channel there.
+        const std::optional<std::uint32_t> caller = platform::SharedObjectCreator(
+            packets::SharedObjectName(replyTo, replySession, "Channel_Data"));
+        ExecuteMessage(
+            message,
+            [this, replyTo, replySession](const packets::TPacket& p, std::uint32_t id,
+                                          std::uint8_t flags) {
+                TPacketChannelSender* sender = SenderFor(replyTo, replySession);
+                return sender ? sender->Send(id, p, flags) : 0;
+            },
+            caller);
     });
     pruneClock = std::make_unique<core::TClock>(
         4000, true, [this] { Prune(); }, &queue);

@@ -1,12 +1,12 @@
 #pragma once
 // The console object and its run sequence: one per process, created by the process
 // entry, run once, then the main loop runs until Finish stops it.
-#include "proxy/BuildProxy.h"
 #include "console/ServiceLink.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
+#include "proxy/BuildProxy.h"
 #include "records/BuildPackets.h"
 
 #include <cstdint>
@@ -132,6 +132,8 @@ private:
     void ShowAgentStatus();
     void CheckEndpointClient();
     void ServiceDisconnected();
+    // Sends an agent request; a refusal or failure is said and ends the run with 3.
+    bool Refused(const packets::TPacket& request);
     void SetAgentEnabled(bool enable);
     void ResetAgentFileCache();
     int StopBuildByID(std::string_view idText);

@@ -51,8 +51,8 @@ std::string HistoryFilePath(std::string_view agentFolder, std::string_view day,
            "History/Local/" + std::string(day) + "/" + id.ToString() + ".mv_mon";
 }
 
-void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
-                      packets::TStream& compressedEvents, TEventsPlacement placement) {
+std::string MonitorFileBytes(records::TMetaBuildPacket& meta, packets::TStream& compressedEvents,
+                             TEventsPlacement placement) {
     meta.OldMonitorEvents.Clear();
     meta.MonitorEvents.Clear();
     if (placement == TEventsPlacement::InsideRecord) {
@@ -67,10 +67,17 @@ void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& me
     if (placement == TEventsPlacement::AfterRecord) {
         CopyAll(compressedEvents, file);
     }
+    return std::string(file.Text());
+}
+
+void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
+                      packets::TStream& compressedEvents, TEventsPlacement placement) {
+    const std::string bytes = MonitorFileBytes(meta, compressedEvents, placement);
     std::string error;
+    // It holds a user's build, environment included: the user's alone.
     const auto writer =
-        platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Truncate, &error);
-    if (!writer || !writer->Write(file.Text(), &error)) {
+        platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Private, &error);
+    if (!writer || !writer->Write(bytes, &error)) {
         throw core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0);
     }
 }

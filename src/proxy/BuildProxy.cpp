@@ -1,18 +1,22 @@
 #include "proxy/BuildProxy.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildCacheSettings.h"
-#include "proxy/BuildObjects.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "monitor/EventSources.h"
 #include "monitor/MonitorEventLoop.h"
 #include "platform/Clock.h"
 #include "platform/CommandLine.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/ServicePackets.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace build {
 
@@ -103,8 +107,16 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
         buildID = request.BuildID;
         identity = buildID.ToString();
         this->extraArguments = std::string(extraArguments);
-        WriteHandOffFile(request);
-        LaunchBuildSystem();
+        packets::TMemoryStream bytes;
+        request.SaveToStream(bytes);
+        handOffBytes = std::string(bytes.Text());
+        handOffFile = HandOffFilePath(PrepareHandOffFolder(AgentTempFolder()), identity);
+        try {
+            LaunchBuildSystem();
+        } catch (...) {
+            RemoveHandOffFile();
+            throw;
+        }
         if (flags.Contains(records::TBuildFlag::Attach)) {
             TakeOwnerTermination();
             AttachToEvents();
@@ -116,10 +128,20 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
     }
 }
 
-void TBuildProxy::WriteHandOffFile(const records::TBuildCommandPacket& request) const {
-    const std::string folder = AgentTempFolder();
-    platform::ForceDirectories(folder);
-    request.SaveToFile(HandOffFilePath(folder, identity));
+void TBuildProxy::WriteHandOffFile() const {
+    // The folder is this user's own: a file left by an earlier start is ours to replace.
+    RemoveHandOffFile();
+    std::string error;
+    const auto file =
+        platform::TFileWriter::Create(handOffFile, platform::TFileWriter::TMode::CreateNew, &error);
+    if (!file || !file->Write(handOffBytes, &error)) {
+        throw core::EOSError("Cannot create file: " + handOffFile + "\r\n" + error, 0);
+    }
+}
+
+void TBuildProxy::RemoveHandOffFile() const {
+    std::error_code ec;
+    std::filesystem::remove(handOffFile, ec);
 }
 
 void TBuildProxy::LaunchBuildSystem() {
@@ -135,6 +157,8 @@ void TBuildProxy::LaunchBuildSystem() {
     startEvent = platform::TEvent::Create(StartEventName(identity), false, false);
 
     for (int attempt = 0;; ++attempt) {
+        // The build system deletes the file once it has read it: each start gets its own.
+        WriteHandOffFile();
         process = std::make_unique<core::TProcess>(
             commandLine, hidden ? core::poCaptureOutput | core::poSeparateErrors : 0u);
         process->SetNewConsole(true);

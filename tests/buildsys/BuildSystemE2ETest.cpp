@@ -3,13 +3,13 @@
 // answers the process's objects.
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
-#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/PacketStream.h"
 #include "packets/SpinLock.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -101,7 +101,8 @@ public:
     explicit TBuildRun(records::TBuildCommandPacket& request, bool withStopEvent = false)
         : id(core::NewGuid()), identity(id.ToString()) {
         request.BuildID = id;
-        request.SaveToFile(build::HandOffFilePath(BuildSystemTemp(), identity));
+        request.SaveToFile(
+            build::HandOffFilePath(build::PrepareHandOffFolder(BuildSystemTemp()), identity));
         if (withStopEvent) {
             stopEvent = platform::TEvent::Create(build::BuildStopEventName(identity), true, false);
         }
@@ -510,7 +511,8 @@ TEST_F(BuildSystem, FailuresBeforeTheStartAreReportedOnStandardError) {
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Err.find(identity + ".mv_bld_cmd"), std::string::npos) << result.Err;
     records::TBuildCommandPacket request;
-    Request(request, "true").SaveToFile(build::HandOffFilePath(Temp(), identity));
+    Request(request, "true")
+        .SaveToFile(build::HandOffFilePath(build::PrepareHandOffFolder(Temp()), identity));
     result = e2e::RunProgram(VARIDADEZIZ_BINARY, {"/id=" + identity});
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Err.find(build::StartEventName(identity)), std::string::npos) << result.Err;
