@@ -187,6 +187,24 @@ TEST_F(BuildE2E, StopFromASecondConsole) {
     }
 }
 
+TEST_F(BuildE2E, ListShowsTheTitleOfLiveBuildsOnly) {
+    TAgent agent;
+    for (const std::string title : {"First title", "Second"}) {
+        SCOPED_TRACE(title);
+        const std::string marker = Marker(title.size());
+        const TRunningProgram running =
+            StartBuild({"/TITLE=" + title, "/COMMAND=" + marker + "; echo done"});
+        ASSERT_TRUE(WaitUntil([&] { return !ProcessesWith(marker, true).empty(); }, 10000));
+        const TProcessResult listed = RunProgram(Ravelcon(), {"/LIST"});
+        EXPECT_TRUE(Contains(listed.Out, "} (" + title + ")\r\n")) << listed.Out;
+        EXPECT_EQ(Build({"/STOP"}).ExitCode, 2);
+        FinishProgram(running);
+        // Its console has ended: the next listing, at once, no longer names it.
+        const TProcessResult after = RunProgram(Ravelcon(), {"/LIST"});
+        EXPECT_FALSE(Contains(after.Out, "{")) << after.Out;
+    }
+}
+
 TEST_F(BuildE2E, ConsoleKilledDuringABuild) {
     TAgent agent;
     const std::string marker = Marker(3);
