@@ -48,13 +48,13 @@ struct stat StatOf(const std::string& path) {
     return st;
 }
 
-class SecurityE2E : public ::testing::Test {
+class UserAccessE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         if (::geteuid() != 0) {
             return;
         }
-        SetUpInstallation("security", {RAVELCON_BINARY, AGENT_BINARY}, {VARIDADEZIZ_BINARY});
+        SetUpInstallation("user-access", {RAVELCON_BINARY, AGENT_BINARY}, {VARIDADEZIZ_BINARY});
         // As the stage script leaves a prefix: every user may reach the programs; the
         // temp and history folders are shared like /tmp.
         fs::permissions(install.Root, fs::perms(0755));
@@ -128,7 +128,7 @@ protected:
     static inline std::string nobodyHome;
 };
 
-TEST_F(SecurityE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
+TEST_F(UserAccessE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
     TAgent agent;
     const TProcessResult built = AsNobody({"/COMMAND=id -u; exit 5"});
     EXPECT_EQ(built.Out, std::to_string(NobodyId) + "\r\n") << built.Err;
@@ -146,7 +146,7 @@ TEST_F(SecurityE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
     EXPECT_TRUE(Contains(result.Err, "Build was cancelled.")) << result.Err;
 }
 
-TEST_F(SecurityE2E, AnotherUserCanNeitherStopNorReconfigure) {
+TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorReconfigure) {
     TAgent agent;
     const std::string release = install.Root + "/release-stop";
     std::string id;
@@ -185,7 +185,7 @@ TEST_F(SecurityE2E, AnotherUserCanNeitherStopNorReconfigure) {
     EXPECT_FALSE(fs::exists(install.Folder + "/FileCache/kept"));
 }
 
-TEST_F(SecurityE2E, HandOffFilesAreTheOwnersAlone) {
+TEST_F(UserAccessE2E, HandOffFilesAreTheOwnersAlone) {
     TAgent agent;
     const std::string temp = install.Folder + "/Temp";
     // Another user's folder under root's name: root's build refuses it and runs nothing.
@@ -223,7 +223,7 @@ TEST_F(SecurityE2E, HandOffFilesAreTheOwnersAlone) {
     fs::remove(forged);
 }
 
-TEST_F(SecurityE2E, HistoryFilesArePrivateInSharedFolders) {
+TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
     TAgent agent;
     ::umask(0);
     const TProcessResult root = AsRoot({"/COMMAND=echo secret-of-root"});
