@@ -75,7 +75,7 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
     TScopedEnv env("TAVRIX_OBJECTS_DIR", dir.Path());
     const std::string root = dir.Path();
     const int own = OwnSessionNumber();
-    const std::string ownDir = own == -2 ? root + "/global" : root + "/u" + std::to_string(own);
+    const std::string ownDir = root + "/u" + std::to_string(own);
     const struct {
         const char* name;
         std::string path;
@@ -83,7 +83,7 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
         {"Global\\A", root + "/global/A"},
         {"global\\A", root + "/global/A"},
         {"\\BaseNamedObjects\\A", root + "/global/A"},
-        {"Session\\0\\A", root + "/global/A"},
+        {"Session\\0\\A", root + "/u0/A"},
         {"Session\\7\\A", root + "/u7/A"},
         {"\\Sessions\\7\\BaseNamedObjects\\A", root + "/u7/A"},
         {"Local\\A", ownDir + "/A"},
@@ -102,12 +102,8 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
                             "\\Sessions\\7\\A", "\\Device\\A"}) {
         EXPECT_THROW(ObjectFilePath(bad), std::system_error) << bad;
     }
-    if (own == -2) {
-        EXPECT_EQ(OwnSessionObjectDirectory(), "\\BaseNamedObjects\\");
-    } else {
-        EXPECT_EQ(OwnSessionObjectDirectory(),
-                  "\\Sessions\\" + std::to_string(own) + "\\BaseNamedObjects\\");
-    }
+    EXPECT_EQ(OwnSessionObjectDirectory(),
+              "\\Sessions\\" + std::to_string(own) + "\\BaseNamedObjects\\");
 }
 
 TEST_F(SharedObjectsTest, SectionIsSharedByNameAndRemovedWithItsLastHolder) {
