@@ -1,7 +1,5 @@
 #include "buildsys/BuildSystem.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildObjects.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobRunner.h"
@@ -16,6 +14,8 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -349,7 +349,6 @@ void TBuild::Release() {
         }
     } catch (const std::exception&) {
     }
-    packets::ReleaseSessionObjects();
 }
 
 } // namespace

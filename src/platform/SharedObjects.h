@@ -147,6 +147,7 @@ private:
     std::unique_ptr<THandle> handle; // null for a local event
     TWord* word;
     bool local;
+    bool manual;
 };
 
 enum class TMutexState { Free, Owned, Abandoned };

@@ -3,13 +3,13 @@
 // answers the process's objects.
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
-#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/PacketStream.h"
 #include "packets/SpinLock.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -72,7 +72,6 @@ protected:
     }
     void TearDown() override {
         // Everything of a build goes with it: the test's own objects too.
-        packets::ReleaseSessionObjects();
         EXPECT_TRUE(LeftoverObjects(objects).empty())
             << ::testing::PrintToString(LeftoverObjects(objects));
     }

@@ -428,9 +428,10 @@ public:
                 }
                 return made;
             }
+            // The path is set once the file proved to be an object of the right
+            // owner: a refused file is left as it is.
             auto file = std::unique_ptr<TObjectFile>(new TObjectFile);
             file->fd = fd;
-            file->path = path;
             struct stat st {};
             if (::fstat(fd, &st) != 0) {
                 RaiseErrno("Failed to open object " + std::string(name));
@@ -450,6 +451,7 @@ public:
                                                             : resolved.Session),
                            EPERM);
             }
+            file->path = path;
             if (RemoveIfAbandoned(fd, path, false)) {
                 continue;
             }
@@ -804,8 +806,10 @@ struct TEvent::THandle {
     std::unique_ptr<TObjectFile> File;
 };
 
+// The type is read once: the word may be written by anyone who can open the event.
 TEvent::TEvent(std::unique_ptr<THandle> handle, TWord* word, bool local)
-    : handle(std::move(handle)), word(word), local(local) {}
+    : handle(std::move(handle)), word(word), local(local),
+      manual((word->Type & EventManualBit) != 0) {}
 
 TEvent::~TEvent() {
     if (local) {
@@ -862,11 +866,11 @@ bool TEvent::Intact() const {
 }
 
 bool TEvent::IsManualReset() const {
-    return (word->Type & EventManualBit) != 0;
+    return manual;
 }
 
 void TEvent::Set() {
-    if (word->State.exchange(1, std::memory_order_acq_rel) == 0) {
+    if (word->State.exchange(1, std::memory_order_acq_rel) != 1) {
         // Wake every sleeper: only one of them consumes an auto-reset signal, and a
         // sleeper that timed out meanwhile must not swallow the wake.
         FutexWakeAll(&word->State, local);
@@ -877,12 +881,13 @@ void TEvent::Reset() {
     word->State.store(0, std::memory_order_release);
 }
 
+// Any value but 0 counts as signalled, so a word someone scribbled over neither
+// spins a waiter nor stays stuck.
 bool TEvent::TryConsume() {
     if (IsManualReset()) {
-        return word->State.load(std::memory_order_acquire) == 1;
+        return word->State.load(std::memory_order_acquire) != 0;
     }
-    std::uint32_t expected = 1;
-    return word->State.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+    return word->State.exchange(0, std::memory_order_acq_rel) != 0;
 }
 
 bool TEvent::Wait(std::uint32_t timeoutMs) {
