@@ -393,15 +393,27 @@ bool TPacketChannelSender::Connect() {
             reason = static_cast<int>(TDisconnectReason::NotReachable);
             return false;
         }
-        int why = 0;
-        if (Load8(Block(), 40) == 0) {
-            why = static_cast<int>(TDisconnectReason::Invalid);
-        } else if (Load8(Block(), 41) != 0) {
-            why = static_cast<int>(TDisconnectReason::Terminated);
-        } else if (Load32(Block(), 0) <= 2) {
-            why = static_cast<int>(TDisconnectReason::ProtocolVersion);
-        } else if (packets::IsThreadIdentityDead(Load32(Block(), 20), Load32(Block(), 16))) {
-            why = static_cast<int>(TDisconnectReason::ThreadTerminated);
+        auto refusal = [this] {
+            if (Load8(Block(), 40) == 0) {
+                return static_cast<int>(TDisconnectReason::Invalid);
+            }
+            if (Load8(Block(), 41) != 0) {
+                return static_cast<int>(TDisconnectReason::Terminated);
+            }
+            if (Load32(Block(), 0) <= 2) {
+                return static_cast<int>(TDisconnectReason::ProtocolVersion);
+            }
+            if (packets::IsThreadIdentityDead(Load32(Block(), 20), Load32(Block(), 16))) {
+                return static_cast<int>(TDisconnectReason::ThreadTerminated);
+            }
+            return 0;
+        };
+        int why = refusal();
+        // Every user can write a global channel's block, and its receiver mends it
+        // within a fraction of a second: a refusal there is looked at again.
+        for (int retry = 0; why != 0 && session == packets::SessionGlobal && retry < 8; ++retry) {
+            platform::SleepMs(125);
+            why = refusal();
         }
         if (why != 0) {
             control.reset();

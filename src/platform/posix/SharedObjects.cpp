@@ -835,8 +835,9 @@ std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, 
             word->State.store(initialState ? 1 : 0);
         },
         existed, options);
-    if (handle->File->Size() != sizeof(TWord) ||
-        (static_cast<TWord*>(handle->File->Data())->Type & ~EventManualBit) != EventMagic) {
+    // Only the size tells an event: anyone who may set it may also have written
+    // over its type word.
+    if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
@@ -849,8 +850,9 @@ std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions
     if (!handle->File) {
         return nullptr;
     }
-    if (handle->File->Size() != sizeof(TWord) ||
-        (static_cast<TWord*>(handle->File->Data())->Type & ~EventManualBit) != EventMagic) {
+    // Only the size tells an event: anyone who may set it may also have written
+    // over its type word.
+    if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
