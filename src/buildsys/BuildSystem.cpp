@@ -394,7 +394,6 @@ void TBuild::Release() {
         }
     } catch (const std::exception&) {
     }
-    packets::ReleaseSessionObjects();
 }
 
 } // namespace

@@ -26,14 +26,7 @@ constexpr std::int32_t ServiceSession = -2; // the agent's channel is global
 
 class TAgentPipeConnection final : public TAgentConnection {
 public:
-    ~TAgentPipeConnection() override {
-        if (pipe) {
-            pipe.reset();
-            // The reply channel named this thread as its receiver; give the identity
-            // back with it.
-            packets::ReleaseSessionObjects();
-        }
-    }
+    ~TAgentPipeConnection() override { pipe.reset(); }
 
     std::unique_ptr<packets::TPacket> Request(const packets::TPacket& request) override {
         Connect();

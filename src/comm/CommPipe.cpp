@@ -13,13 +13,6 @@ namespace comm {
 
 namespace {
 std::atomic<std::uint32_t> pipeSerial{0};
-
-std::string ErrorClassName(const std::exception& e) {
-    if (const auto* own = dynamic_cast<const core::Exception*>(&e)) {
-        return own->ClassName();
-    }
-    return "Exception";
-}
 } // namespace
 
 void TCommMethodMap::Register(const packets::TPacketClass& cls, TCommHandler handler) {
@@ -253,6 +246,7 @@ TCommServer::TCommServer(const core::TGUID& channel, std::uint32_t size, std::in
             },
             caller);
     });
+    receiver->SetMalformedCallback([this](const core::TGUID& replyTo) { senders.erase(replyTo); });
     pruneClock = std::make_unique<core::TClock>(
         4000, true, [this] { Prune(); }, &queue);
     SetState(TCommState::Connected);

@@ -72,7 +72,6 @@ protected:
     }
     void TearDown() override {
         // Everything of a build goes with it: the test's own objects too.
-        packets::ReleaseSessionObjects();
         EXPECT_TRUE(LeftoverObjects(objects).empty())
             << ::testing::PrintToString(LeftoverObjects(objects));
     }

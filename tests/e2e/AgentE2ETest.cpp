@@ -259,7 +259,6 @@ int StatusLoad(const std::vector<std::string>& args) {
             out << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << "\n";
         }
     }
-    packets::ReleaseSessionObjects();
     return answered == count ? 0 : 1;
 }
 
