@@ -267,7 +267,7 @@ void TAgentService::BuildStatus(comm::TCommExecuteContext& context) {
 }
 
 void TAgentService::LearnCaption(TAgentBuild& b) const {
-    if (!b.Caption.empty() || !b.Claimed || !b.Owner) {
+    if (!b.Caption.empty() || !b.Owner) {
         return;
     }
     // The title is the build's own: its history file names it from the start, in a

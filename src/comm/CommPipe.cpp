@@ -4,7 +4,6 @@
 #include "core/Errors.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
-#include "platform/UserAccess.h"
 #include "records/ServicePackets.h"
 
 #include <atomic>
@@ -235,8 +234,15 @@ TCommServer::TCommServer(const core::TGUID& channel, std::uint32_t size, std::in
         const core::TGUID replyTo = message.ReplyTo;
         const std::int32_t replySession = message.Session;
         // Only the requester's own account can have created its reply channel there.
-        const std::optional<std::uint32_t> caller = platform::SharedObjectCreator(
-            packets::SharedObjectName(replyTo, replySession, "Channel_Data"));
+        std::optional<std::uint32_t> caller;
+        try {
+            if (const auto control = platform::TSharedSection::Open(
+                    packets::SharedObjectName(replyTo, replySession, "Channel_Data"))) {
+                caller = control->OwnerUserId();
+            }
+        } catch (const std::exception&) {
+            // A channel that fails the owner checks names nobody.
+        }
         ExecuteMessage(
             message,
             [this, replyTo, replySession](const packets::TPacket& p, std::uint32_t id,

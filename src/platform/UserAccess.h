@@ -7,9 +7,6 @@
 
 namespace platform {
 
-// The user this process runs as.
-std::uint32_t CurrentUserId();
-
 // The owner of a file (not followed when it is a link); none when it does not exist.
 std::optional<std::uint32_t> FileOwner(std::string_view path);
 
@@ -17,10 +14,5 @@ std::optional<std::uint32_t> FileOwner(std::string_view path);
 // (when it exists) is writable by that user and so is its folder (the nearest
 // existing one). The superuser may replace everything.
 bool UserMayReplaceFile(std::string_view file, std::uint32_t user);
-
-// The user who created the named shared object: its owner, when it lies in that
-// user's own private folder or in a sticky one (where nobody replaces another's
-// file); none when it does not exist or lies anywhere else.
-std::optional<std::uint32_t> SharedObjectCreator(std::string_view name);
 
 } // namespace platform

@@ -3,7 +3,7 @@
 #include "core/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
-#include "platform/UserAccess.h"
+#include "platform/SharedObjects.h"
 
 namespace build {
 

@@ -111,7 +111,9 @@ protected:
             Console({"/TITLE=RootBuild", "/COMMAND=while [ ! -e " + release +
                                              " ]; do sleep 0.1; done; echo root-done; exit 7"}),
             {}, "/tmp");
-        EXPECT_TRUE(WaitUntil([&] { return ListedIds(AsRoot({"/LIST"}).Out).size() == 1; }, 15000));
+        // Listed with its title once its build system runs.
+        EXPECT_TRUE(
+            WaitUntil([&] { return Contains(AsRoot({"/LIST"}).Out, "(RootBuild)"); }, 15000));
         const std::vector<std::string> ids = ListedIds(AsRoot({"/LIST"}).Out);
         id = ids.empty() ? std::string() : ids.front();
         return running;
@@ -136,7 +138,8 @@ TEST_F(UserAccessE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
 
     const TRunningProgram running =
         StartAsNobody({"/TITLE=NobodyBuild", "/COMMAND=sleep 30; echo never"});
-    ASSERT_TRUE(WaitUntil([] { return ListedIds(AsNobody({"/LIST"}).Out).size() == 1; }, 15000));
+    ASSERT_TRUE(
+        WaitUntil([] { return Contains(AsNobody({"/LIST"}).Out, "(NobodyBuild)"); }, 15000));
     const TProcessResult listed = AsNobody({"/LIST"});
     EXPECT_TRUE(Contains(listed.Out, "(NobodyBuild)")) << listed.Out;
     const TProcessResult stopped = AsNobody({"/STOP=" + ListedIds(listed.Out).front()});

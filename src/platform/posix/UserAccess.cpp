@@ -1,7 +1,6 @@
 #include "platform/UserAccess.h"
 
 #include "platform/Paths.h"
-#include "platform/SharedObjects.h"
 
 #include <cerrno>
 #include <grp.h>
@@ -49,10 +48,6 @@ bool MayWrite(const struct stat& st, uid_t user, const std::vector<gid_t>& group
 
 } // namespace
 
-std::uint32_t CurrentUserId() {
-    return ::geteuid();
-}
-
 std::optional<std::uint32_t> FileOwner(std::string_view path) {
     struct stat st {};
     if (::lstat(std::string(path).c_str(), &st) != 0) {
@@ -84,30 +79,6 @@ bool UserMayReplaceFile(std::string_view file, std::uint32_t user) {
         dir = parent;
     }
     return !dir.empty() && S_ISDIR(st.st_mode) && MayWrite(st, user, groups);
-}
-
-std::optional<std::uint32_t> SharedObjectCreator(std::string_view name) {
-    std::string file;
-    try {
-        file = ObjectFilePath(name);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    struct stat object {};
-    struct stat folder {};
-    if (::lstat(file.c_str(), &object) != 0 || !S_ISREG(object.st_mode) ||
-        ::lstat(ExtractFileDir(file).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-        return std::nullopt;
-    }
-    // Only its creator (or the superuser) can have put the file there: a folder private
-    // to that user, or a sticky one where nobody may replace another's file.
-    const bool privateFolder =
-        folder.st_uid == object.st_uid && (folder.st_mode & (S_IRWXG | S_IRWXO)) == 0;
-    const bool sticky = (folder.st_mode & S_ISVTX) != 0;
-    if (!privateFolder && !sticky) {
-        return std::nullopt;
-    }
-    return object.st_uid;
 }
 
 } // namespace platform
