@@ -121,6 +121,8 @@ TPacketChannelReceiver::TPacketChannelReceiver(core::TNotifyQueue& queue, std::i
     report("  Creating growing shared stream (view size is " + std::to_string(sectionSize) + ")");
     stream =
         std::make_unique<packets::TGrowingSharedStream>(id, sectionSize, logger, true, session);
+    // Senders never need more than the pending limit and one section.
+    stream->SetSizeLimit(static_cast<std::int64_t>(MaxPendingBytes) + sectionSize);
     report("  Creating receiver thread UID");
     identity = packets::CurrentThreadIdentity();
     startStamp = packets::CurrentThreadStartStamp();

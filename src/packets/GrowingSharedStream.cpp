@@ -243,7 +243,7 @@ void TGrowingSharedStream::GrowThread() {
         }
         try {
             const std::int64_t requested = Load64(Block(), OffRequested);
-            if (requested > MaxSharedStreamSize || requested < 0) {
+            if (requested > sizeLimit || requested < 0) {
                 // Over the limit: refused, and cleared so that the next writer's
                 // request counts.
                 Store64(Block(), OffRequested, 0);

@@ -23,6 +23,7 @@
 #include "packets/SpinLock.h"
 #include "packets/Streams.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -73,6 +74,9 @@ public:
     std::int64_t Size() const;
     // Owner only: empties the stream and gives back every section but the first.
     void Reset();
+    // Owner only: the most bytes that openers may make it grow to (at most
+    // MaxSharedStreamSize).
+    void SetSizeLimit(std::int64_t bytes) { sizeLimit = std::min(bytes, MaxSharedStreamSize); }
     // Owner only: writes back the fields that only the owner sets (section size,
     // allocated size), should an opener have changed them.
     void Repair();
@@ -119,6 +123,7 @@ private:
     std::mutex sectionsMutex;
     std::vector<std::shared_ptr<platform::TSharedSection>> sections;
     std::atomic<bool> ending{false};
+    std::atomic<std::int64_t> sizeLimit{MaxSharedStreamSize};
     std::thread growThread;
 };
 

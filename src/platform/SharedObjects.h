@@ -71,6 +71,9 @@ struct TObjectOptions {
     // that this process may remove, is replaced by a new one (a restarted owner
     // takes its names back).
     bool TakeOver = false;
+    // Create: a global object that other users may open for reading only (0644).
+    // Such an event can be waited for by them (manual reset only), not set.
+    bool ReadOnlyForOthers = false;
 };
 
 class TSharedSection {
@@ -126,6 +129,7 @@ public:
     TUserId OwnerUserId() const;
     bool Intact() const;
 
+    // Raise EACCES on an event opened for reading only.
     void Set();
     void Reset();
     bool IsManualReset() const;

@@ -101,6 +101,21 @@ const bool childActions = RegisterChildActions({
          ::pause();
          return 0;
      }},
+    {"wait-read-only-as-nobody",
+     [](const std::vector<std::string>& a) {
+         if (!BecomeNobody()) {
+             return 3;
+         }
+         auto event = TEvent::Open(a[0]);
+         if (!event) {
+             return 2;
+         }
+         if (ErrorOf([&] { event->Set(); }) != EACCES ||
+             ErrorOf([&] { event->Reset(); }) != EACCES) {
+             return 4; // changed an event it may only wait for
+         }
+         return event->Wait(HangGuardMs) ? 0 : 1;
+     }},
     {"section-race",
      [](const std::vector<std::string>& a) {
          auto go = TEvent::Open(a[0]);
@@ -563,6 +578,22 @@ TEST_F(SharedObjectsTest, CreatorThatEndedLeavesItsNameToATakeOver) {
     EXPECT_FALSE(oldHolder->Intact());
     EXPECT_TRUE(fresh->Intact());
     RemoveAbandonedObjects(); // the killed creator's event
+}
+
+TEST_F(SharedObjectsTest, EventReadOnlyForOthersIsWaitedForButNotSetByThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as a second user (nobody)";
+    }
+    ::chmod(dir.Path().c_str(), 0755);
+    auto stop = TEvent::Create("Global\\StopOnlyByOwner", true, false, nullptr,
+                               TObjectOptions{std::nullopt, false, true});
+    struct stat st {};
+    ASSERT_EQ(::stat(ObjectFilePath("Global\\StopOnlyByOwner").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    const pid_t child = SpawnChild("wait-read-only-as-nobody", {"Global\\StopOnlyByOwner"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop->Set();
+    EXPECT_EQ(WaitChild(child), 0);
 }
 
 } // namespace

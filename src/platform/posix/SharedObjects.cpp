@@ -376,7 +376,8 @@ public:
     static std::unique_ptr<TObjectFile> Acquire(std::string_view name, bool create,
                                                 std::size_t createSize,
                                                 const std::function<void(void*)>& init,
-                                                bool* existed, const TObjectOptions& options) {
+                                                bool* existed, const TObjectOptions& options,
+                                                bool allowReadOnly = false) {
         const TResolvedName resolved = ResolveName(name);
         const bool global = resolved.Session == GlobalSession;
         const std::string dir = SessionDirectory(resolved.Session);
@@ -390,7 +391,7 @@ public:
             throw;
         }
         const std::string path = dir + "/" + EncodeFileName(resolved.Object);
-        const mode_t fileMode = global ? 0666 : 0600;
+        const mode_t fileMode = !global ? 0600 : options.ReadOnlyForOthers ? 0644 : 0666;
         if (create) {
             SweepBeforeCreate(dir);
         }
@@ -407,6 +408,11 @@ public:
         // Bounded: each round either ends or has seen another process change the name.
         for (int round = 0; round < 50; ++round) {
             int fd = OpenObjectFile(path);
+            bool readOnly = false;
+            if (fd < 0 && errno == EACCES && allowReadOnly) {
+                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+                readOnly = fd >= 0;
+            }
             if (fd < 0) {
                 if (errno == ELOOP || errno == ENXIO || errno == EISDIR) {
                     RaiseErrno("Object " + std::string(name) + " (" + path +
@@ -432,6 +438,7 @@ public:
             // owner: a refused file is left as it is.
             auto file = std::unique_ptr<TObjectFile>(new TObjectFile);
             file->fd = fd;
+            file->readOnly = readOnly;
             struct stat st {};
             if (::fstat(fd, &st) != 0) {
                 RaiseErrno("Failed to open object " + std::string(name));
@@ -487,6 +494,7 @@ public:
     void* Data() const { return map; }
     std::size_t Size() const { return mapSize; }
     uid_t Owner() const { return owner; }
+    bool ReadOnly() const { return readOnly; }
     // Leaves the mapping in place when the handle closes (for memory that a thread's
     // robust-lock list may still point into).
     void KeepMapping() { map = nullptr; }
@@ -582,8 +590,8 @@ private:
         if (size == 0) {
             RaiseErrno("Failed to map object " + std::string(name), EINVAL);
         }
-        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                         static_cast<off_t>(HeaderSize));
+        void* p = ::mmap(nullptr, size, readOnly ? PROT_READ : PROT_READ | PROT_WRITE, MAP_SHARED,
+                         fd, static_cast<off_t>(HeaderSize));
         if (p == MAP_FAILED) {
             RaiseErrno("Failed to map object " + std::string(name));
         }
@@ -592,6 +600,7 @@ private:
     }
 
     int fd = -1;
+    bool readOnly = false;
     std::string path;
     uid_t owner = 0;
     ino_t inode = 0;
@@ -834,11 +843,16 @@ std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, 
             word->Type = EventMagic | (manualReset ? EventManualBit : 0);
             word->State.store(initialState ? 1 : 0);
         },
-        existed, options);
+        existed, options, true);
     // Only the size tells an event: anyone who may set it may also have written
     // over its type word.
     if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
+    }
+    if (handle->File->ReadOnly() &&
+        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        // Waiting on an auto-reset event resets it: that needs write access.
+        RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
     return std::unique_ptr<TEvent>(new TEvent(std::move(handle), word, false));
@@ -846,7 +860,7 @@ std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, 
 
 std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options);
+    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options, true);
     if (!handle->File) {
         return nullptr;
     }
@@ -854,6 +868,11 @@ std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions
     // over its type word.
     if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
+    }
+    if (handle->File->ReadOnly() &&
+        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        // Waiting on an auto-reset event resets it: that needs write access.
+        RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
     return std::unique_ptr<TEvent>(new TEvent(std::move(handle), word, false));
@@ -872,6 +891,9 @@ bool TEvent::IsManualReset() const {
 }
 
 void TEvent::Set() {
+    if (handle && handle->File->ReadOnly()) {
+        RaiseErrno("The event may not be set by this user", EACCES);
+    }
     if (word->State.exchange(1, std::memory_order_acq_rel) != 1) {
         // Wake every sleeper: only one of them consumes an auto-reset signal, and a
         // sleeper that timed out meanwhile must not swallow the wake.
@@ -880,6 +902,9 @@ void TEvent::Set() {
 }
 
 void TEvent::Reset() {
+    if (handle && handle->File->ReadOnly()) {
+        RaiseErrno("The event may not be reset by this user", EACCES);
+    }
     word->State.store(0, std::memory_order_release);
 }
 
