@@ -147,6 +147,9 @@ TEST_F(UserAccessE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
     const TProcessResult result = FinishProgram(running);
     EXPECT_NE(result.ExitCode, 0);
     EXPECT_TRUE(Contains(result.Err, "Build was cancelled.")) << result.Err;
+    // Its console has ended: the list no longer names it, at once.
+    const TProcessResult after = AsNobody({"/LIST"});
+    EXPECT_TRUE(ListedIds(after.Out).empty()) << after.Out;
 }
 
 TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorReconfigure) {
