@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit([] {
         target->receiver.reset();
         target->block.reset();
-        packets::ReleaseSessionObjects();
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     });

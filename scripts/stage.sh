@@ -20,6 +20,9 @@ cmake --install "$BUILD_DIR" --prefix "$PREFIX" >/dev/null
 folder="$PREFIX/lib/morvek"
 mkdir -p "$PREFIX/bin/Logs" "$PREFIX/etc" "$PREFIX/var" "$folder/Temp" "$folder/History/Local" \
          "$folder/resources" "$folder/FileCache"
+# Every user's builds meet here, like in /tmp: each user keeps hand-off files in a
+# 0700 folder of its own under Temp, and writes its own 0600 history files.
+chmod 1777 "$folder/Temp" "$folder/History" "$folder/History/Local"
 if [ -x "$BUILD_DIR/src/buildsys/VaridAdeziz" ]; then
   install -m 0755 "$BUILD_DIR/src/buildsys/VaridAdeziz" "$folder/VaridAdeziz"
 fi

@@ -1,17 +1,21 @@
 #include "agent/AgentService.h"
 
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildCacheSettings.h"
-#include "proxy/BuildObjects.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "monitor/MonitorFile.h"
 #include "packets/TextUtil.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/SharedObjects.h"
+#include "platform/UserAccess.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
+#include "records/MetaBuildPackets.h"
 #include "records/ServicePackets.h"
 
 #include <algorithm>
@@ -26,6 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using records::TStartJobRequestReplyPacket;
+
+// Enough for the metadata record at the start of a history file.
+constexpr std::size_t HistoryRecordLimit = 16u << 20;
 
 // Replies are sent by the handlers; a request without its own reply gets the
 // pipe's empty packet.
@@ -130,8 +137,33 @@ void TAgentService::Status(comm::TCommExecuteContext& context) {
     context.SendReply(reply);
 }
 
+namespace {
+std::string UserText(const std::optional<std::uint32_t>& user) {
+    return user ? "user " + std::to_string(*user) : "an unidentified user";
+}
+} // namespace
+
+bool TAgentService::IsAdministrator(const std::optional<std::uint32_t>& user) const {
+    return user &&
+           platform::UserMayReplaceFile(
+               platform::TRegistryKey::HiveFileName(platform::TRegRoot::LocalMachine), *user);
+}
+
+void TAgentService::RequireAdministrator(const comm::TCommExecuteContext& context,
+                                         std::string_view what) const {
+    if (IsAdministrator(context.Caller)) {
+        return;
+    }
+    core::Log().Warning("Refused to " + std::string(what) + " for " + UserText(context.Caller));
+    throw core::EGeneralError(
+        "Access denied: only an administrator may " + std::string(what) +
+        ". An administrator is a user who may write the machine settings (" +
+        platform::TRegistryKey::HiveFileName(platform::TRegRoot::LocalMachine) + ").");
+}
+
 void TAgentService::Enable(comm::TCommExecuteContext& context) {
     const bool enable = RequestOf<records::TEnableAgentPacket>(context).Enable;
+    RequireAdministrator(context, enable ? "enable the agent" : "disable the agent");
     if (Setting("AllowEnableDisable", 1) == 0) {
         throw core::EGeneralError("Enabling or disabling this agent is not allowed");
     }
@@ -140,7 +172,8 @@ void TAgentService::Enable(comm::TCommExecuteContext& context) {
     core::Log().Line(enable ? "Agent enabled" : "Agent disabled");
 }
 
-void TAgentService::ClearFileCache(comm::TCommExecuteContext&) {
+void TAgentService::ClearFileCache(comm::TCommExecuteContext& context) {
+    RequireAdministrator(context, "clear the agent's file cache");
     const std::string dir = TextSetting("FileCacheDir", Folder() + "/FileCache");
     std::error_code ec;
     if (fs::is_directory(dir, ec)) {
@@ -168,7 +201,7 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
     } else {
         auto granted = std::make_unique<TAgentBuild>();
         granted->ID = core::NewGuid();
-        granted->Caption = request.ComponentDisplayName;
+        granted->Owner = context.Caller;
         granted->Granted = platform::GetTickCount64();
         granted->StartTime = packets::LocalDateTimeNow();
         granted->StopEvent = platform::TEvent::Create(
@@ -177,7 +210,8 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
         granted->DoneEvent = platform::TEvent::Create(
             build::BuildDoneEventName(granted->ID.ToString()), true, false);
         reply.JobID = granted->ID;
-        core::Log().Line("Build slot granted: " + granted->ID.ToString());
+        core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
+                         UserText(granted->Owner) + " (" + request.ComponentDisplayName + ")");
         builds.push_back(std::move(granted));
     }
     context.SendReply(reply);
@@ -201,6 +235,14 @@ void TAgentService::StopJob(comm::TCommExecuteContext& context) {
         // Unknown or ambiguous: the empty reply says so.
         return;
     }
+    const bool owner = target->Owner && context.Caller && *target->Owner == *context.Caller;
+    if (!owner && !IsAdministrator(context.Caller)) {
+        core::Log().Warning("Refused to stop build " + target->ID.ToString() + " for " +
+                            UserText(context.Caller));
+        throw core::EGeneralError("Access denied: build " + target->ID.ToString() +
+                                  " belongs to another user; only its owner or an "
+                                  "administrator may stop it.");
+    }
     target->StopEvent->Set();
     core::Log().Line("Build stop requested: " + target->ID.ToString());
     records::TStopJobPacket reply;
@@ -209,8 +251,11 @@ void TAgentService::StopJob(comm::TCommExecuteContext& context) {
 }
 
 void TAgentService::BuildStatus(comm::TCommExecuteContext& context) {
+    // Builds that ended since the last watch are not listed.
+    WatchBuilds();
     records::TRequestBuildStatusReplayPacket reply;
     for (const auto& b : builds) {
+        LearnCaption(*b);
         auto& item = reply.Builds.AddNew();
         item.BuildID = b->ID;
         item.Caption = b->Caption;
@@ -221,7 +266,41 @@ void TAgentService::BuildStatus(comm::TCommExecuteContext& context) {
     context.SendReply(reply);
 }
 
+void TAgentService::LearnCaption(TAgentBuild& b) const {
+    if (!b.Caption.empty() || !b.Owner) {
+        return;
+    }
+    // The title is the build's own: its history file names it from the start, in a
+    // file of the build's owner (a file of anyone else is no evidence).
+    const double day = 1.0;
+    for (const double start : {b.StartTime, b.StartTime + day}) {
+        const std::string file =
+            monitor::HistoryFilePath(Folder(), monitor::StartDayText(start), b.ID);
+        if (platform::FileOwner(file) != b.Owner) {
+            continue;
+        }
+        std::string bytes;
+        if (platform::ReadWholeFile(file, bytes, HistoryRecordLimit) !=
+            platform::TFileReadResult::Ok) {
+            continue;
+        }
+        try {
+            packets::TMemoryStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+            records::TMetaBuildPacket meta;
+            meta.LoadFromStream(stream);
+            if (meta.ID == b.ID) {
+                b.Caption = meta.Caption;
+                return;
+            }
+        } catch (const std::exception& e) {
+            core::Log().Warning("History file of build " + b.ID.ToString() + " unreadable\r\n" +
+                                e.what());
+        }
+    }
+}
+
 void TAgentService::BuildActivity(comm::TCommExecuteContext& context) {
+    RequireAdministrator(context, "write the build-activity log");
     const auto& info = RequestOf<records::TCoordBuildActivityInfo>(context);
     core::TStringListEx lines;
     info.DumpToStrings(lines);
@@ -238,7 +317,8 @@ void TAgentService::BuildActivity(comm::TCommExecuteContext& context) {
     }
 }
 
-void TAgentService::StartBuildCache(comm::TCommExecuteContext&) {
+void TAgentService::StartBuildCache(comm::TCommExecuteContext& context) {
+    RequireAdministrator(context, "start the build-cache service");
     if (buildCache && !buildCache->WaitForExit(0)) {
         return;
     }
@@ -259,7 +339,8 @@ void TAgentService::StartBuildCache(comm::TCommExecuteContext&) {
     core::Log().Line("Build cache service started, pid " + std::to_string(buildCache->Id()));
 }
 
-void TAgentService::StopBuildCache(comm::TCommExecuteContext&) {
+void TAgentService::StopBuildCache(comm::TCommExecuteContext& context) {
+    RequireAdministrator(context, "stop the build-cache service");
     StopBuildCacheService();
 }
 

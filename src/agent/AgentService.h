@@ -14,10 +14,18 @@
 // that event is set, once the mutex it saw held is gone, free or abandoned, or when
 // no build system claimed it within the claim time. To stop a build the agent sets
 // the manual-reset event "Global\TavrixBuildStop_<id>", which it creates at the grant.
+//
+// Who may ask what: status and the list of builds, everyone; stopping a build, the
+// user who started it and administrators; enable/disable, the file cache reset, the
+// build-cache service and the build-activity log, administrators only. The caller is
+// the user that the system names as creator of the caller's reply channel; an
+// administrator is a user who may write the machine settings (the test the console
+// applies before it clears the build cache). A refused request is an error reply.
 #include "comm/CommPipe.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +38,9 @@ namespace agent {
 
 struct TAgentBuild {
     core::TGUID ID;
-    std::string Caption;
+    std::string Caption; // the build's title once its history file names it
+    // The user who asked for the slot, as the system vouches for it.
+    std::optional<std::uint32_t> Owner;
     std::uint64_t Granted = 0;
     double StartTime = 0;
     bool Claimed = false;
@@ -58,6 +68,10 @@ private:
     void StartBuildCache(comm::TCommExecuteContext& context);
     void StopBuildCache(comm::TCommExecuteContext& context);
     void WatchBuilds();
+    void RequireAdministrator(const comm::TCommExecuteContext& context,
+                              std::string_view what) const;
+    bool IsAdministrator(const std::optional<std::uint32_t>& user) const;
+    void LearnCaption(TAgentBuild& build) const;
     void StopBuildCacheService();
 
     std::string SettingsKey() const;

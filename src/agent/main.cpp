@@ -5,8 +5,8 @@
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
-#include "packets/SpinLock.h"
 #include "platform/ProcessControl.h"
+#include "platform/SharedObjects.h"
 #include "records/Registration.h"
 
 #include "records/ServicePackets.h"
@@ -16,6 +16,8 @@
 #include <thread>
 
 namespace {
+constexpr std::uint32_t AbandonedObjectsScanMs = 5000;
+
 int WriteProductInfo(const char* fileName) {
     records::RegisterAllPacketClasses();
     records::TProductInformationPacket info;
@@ -51,10 +53,18 @@ int main(int argc, char** argv) {
         }
         core::Log().Started();
         {
+            // Objects that ended processes left behind (builds and consoles killed,
+            // an agent killed before this one) go now and while the agent runs; a
+            // restarted agent takes its own names back from its ended predecessor.
+            platform::RemoveAbandonedObjects(true);
             // The agent's own queue, so its external event goes away with it.
             core::TNotifyQueue queue;
             queue.Attach();
+            queue.UseGlobalExternalEvent();
             agent::TAgentService service(queue, info.GridServiceID());
+            const core::TClock sweeper(
+                AbandonedObjectsScanMs, true, [] { platform::RemoveAbandonedObjects(true); },
+                &queue);
             std::thread signals([&queue] {
                 platform::WaitForTerminationRequest();
                 queue.Post({nullptr, "morvek-agent"}, "Stop", [&queue] { queue.Stop(); });
@@ -64,7 +74,6 @@ int main(int argc, char** argv) {
             queue.Run();
             signals.join();
         }
-        packets::ReleaseSessionObjects();
         core::Log().Stopped();
         return 0;
     } catch (const std::exception& e) {

@@ -13,6 +13,7 @@
 #include "packets/TextUtil.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
 #include "proxy/AgentSettings.h"
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <system_error>
 
@@ -36,6 +38,8 @@ constexpr std::uint32_t StopCheckMs = 100;
 constexpr std::uint32_t GracefulStopMs = 5000;
 // How long output is still read after the job's main process has ended.
 constexpr std::uint32_t DrainMs = 5000;
+// More than any request with its environment block.
+constexpr std::size_t HandOffFileLimit = 64u << 20;
 // Kind 2 belongs to the console's own failures of following a build.
 constexpr std::int32_t MessageKindError = 1;
 constexpr std::int32_t MessageKindWarning = 0;
@@ -61,6 +65,7 @@ public:
 
 private:
     void Prepare();
+    void LoadHandOffFile(const std::string& identity);
     int Build();
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
@@ -125,11 +130,47 @@ int TBuild::Run() {
     return exitCode;
 }
 
+void TBuild::LoadHandOffFile(const std::string& identity) {
+    // Only a file of this user, in this user's own folder, may say what to run.
+    const std::string folder = build::HandOffFolder(build::AgentTempFolder());
+    std::string error;
+    if (!platform::EnsurePrivateDirectory(folder, &error)) {
+        throw core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error);
+    }
+    const std::string file = build::HandOffFilePath(folder, identity);
+    std::string bytes;
+    if (!platform::ReadPrivateFile(file, bytes, HandOffFileLimit, &error)) {
+        throw core::EGeneralError("The build request cannot be used.\r\n" + error);
+    }
+    // Read once: the request (environment included) does not stay on disk.
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    packets::TMemoryStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    try {
+        request.LoadFromStream(stream);
+    } catch (...) {
+        core::RethrowWrapped("Failed to load the build request \"" + file + "\".");
+    }
+}
+
+// History/Local/<day>: every user's build system writes its history file there.
+void PrepareHistoryFolder(const std::string& historyFile) {
+    const std::string day = platform::ExtractFileDir(historyFile);
+    const std::string local = platform::ExtractFileDir(day);
+    const std::string history = platform::ExtractFileDir(local);
+    std::string error;
+    if (!platform::EnsureSharedDirectory(history, &error) ||
+        !platform::EnsureSharedDirectory(local, &error) ||
+        !platform::EnsureStickyDirectory(day, &error)) {
+        throw core::EGeneralError("The history folder is not safe to use.\r\n" + error);
+    }
+}
+
 void TBuild::Prepare() {
     records::RegisterAllPacketClasses();
     const std::string& identity = arguments.Identity;
     const std::string agentFolder = build::RequireAgentFolder();
-    request.LoadFromFile(build::HandOffFilePath(build::AgentTempFolder(), identity));
+    LoadHandOffFile(identity);
 
     bool existed = false;
     buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed);
@@ -154,15 +195,19 @@ void TBuild::Prepare() {
     meta.ProductVersionText = core::BuildNumber();
     meta.PrimaryFilename = request.PrimaryFilename;
     meta.Command.Assign(request);
-    std::vector<std::string> fileNames = {
-        monitor::HistoryFilePath(agentFolder, monitor::StartDayText(startTime), arguments.ID)};
+    const std::string history =
+        monitor::HistoryFilePath(agentFolder, monitor::StartDayText(startTime), arguments.ID);
+    PrepareHistoryFolder(history);
+    // The history file is new in a folder that every user writes; a /MON copy may
+    // replace a file of this user's own.
+    files.push_back(std::make_unique<monitor::TMonitorFileWriter>(history, meta, true));
     if (!request.MonitorFilename.empty()) {
-        fileNames.push_back(platform::ExpandPath(request.MonitorFilename, request.CurDir));
+        files.push_back(std::make_unique<monitor::TMonitorFileWriter>(
+            platform::ExpandPath(request.MonitorFilename, request.CurDir), meta));
     }
     std::vector<monitor::TMonitorFileWriter*> targets;
-    for (const std::string& fileName : fileNames) {
-        files.push_back(std::make_unique<monitor::TMonitorFileWriter>(fileName, meta));
-        targets.push_back(files.back().get());
+    for (const auto& file : files) {
+        targets.push_back(file.get());
     }
     writer = std::make_unique<TEventWriter>(*streamAdapter, std::move(targets));
 
@@ -429,7 +474,6 @@ void TBuild::Release() {
         }
     } catch (const std::exception&) {
     }
-    packets::ReleaseSessionObjects();
 }
 
 } // namespace

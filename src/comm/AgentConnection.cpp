@@ -26,11 +26,7 @@ constexpr std::int32_t ServiceSession = -2; // the agent's channel is global
 
 class TAgentPipeConnection final : public TAgentConnection {
 public:
-    ~TAgentPipeConnection() override {
-        // The reply channel gives back this thread's identity when it was its last
-        // holder; other open channels of the thread keep publishing it.
-        pipe.reset();
-    }
+    ~TAgentPipeConnection() override { pipe.reset(); }
 
     std::unique_ptr<packets::TPacket> Request(const packets::TPacket& request) override {
         Connect();

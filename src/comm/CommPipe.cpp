@@ -105,9 +105,11 @@ void TCommPipe::RequestNoReply(const packets::TPacket& request, std::uint8_t fla
     Request(request, flags, timeoutMs);
 }
 
-void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send) {
+void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send,
+                               std::optional<std::uint32_t> caller) {
     packets::TPacket& packet = *message.Packet;
     TCommExecuteContext context(*this, packet, message.MessageID, message.Flags, send);
+    context.Caller = caller;
     try {
         if (message.Flags & mfReply) {
             throw core::EGeneralError("Unexpected message reply received");
@@ -224,13 +226,26 @@ TCommServer::TCommServer(const core::TGUID& channel, std::uint32_t size, std::in
     receiver->SetCallback([this](TPacketChannelMessage& message) {
         const core::TGUID replyTo = message.ReplyTo;
         const std::int32_t replySession = message.Session;
-        ExecuteMessage(message,
-                       [this, replyTo, replySession](const packets::TPacket& p, std::uint32_t id,
-                                                     std::uint8_t flags) {
-                           TPacketChannelSender* sender = SenderFor(replyTo, replySession);
-                           return sender ? sender->Send(id, p, flags) : 0;
-                       });
+        // Only the requester's own account can have created its reply channel there.
+        std::optional<std::uint32_t> caller;
+        try {
+            if (const auto control = platform::TSharedSection::Open(
+                    packets::SharedObjectName(replyTo, replySession, "Channel_Data"))) {
+                caller = control->OwnerUserId();
+            }
+        } catch (const std::exception&) {
+            // A channel that fails the owner checks names nobody.
+        }
+        ExecuteMessage(
+            message,
+            [this, replyTo, replySession](const packets::TPacket& p, std::uint32_t id,
+                                          std::uint8_t flags) {
+                TPacketChannelSender* sender = SenderFor(replyTo, replySession);
+                return sender ? sender->Send(id, p, flags) : 0;
+            },
+            caller);
     });
+    receiver->SetMalformedCallback([this](const core::TGUID& replyTo) { senders.erase(replyTo); });
     pruneClock = std::make_unique<core::TClock>(
         4000, true, [this] { Prune(); }, &queue);
     SetState(TCommState::Connected);

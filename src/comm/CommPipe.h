@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -48,6 +49,9 @@ public:
     const std::uint32_t MessageID;
     const std::uint8_t Flags;
     bool ReplySent = false;
+    // The user who sent the request, as the system vouches for it (the creator of the
+    // requester's reply channel); none when it cannot be told.
+    std::optional<std::uint32_t> Caller;
 
 private:
     std::uint32_t thread;
@@ -90,7 +94,8 @@ public:
     }
 
     // Runs an incoming message through the method map; replies go through `send`.
-    void ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send);
+    void ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send,
+                        std::optional<std::uint32_t> caller = std::nullopt);
 
 protected:
     void SetState(TCommState value);

@@ -20,6 +20,7 @@ constexpr std::size_t ControlSize = 44;
 constexpr std::size_t HeadSize = 44;
 constexpr std::uint32_t ProtocolVersion = 3;
 constexpr std::uint32_t CheckIntervalMs = 4000;
+constexpr std::uint32_t RepairIntervalMs = 250;
 
 std::uint32_t Load32(std::uint8_t* block, std::size_t offset) {
     return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(block + offset))
@@ -96,30 +97,54 @@ TPacketChannelReceiver::TPacketChannelReceiver(core::TNotifyQueue& queue, std::i
         }
     };
     report("  Creating mapping object");
+    if (session == packets::SessionGlobal) {
+        queue.UseGlobalExternalEvent();
+    }
+    // The objects of a receiver that has ended are taken over (a restarted service
+    // gets its channel back while clients of the old one still hold it).
+    bool existed = false;
     control = platform::TSharedSection::Create(
-        packets::SharedObjectName(id, session, "Channel_Data"), ControlSize);
-    // A section left behind by a crashed receiver is reused: start from zero.
-    std::memset(control->Data(), 0, ControlSize);
+        packets::SharedObjectName(id, session, "Channel_Data"), ControlSize, &existed,
+        platform::TObjectOptions{std::nullopt, true});
+    if (existed || control->Size() < ControlSize) {
+        throw core::EGeneralError("Channel " + id.ToString() +
+                                  " is already served by a running process");
+    }
     lock = std::make_unique<packets::TSpinLock>(Block() + 4);
     report("  Creating growing shared stream (view size is " + std::to_string(sectionSize) + ")");
     stream =
         std::make_unique<packets::TGrowingSharedStream>(id, sectionSize, logger, true, session);
-    std::memcpy(Block() + 24, queue.ExternalEventGuid().Bytes.data(), 16);
-    Store32(Block(), 0, ProtocolVersion);
+    // Senders never need more than the pending limit and one section.
+    stream->SetSizeLimit(static_cast<std::int64_t>(MaxPendingBytes) + sectionSize);
     report("  Creating receiver thread UID");
-    identity = std::make_unique<packets::TThreadIdentityHold>();
-    Store32(Block(), 20, identity->Id());
-    Store8(Block(), 40, 1);
+    identity = packets::CurrentThreadIdentity();
+    startStamp = packets::CurrentThreadStartStamp();
+    RepairControlBlock();
     queue.AddExternalHandler({this, "TPacketChannelReceiver"},
                              [this] { ProcessExternalNotification(); });
     report("  Creating buffer monitor timer");
     bufferMonitor = std::make_unique<core::TClock>(
         CheckIntervalMs, true, [this] { MonitorBuffer(); }, &queue);
+    if (session == packets::SessionGlobal) {
+        // Every user can write a global channel: what they break is mended at once,
+        // and waiting messages are read even when nobody could signal them.
+        repairClock = std::make_unique<core::TClock>(
+            RepairIntervalMs, true,
+            [this] {
+                RepairControlBlock();
+                stream->Repair();
+                if (Load32(Block(), 12) != 0) {
+                    ProcessExternalNotification();
+                }
+            },
+            &queue);
+    }
 }
 
 TPacketChannelReceiver::~TPacketChannelReceiver() {
     queue.RemoveExternalHandlers(this);
     queue.Remove(this);
+    repairClock.reset();
     bufferMonitor.reset();
     Terminate();
     stream.reset();
@@ -133,18 +158,58 @@ std::uint8_t* TPacketChannelReceiver::Block() const {
 }
 
 void TPacketChannelReceiver::Terminate() {
+    terminated = true;
     Store8(Block(), 41, 1);
 }
 
+// Writes back the fields only the receiver sets, should anyone else have changed them.
+void TPacketChannelReceiver::RepairControlBlock() {
+    if (terminated) {
+        return;
+    }
+    std::uint8_t* block = Block();
+    const core::TGUID& queueGuid = queue.ExternalEventGuid();
+    if (Load32(block, 0) != ProtocolVersion || Load32(block, 16) != startStamp ||
+        Load32(block, 20) != identity || std::memcmp(block + 24, queueGuid.Bytes.data(), 16) != 0 ||
+        Load8(block, 40) != 1 || Load8(block, 41) != 0) {
+        std::memcpy(block + 24, queueGuid.Bytes.data(), 16);
+        Store32(block, 16, startStamp);
+        Store32(block, 20, identity);
+        Store8(block, 41, 0);
+        Store8(block, 40, 1);
+        Store32(block, 0, ProtocolVersion);
+    }
+}
+
+void TPacketChannelReceiver::DropPending(const std::string& why, const core::TGUID* sender) {
+    ++dropped;
+    Store32(Block(), 12, 0);
+    try {
+        stream->Reset();
+    } catch (const std::exception& e) {
+        core::Log().Warning(e.what());
+    }
+    core::Log().Warning("Connection object buffer: malformed message dropped\r\n" + why);
+    if (sender && onMalformed) {
+        onMalformed(*sender);
+    }
+}
+
 void TPacketChannelReceiver::Receive() {
-    if (Load32(Block(), 12) == 0) {
+    RepairControlBlock();
+    if (Load32(Block(), 12) == 0 || terminated) {
         return;
     }
     const packets::TSpinLockGuard guard(*lock);
     const std::uint32_t pending = Load32(Block(), 12);
+    if (pending > MaxPendingBytes || pending > stream->Size()) {
+        DropPending("Pending length " + std::to_string(pending) + " exceeds the buffer", nullptr);
+        return;
+    }
+    std::unique_ptr<core::TGUID> sender;
     try {
         std::int64_t at = 0;
-        while (at < pending && Load8(Block(), 41) == 0) {
+        while (at < pending) {
             std::array<std::uint8_t, HeadSize> headBytes{};
             stream->Seek(at, packets::TSeekOrigin::soBeginning);
             if (stream->Read(headBytes.data(), HeadSize) != HeadSize) {
@@ -162,7 +227,8 @@ void TPacketChannelReceiver::Receive() {
             message->Session = head.Read<std::int32_t>();
             head.Skip(4);
             message->Length = head.Read<std::uint32_t>();
-            if (message->Version > 3 || message->Length < HeadSize ||
+            sender = std::make_unique<core::TGUID>(message->ReplyTo);
+            if (message->Version != 3 || message->Length < HeadSize ||
                 message->Length > pending - at) {
                 throw core::EGeneralError("Invalid message head in channel buffer");
             }
@@ -182,14 +248,13 @@ void TPacketChannelReceiver::Receive() {
                                     std::string(e.what()));
             }
             at += message->Length;
+            sender.reset();
             received.push_back(std::move(message));
         }
         Store32(Block(), 12, 0);
     } catch (const std::exception& e) {
-        Terminate();
-        Store32(Block(), 12, 0);
-        core::Log().Warning("Connection object buffer marked as terminated\r\n" +
-                            std::string(e.what()));
+        // What was read before stays; the rest cannot be framed any more.
+        DropPending(e.what(), sender.get());
     }
 }
 
@@ -215,6 +280,7 @@ void TPacketChannelReceiver::ProcessExternalNotification() {
 
 void TPacketChannelReceiver::MonitorBuffer() {
     bufferMonitor->SetEnabled(false);
+    RepairControlBlock();
     const packets::TSpinLockGuard guard(*lock);
     if (Load32(Block(), 12) == 0 && stream->Size() > 0) {
         stream->Reset();
@@ -301,12 +367,14 @@ std::uint8_t* TPacketChannelSender::Block() const {
 }
 
 std::string TPacketChannelSender::TargetEventNativeName() const {
-    const std::string name = core::TNotifyQueue::ExternalEventName(targetQueue);
-    constexpr std::string_view global = "Global\\";
-    if (name.starts_with(global)) {
-        return "\\BaseNamedObjects\\" + name.substr(global.size());
+    const std::string base = core::TNotifyQueue::ExternalEventName(targetQueue, -1);
+    if (session == packets::SessionGlobal) {
+        return "\\BaseNamedObjects\\" + base;
     }
-    return name;
+    if (session < 0) {
+        return platform::OwnSessionObjectDirectory() + base;
+    }
+    return "\\Sessions\\" + std::to_string(session) + "\\BaseNamedObjects\\" + base;
 }
 
 bool TPacketChannelSender::Connect() {
@@ -321,15 +389,27 @@ bool TPacketChannelSender::Connect() {
             reason = static_cast<int>(TDisconnectReason::NotReachable);
             return false;
         }
-        int why = 0;
-        if (Load8(Block(), 40) == 0) {
-            why = static_cast<int>(TDisconnectReason::Invalid);
-        } else if (Load8(Block(), 41) != 0) {
-            why = static_cast<int>(TDisconnectReason::Terminated);
-        } else if (Load32(Block(), 0) <= 2) {
-            why = static_cast<int>(TDisconnectReason::ProtocolVersion);
-        } else if (packets::IsThreadIdentityDead(Load32(Block(), 20))) {
-            why = static_cast<int>(TDisconnectReason::ThreadTerminated);
+        auto refusal = [this] {
+            if (Load8(Block(), 40) == 0) {
+                return static_cast<int>(TDisconnectReason::Invalid);
+            }
+            if (Load8(Block(), 41) != 0) {
+                return static_cast<int>(TDisconnectReason::Terminated);
+            }
+            if (Load32(Block(), 0) <= 2) {
+                return static_cast<int>(TDisconnectReason::ProtocolVersion);
+            }
+            if (packets::IsThreadIdentityDead(Load32(Block(), 20), Load32(Block(), 16))) {
+                return static_cast<int>(TDisconnectReason::ThreadTerminated);
+            }
+            return 0;
+        };
+        int why = refusal();
+        // Every user can write a global channel's block, and its receiver mends it
+        // within a fraction of a second: a refusal there is looked at again.
+        for (int retry = 0; why != 0 && session == packets::SessionGlobal && retry < 8; ++retry) {
+            platform::SleepMs(125);
+            why = refusal();
         }
         if (why != 0) {
             control.reset();
@@ -337,7 +417,8 @@ bool TPacketChannelSender::Connect() {
             return false;
         }
         std::memcpy(targetQueue.Bytes.data(), Block() + 24, 16);
-        targetEvent = platform::TEvent::Open(core::TNotifyQueue::ExternalEventName(targetQueue));
+        targetEvent =
+            platform::TEvent::Open(core::TNotifyQueue::ExternalEventName(targetQueue, session));
         if (!targetEvent) {
             control.reset();
             reason = static_cast<int>(TDisconnectReason::EventNotOpened);
@@ -384,7 +465,7 @@ void TPacketChannelSender::Check(bool deep) {
         why = static_cast<int>(TDisconnectReason::Terminated);
     } else if (deep) {
         try {
-            if (packets::IsThreadIdentityDead(Load32(Block(), 20))) {
+            if (packets::IsThreadIdentityDead(Load32(Block(), 20), Load32(Block(), 16))) {
                 why = static_cast<int>(TDisconnectReason::ThreadTerminated);
             }
         } catch (const std::exception&) {
@@ -419,6 +500,9 @@ std::uint32_t TPacketChannelSender::Send(std::uint32_t messageId, const packets:
         {
             const packets::TSpinLockGuard guard(*lock);
             const std::uint32_t start = Load32(Block(), 12);
+            if (start > MaxPendingBytes || length > MaxPendingBytes - start) {
+                throw core::EGeneralError("Channel buffer is full");
+            }
             stream->Seek(start, packets::TSeekOrigin::soBeginning);
             stream->Write(message.Memory(), length);
             Store32(Block(), 12, start + length);

@@ -6,7 +6,7 @@
 // Control block "Channel_Data" (44 bytes, little-endian, created by the receiver):
 //    0  4  protocol version (3)        4  8  spin lock
 //   12  4  pending length: bytes of unread messages at the start of the stream
-//   16  4  unused                      20  4  thread identity of the receiver
+//   16  4  receiver's start stamp      20  4  thread identity of the receiver
 //   24 16  GUID of the receiver's notify queue (names its external event)
 //   40  1  valid   41  1  terminated   42  2  unused
 //
@@ -16,6 +16,12 @@
 //   32  4  sender's session number (-1 within one session)   36 4 zero
 //   40  4  message length: head plus packet
 // The channel's stream has the channel's GUID and session, owned by the receiver.
+// The receiver's queue event lives in the channel's session too.
+//
+// Every byte a sender can write is checked against hard limits: a malformed
+// message is dropped with what follows it (and its sender's reply channel is
+// forgotten), a control block that someone else changed is repaired, and the
+// receiver keeps serving.
 #include "core/Guid.h"
 #include "core/NotifyQueue.h"
 #include "packets/GrowingSharedStream.h"
@@ -26,10 +32,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace packets {
-class TThreadIdentityHold;
-}
 
 namespace platform {
 class TSharedSection;
@@ -68,6 +70,10 @@ enum class TDisconnectReason : int {
     Released = 8,
 };
 std::string DisconnectReasonText(int reason);
+// The class name of an error for an exception packet.
+std::string ErrorClassName(const std::exception& e);
+// The most bytes of messages that may wait in one channel.
+constexpr std::uint32_t MaxPendingBytes = 64u << 20;
 
 class TPacketChannelSender;
 
@@ -83,6 +89,12 @@ public:
     TPacketChannelReceiver& operator=(const TPacketChannelReceiver&) = delete;
 
     void SetCallback(TCallback callback) { onMessage = std::move(callback); }
+    // Told the reply channel of a sender whose message was malformed.
+    void SetMalformedCallback(std::function<void(const core::TGUID&)> callback) {
+        onMalformed = std::move(callback);
+    }
+    // Messages dropped as malformed so far.
+    std::size_t DroppedCount() const { return dropped; }
     void SetDefaultTimeout(std::uint32_t ms) { defaultTimeout = ms; }
     const core::TGUID& ChannelId() const { return id; }
 
@@ -103,6 +115,8 @@ private:
     void Receive();
     void DispatchReceived();
     void MonitorBuffer();
+    void RepairControlBlock();
+    void DropPending(const std::string& why, const core::TGUID* sender);
 
     core::TNotifyQueue& queue;
     core::TGUID id;
@@ -111,11 +125,18 @@ private:
     std::unique_ptr<packets::TSpinLock> lock;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
     // The receiving thread's identity, published in the control block.
-    std::unique_ptr<packets::TThreadIdentityHold> identity;
+    std::uint32_t identity = 0;
+    std::uint32_t startStamp = 0;
     std::vector<std::unique_ptr<TPacketChannelMessage>> received;
     TCallback onMessage;
+    std::function<void(const core::TGUID&)> onMalformed;
     std::unique_ptr<core::TClock> bufferMonitor;
+    std::unique_ptr<core::TClock> repairClock;
     std::uint32_t defaultTimeout = 0;
+    bool terminated = false;
+    std::uint32_t identity = 0;
+    std::uint32_t startStamp = 0;
+    std::size_t dropped = 0;
 };
 
 class TPacketChannelSender {

@@ -1,9 +1,10 @@
 // The agent control commands: enable/disable, file cache, stop/list builds, and
 // the build cache.
-#include "proxy/BuildCacheSettings.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "core/Errors.h"
+#include "platform/Registry.h"
+#include "proxy/BuildCacheSettings.h"
 #include "records/ServicePackets.h"
 
 #include <cstdio>
@@ -26,6 +27,17 @@ void WriteDirect(std::string_view text) {
 
 } // namespace
 
+bool TGridConsole::Refused(const packets::TPacket& request) {
+    try {
+        ServiceLink->Request(request);
+        return false;
+    } catch (const std::exception& e) {
+        WriteLine(std::string("Error: ") + e.what());
+        Finish(3);
+        return true;
+    }
+}
+
 void TGridConsole::ServiceDisconnected() {
     WriteLine("\r\nConnection to build service terminated");
     Finish(3);
@@ -44,7 +56,9 @@ void TGridConsole::SetAgentEnabled(bool enable) {
     if (status->StaticPacket.AllowEnableDisable) {
         records::TEnableAgentPacket request;
         request.Enable = enable;
-        ServiceLink->Request(request);
+        if (Refused(request)) {
+            return;
+        }
         WriteLine(enable ? "Agent enabled." : "Agent disabled.");
         code = 0;
     } else {
@@ -55,7 +69,9 @@ void TGridConsole::SetAgentEnabled(bool enable) {
 }
 
 void TGridConsole::ResetAgentFileCache() {
-    ServiceLink->Request(records::TClearFileCachePacket());
+    if (Refused(records::TClearFileCachePacket())) {
+        return;
+    }
     WriteLine("Agent file cache contents cleared successfully.");
     Finish(0);
 }
@@ -67,7 +83,15 @@ int TGridConsole::StopBuildByID(std::string_view idText) {
     }
     records::TStopJobPacket request;
     request.JobID = id;
-    const std::unique_ptr<packets::TPacket> reply = ServiceLink->Request(request);
+    std::unique_ptr<packets::TPacket> reply;
+    try {
+        reply = ServiceLink->Request(request);
+    } catch (const std::exception& e) {
+        // The agent's refusal (another user's build): said, and the rest goes on.
+        WriteLine("Error: build " + id.ToString() + " was not stopped.\r\n" + e.what());
+        SetExitCode(3);
+        return 3;
+    }
     if (As<records::TStopJobPacket>(reply)) {
         WriteLine("Build Stop request sent successfully.");
         SetExitCode(2);
@@ -88,7 +112,9 @@ void TGridConsole::StopAllRunningBuilds() {
     }
     int code = 0;
     for (int i = 0; i < list->Builds.Count(); ++i) {
-        code = StopBuildByID(list->Builds[i].BuildID.ToString());
+        const int stopped = StopBuildByID(list->Builds[i].BuildID.ToString());
+        // One build that was not stopped makes the whole request fail.
+        code = code == 3 ? 3 : stopped;
     }
     Finish(code);
 }
@@ -108,8 +134,11 @@ void TGridConsole::ListRunningBuilds() {
 }
 
 void TGridConsole::ClearBuildCache() {
-    const build::TBuildCacheState state = build::QueryBuildCacheState();
-    if (ServiceLink->Open()) {
+    // Only an administrator may stop the service; the clearing itself says why not.
+    const bool administrator = platform::TRegistryKey::CanWrite(platform::TRegRoot::LocalMachine);
+    const build::TBuildCacheState state =
+        administrator ? build::QueryBuildCacheState() : build::bcsStopped;
+    if (administrator && ServiceLink->Open()) {
         ServiceLink->Request(records::TStopBCServicePacket());
     }
     bool cleaned = false;

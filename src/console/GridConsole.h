@@ -146,6 +146,8 @@ private:
     void ShowAgentStatus();
     void CheckEndpointClient();
     void ServiceDisconnected();
+    // Sends an agent request; a refusal or failure is said and ends the run with 3.
+    bool Refused(const packets::TPacket& request);
     void SetAgentEnabled(bool enable);
     void ResetAgentFileCache();
     int StopBuildByID(std::string_view idText);

@@ -146,12 +146,15 @@ void TDiagnosticLog::Append(std::string text, unsigned flags) {
         data += text;
         data += "\r\n";
         // Without the shared namespace the line is still written, only unguarded
-        // against other processes.
+        // against other processes. The mutex is the user's own (no other user can
+        // hold it), and still waited for a bounded time.
         std::unique_ptr<platform::TMutex> mutex;
         try {
             mutex = platform::TMutex::Create(
-                "Global\\Tavrix_LogMutex_" + Lower(platform::ExtractFileName(fileName)), false);
-            mutex->Wait(platform::InfiniteTimeout); // an abandoned lock is still ours
+                "Tavrix_LogMutex_" + Lower(platform::ExtractFileName(fileName)), false);
+            if (mutex->Wait(2000) == platform::TMutexWaitResult::TimedOut) {
+                mutex.reset();
+            }
         } catch (const std::exception&) {
             mutex.reset();
         }

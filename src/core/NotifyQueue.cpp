@@ -287,8 +287,23 @@ void TNotifyQueue::StopForGood() {
     stoppedForGood = true;
 }
 
-std::string TNotifyQueue::ExternalEventName(const TGUID& guid) {
-    return "Global\\Tavrix_NotifyEvent_" + guid.ToString();
+std::string TNotifyQueue::ExternalEventName(const TGUID& guid, std::int32_t session) {
+    const std::string base = "Tavrix_NotifyEvent_" + guid.ToString();
+    if (session == -2) {
+        return "Global\\" + base;
+    }
+    if (session < 0) {
+        return base;
+    }
+    return "Session\\" + std::to_string(session) + "\\" + base;
+}
+
+void TNotifyQueue::UseGlobalExternalEvent() {
+    CheckThread("Add external notification");
+    if (externalEvent && !externalGlobal) {
+        throw EGeneralError("The notify queue's event already exists in the own session");
+    }
+    externalGlobal = true;
 }
 
 const TGUID& TNotifyQueue::ExternalEventGuid() {
@@ -296,7 +311,8 @@ const TGUID& TNotifyQueue::ExternalEventGuid() {
     if (!externalEvent) {
         try {
             const TGUID guid = NewGuid();
-            externalEvent = platform::TEvent::Create(ExternalEventName(guid), false, false);
+            externalEvent = platform::TEvent::Create(
+                ExternalEventName(guid, externalGlobal ? -2 : -1), false, false);
             externalGuid = guid;
         } catch (...) {
             RethrowWrapped("Failed to create notify queue event");

@@ -72,9 +72,14 @@ public:
     // Runs the due clocks; the time until the next one is due (at most 1000 ms).
     std::uint32_t ProcessClocks();
 
-    // The external event's GUID; the event is created on first use.
+    // The external event's GUID; the event is created on first use, in the own
+    // session unless the queue serves a global channel.
     const TGUID& ExternalEventGuid();
-    static std::string ExternalEventName(const TGUID& guid);
+    // The external event of a queue that serves a channel every user reaches (only
+    // the agent): global. Raises when the event already exists in the own session.
+    void UseGlobalExternalEvent();
+    // The event's name in `session` (-2 global, -1 own session, else session n).
+    static std::string ExternalEventName(const TGUID& guid, std::int32_t session = -1);
     void AddExternalHandler(TNotifyTarget target, std::function<void()> call);
     void RemoveExternalHandlers(const void* target);
     // Waits for the external event (setting `toSet` first when given); the loop then
@@ -142,6 +147,7 @@ private:
     std::unique_ptr<platform::TEvent> wakeEvent;
     std::unique_ptr<platform::TEvent> externalEvent;
     TGUID externalGuid{};
+    bool externalGlobal = false;
     std::function<void(const std::exception&)> errorCallback;
     std::function<void(std::string_view)> eventLog;
     TDiagnosticLog* log = nullptr;

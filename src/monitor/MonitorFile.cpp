@@ -75,8 +75,10 @@ std::string FindHistoryFile(std::string_view agentFolder, const core::TGUID& id)
     return {};
 }
 
-void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
-                      packets::TStream& compressedEvents, TEventsPlacement placement) {
+namespace {
+// The record as a file holds it: the events inside it, or the marker that they follow it.
+void PrepareRecord(records::TMetaBuildPacket& meta, packets::TStream& compressedEvents,
+                   TEventsPlacement placement) {
     meta.OldMonitorEvents.Clear();
     meta.MonitorEvents.Clear();
     if (placement == TEventsPlacement::InsideRecord) {
@@ -86,11 +88,29 @@ void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& me
         meta.OldMonitorEvents.Write(&length, 4);
         meta.OldMonitorEvents.Write(EventsAppendedMarker.data(), EventsAppendedMarker.size());
     }
+}
+} // namespace
+
+std::string MonitorFileBytes(records::TMetaBuildPacket& meta, packets::TStream& compressedEvents,
+                             TEventsPlacement placement) {
+    PrepareRecord(meta, compressedEvents, placement);
+    packets::TMemoryStream file;
+    meta.SaveToStream(file);
+    if (placement == TEventsPlacement::AfterRecord) {
+        CopyAll(compressedEvents, file);
+    }
+    return std::string(file.Text());
+}
+
+void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
+                      packets::TStream& compressedEvents, TEventsPlacement placement) {
+    PrepareRecord(meta, compressedEvents, placement);
+    std::string error;
+    // It holds a user's build, environment included: the user's alone.
+    const auto writer =
+        platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Private, &error);
     packets::TMemoryStream record;
     meta.SaveToStream(record);
-    std::string error;
-    const auto writer =
-        platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Truncate, &error);
     if (!writer || !writer->Write(record.Text(), &error)) {
         CannotWrite(fileName, error);
     }

@@ -28,7 +28,10 @@ std::string FindHistoryFile(std::string_view agentFolder, const core::TGUID& id)
 
 enum class TEventsPlacement { InsideRecord, AfterRecord };
 
-// Writes a whole monitor file from a compressed event stream (read from its start).
+// The bytes of a whole monitor file from a compressed event stream (read from its start).
+std::string MonitorFileBytes(records::TMetaBuildPacket& meta, packets::TStream& compressedEvents,
+                             TEventsPlacement placement);
+// Writes them to a file of this user's own (0600; another user's file is refused).
 void WriteMonitorFile(const std::string& fileName, records::TMetaBuildPacket& meta,
                       packets::TStream& compressedEvents, TEventsPlacement placement);
 

@@ -10,10 +10,12 @@ namespace monitor {
 
 class TMonitorFileWriter::TSink : public packets::TCompressSink {
 public:
-    explicit TSink(const std::string& fileName) {
+    TSink(const std::string& fileName, bool exclusive) {
         std::string error;
-        file =
-            platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Update, &error);
+        file = platform::TFileWriter::Create(fileName,
+                                             exclusive ? platform::TFileWriter::TMode::CreateNew
+                                                       : platform::TFileWriter::TMode::Private,
+                                             &error);
         if (!file) {
             throw core::EOSError("Cannot open file \"" + fileName + "\". " + error, 0);
         }
@@ -40,7 +42,7 @@ private:
 };
 
 TMonitorFileWriter::TMonitorFileWriter(const std::string& fileName,
-                                       const records::TMetaBuildPacket& source)
+                                       const records::TMetaBuildPacket& source, bool exclusive)
     : fileName(fileName) {
     meta.Assign(source);
     meta.Incomplete = true;
@@ -55,13 +57,14 @@ TMonitorFileWriter::TMonitorFileWriter(const std::string& fileName,
     }
     // The file starts as a whole monitor file with an empty, still open stream; the
     // same writer then goes on in the file, right after the record.
+    sink = std::make_unique<TSink>(fileName, exclusive);
     packets::TMemoryCompressSink empty;
     const packets::TCompressWriter emptyStream(empty, 0);
-    WriteMonitorFile(fileName, meta, empty.Stream(), TEventsPlacement::AfterRecord);
+    const std::string start = MonitorFileBytes(meta, empty.Stream(), TEventsPlacement::AfterRecord);
+    sink->WriteAt(0, {reinterpret_cast<const std::uint8_t*>(start.data()), start.size()});
     packets::TMemoryStream record;
     meta.SaveToStream(record);
     recordSize = record.Size();
-    sink = std::make_unique<TSink>(fileName);
     events = std::make_unique<packets::TCompressWriter>(*sink, recordSize);
 }
 

@@ -28,9 +28,12 @@ struct TMonitorFileOutcome {
 
 class TMonitorFileWriter {
 public:
-    // Creates the file (and its folder) with a copy of `meta` marked incomplete.
-    // Raises core::EOSError when it cannot be written.
-    TMonitorFileWriter(const std::string& fileName, const records::TMetaBuildPacket& meta);
+    // Creates the file (and its folder) with a copy of `meta` marked incomplete. The
+    // file is this user's own, 0600; `exclusive` refuses a name that exists (history
+    // files, in folders that every user writes). Raises core::EOSError when it cannot
+    // be written.
+    TMonitorFileWriter(const std::string& fileName, const records::TMetaBuildPacket& meta,
+                       bool exclusive = false);
     ~TMonitorFileWriter();
     TMonitorFileWriter(const TMonitorFileWriter&) = delete;
     TMonitorFileWriter& operator=(const TMonitorFileWriter&) = delete;

@@ -1,5 +1,6 @@
 #include "packets/GrowingSharedStream.h"
 
+#include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
@@ -53,6 +54,18 @@ void Store64(std::uint8_t* block, std::size_t offset, std::int64_t value) {
     Store32(block, offset + 4, static_cast<std::uint32_t>(bits >> 32));
 }
 
+bool ValidSectionSize(std::uint32_t size) {
+    return size >= MinSectionSize && size <= MaxSectionSize && (size & (size - 1)) == 0;
+}
+
+void CheckGrowth(std::int64_t size) {
+    if (size < 0 || size > MaxSharedStreamSize) {
+        throw core::EGeneralError("Shared stream cannot grow to " + std::to_string(size) +
+                                  " bytes: its limit is " + std::to_string(MaxSharedStreamSize) +
+                                  " bytes");
+    }
+}
+
 [[noreturn]] void RaiseSystem(const std::string& text, const std::system_error& e) {
     throw core::EOSError(text + ": " + e.what(), e.code().value());
 }
@@ -93,18 +106,22 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
     try {
         report("  Creating/opening mapping object");
         if (owner) {
-            growEvent = platform::TEvent::Create(
-                SharedObjectName(id, session, "SharedStream_GrowEvent"), false, false);
+            if (!ValidSectionSize(this->sectionSize)) {
+                throw core::EGeneralError("Invalid section size of shared stream");
+            }
+            // The objects of an owner that has ended are taken over.
+            const platform::TObjectOptions takeOver{std::nullopt, true};
             bool existed = false;
-            control = platform::TSharedSection::Create(
-                SharedObjectName(id, session, "SharedStream_Data"), ControlBlockSize, &existed);
+            control =
+                platform::TSharedSection::Create(SharedObjectName(id, session, "SharedStream_Data"),
+                                                 ControlBlockSize, &existed, takeOver);
             if (existed) {
                 // A live owner of the same GUID is a programming error of the caller.
                 throw core::EGeneralError("Shared stream already exists");
             }
-            if (this->sectionSize == 0 || (this->sectionSize & (this->sectionSize - 1)) != 0) {
-                throw core::EGeneralError("Invalid section size of shared stream");
-            }
+            growEvent =
+                platform::TEvent::Create(SharedObjectName(id, session, "SharedStream_GrowEvent"),
+                                         false, false, &existed, takeOver);
             Store32(Block(), OffSectionSize, this->sectionSize);
         } else {
             growEvent =
@@ -117,6 +134,11 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
             this->sectionSize = Load32(Block(), OffSectionSize);
             if (this->sectionSize == 0) {
                 this->sectionSize = DefaultSectionSize;
+            }
+            if (!ValidSectionSize(this->sectionSize)) {
+                throw core::EGeneralError("Shared stream " + id.ToString() +
+                                          " has an invalid section size (" +
+                                          std::to_string(this->sectionSize) + ")");
             }
             generation = Load32(Block(), OffGeneration);
         }
@@ -191,17 +213,22 @@ void TGrowingSharedStream::CheckGeneration() {
 }
 
 void TGrowingSharedStream::GrowAsOwner(std::int64_t size) {
+    CheckGrowth(size);
     const std::lock_guard guard(sectionsMutex);
     const auto needed = static_cast<std::size_t>((size + sectionSize - 1) / sectionSize);
     while (sections.size() < needed) {
         const auto index = static_cast<std::uint32_t>(sections.size());
         bool existed = false;
         std::shared_ptr<platform::TSharedSection> section =
-            platform::TSharedSection::Create(SectionName(index, false), sectionSize, &existed);
+            platform::TSharedSection::Create(SectionName(index, false), sectionSize, &existed,
+                                             platform::TObjectOptions{std::nullopt, true});
         if (existed && section->Size() != sectionSize) {
             throw core::EGeneralError("Section \"" + SectionName(index, false) +
                                       "\" of shared stream has the wrong size");
         }
+        // The mapping is all the owner needs: descriptors stay bounded however
+        // large the stream grows.
+        section->ReleaseDescriptor();
         sections.push_back(std::move(section));
     }
     Store64(Block(), OffAllocated,
@@ -216,7 +243,13 @@ void TGrowingSharedStream::GrowThread() {
         }
         try {
             const std::int64_t requested = Load64(Block(), OffRequested);
-            if (requested > AllocatedSize()) {
+            if (requested > sizeLimit || requested < 0) {
+                // Over the limit: refused, and cleared so that the next writer's
+                // request counts.
+                Store64(Block(), OffRequested, 0);
+                core::Log().Warning("Shared stream " + id.ToString() + ": growth to " +
+                                    std::to_string(requested) + " bytes refused");
+            } else if (requested > AllocatedSize()) {
                 GrowAsOwner(requested);
             }
         } catch (const std::exception&) {
@@ -226,13 +259,17 @@ void TGrowingSharedStream::GrowThread() {
 }
 
 void TGrowingSharedStream::Grow(std::int64_t size) {
+    CheckGrowth(size);
     if (owner) {
         GrowAsOwner(size);
         return;
     }
-    Store64(Block(), OffRequested, std::max(Load64(Block(), OffRequested), size));
     const std::uint32_t tries = growRetries;
     for (std::uint32_t i = 0; i < tries; ++i) {
+        const std::int64_t requested = Load64(Block(), OffRequested);
+        if (requested < size || requested > MaxSharedStreamSize) {
+            Store64(Block(), OffRequested, size);
+        }
         growEvent->Set();
         if (AllocatedSize() >= size) {
             return;
@@ -358,6 +395,21 @@ std::int64_t TGrowingSharedStream::Seek(std::int64_t offset, TSeekOrigin origin)
         break;
     }
     return position;
+}
+
+void TGrowingSharedStream::Repair() {
+    if (!owner) {
+        return;
+    }
+    const std::lock_guard guard(sectionsMutex);
+    if (Load32(Block(), OffSectionSize) != sectionSize) {
+        Store32(Block(), OffSectionSize, sectionSize);
+    }
+    const auto allocated =
+        static_cast<std::int64_t>(sections.size()) * static_cast<std::int64_t>(sectionSize);
+    if (Load64(Block(), OffAllocated) != allocated) {
+        Store64(Block(), OffAllocated, allocated);
+    }
 }
 
 void TGrowingSharedStream::Reset() {

@@ -14,10 +14,16 @@
 //   SharedStream_Section_<n> bytes [n*S, (n+1)*S)
 // Control block fields change only under the spin lock, except the allocated size,
 // which a waiting writer polls while the grow thread raises it.
+//
+// Openers may be other users, so the owner trusts nothing they write: a stream
+// never grows beyond MaxSharedStreamSize, section sizes are checked, and the owner
+// keeps no descriptor per section (only its mappings). A new owner takes over the
+// objects of an owner that has ended.
 #include "core/Guid.h"
 #include "packets/SpinLock.h"
 #include "packets/Streams.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -39,6 +45,9 @@ namespace packets {
 constexpr std::int32_t SessionGlobal = -2;
 constexpr std::int32_t SessionOwn = -1;
 constexpr std::uint32_t DefaultSectionSize = 2097152;
+constexpr std::uint32_t MinSectionSize = 4096;
+constexpr std::uint32_t MaxSectionSize = 64u << 20;
+constexpr std::int64_t MaxSharedStreamSize = std::int64_t{1} << 30;
 
 // The name of a shared object of GUID `id`: Win32 spelling ("Global\...",
 // "Session\n\..." or the plain base name) or the native one.
@@ -65,6 +74,12 @@ public:
     std::int64_t Size() const;
     // Owner only: empties the stream and gives back every section but the first.
     void Reset();
+    // Owner only: the most bytes that openers may make it grow to (at most
+    // MaxSharedStreamSize).
+    void SetSizeLimit(std::int64_t bytes) { sizeLimit = std::min(bytes, MaxSharedStreamSize); }
+    // Owner only: writes back the fields that only the owner sets (section size,
+    // allocated size), should an opener have changed them.
+    void Repair();
     // Maps the section that holds `position` now: a mapped section stays readable
     // after its owner has gone.
     void Prefetch(std::int64_t position);
@@ -108,6 +123,7 @@ private:
     std::mutex sectionsMutex;
     std::vector<std::shared_ptr<platform::TSharedSection>> sections;
     std::atomic<bool> ending{false};
+    std::atomic<std::int64_t> sizeLimit{MaxSharedStreamSize};
     std::thread growThread;
 };
 

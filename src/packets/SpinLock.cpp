@@ -4,130 +4,44 @@
 #include "core/Errors.h"
 #include "platform/Clock.h"
 #include "platform/DebugInfo.h"
-#include "platform/SharedObjects.h"
+#include "platform/ProcessControl.h"
 
 #include <atomic>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 #include <thread>
 
 namespace packets {
 
 namespace {
 
-constexpr std::string_view SessionDataName = "Global\\Tavrix_SessionData_0";
-constexpr std::size_t SessionDataSize = 72;
-
 std::atomic<std::uint32_t> deadlockWarningMs{10000};
-
-std::mutex sessionMutex;
-std::unique_ptr<platform::TSharedSection> sessionSection;
-std::string sessionRoot;
-
-std::uint32_t* SessionCounter() {
-    const std::lock_guard lock(sessionMutex);
-    const std::string root = platform::ObjectsRoot();
-    if (!sessionSection || sessionRoot != root) {
-        sessionSection = platform::TSharedSection::Create(SessionDataName, SessionDataSize);
-        sessionRoot = root;
-    }
-    return static_cast<std::uint32_t*>(sessionSection->Data());
-}
-
-// One per thread that took an identity; the mutex is held until the thread ends,
-// and closing it at thread exit removes it. An identity belongs to the namespace
-// root it was taken in.
-struct TThreadIdentity {
-    std::uint32_t Id = 0;
-    std::string Root;
-    std::unique_ptr<platform::TMutex> Mutex;
-    int Holds = 0; // TThreadIdentityHold objects of this thread
-};
-thread_local TThreadIdentity threadIdentity;
-
-void DropThreadIdentity() {
-    threadIdentity.Mutex.reset();
-    threadIdentity.Id = 0;
-}
-
-std::string Hex8(std::uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-std::string GlobalMutexName(std::uint32_t identity) {
-    return "Global\\" + ThreadIdentityMutexName(identity);
-}
+std::atomic<std::uint32_t> guardTimeoutMs{5000};
 
 } // namespace
 
-TThreadIdentityHold::TThreadIdentityHold() : id(CurrentThreadIdentity()) {
-    ++threadIdentity.Holds;
-}
-
-TThreadIdentityHold::~TThreadIdentityHold() {
-    if (--threadIdentity.Holds > 0 || threadIdentity.Id != id) {
-        return;
-    }
-    ReleaseSessionObjects();
-}
-
-std::string ThreadIdentityMutexName(std::uint32_t identity) {
-    return "Tavrix_SessionThread_" + Hex8(identity);
-}
-
-void ReleaseSessionObjects() {
-    DropThreadIdentity();
-    const std::lock_guard lock(sessionMutex);
-    sessionSection.reset();
-}
-
 std::uint32_t CurrentThreadIdentity() {
-    if (threadIdentity.Id != 0 && threadIdentity.Root == platform::ObjectsRoot()) {
-        return threadIdentity.Id;
-    }
-    DropThreadIdentity();
-    std::uint32_t* counterCell = SessionCounter();
-    std::atomic_ref<std::uint32_t> counter(*counterCell);
-    for (;;) {
-        const std::uint32_t id = counter.fetch_add(1, std::memory_order_acq_rel) + 1;
-        // 0 means "free" and -1 "corrupt" in a lock's owner word.
-        if (id == 0 || id == 0xFFFFFFFFu) {
-            continue;
-        }
-        bool existed = false;
-        auto mutex = platform::TMutex::Create(GlobalMutexName(id), true, &existed);
-        if (existed) {
-            // A wrapped counter met a live identity: take the next one.
-            continue;
-        }
-        threadIdentity.Mutex = std::move(mutex);
-        threadIdentity.Id = id;
-        threadIdentity.Root = platform::ObjectsRoot();
-        return id;
-    }
+    return platform::CurrentThreadId();
 }
 
-bool IsThreadIdentityDead(std::uint32_t identity) {
-    if (identity == threadIdentity.Id && threadIdentity.Id != 0) {
+std::uint32_t CurrentThreadStartStamp() {
+    thread_local const auto stamp =
+        static_cast<std::uint32_t>(platform::ProcessStartTicks(platform::CurrentThreadId()));
+    return stamp;
+}
+
+bool IsThreadIdentityDead(std::uint32_t identity, std::uint32_t startStamp) {
+    if (identity == CurrentThreadIdentity()) {
         return false;
     }
-    std::unique_ptr<platform::TMutex> mutex;
-    try {
-        mutex = platform::TMutex::Open(GlobalMutexName(identity));
-    } catch (const std::system_error& e) {
-        throw core::EOSError("Failed to open mutex: " + std::string(e.what()), e.code().value());
-    }
-    if (!mutex) {
+    // Negative words (and 0) are no thread id: whatever wrote them is not a holder.
+    if (identity == 0 || identity > 0x7FFFFFFFu) {
         return true;
     }
-    try {
-        return mutex->QueryState() != platform::TMutexState::Owned;
-    } catch (const std::system_error& e) {
-        throw core::EOSError("Failed to query mutex: " + std::string(e.what()), e.code().value());
+    const std::uint64_t start = platform::ProcessStartTicks(identity);
+    if (start == 0) {
+        return true;
     }
+    return startStamp != 0 && static_cast<std::uint32_t>(start) != startStamp;
 }
 
 TSpinLock::TSpinLock(void* memory)
@@ -164,26 +78,17 @@ TSpinLockResult TSpinLock::Lock(std::int32_t timeoutMs, unsigned flags) {
     for (std::uint64_t attempt = 1;; ++attempt) {
         std::int32_t previous = 0;
         if (ownerWord.compare_exchange_strong(previous, me, std::memory_order_acquire)) {
-            if (const std::int32_t depth = levelWord.load(std::memory_order_relaxed); depth != 0) {
-                throw core::EGeneralError("Spinlock: Invalid lock level (" + std::to_string(depth) +
-                                          ") while locking.");
-            }
+            // A free lock with a level left by a scribbler starts over at 1.
             levelWord.store(1, std::memory_order_relaxed);
             return outcome(TSpinLockResult::Locked);
         }
-        if (previous == -1) {
-            throw core::EGeneralError("Spinlock: Failed to lock, resource marked as corrupt.");
-        }
         if (previous == me) {
             const std::int32_t depth = levelWord.load(std::memory_order_relaxed);
-            if (depth <= 0) {
-                throw core::EGeneralError("Spinlock: Invalid lock level (" + std::to_string(depth) +
-                                          ") while re-locking.");
-            }
-            levelWord.store(depth + 1, std::memory_order_relaxed);
+            levelWord.store(depth > 0 && depth < 0x10000 ? depth + 1 : 1,
+                            std::memory_order_relaxed);
             return outcome(TSpinLockResult::Locked);
         }
-        if (((flags & slfCheckEveryTime) || attempt % 256 == 0) &&
+        if (((flags & slfCheckEveryTime) || attempt % 256 == 0 || previous < 0) &&
             IsThreadIdentityDead(static_cast<std::uint32_t>(previous))) {
             std::int32_t dead = previous;
             if (ownerWord.compare_exchange_strong(dead, me, std::memory_order_acquire)) {
@@ -217,6 +122,30 @@ TSpinLockResult TSpinLock::Lock(std::int32_t timeoutMs, unsigned flags) {
     }
 }
 
+void TSpinLock::SetGuardTimeout(std::uint32_t ms) {
+    guardTimeoutMs = ms;
+}
+
+std::uint32_t TSpinLock::GuardTimeout() {
+    return guardTimeoutMs;
+}
+
+void TSpinLock::Seize() {
+    std::atomic_ref<std::int32_t>(*owner).store(static_cast<std::int32_t>(CurrentThreadIdentity()),
+                                                std::memory_order_release);
+    std::atomic_ref<std::int32_t>(*level).store(1, std::memory_order_relaxed);
+}
+
+TSpinLockGuard::TSpinLockGuard(TSpinLock& lock, unsigned flags) : lock(lock) {
+    const auto timeout = static_cast<std::int32_t>(TSpinLock::GuardTimeout());
+    if (lock.Lock(timeout, flags) == TSpinLockResult::TimedOut) {
+        const std::int32_t holder = lock.Owner();
+        lock.Seize();
+        core::Log().Warning("Spinlock - held for " + std::to_string(timeout) + " ms by thread " +
+                            std::to_string(holder) + ", taken over");
+    }
+}
+
 TSpinLockGuard::~TSpinLockGuard() {
     try {
         lock.Unlock();
@@ -229,10 +158,9 @@ void TSpinLock::Unlock() {
     const auto me = static_cast<std::int32_t>(CurrentThreadIdentity());
     std::atomic_ref<std::int32_t> ownerWord(*owner);
     std::atomic_ref<std::int32_t> levelWord(*level);
-    const std::int32_t depth = levelWord.load(std::memory_order_relaxed) - 1;
-    if (depth < 0) {
-        throw core::EGeneralError("Spinlock: Invalid lock level (" + std::to_string(depth) +
-                                  ") while unlocking.");
+    std::int32_t depth = levelWord.load(std::memory_order_relaxed) - 1;
+    if (depth < 0 || depth >= 0x10000) {
+        depth = 0; // a level written by someone else: the lock ends here
     }
     levelWord.store(depth, std::memory_order_relaxed);
     if (depth > 0) {

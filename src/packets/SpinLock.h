@@ -2,15 +2,15 @@
 // Thread identities and the cross-process spin lock that guards control blocks in
 // shared memory.
 //
-// A thread identity is a machine-wide 32-bit number taken from a counter in the
-// global section "Tavrix_SessionData_0" (72 bytes; the counter is its first 32-bit
-// word). The thread that takes one creates and holds the global mutex
-// "Tavrix_SessionThread_" + the identity in 8 hex digits until it ends, so another
-// process can tell that it died: the mutex is then missing, free or abandoned.
+// A thread identity is the kernel's thread id: unique on the machine while the
+// thread lives, with no shared counter that another user could write. A thread is
+// dead when it is gone from /proc (or a zombie), or when its start time differs
+// from the one recorded with the identity (the id was reused).
 //
-// The lock itself is 8 bytes in shared memory: the owner's identity (0 free, -1
-// marked corrupt) and the recursion level, both little-endian 32-bit words. A lock
-// whose owner died is taken over by the next locker instead of blocking forever.
+// The lock itself is 8 bytes in shared memory: the owner's identity (0 free) and
+// the recursion level, both little-endian 32-bit words. Anyone who can write the
+// memory may scribble over it, so a lock whose owner is dead or whose words make
+// no sense is taken over, and a guard never waits without a time limit.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,30 +18,14 @@
 
 namespace packets {
 
-// The calling thread's identity, taken on first use.
+// The calling thread's identity.
 std::uint32_t CurrentThreadIdentity();
-// Gives back the calling thread's identity and the process's session section (tests
-// that check for leftover objects; the next lock takes a new identity).
-void ReleaseSessionObjects();
-// A hold on the calling thread's identity by an object that publishes it (a channel
-// naming its receiving thread). The thread's last hold gives back the identity and
-// the session section (as ReleaseSessionObjects); before that, the identity stays
-// valid for the other holders. Create and destroy it on the same thread.
-class TThreadIdentityHold {
-public:
-    TThreadIdentityHold();
-    ~TThreadIdentityHold();
-    TThreadIdentityHold(const TThreadIdentityHold&) = delete;
-    TThreadIdentityHold& operator=(const TThreadIdentityHold&) = delete;
-    std::uint32_t Id() const { return id; }
-
-private:
-    std::uint32_t id;
-};
+// The start time to record with the calling thread's identity (low 32 bits of the
+// clock ticks since boot).
+std::uint32_t CurrentThreadStartStamp();
 // True when the thread of that identity has ended (never for the caller itself).
-bool IsThreadIdentityDead(std::uint32_t identity);
-// "Tavrix_SessionThread_XXXXXXXX".
-std::string ThreadIdentityMutexName(std::uint32_t identity);
+// A `startStamp` of 0 skips the check against reuse of the id.
+bool IsThreadIdentityDead(std::uint32_t identity, std::uint32_t startStamp = 0);
 
 enum TSpinLockFlags : unsigned {
     slfSleep = 1,           // sleep 1 ms between attempts instead of yielding
@@ -66,18 +50,23 @@ public:
     std::int32_t Level() const;
     // Seconds between "Possible Deadlock" warnings (tests shorten it).
     static void SetDeadlockWarningInterval(std::uint32_t ms);
+    // Takes the lock from whoever holds it (a guard whose wait timed out).
+    void Seize();
+    // How long a guard waits before it seizes the lock (tests shorten it).
+    static void SetGuardTimeout(std::uint32_t ms);
+    static std::uint32_t GuardTimeout();
 
 private:
     std::int32_t* owner;
     std::int32_t* level;
 };
 
-// Holds a lock for a scope.
+// Holds a lock for a scope. A holder keeps it for a short copy only, so a lock held
+// longer than the guard timeout is stuck (its words were written by someone else):
+// the guard seizes it and logs a warning.
 class TSpinLockGuard {
 public:
-    explicit TSpinLockGuard(TSpinLock& lock, unsigned flags = slfReportAbandoned) : lock(lock) {
-        lock.Lock(SpinLockInfinite, flags);
-    }
+    explicit TSpinLockGuard(TSpinLock& lock, unsigned flags = slfReportAbandoned);
     ~TSpinLockGuard();
     TSpinLockGuard(const TSpinLockGuard&) = delete;
     TSpinLockGuard& operator=(const TSpinLockGuard&) = delete;

@@ -14,6 +14,25 @@ enum class TFileReadResult { Ok, OpenFailed, ReadFailed };
 TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
                               std::string* errorText = nullptr);
 
+// Reads a file that only this user may have written: a regular file (never a link)
+// owned by this process's user and writable by nobody else. False with a reason
+// naming the file otherwise.
+bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLength,
+                     std::string* errorText = nullptr);
+
+// A folder of this user's own: created 0700 when missing; an existing one must be a
+// folder (not a link), owned by this user, with no access for others. False with
+// the reason otherwise.
+bool EnsurePrivateDirectory(std::string_view path, std::string* errorText = nullptr);
+
+// A folder where every user puts files of their own, like /tmp: created 1777 when
+// missing; an existing one must be a folder (not a link) owned by this user or the
+// superuser, and sticky when others may write it. False with the reason otherwise.
+bool EnsureSharedDirectory(std::string_view path, std::string* errorText = nullptr);
+// The same for a folder that any user may have created first: its owner may be
+// anyone, but it must be sticky when others may write it.
+bool EnsureStickyDirectory(std::string_view path, std::string* errorText = nullptr);
+
 // A file opened for reading while other processes may go on writing it.
 class TFileReader {
 public:
@@ -40,7 +59,10 @@ public:
     enum class TMode {
         Truncate, // created empty, replacing an existing file
         Append,   // created empty, every write goes to the file's current end
-        Update    // created when missing, the content kept
+        Update,   // created when missing, the content kept
+        // Files that hold a user's build: mode 0600 whatever the umask, never through a link.
+        CreateNew, // created empty; fails when the name exists
+        Private    // created or emptied; fails for a file of another user
     };
     ~TFileWriter();
     TFileWriter(const TFileWriter&) = delete;

@@ -16,6 +16,9 @@ void RequestOwnTermination();
 
 // True while a process of that ID exists.
 bool ProcessAlive(std::uint32_t pid);
+// When the process or thread of that ID started (clock ticks since boot), 0 when
+// none exists. With the ID it tells a living one from a later one of the same ID.
+std::uint64_t ProcessStartTicks(std::uint32_t id);
 
 // One process of a snapshot of all processes.
 struct TProcessEntry {

@@ -19,10 +19,10 @@
 //
 // Hives: HKEY_LOCAL_MACHINE (and HKEY_CLASSES_ROOT as its SOFTWARE\Classes) in
 // $TAVRIX_REGISTRY_DIR/machine.reg (default /etc/tavrix/machine.reg);
-// HKEY_CURRENT_USER in $TAVRIX_REGISTRY_DIR/user.reg (default
-// $XDG_CONFIG_HOME/tavrix/user.reg). Every write re-reads the hive under an
-// exclusive lock of "<hive>.lock", applies the change and replaces the file
-// atomically, so concurrent writers lose no update and readers never see a torn file.
+// HKEY_CURRENT_USER in each user's own $XDG_CONFIG_HOME/tavrix/user.reg (default
+// ~/.config; TAVRIX_REGISTRY_DIR moves only the machine hive). Every write re-reads the hive under
+// an exclusive lock of "<hive>.lock", applies the change and replaces the file atomically, so
+// concurrent writers lose no update and readers never see a torn file.
 #include <cstdint>
 #include <map>
 #include <memory>

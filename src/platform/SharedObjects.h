@@ -5,23 +5,29 @@
 // Names keep the Windows form. Win32 spellings: "Global\X" (global), "Session\n\X"
 // (session n), "Local\X" or plain "X" (own session). Native spellings:
 // "\BaseNamedObjects\X" (global) and "\Sessions\n\BaseNamedObjects\X" (session n).
-// Session 0 and, for the superuser, the own session are the global namespace.
+// The own session is the user id, for the superuser too.
 //
 // Each object is one small file in a tmpfs directory below the namespace root
 // ($TAVRIX_OBJECTS_DIR, default /dev/shm/tavrix): global/ (mode 1777, objects 0666)
-// or u<n>/ (mode 0700, objects 0600), memory-mapped by every holder:
-//   section  the mapped bytes themselves (the file size is the section size);
+// or u<n>/ (owned by user n, mode 0700, objects 0600). A file starts with a page
+// that records its creator (process id and start time); the object's bytes follow,
+// memory-mapped by every holder:
+//   section  the mapped bytes themselves;
 //   event    a 32-bit futex word plus a type word (manual or auto reset);
 //   mutex    a type word, the owner's thread id and a process-shared, robust,
 //            recursive pthread mutex.
-// Every holder keeps a shared flock on its file. Creating, opening and closing run
-// under an exclusive flock of the directory's ".lock" file, so two creators of one
-// name end up sharing one object; the last holder to close removes the file, and a
-// file that nobody holds (its holders crashed) counts as absent and is replaced.
-// Failures are std::system_error with the system's error code.
+// Every holder keeps a shared flock on its file. An object is created complete in a
+// temporary file and linked into place, so no lock gates a folder. Whoever opens an
+// object checks the owners: a user folder must belong to its user with mode 0700 and
+// hold only that user's files; a global object must belong to the caller or to the
+// agent's account (AgentUserId), unless the caller names the owner it expects. An
+// object that nobody holds and whose creator has ended is abandoned: it is removed
+// by the next creator in its folder, by a scan, or replaced by the next creator of
+// its name. Failures are std::system_error with the system's error code.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,13 +39,42 @@ constexpr std::uint32_t InfiniteTimeout = 0xFFFFFFFFu;
 // The namespace root directory.
 std::string ObjectsRoot();
 
-// -2 when the own session is the global namespace (superuser), else the user id.
+// A user as the system knows it (opaque).
+using TUserId = std::uint32_t;
+// The user this process runs as.
+TUserId CurrentUserId();
+// The account whose global objects every client trusts: $TAVRIX_AGENT_USER (a user
+// name or id), else the superuser.
+TUserId AgentUserId();
+// Raises EINVAL with a clear message for an unknown user name.
+TUserId ParseUserId(std::string_view nameOrId);
+
+// The own session's number: the user id.
 int OwnSessionNumber();
 // Native name of the own session's object directory, with a trailing "\".
 std::string OwnSessionObjectDirectory();
 
 // The file that holds the object of that name. Raises EINVAL for a malformed name.
 std::string ObjectFilePath(std::string_view name);
+
+// Removes the abandoned objects (no holder, creator ended) of the own session's
+// folder and of the global folder, or of every folder of the namespace that this
+// process may change. Errors are ignored; returns the number of files removed.
+std::size_t RemoveAbandonedObjects(bool everyFolder = false);
+
+// Options of Create and Open.
+struct TObjectOptions {
+    // The owner the object must have (a global object: by default the caller or
+    // the agent's account).
+    std::optional<TUserId> Owner;
+    // Create: an existing object whose creator has ended, or one of a wrong owner
+    // that this process may remove, is replaced by a new one (a restarted owner
+    // takes its names back).
+    bool TakeOver = false;
+    // Create: a global object that other users may open for reading only (0644).
+    // Such an event can be waited for by them (manual reset only), not set.
+    bool ReadOnlyForOthers = false;
+};
 
 class TSharedSection {
 public:
@@ -50,9 +85,19 @@ public:
     // Creates the section, zero-filled, or opens the existing one (which keeps its
     // own size); `existed` tells which.
     static std::unique_ptr<TSharedSection> Create(std::string_view name, std::size_t size,
-                                                  bool* existed = nullptr);
+                                                  bool* existed = nullptr,
+                                                  const TObjectOptions& options = {});
     // Null when no such section exists.
-    static std::unique_ptr<TSharedSection> Open(std::string_view name);
+    static std::unique_ptr<TSharedSection> Open(std::string_view name,
+                                                const TObjectOptions& options = {});
+
+    // The user that owns the object's file.
+    TUserId OwnerUserId() const;
+    // False once the file has been removed, replaced or cut short by someone else.
+    bool Intact() const;
+    // Closes the descriptor and keeps the mapping (an owner of many sections). The
+    // object then lives as long as its creator or another holder.
+    void ReleaseDescriptor();
 
     void* Data() const { return data; }
     std::size_t Size() const { return size; }
@@ -75,10 +120,16 @@ public:
     static std::unique_ptr<TEvent> CreateLocal(bool manualReset, bool initialState);
     // Creates or opens; an existing event keeps its type and state.
     static std::unique_ptr<TEvent> Create(std::string_view name, bool manualReset,
-                                          bool initialState, bool* existed = nullptr);
+                                          bool initialState, bool* existed = nullptr,
+                                          const TObjectOptions& options = {});
     // Null when no such event exists.
-    static std::unique_ptr<TEvent> Open(std::string_view name);
+    static std::unique_ptr<TEvent> Open(std::string_view name, const TObjectOptions& options = {});
 
+    // The user that owns the object's file (the current user for a local event).
+    TUserId OwnerUserId() const;
+    bool Intact() const;
+
+    // Raise EACCES on an event opened for reading only.
     void Set();
     void Reset();
     bool IsManualReset() const;
@@ -100,6 +151,7 @@ private:
     std::unique_ptr<THandle> handle; // null for a local event
     TWord* word;
     bool local;
+    bool manual;
 };
 
 enum class TMutexState { Free, Owned, Abandoned };
@@ -117,9 +169,13 @@ public:
     // Creates or opens; `initialOwner` takes a newly created mutex at once (it is
     // ignored when the mutex existed).
     static std::unique_ptr<TMutex> Create(std::string_view name, bool initialOwner,
-                                          bool* existed = nullptr);
+                                          bool* existed = nullptr,
+                                          const TObjectOptions& options = {});
     // Null when no such mutex exists.
-    static std::unique_ptr<TMutex> Open(std::string_view name);
+    static std::unique_ptr<TMutex> Open(std::string_view name, const TObjectOptions& options = {});
+
+    // The user that owns the object's file.
+    TUserId OwnerUserId() const;
 
     TMutexWaitResult Wait(std::uint32_t timeoutMs);
     // Raises EPERM when the calling thread does not hold the mutex.

@@ -1,6 +1,9 @@
 #include "proxy/BuildObjects.h"
 
+#include "core/Errors.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/SharedObjects.h"
 
 namespace build {
 
@@ -41,6 +44,25 @@ std::string IDEMonitorMutexName(std::uint32_t pid) {
 std::string HandOffFilePath(std::string_view folder, std::string_view identity) {
     return platform::IncludeTrailingDelimiter(std::string(folder)) + std::string(identity) +
            ".mv_bld_cmd";
+}
+
+std::string HandOffFolder(std::string_view tempFolder) {
+    return platform::IncludeTrailingDelimiter(std::string(tempFolder)) + "u" +
+           std::to_string(platform::CurrentUserId());
+}
+
+std::string PrepareHandOffFolder(std::string_view tempFolder) {
+    std::string error;
+    const std::string parent = platform::ExtractFileDir(tempFolder);
+    if (!parent.empty() && !platform::ForceDirectories(parent, &error)) {
+        throw core::EGeneralError("Cannot create folder \"" + parent + "\": " + error);
+    }
+    const std::string folder = HandOffFolder(tempFolder);
+    if (!platform::EnsureSharedDirectory(tempFolder, &error) ||
+        !platform::EnsurePrivateDirectory(folder, &error)) {
+        throw core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error);
+    }
+    return folder;
 }
 
 } // namespace build

@@ -12,7 +12,9 @@
 //   Global\TavrixBuildStop_<id>                 manual-reset event the agent sets to stop it
 //   Global\TavrixBuildDone_<id>                 manual-reset event the agent creates and the
 //                                               build system sets when it has ended
-//   <agent temp folder>/<id>.mv_bld_cmd         the build request, as a record file
+//   <agent temp folder>/u<uid>/<id>.mv_bld_cmd  the build request, as a record file (0600,
+//                                               in the user's own 0700 folder; the
+//                                               temp folder is sticky 1777 like /tmp)
 // The build's event stream is the growing shared stream of the build GUID.
 #include <cstdint>
 #include <string>
@@ -35,5 +37,11 @@ std::string BuildDoneEventName(std::string_view identity);
 std::string IDEMonitorMutexName(std::uint32_t pid);
 // "<folder>/<id>.mv_bld_cmd"
 std::string HandOffFilePath(std::string_view folder, std::string_view identity);
+// "<temp folder>/u<uid>": this user's own folder for hand-off files.
+std::string HandOffFolder(std::string_view tempFolder);
+// Checks (and creates when missing) the shared temp folder and this user's own folder
+// in it; raises with the reason when either may be touched by another user. Returns
+// the user's folder.
+std::string PrepareHandOffFolder(std::string_view tempFolder);
 
 } // namespace build

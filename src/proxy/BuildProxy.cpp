@@ -7,6 +7,7 @@
 #include "monitor/MonitorEventLoop.h"
 #include "platform/Clock.h"
 #include "platform/CommandLine.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
 #include "proxy/AgentSettings.h"
@@ -15,6 +16,9 @@
 #include "proxy/PriorityClass.h"
 #include "records/MonitorEvents.h"
 #include "records/ServicePackets.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace build {
 
@@ -87,8 +91,16 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
         buildID = request.BuildID;
         identity = buildID.ToString();
         this->extraArguments = std::string(extraArguments);
-        WriteHandOffFile(request);
-        LaunchBuildSystem();
+        packets::TMemoryStream bytes;
+        request.SaveToStream(bytes);
+        handOffBytes = std::string(bytes.Text());
+        handOffFile = HandOffFilePath(PrepareHandOffFolder(AgentTempFolder()), identity);
+        try {
+            LaunchBuildSystem();
+        } catch (...) {
+            RemoveHandOffFile();
+            throw;
+        }
         if (flags.Contains(records::TBuildFlag::Attach)) {
             TakeOwnerTermination();
             AttachToEvents();
@@ -100,10 +112,20 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
     }
 }
 
-void TBuildProxy::WriteHandOffFile(const records::TBuildCommandPacket& request) const {
-    const std::string folder = AgentTempFolder();
-    platform::ForceDirectories(folder);
-    request.SaveToFile(HandOffFilePath(folder, identity));
+void TBuildProxy::WriteHandOffFile() const {
+    // The folder is this user's own: a file left by an earlier start is ours to replace.
+    RemoveHandOffFile();
+    std::string error;
+    const auto file =
+        platform::TFileWriter::Create(handOffFile, platform::TFileWriter::TMode::CreateNew, &error);
+    if (!file || !file->Write(handOffBytes, &error)) {
+        throw core::EOSError("Cannot create file: " + handOffFile + "\r\n" + error, 0);
+    }
+}
+
+void TBuildProxy::RemoveHandOffFile() const {
+    std::error_code ec;
+    std::filesystem::remove(handOffFile, ec);
 }
 
 void TBuildProxy::LaunchBuildSystem() {
@@ -119,6 +141,8 @@ void TBuildProxy::LaunchBuildSystem() {
     startEvent = platform::TEvent::Create(StartEventName(identity), false, false);
 
     for (int attempt = 0;; ++attempt) {
+        // The build system deletes the file once it has read it: each start gets its own.
+        WriteHandOffFile();
         process = std::make_unique<core::TProcess>(
             commandLine, hidden ? core::poCaptureOutput | core::poSeparateErrors : 0u);
         process->SetNewConsole(true);

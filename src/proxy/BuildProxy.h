@@ -92,7 +92,8 @@ public:
     static std::string GetBuildTitle(const records::TBuildCommandPacket& request);
 
 private:
-    void WriteHandOffFile(const records::TBuildCommandPacket& request) const;
+    void WriteHandOffFile() const;
+    void RemoveHandOffFile() const;
     void LaunchBuildSystem();
     void TakeOwnerTermination();
     void AttachToEvents();
@@ -112,6 +113,8 @@ private:
     std::string identity;
     std::string extraArguments;
     std::string commandLine;
+    std::string handOffFile;  // in this user's own folder; the build system deletes it
+    std::string handOffBytes; // the request in its file form
     records::TBuildFlags flags;
     TState state = TState::New;
 

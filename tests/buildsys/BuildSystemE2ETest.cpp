@@ -75,7 +75,6 @@ protected:
     }
     void TearDown() override {
         // Everything of a build goes with it: the test's own objects too.
-        packets::ReleaseSessionObjects();
         EXPECT_TRUE(LeftoverObjects(objects).empty())
             << ::testing::PrintToString(LeftoverObjects(objects));
     }
@@ -104,7 +103,8 @@ public:
     explicit TBuildRun(records::TBuildCommandPacket& request, bool withStopEvent = false)
         : id(core::NewGuid()), identity(id.ToString()) {
         request.BuildID = id;
-        request.SaveToFile(build::HandOffFilePath(BuildSystemTemp(), identity));
+        request.SaveToFile(
+            build::HandOffFilePath(build::PrepareHandOffFolder(BuildSystemTemp()), identity));
         if (withStopEvent) {
             stopEvent = platform::TEvent::Create(build::BuildStopEventName(identity), true, false);
         }
@@ -524,7 +524,8 @@ TEST_F(BuildSystem, FailuresBeforeTheStartAreReportedOnStandardError) {
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Err.find(identity + ".mv_bld_cmd"), std::string::npos) << result.Err;
     records::TBuildCommandPacket request;
-    Request(request, "true").SaveToFile(build::HandOffFilePath(Temp(), identity));
+    Request(request, "true")
+        .SaveToFile(build::HandOffFilePath(build::PrepareHandOffFolder(Temp()), identity));
     result = e2e::RunProgram(VARIDADEZIZ_BINARY, {"/id=" + identity});
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Err.find(build::StartEventName(identity)), std::string::npos) << result.Err;

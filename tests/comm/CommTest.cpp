@@ -26,14 +26,15 @@ constexpr std::uint32_t Section = 65536;
 // Runs a TCommServer on a thread of its own until the fixture ends.
 class TServerThread {
 public:
-    explicit TServerThread(std::function<void(TCommServer&)> setUp) {
+    explicit TServerThread(std::function<void(TCommServer&)> setUp,
+                           std::int32_t session = packets::SessionOwn) {
         std::promise<void> ready;
         auto started = ready.get_future();
-        thread = std::thread([this, setUp, &ready] {
+        thread = std::thread([this, setUp, session, &ready] {
             core::TNotifyQueue queue;
             queue.Attach();
             {
-                TCommServer server(channel, Section, packets::SessionOwn, nullptr, &queue);
+                TCommServer server(channel, Section, session, nullptr, &queue);
                 setUp(server);
                 stop = [&queue] {
                     queue.Post({nullptr, "test"}, "Stop", [&queue] { queue.Stop(); });
@@ -41,7 +42,6 @@ public:
                 ready.set_value();
                 queue.Run();
             }
-            packets::ReleaseSessionObjects();
         });
         started.wait();
     }
@@ -63,11 +63,11 @@ protected:
         queue = std::make_unique<core::TNotifyQueue>();
         queue->Attach();
     }
-    void TearDown() override { packets::ReleaseSessionObjects(); }
 
-    std::unique_ptr<TLocalCommPipe> Pipe(const core::TGUID& channel) {
-        return std::make_unique<TLocalCommPipe>(channel, Section, nullptr, "Build Service",
-                                                packets::SessionOwn, queue.get());
+    std::unique_ptr<TLocalCommPipe> Pipe(const core::TGUID& channel,
+                                         std::int32_t session = packets::SessionOwn) {
+        return std::make_unique<TLocalCommPipe>(channel, Section, nullptr, "Build Service", session,
+                                                queue.get());
     }
     // Each test's own queue, so its external event lives in the test's namespace.
     std::unique_ptr<core::TNotifyQueue> queue;
@@ -229,8 +229,87 @@ TEST_F(CommTest, MessagesArriveInOrderAndForeignRepliesReachTheCallback) {
     // The wait for a reply that never comes names the timeout in seconds.
     const std::string timeout = ErrorOf([&] { receiver.WaitForReply(sender, 999, 1000); });
     EXPECT_EQ(timeout.rfind("Timed out waiting for reply from local connection (after 1 seconds; "
-                            "Event name: \\BaseNamedObjects\\Tavrix_NotifyEvent_",
+                            "Event name: " +
+                                platform::OwnSessionObjectDirectory() + "Tavrix_NotifyEvent_",
                             0),
               0u)
         << timeout;
+}
+
+// Whatever another user writes into a global channel's control block or buffer,
+// the service keeps its channel and answers the next request.
+TEST_F(CommTest, ServiceSurvivesAnythingWrittenIntoItsChannel) {
+    TServerThread server(
+        [](TCommServer& s) {
+            s.Methods().Register(records::TStopJobPacket::StaticClass(),
+                                 [](TCommExecuteContext& c) { c.SendReply(c.Request); });
+        },
+        packets::SessionGlobal);
+    auto section = platform::TSharedSection::Open(
+        packets::SharedObjectName(server.channel, packets::SessionGlobal, "Channel_Data"));
+    ASSERT_TRUE(section);
+    auto* block = static_cast<std::uint8_t*>(section->Data());
+    auto put32 = [&](std::size_t at, std::uint32_t value) { std::memcpy(block + at, &value, 4); };
+    packets::TGrowingSharedStream stream(server.channel, 0, nullptr, false, packets::SessionGlobal);
+    auto writeGarbage = [&](std::uint32_t length, std::uint8_t fill) {
+        std::vector<std::uint8_t> bytes(length, fill);
+        bytes[0] = 3;
+        std::memcpy(&bytes[40], &length, 4);
+        stream.Seek(0, packets::TSeekOrigin::soBeginning);
+        stream.Write(bytes.data(), bytes.size());
+        put32(12, length);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> scribble;
+    } cases[] = {
+        {"a pending length beyond any limit", [&] { put32(12, 0x7FFFFFF0); }},
+        {"a pending length beyond the buffer", [&] { put32(12, 0x100000); }},
+        {"the terminated flag", [&] { block[41] = 1; }},
+        {"the valid flag cleared", [&] { block[40] = 0; }},
+        {"the protocol version", [&] { put32(0, 2); }},
+        {"the receiver identity", [&] { put32(20, 0); }},
+        {"the queue GUID", [&] { std::memset(block + 24, 0xAB, 16); }},
+        {"a lock owner that is no thread", [&] { put32(4, 0xFFFFFFFF); }},
+        {"a lock owner with a wild level",
+         [&] {
+             put32(4, 0x7FFFFFF0);
+             put32(8, 0x80000000);
+         }},
+        {"a message with a wrong length", [&] { writeGarbage(60, 0xEE); }},
+        {"a message of garbage",
+         [&] {
+             writeGarbage(200, 0x5A);
+             std::memset(block + 0, 0, 0);
+         }},
+        {"a section size in the stream",
+         [&] {
+             auto data = platform::TSharedSection::Open(packets::SharedObjectName(
+                 server.channel, packets::SessionGlobal, "SharedStream_Data"));
+             std::uint32_t one = 1;
+             std::memcpy(static_cast<std::uint8_t*>(data->Data()) + 44, &one, 4);
+         }},
+    };
+    records::TStopJobPacket stop;
+    for (const auto& c : cases) {
+        c.scribble();
+        stop.JobID = core::NewGuid();
+        // A fresh requester, as the next console would be: the service mends its
+        // channel on its own, so a few tries at most are refused.
+        bool answered = false;
+        for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
+            try {
+                auto pipe = Pipe(server.channel, packets::SessionGlobal);
+                if (pipe->State() == TCommState::Connected) {
+                    auto reply = pipe->Request(stop, 0, 5000);
+                    answered = static_cast<records::TStopJobPacket&>(*reply).JobID == stop.JobID;
+                }
+            } catch (const std::exception&) {
+            }
+            if (!answered) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        EXPECT_TRUE(answered) << c.what;
+    }
 }

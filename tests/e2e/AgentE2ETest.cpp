@@ -113,8 +113,9 @@ TEST_F(AgentE2E, StopAndListCommands) {
     const core::TGUID second = GrantBuild(*pipe, "second build");
     e2e::TProcessResult list = Run({"/LIST", "/nologo"});
     EXPECT_EQ(list.ExitCode, 0);
-    EXPECT_EQ(list.Out, "1: " + first.ToString() + " (first build)\r\n2: " + second.ToString() +
-                            " (second build)\r\n");
+    // The title is the build's own (/TITLE), known once its build system runs; the
+    // name of the console that asked for the slot is no title.
+    EXPECT_EQ(list.Out, "1: " + first.ToString() + " ()\r\n2: " + second.ToString() + " ()\r\n");
     // Lower-case input is accepted; the stop reaches the build's stop event.
     std::string lower = first.ToString();
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
@@ -259,7 +260,6 @@ int StatusLoad(const std::vector<std::string>& args) {
             out << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << "\n";
         }
     }
-    packets::ReleaseSessionObjects();
     return answered == count ? 0 : 1;
 }
 
@@ -277,20 +277,14 @@ TEST_F(AgentE2E, BadSendersDoNotStopTheAgent) {
     EXPECT_TRUE(
         Contains(ReadFile(install.Bin + "/Logs/ravelcon.log"), "Abandoned Spinlock Warning"));
 
-    // A channel of an older protocol version is refused by name.
+    // An older protocol version written into the agent's block by someone else is
+    // mended by the agent: the next client still connects.
     auto block = platform::TSharedSection::Open(blockName);
     auto* version = static_cast<std::uint8_t*>(block->Data());
     version[0] = 2;
-    auto old = Pipe();
-    std::string refused;
-    try {
-        old->CheckConnected();
-    } catch (const std::exception& e) {
-        refused = e.what();
-    }
-    EXPECT_EQ(refused,
-              "Failed to connect to Build Service (on local machine): Unknown protocol version");
-    version[0] = 3;
+    auto mended = Pipe();
+    EXPECT_NO_THROW(mended->CheckConnected());
+    EXPECT_EQ(version[0], 3);
 
     // A request of a class the agent does not know gets an exception reply.
     auto pipe = Pipe();

@@ -94,6 +94,27 @@ void ExpectSequence(const std::string& out, long count) {
     EXPECT_EQ(at, out.size()) << "more output than the lines";
 }
 
+// A process that has not ended (a zombie has).
+bool Running(int pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// Those of the processes that work in this test's objects folder.
+std::vector<int> OfThisInstallation(const std::vector<int>& pids) {
+    const std::string own = "TAVRIX_OBJECTS_DIR=" + install.Objects;
+    std::vector<int> found;
+    for (const int pid : pids) {
+        std::string environment = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+        std::replace(environment.begin(), environment.end(), '\0', '\n');
+        if (Running(pid) && Contains("\n" + environment + "\n", "\n" + own + "\n")) {
+            found.push_back(pid);
+        }
+    }
+    return found;
+}
+
 class BuildE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -209,15 +230,45 @@ TEST_F(BuildE2E, StopFromASecondConsole) {
     }
 }
 
+TEST_F(BuildE2E, ListShowsTheTitleOfLiveBuildsOnly) {
+    TAgent agent;
+    for (const std::string title : {"First title", "Second"}) {
+        SCOPED_TRACE(title);
+        const std::string marker = Marker(title.size());
+        const TRunningProgram running =
+            StartBuild({"/TITLE=" + title, "/COMMAND=" + marker + "; echo done"});
+        ASSERT_TRUE(WaitUntil([&] { return !ProcessesWith(marker, true).empty(); }, 10000));
+        const TProcessResult listed = RunProgram(Ravelcon(), {"/LIST"});
+        EXPECT_TRUE(Contains(listed.Out, "} (" + title + ")\r\n")) << listed.Out;
+        EXPECT_EQ(Build({"/STOP"}).ExitCode, 2);
+        FinishProgram(running);
+        // Its console has ended: the next listing, at once, no longer names it.
+        const TProcessResult after = RunProgram(Ravelcon(), {"/LIST"});
+        EXPECT_FALSE(Contains(after.Out, "{")) << after.Out;
+    }
+}
+
 TEST_F(BuildE2E, ConsoleKilledDuringABuild) {
     TAgent agent;
     const std::string marker = Marker(3);
     const TRunningProgram running = StartLongBuild(marker);
+    // This build's own build system: other builds on the machine do not count.
+    std::vector<int> buildSystems;
+    for (const int pid : ProcessesWith("VaridAdeziz /id=")) {
+        if (ParentOf(pid) == running.Pid) {
+            buildSystems.push_back(pid);
+        }
+    }
+    ASSERT_FALSE(buildSystems.empty());
     ::kill(running.Pid, SIGKILL);
     FinishProgram(running);
     // The build system sees its console gone and ends the build: nothing stays behind.
     EXPECT_TRUE(Gone(marker));
-    EXPECT_TRUE(Gone("VaridAdeziz /id="));
+    for (const int pid : buildSystems) {
+        EXPECT_TRUE(WaitUntil([&] { return !Running(pid); }, 15000)) << pid;
+    }
+    EXPECT_TRUE(WaitUntil(
+        [] { return OfThisInstallation(ProcessesWith("VaridAdeziz /id=")).empty(); }, 15000));
 }
 
 TEST_F(BuildE2E, BuildSystemKilledDuringABuild) {

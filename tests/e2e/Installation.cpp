@@ -103,7 +103,6 @@ void SetUpInstallation(const std::string& name, const std::vector<std::string>& 
 }
 
 void TearDownInstallation() {
-    packets::ReleaseSessionObjects();
     fs::remove_all(install.Root);
     fs::remove_all(install.Objects);
 }

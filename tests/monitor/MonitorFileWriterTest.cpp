@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -214,6 +215,44 @@ TEST_F(MonitorFileWriter, FailsWhenTheFileCannotBeCreated) {
     std::ofstream(dir / "blocker") << "a file where a folder should be";
     EXPECT_THROW(monitor::TMonitorFileWriter((dir / "blocker" / "b.mv_mon").string(), meta),
                  core::EOSError);
+}
+
+// A monitor file holds the build's environment: its user's alone, whatever the umask;
+// a history file is new, a copy may replace the user's own file but never follows a link.
+TEST_F(MonitorFileWriter, FilesArePrivateAndHistoryFilesNew) {
+    std::filesystem::create_directories(dir);
+    const std::string existing = (dir / "existing.mv_mon").string();
+    std::ofstream(existing) << "old";
+    const std::string elsewhere = (dir / "elsewhere").string();
+    std::ofstream(elsewhere) << "kept";
+    const std::string link = (dir / "link.mv_mon").string();
+    std::filesystem::create_symlink(elsewhere, link);
+    const mode_t oldMask = ::umask(0);
+    const struct {
+        std::string Path;
+        bool Exclusive;
+        bool Written;
+    } cases[] = {
+        {(dir / "new.mv_mon").string(), true, true},
+        {existing, true, false},
+        {existing, false, true},
+        {link, true, false},
+        {link, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path + (c.Exclusive ? " exclusive" : ""));
+        if (c.Written) {
+            monitor::TMonitorFileWriter writer(c.Path, meta, c.Exclusive);
+            writer.Finish({});
+            EXPECT_EQ(std::filesystem::status(c.Path).permissions(),
+                      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        } else {
+            EXPECT_THROW(monitor::TMonitorFileWriter(c.Path, meta, c.Exclusive), core::EOSError);
+        }
+    }
+    ::umask(oldMask);
+    std::ifstream in(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -34,7 +36,6 @@ int WriteAsOpener(const std::vector<std::string>& args) {
                                           static_cast<std::uint8_t>(std::stoul(args[3])));
     stream.Seek(std::stoll(args[1]), TSeekOrigin::soBeginning);
     stream.Write(bytes.data(), bytes.size());
-    ReleaseSessionObjects();
     return 0;
 }
 
@@ -46,13 +47,17 @@ int DieHoldingLock(const std::vector<std::string>& args) {
     std::_Exit(7);
 }
 
-const bool childActions =
-    RegisterChildActions({{"write", WriteAsOpener}, {"die-locked", DieHoldingLock}});
+const bool childActions = RegisterChildActions(
+    {{"write", WriteAsOpener},
+     {"die-locked", DieHoldingLock},
+     {"own-and-wait", [](const std::vector<std::string>& args) {
+          TGrowingSharedStream owner(ParseGuid(args[0]), 65536, nullptr, true, SessionOwn);
+          platform::TEvent::Open(args[1])->Set();
+          ::pause();
+          return 0;
+      }}});
 
-class SharedStreamTest : public TObjectsDirFixture {
-protected:
-    void TearDown() override { ReleaseSessionObjects(); }
-};
+class SharedStreamTest : public TObjectsDirFixture {};
 
 } // namespace
 
@@ -164,8 +169,130 @@ TEST_F(SharedStreamTest, SpinLockRecursesAndRefusesForeignUnlock) {
     lock.Unlock();
     lock.Unlock();
     EXPECT_EQ(lock.Owner(), 0);
-    words[0] = -1;
-    EXPECT_THROW(lock.Lock(), std::exception);
+}
+
+// The lock words may be written by anyone who can open the memory: whatever they
+// hold, a locker gets through, without waiting on a lock that nobody holds.
+TEST_F(SharedStreamTest, ScribbledLockWordsAreTakenOver) {
+    const struct {
+        std::int32_t owner;
+        std::int32_t level;
+    } cases[] = {{-1, 5}, {0, 77}, {0, -3}, {0x7FFFFFF0, 1}, {-12345, 0x7FFFFFFF}};
+    for (const auto& c : cases) {
+        std::int32_t words[2] = {c.owner, c.level};
+        TSpinLock lock(words);
+        EXPECT_NE(lock.Lock(), TSpinLockResult::TimedOut) << c.owner << "/" << c.level;
+        EXPECT_EQ(lock.Level(), 1) << c.owner << "/" << c.level;
+        lock.Unlock();
+        EXPECT_EQ(lock.Owner(), 0);
+    }
+    // A live thread of another process (the first process of the machine) as the
+    // owner: a guard waits a bounded time, then seizes the lock.
+    std::int32_t words[2] = {1, 1};
+    TSpinLock lock(words);
+    EXPECT_EQ(lock.Lock(50), TSpinLockResult::TimedOut);
+    TSpinLock::SetGuardTimeout(100);
+    {
+        TSpinLockGuard guard(lock);
+        EXPECT_EQ(lock.Owner(), static_cast<std::int32_t>(CurrentThreadIdentity()));
+    }
+    TSpinLock::SetGuardTimeout(5000);
+    EXPECT_EQ(lock.Owner(), 0);
+}
+
+TEST_F(SharedStreamTest, IdentityIsTheKernelThreadIdAndDiesWithTheThread) {
+    std::uint32_t identity = 0;
+    std::uint32_t stamp = 0;
+    std::thread other([&] {
+        identity = CurrentThreadIdentity();
+        stamp = CurrentThreadStartStamp();
+    });
+    other.join();
+    EXPECT_TRUE(IsThreadIdentityDead(identity, stamp));
+    EXPECT_FALSE(IsThreadIdentityDead(CurrentThreadIdentity()));
+    EXPECT_FALSE(IsThreadIdentityDead(1)) << "a live thread of another process";
+    EXPECT_TRUE(IsThreadIdentityDead(1, 0xFFFFFFFFu)) << "an id reused since";
+    // No global object backs the identities.
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/global"));
+}
+
+TEST_F(SharedStreamTest, SizesThatOpenersAskForAreCapped) {
+    const core::TGUID id = core::NewGuid();
+    TGrowingSharedStream owner(id, Section, nullptr, true, SessionOwn);
+    TGrowingSharedStream opener(id, 0, nullptr, false, SessionOwn);
+    const std::uint8_t byte = 1;
+    opener.Seek(MaxSharedStreamSize, TSeekOrigin::soBeginning);
+    try {
+        opener.Write(&byte, 1);
+        ADD_FAILURE() << "grew beyond the limit";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("its limit is"), std::string::npos) << e.what();
+    }
+    // A request written straight into the control block is refused by the owner
+    // and does not keep later requests from being served.
+    auto data =
+        platform::TSharedSection::Open(SharedObjectName(id, SessionOwn, "SharedStream_Data"));
+    const std::int64_t huge = std::int64_t{1} << 40;
+    std::memcpy(static_cast<std::uint8_t*>(data->Data()) + 28, &huge, 8);
+    auto grow = platform::TEvent::Open(SharedObjectName(id, SessionOwn, "SharedStream_GrowEvent"));
+    grow->Set();
+    std::vector<std::uint8_t> bytes(Section + 1, 3);
+    opener.Seek(0, TSeekOrigin::soBeginning);
+    opener.Write(bytes.data(), bytes.size());
+    EXPECT_EQ(owner.AllocatedSize(), 2 * Section);
+}
+
+TEST_F(SharedStreamTest, OwnerKeepsABoundedNumberOfDescriptors) {
+    auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
+    const core::TGUID id = core::NewGuid();
+    TGrowingSharedStream owner(id, Section, nullptr, true, SessionOwn);
+    std::vector<std::uint8_t> bytes(64 * Section, 7);
+    owner.Write(bytes.data(), bytes.size());
+    EXPECT_EQ(owner.AllocatedSize(), 64 * Section);
+    EXPECT_LT(descriptors() - before, 8) << "one descriptor per section";
+    // Openers still reach every section.
+    TGrowingSharedStream opener(id, 0, nullptr, false, SessionOwn);
+    std::uint8_t seen = 0;
+    opener.Seek(63 * Section, TSeekOrigin::soBeginning);
+    ASSERT_EQ(opener.Read(&seen, 1), 1u);
+    EXPECT_EQ(seen, 7);
+}
+
+TEST_F(SharedStreamTest, OpenerRefusesAnInvalidSectionSize) {
+    const core::TGUID id = core::NewGuid();
+    TGrowingSharedStream owner(id, Section, nullptr, true, SessionOwn);
+    auto data =
+        platform::TSharedSection::Open(SharedObjectName(id, SessionOwn, "SharedStream_Data"));
+    for (const std::uint32_t bad : {1u, 4095u, 3u * 4096u, 0x80000000u}) {
+        std::memcpy(static_cast<std::uint8_t*>(data->Data()) + 44, &bad, 4);
+        EXPECT_THROW(TGrowingSharedStream(id, 0, nullptr, false, SessionOwn), std::exception)
+            << bad;
+    }
+    owner.Repair();
+    EXPECT_NO_THROW(TGrowingSharedStream(id, 0, nullptr, false, SessionOwn));
+}
+
+TEST_F(SharedStreamTest, NewOwnerTakesOverFromAnOwnerThatWasKilled) {
+    const core::TGUID id = core::NewGuid();
+    auto ready = platform::TEvent::Create("OwnerReady", false, false);
+    const pid_t child = SpawnChild("own-and-wait", {id.ToString(), "OwnerReady"});
+    ASSERT_TRUE(ready->Wait(30000));
+    {
+        // A client of the old owner still holds its objects.
+        TGrowingSharedStream opener(id, 0, nullptr, false, SessionOwn);
+        ::kill(child, SIGKILL);
+        WaitChild(child);
+        TGrowingSharedStream owner(id, Section, nullptr, true, SessionOwn);
+        TGrowingSharedStream fresh(id, 0, nullptr, false, SessionOwn);
+        const std::uint8_t byte = 9;
+        fresh.Write(&byte, 1);
+        EXPECT_EQ(owner.Size(), 1);
+    }
+    platform::RemoveAbandonedObjects();
 }
 
 TEST_F(SharedStreamTest, LockOfEndedThreadOrProcessIsTakenOver) {
@@ -184,27 +311,6 @@ TEST_F(SharedStreamTest, LockOfEndedThreadOrProcessIsTakenOver) {
     EXPECT_NE(shared.Owner(), 0);
     EXPECT_EQ(shared.Lock(), TSpinLockResult::Abandoned);
     shared.Unlock();
-}
-
-// A thread's identity published by several objects (reply channels) stays alive
-// until the last of them is gone: one closing must not make the others' receiver
-// look dead to other processes.
-TEST_F(SharedStreamTest, ThreadIdentityLivesUntilItsLastHolderEnds) {
-    const auto deadSeenElsewhere = [](std::uint32_t id) {
-        bool dead = false;
-        std::thread([&] { dead = IsThreadIdentityDead(id); }).join();
-        return dead;
-    };
-    auto first = std::make_unique<TThreadIdentityHold>();
-    auto second = std::make_unique<TThreadIdentityHold>();
-    const std::uint32_t id = first->Id();
-    EXPECT_EQ(second->Id(), id);
-    EXPECT_EQ(CurrentThreadIdentity(), id);
-    first.reset();
-    EXPECT_FALSE(deadSeenElsewhere(id));
-    EXPECT_EQ(CurrentThreadIdentity(), id);
-    second.reset();
-    EXPECT_TRUE(deadSeenElsewhere(id));
 }
 
 TEST_F(SharedStreamTest, LongWaitIsReportedAndItsEndToo) {

@@ -127,9 +127,12 @@ TEST(RegHive, MalformedTextNamesFileAndLine) {
 
 class RegistryStoreTest : public ::testing::Test {
 protected:
-    RegistryStoreTest() : env("TAVRIX_REGISTRY_DIR", dir.Path() + "/etc") {}
+    RegistryStoreTest()
+        : env("TAVRIX_REGISTRY_DIR", dir.Path() + "/etc"),
+          config("XDG_CONFIG_HOME", dir.Path() + "/config") {}
     TTempDir dir;
     TScopedEnv env;
+    TScopedEnv config;
 };
 
 TEST_F(RegistryStoreTest, MissingHiveIsEmptyAndWritesCreateIt) {
@@ -167,10 +170,11 @@ TEST_F(RegistryStoreTest, MissingHiveIsEmptyAndWritesCreateIt) {
     EXPECT_TRUE(TRegistryKey::DeleteKey(TRegRoot::LocalMachine, "SOFTWARE\\Tavrix"));
     EXPECT_EQ(TRegistryKey::Open(TRegRoot::LocalMachine, "SOFTWARE\\Tavrix\\Morvek\\Log"), nullptr);
 
-    // The user hive is a separate file.
+    // The user hive is the user's own file, never in the shared registry folder.
     TRegistryKey::Create(TRegRoot::CurrentUser, "K")->WriteInteger("V", 1);
     EXPECT_EQ(TRegistryKey::Open(TRegRoot::LocalMachine, "K"), nullptr);
-    EXPECT_TRUE(std::filesystem::exists(dir.Path() + "/etc/user.reg"));
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() + "/config/tavrix/user.reg"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/etc/user.reg"));
 }
 
 TEST_F(RegistryStoreTest, MalformedHiveOnDiskIsAnError) {

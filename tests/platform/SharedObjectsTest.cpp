@@ -5,7 +5,10 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 
@@ -15,6 +18,23 @@ using namespace testing_support;
 namespace {
 
 constexpr std::uint32_t HangGuardMs = 30000;
+// The unprivileged second user of the tests that need one (they run as root).
+constexpr uid_t Nobody = 65534;
+
+bool BecomeNobody() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(Nobody, Nobody, Nobody) == 0 &&
+           ::setresuid(Nobody, Nobody, Nobody) == 0;
+}
+
+// The error code of `action`, 0 when it raised none.
+int ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::system_error& e) {
+        return e.code().value();
+    }
+    return 0;
+}
 
 const bool childActions = RegisterChildActions({
     {"event-wait",
@@ -49,6 +69,53 @@ const bool childActions = RegisterChildActions({
          ::pause(); // until killed
          return 0;
      }},
+    {"create-and-wait",
+     [](const std::vector<std::string>& a) {
+         // Creates a section and an event, tells the test, and waits to be killed.
+         auto section = TSharedSection::Create(a[0], 64);
+         auto event = TEvent::Create(a[1], true, false);
+         auto ready = TEvent::Open(a[2]);
+         if (!ready) {
+             return 2;
+         }
+         ready->Set();
+         ::pause();
+         return 0;
+     }},
+    {"attack-as-nobody",
+     [](const std::vector<std::string>& a) {
+         // a[0]: a private object of the superuser; a[1]: a global name to squat.
+         if (!BecomeNobody()) {
+             return 3;
+         }
+         if (ErrorOf([&] { TSharedSection::Open(a[0]); }) == 0) {
+             return 4; // read the superuser's private object
+         }
+         // A squatted global name, held until the test ends this process.
+         auto squat = TSharedSection::Create(a[1], 64);
+         auto ready = TEvent::Open(a[2]);
+         if (!ready) {
+             return 5;
+         }
+         ready->Set();
+         ::pause();
+         return 0;
+     }},
+    {"wait-read-only-as-nobody",
+     [](const std::vector<std::string>& a) {
+         if (!BecomeNobody()) {
+             return 3;
+         }
+         auto event = TEvent::Open(a[0]);
+         if (!event) {
+             return 2;
+         }
+         if (ErrorOf([&] { event->Set(); }) != EACCES ||
+             ErrorOf([&] { event->Reset(); }) != EACCES) {
+             return 4; // changed an event it may only wait for
+         }
+         return event->Wait(HangGuardMs) ? 0 : 1;
+     }},
     {"section-race",
      [](const std::vector<std::string>& a) {
          auto go = TEvent::Open(a[0]);
@@ -75,7 +142,7 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
     TScopedEnv env("TAVRIX_OBJECTS_DIR", dir.Path());
     const std::string root = dir.Path();
     const int own = OwnSessionNumber();
-    const std::string ownDir = own == -2 ? root + "/global" : root + "/u" + std::to_string(own);
+    const std::string ownDir = root + "/u" + std::to_string(own);
     const struct {
         const char* name;
         std::string path;
@@ -83,7 +150,7 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
         {"Global\\A", root + "/global/A"},
         {"global\\A", root + "/global/A"},
         {"\\BaseNamedObjects\\A", root + "/global/A"},
-        {"Session\\0\\A", root + "/global/A"},
+        {"Session\\0\\A", root + "/u0/A"},
         {"Session\\7\\A", root + "/u7/A"},
         {"\\Sessions\\7\\BaseNamedObjects\\A", root + "/u7/A"},
         {"Local\\A", ownDir + "/A"},
@@ -102,12 +169,8 @@ TEST(ObjectNames, MapWindowsSpellingsToNamespaceFolders) {
                             "\\Sessions\\7\\A", "\\Device\\A"}) {
         EXPECT_THROW(ObjectFilePath(bad), std::system_error) << bad;
     }
-    if (own == -2) {
-        EXPECT_EQ(OwnSessionObjectDirectory(), "\\BaseNamedObjects\\");
-    } else {
-        EXPECT_EQ(OwnSessionObjectDirectory(),
-                  "\\Sessions\\" + std::to_string(own) + "\\BaseNamedObjects\\");
-    }
+    EXPECT_EQ(OwnSessionObjectDirectory(),
+              "\\Sessions\\" + std::to_string(own) + "\\BaseNamedObjects\\");
 }
 
 TEST_F(SharedObjectsTest, SectionIsSharedByNameAndRemovedWithItsLastHolder) {
@@ -321,6 +384,216 @@ TEST_F(SharedObjectsTest, ConcurrentCreatorsShareOneObject) {
         creators += code == 0 ? 1 : 0;
     }
     EXPECT_EQ(creators, 1);
+}
+
+TEST_F(SharedObjectsTest, OwnerOfAnObjectIsReported) {
+    auto section = TSharedSection::Create("Global\\Owned", 8);
+    auto event = TEvent::Create("Local\\OwnedEvent", true, false);
+    auto mutex = TMutex::Create("OwnedMutex", false);
+    EXPECT_EQ(section->OwnerUserId(), CurrentUserId());
+    EXPECT_EQ(event->OwnerUserId(), CurrentUserId());
+    EXPECT_EQ(mutex->OwnerUserId(), CurrentUserId());
+    EXPECT_EQ(TSharedSection::Open("Global\\Owned")->OwnerUserId(), CurrentUserId());
+}
+
+TEST_F(SharedObjectsTest, ObjectFilesArePrivateForEveryUserAndCreatedWithoutAFolderLock) {
+    // The superuser too keeps its objects in its own folder.
+    auto own = TSharedSection::Create("Mine", 8);
+    const std::string file = ObjectFilePath("Mine");
+    EXPECT_EQ(file, dir.Path() + "/u" + std::to_string(::getuid()) + "/Mine");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat((dir.Path() + "/u" + std::to_string(::getuid())).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    auto global = TSharedSection::Create("Global\\Shared", 8);
+    ASSERT_EQ(::stat(ObjectFilePath("Global\\Shared").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/global/.lock"));
+
+    // Whoever holds an exclusive lock on the global folder or its objects gates
+    // nothing: creating goes on, and opening a locked object fails instead of waiting.
+    const int folder = ::open((dir.Path() + "/global").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    const int held = ::open(ObjectFilePath("Global\\Shared").c_str(), O_RDWR);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), -1) << "the holders' shared locks";
+    auto another = TSharedSection::Create("Global\\Another", 8);
+    EXPECT_NE(another, nullptr);
+    ::close(held);
+    ::close(folder);
+}
+
+TEST_F(SharedObjectsTest, FoldersOfTheWrongOwnerOrModeAreRefused) {
+    const std::string own = dir.Path() + "/u" + std::to_string(::getuid());
+    const struct {
+        const char* what;
+        std::function<void()> prepare;
+        const char* name;
+        bool needsRoot;
+    } cases[] = {
+        {"a private folder open to everyone",
+         [&] {
+             ::mkdir(own.c_str(), 0777);
+             ::chmod(own.c_str(), 0777);
+         },
+         "X", false},
+        {"a global folder without the sticky bit",
+         [&] {
+             ::mkdir((dir.Path() + "/global").c_str(), 0777);
+             ::chmod((dir.Path() + "/global").c_str(), 0777);
+         },
+         "Global\\X", false},
+        {"a private folder that another user made",
+         [&] {
+             ::mkdir(own.c_str(), 0700);
+             ASSERT_EQ(::chown(own.c_str(), Nobody, Nobody), 0);
+         },
+         "X", true},
+        {"a global folder of an untrusted user",
+         [&] {
+             ::mkdir((dir.Path() + "/global").c_str(), 01777);
+             ASSERT_EQ(::chown((dir.Path() + "/global").c_str(), Nobody, Nobody), 0);
+         },
+         "Global\\X", true},
+    };
+    for (const auto& c : cases) {
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::printf("skipped (needs the superuser to act as a second user): %s\n", c.what);
+            continue;
+        }
+        c.prepare();
+        EXPECT_EQ(ErrorOf([&] { TSharedSection::Create(c.name, 8); }), EPERM) << c.what;
+        EXPECT_EQ(ErrorOf([&] { TEvent::Open(c.name); }), EPERM) << c.what;
+        std::filesystem::remove_all(own);
+        std::filesystem::remove_all(dir.Path() + "/global");
+    }
+}
+
+TEST_F(SharedObjectsTest, SquattedNamesAreRefusedWithoutHangingOrFollowingThem) {
+    auto first = TSharedSection::Create("Global\\First", 8); // makes the folder
+    const std::string target = dir.Path() + "/target";
+    {
+        std::ofstream out(target);
+        out << "keep";
+    }
+    ASSERT_EQ(::symlink(target.c_str(), ObjectFilePath("Global\\Link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(ObjectFilePath("Global\\Fifo").c_str(), 0666), 0);
+    ASSERT_EQ(::mkdir(ObjectFilePath("Global\\Dir").c_str(), 0777), 0);
+    for (const char* name : {"Global\\Link", "Global\\Fifo", "Global\\Dir"}) {
+        EXPECT_EQ(ErrorOf([&] { TSharedSection::Open(name); }), EPERM) << name;
+        EXPECT_EQ(ErrorOf([&] { TEvent::Create(name, true, false); }), EPERM) << name;
+    }
+    std::ifstream in(target);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "keep");
+    std::filesystem::remove(ObjectFilePath("Global\\Link"));
+    std::filesystem::remove(ObjectFilePath("Global\\Fifo"));
+    std::filesystem::remove(ObjectFilePath("Global\\Dir"));
+    std::filesystem::remove(target);
+}
+
+TEST_F(SharedObjectsTest, ObjectsOfAnotherUserAreRefusedUnlessExpectedOrTakenOver) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as a second user (nobody)";
+    }
+    ::chmod(dir.Path().c_str(), 0755);
+    auto secret = TSharedSection::Create("Secret", 8);
+    auto ready = TEvent::Create("Global\\SquatReady", true, false);
+    const pid_t child =
+        SpawnChild("attack-as-nobody", {"Session\\" + std::to_string(::getuid()) + "\\Secret",
+                                        "Global\\Squatted", "Global\\SquatReady"});
+    if (!ready->Wait(HangGuardMs)) {
+        ::kill(child, SIGKILL);
+        FAIL() << "the second user read a private object or could not run: " << WaitChild(child);
+    }
+
+    // The global name another user took: refused with a clear error...
+    try {
+        TSharedSection::Open("Global\\Squatted");
+        ADD_FAILURE() << "accepted an object of another user";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), EPERM);
+        EXPECT_NE(std::string(e.what()).find("owned by user 65534"), std::string::npos) << e.what();
+    }
+    // ...unless that owner is the expected one...
+    auto expected = TSharedSection::Open("Global\\Squatted", TObjectOptions{Nobody, false});
+    ASSERT_NE(expected, nullptr);
+    EXPECT_EQ(expected->OwnerUserId(), Nobody);
+    expected.reset();
+    // ...and a creator that owns the name takes it back.
+    bool existed = true;
+    auto mine =
+        TSharedSection::Create("Global\\Squatted", 8, &existed, TObjectOptions{std::nullopt, true});
+    EXPECT_FALSE(existed);
+    EXPECT_EQ(mine->OwnerUserId(), 0u);
+    ::kill(child, SIGKILL);
+    WaitChild(child);
+}
+
+TEST_F(SharedObjectsTest, ObjectsOfAKilledCreatorAreRemovedOnceNobodyHoldsThem) {
+    auto ready = TEvent::Create("Ready", false, false);
+    const pid_t child = SpawnChild("create-and-wait", {"Orphan", "Global\\OrphanEvent", "Ready"});
+    ASSERT_TRUE(ready->Wait(HangGuardMs));
+    auto held = TEvent::Open("Global\\OrphanEvent");
+    ASSERT_NE(held, nullptr);
+    ::kill(child, SIGKILL);
+    EXPECT_EQ(WaitChild(child), 128 + SIGKILL);
+    const std::string orphan = ObjectFilePath("Orphan");
+    const std::string heldFile = ObjectFilePath("Global\\OrphanEvent");
+    EXPECT_TRUE(std::filesystem::exists(orphan));
+
+    // An owner that keeps no descriptor stays while it runs.
+    auto kept = TSharedSection::Create("Kept", 16);
+    kept->ReleaseDescriptor();
+    EXPECT_EQ(RemoveAbandonedObjects(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(orphan));
+    EXPECT_TRUE(std::filesystem::exists(heldFile)) << "still held by this process";
+    EXPECT_TRUE(std::filesystem::exists(ObjectFilePath("Kept")));
+    ASSERT_NE(TSharedSection::Open("Kept"), nullptr);
+    held.reset();
+    EXPECT_FALSE(std::filesystem::exists(heldFile)) << "its last holder removed it";
+}
+
+TEST_F(SharedObjectsTest, CreatorThatEndedLeavesItsNameToATakeOver) {
+    auto ready = TEvent::Create("Ready", false, false);
+    const pid_t child = SpawnChild("create-and-wait", {"Taken", "TakenEvent", "Ready"});
+    ASSERT_TRUE(ready->Wait(HangGuardMs));
+    auto oldHolder = TSharedSection::Open("Taken");
+    ASSERT_NE(oldHolder, nullptr);
+    static_cast<char*>(oldHolder->Data())[0] = 'o';
+    bool existed = false;
+    auto whileAlive =
+        TSharedSection::Create("Taken", 64, &existed, TObjectOptions{std::nullopt, true});
+    EXPECT_TRUE(existed) << "a running creator keeps its object";
+    whileAlive.reset();
+    ::kill(child, SIGKILL);
+    WaitChild(child);
+    auto fresh = TSharedSection::Create("Taken", 64, &existed, TObjectOptions{std::nullopt, true});
+    EXPECT_FALSE(existed) << "the ended creator's object, held by others, is replaced";
+    EXPECT_EQ(static_cast<char*>(fresh->Data())[0], 0);
+    EXPECT_EQ(static_cast<char*>(oldHolder->Data())[0], 'o') << "old holders keep theirs";
+    EXPECT_FALSE(oldHolder->Intact());
+    EXPECT_TRUE(fresh->Intact());
+    RemoveAbandonedObjects(); // the killed creator's event
+}
+
+TEST_F(SharedObjectsTest, EventReadOnlyForOthersIsWaitedForButNotSetByThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as a second user (nobody)";
+    }
+    ::chmod(dir.Path().c_str(), 0755);
+    auto stop = TEvent::Create("Global\\StopOnlyByOwner", true, false, nullptr,
+                               TObjectOptions{std::nullopt, false, true});
+    struct stat st {};
+    ASSERT_EQ(::stat(ObjectFilePath("Global\\StopOnlyByOwner").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    const pid_t child = SpawnChild("wait-read-only-as-nobody", {"Global\\StopOnlyByOwner"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop->Set();
+    EXPECT_EQ(WaitChild(child), 0);
 }
 
 } // namespace

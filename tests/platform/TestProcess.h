@@ -46,6 +46,9 @@ inline bool RegisterChildActions(const std::map<std::string, TChildAction>& acti
     int code = 99;
     try {
         code = it->second(std::vector<std::string>(args.begin() + 3, args.end()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "child action failed: %s\n", e.what());
+        code = 98;
     } catch (...) {
         code = 98;
     }

@@ -2,11 +2,11 @@
 // namespace and registry: the agent's answer, the hand-off, the start handshake with
 // its restart rule, and following the event stream to the end of the build.
 #include "proxy/BuildProxy.h"
-#include "proxy/BuildObjects.h"
 #include "core/NotifyQueue.h"
 #include "monitor/MonitorEventLoop.h"
 #include "platform/Clock.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 #include "records/ServicePackets.h"
@@ -163,7 +163,8 @@ TEST_F(BuildProxyTest, FollowsBuildToItsEnd) {
 
     // The hand-off file holds the completed request.
     records::TBuildCommandPacket handedOff;
-    handedOff.LoadFromFile(build::HandOffFilePath(folder + "/Temp", identity));
+    handedOff.LoadFromFile(
+        build::HandOffFilePath(build::HandOffFolder(folder + "/Temp"), identity));
     EXPECT_EQ(handedOff.BuildID, jobID);
     EXPECT_EQ(handedOff.InitiatorName, "Test Console");
     EXPECT_EQ(handedOff.CurDir, fs::current_path().string());

@@ -8,9 +8,6 @@
 //              completing (exit code 9)
 //   corrupt    as ok, but the second event is damaged in the shared stream while the
 //              monitor file of the build holds it intact
-#include "proxy/AgentSettings.h"
-#include "proxy/BuildCacheSettings.h"
-#include "proxy/BuildObjects.h"
 #include "monitor/MonitorFile.h"
 #include "packets/Compression.h"
 #include "packets/GrowingSharedStream.h"
@@ -18,6 +15,9 @@
 #include "packets/TextUtil.h"
 #include "platform/Paths.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
+#include "proxy/BuildCacheSettings.h"
+#include "proxy/BuildObjects.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
 
@@ -49,7 +49,8 @@ int Build(const std::string& identity, const std::string& mode) {
         return 1;
     }
     records::TBuildCommandPacket request;
-    request.LoadFromFile(build::HandOffFilePath(build::AgentTempFolder(), identity));
+    request.LoadFromFile(
+        build::HandOffFilePath(build::HandOffFolder(build::AgentTempFolder()), identity));
 
     auto running = platform::TMutex::Create(build::BuildMutexName(identity, true), true);
     auto attached = platform::TEvent::Create(build::OwnerAttachedEventName(identity), true, false);

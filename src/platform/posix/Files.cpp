@@ -38,7 +38,142 @@ bool WriteAll(int handle, std::string_view bytes, std::int64_t offset, std::stri
     }
     return true;
 }
+
+// Reads to the end rather than trusting the size: pipes and /proc files report 0.
+bool ReadAll(int fd, std::string& data, std::size_t maxLength, std::string* errorText) {
+    char buffer[65536];
+    while (data.size() < maxLength) {
+        const std::size_t want = std::min(sizeof buffer, maxLength - data.size());
+        const ssize_t n = ::read(fd, buffer, want);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            SetError(errorText);
+            data.clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string Quoted(std::string_view path) {
+    return "\"" + std::string(path) + "\"";
+}
+
+bool Refuse(std::string* errorText, std::string text) {
+    if (errorText != nullptr) {
+        *errorText = std::move(text);
+    }
+    return false;
+}
+
+// Creates the folder with exactly `mode`, or checks the existing one by `check`.
+template <typename Check>
+bool EnsureDirectory(std::string_view path, mode_t mode, std::string* errorText, Check check) {
+    const std::string dir(path);
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        // The umask narrows mkdir's mode; the folder is ours and empty yet.
+        if (::chmod(dir.c_str(), mode) != 0) {
+            SetError(errorText);
+            return false;
+        }
+        return true;
+    }
+    if (errno != EEXIST) {
+        return Refuse(errorText,
+                      "Cannot create folder " + Quoted(dir) + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        return Refuse(errorText,
+                      "Cannot check folder " + Quoted(dir) + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Refuse(errorText, "The folder " + Quoted(dir) + " is not a folder (or is a link).");
+    }
+    return check(dir, st);
+}
 } // namespace
+
+bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLength,
+                     std::string* errorText) {
+    data.clear();
+    const std::string file(path);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return Refuse(errorText, "Cannot open file " + Quoted(file) + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    std::string refusal;
+    if (::fstat(fd, &st) != 0) {
+        refusal = "Cannot check file " + Quoted(file) + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = "The file " + Quoted(file) + " is not a regular file.";
+    } else if (st.st_uid != ::geteuid()) {
+        refusal = "The file " + Quoted(file) + " is owned by another user (uid " +
+                  std::to_string(st.st_uid) + ").";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refusal = "The file " + Quoted(file) + " may be written by other users.";
+    }
+    if (!refusal.empty()) {
+        ::close(fd);
+        return Refuse(errorText, refusal);
+    }
+    const bool read = ReadAll(fd, data, maxLength, errorText);
+    ::close(fd);
+    return read;
+}
+
+bool EnsurePrivateDirectory(std::string_view path, std::string* errorText) {
+    return EnsureDirectory(
+        path, 0700, errorText, [&](const std::string& dir, const struct stat& st) {
+            if (st.st_uid != ::geteuid()) {
+                return Refuse(errorText, "The folder " + Quoted(dir) +
+                                             " is owned by another user (uid " +
+                                             std::to_string(st.st_uid) + ").");
+            }
+            if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+                return Refuse(errorText, "The folder " + Quoted(dir) +
+                                             " is open to other users; it must have mode 0700.");
+            }
+            return true;
+        });
+}
+
+namespace {
+bool CheckSticky(const std::string& dir, const struct stat& st, std::string* errorText) {
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        return Refuse(errorText, "The shared folder " + Quoted(dir) +
+                                     " may be written by other users but is not sticky "
+                                     "(it must have mode 1777).");
+    }
+    return true;
+}
+} // namespace
+
+bool EnsureSharedDirectory(std::string_view path, std::string* errorText) {
+    return EnsureDirectory(path, 01777, errorText,
+                           [&](const std::string& dir, const struct stat& st) {
+                               if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+                                   return Refuse(errorText, "The shared folder " + Quoted(dir) +
+                                                                " is owned by another user (uid " +
+                                                                std::to_string(st.st_uid) + ").");
+                               }
+                               return CheckSticky(dir, st, errorText);
+                           });
+}
+
+bool EnsureStickyDirectory(std::string_view path, std::string* errorText) {
+    return EnsureDirectory(path, 01777, errorText,
+                           [&](const std::string& dir, const struct stat& st) {
+                               return CheckSticky(dir, st, errorText);
+                           });
+}
 
 TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,
                               std::string* errorText) {
@@ -57,24 +192,9 @@ TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::siz
         ::close(fd);
         return TFileReadResult::ReadFailed;
     }
-    // Read to the end rather than trusting the size: pipes and /proc files report 0.
-    char buffer[65536];
-    while (data.size() < maxLength) {
-        const std::size_t want = std::min(sizeof buffer, maxLength - data.size());
-        const ssize_t n = ::read(fd, buffer, want);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            SetError(errorText);
-            ::close(fd);
-            data.clear();
-            return TFileReadResult::ReadFailed;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
+    if (!ReadAll(fd, data, maxLength, errorText)) {
+        ::close(fd);
+        return TFileReadResult::ReadFailed;
     }
     ::close(fd);
     return TFileReadResult::Ok;
@@ -115,15 +235,54 @@ TFileWriter::~TFileWriter() {
 std::unique_ptr<TFileWriter> TFileWriter::Create(std::string_view path, TMode mode,
                                                  std::string* errorText) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (mode == TMode::Append) {
+    mode_t permissions = 0666;
+    switch (mode) {
+    case TMode::Append:
         flags |= O_APPEND | O_TRUNC;
-    } else if (mode == TMode::Truncate) {
+        break;
+    case TMode::Truncate:
         flags |= O_TRUNC;
+        break;
+    case TMode::Update:
+        break;
+    case TMode::CreateNew:
+        flags |= O_EXCL | O_NOFOLLOW;
+        permissions = 0600;
+        break;
+    case TMode::Private:
+        // Emptied only after the owner check: another user's file stays as it was.
+        flags |= O_NOFOLLOW | O_NONBLOCK;
+        permissions = 0600;
+        break;
     }
-    const int fd = ::open(std::string(path).c_str(), flags, 0666);
+    const int fd = ::open(std::string(path).c_str(), flags, permissions);
     if (fd < 0) {
-        SetError(errorText);
+        if (errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+            Refuse(errorText, "the name is a symbolic link");
+        } else {
+            SetError(errorText);
+        }
         return nullptr;
+    }
+    if (mode == TMode::CreateNew || mode == TMode::Private) {
+        struct stat st {};
+        std::string refusal;
+        if (::fstat(fd, &st) != 0) {
+            refusal = std::strerror(errno);
+        } else if (!S_ISREG(st.st_mode)) {
+            refusal = "not a regular file";
+        } else if (st.st_uid != ::geteuid()) {
+            refusal = "the file is owned by another user (uid " + std::to_string(st.st_uid) + ")";
+        } else if (::fchmod(fd, 0600) != 0 || (mode == TMode::Private && ::ftruncate(fd, 0) != 0)) {
+            refusal = std::strerror(errno);
+        } else if (::fcntl(fd, F_SETFL, 0) != 0) {
+            refusal = std::strerror(errno);
+        }
+        if (!refusal.empty()) {
+            ::close(fd);
+            Refuse(errorText, refusal);
+            return nullptr;
+        }
     }
     return std::unique_ptr<TFileWriter>(new TFileWriter(fd, std::string(path)));
 }

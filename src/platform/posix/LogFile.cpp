@@ -13,8 +13,16 @@ TSharedLogFile::~TSharedLogFile() {
 }
 
 std::unique_ptr<TSharedLogFile> TSharedLogFile::Open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // The log may hold the environment: it is this user's alone, whatever the umask.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        ::fchmod(fd, 0600) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
         return nullptr;
     }
     return std::unique_ptr<TSharedLogFile>(new TSharedLogFile(fd));

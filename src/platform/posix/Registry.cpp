@@ -194,14 +194,14 @@ bool IsWritableDirectory(std::string dir) {
 } // namespace
 
 std::string TRegistryKey::HiveFileName(TRegRoot root) {
-    const char* file = root == TRegRoot::CurrentUser ? "user.reg" : "machine.reg";
-    const std::optional<std::string> dir = GetEnvVar("TAVRIX_REGISTRY_DIR");
-    if (dir && !dir->empty()) {
-        return IncludeTrailingDelimiter(*dir) + file;
-    }
     if (root != TRegRoot::CurrentUser) {
+        const std::optional<std::string> dir = GetEnvVar("TAVRIX_REGISTRY_DIR");
+        if (dir && !dir->empty()) {
+            return IncludeTrailingDelimiter(*dir) + "machine.reg";
+        }
         return "/etc/tavrix/machine.reg";
     }
+    // Each user's own: never in the shared registry folder, which others may write.
     std::optional<std::string> config = GetEnvVar("XDG_CONFIG_HOME");
     if (!config || config->empty()) {
         config = GetEnvVar("HOME").value_or("/") + "/.config";

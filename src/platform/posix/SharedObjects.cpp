@@ -3,16 +3,23 @@
 #include "platform/AsciiCase.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
+#include "platform/ProcessControl.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <linux/futex.h>
+#include <map>
+#include <mutex>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -77,8 +84,7 @@ struct TResolvedName {
 };
 
 long OwnSession() {
-    const uid_t uid = ::getuid();
-    return uid == 0 ? GlobalSession : static_cast<long>(uid);
+    return static_cast<long>(::getuid());
 }
 
 TResolvedName ResolveName(std::string_view name) {
@@ -104,9 +110,6 @@ TResolvedName ResolveName(std::string_view name) {
         }
         rest.remove_prefix(17);
     }
-    if (session == 0) {
-        session = GlobalSession;
-    }
     if (rest.empty() || rest.find('\\') != std::string_view::npos ||
         rest.find('\0') != std::string_view::npos || rest.size() > 200) {
         RaiseErrno("Invalid object name", EINVAL);
@@ -120,59 +123,202 @@ std::string SessionDirectory(long session) {
     return dir;
 }
 
-void EnsureDirectory(const std::string& dir, mode_t mode) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return;
-    }
-    const std::size_t slash = dir.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        // Parents of the namespace root are ordinary folders; the root itself is
-        // shared by every user.
-        EnsureDirectory(dir.substr(0, slash), dir.substr(0, slash) == ObjectsRoot() ? 01777 : 0755);
-    }
-    if (::mkdir(dir.c_str(), mode) != 0) {
-        if (errno == EEXIST) {
-            return;
-        }
-        RaiseErrno("Failed to create object directory " + dir);
-    }
-    ::chmod(dir.c_str(), mode); // the umask must not narrow a shared directory
+std::string ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
 }
 
-// Exclusive lock of one namespace directory for the duration of a create, open or close.
-class TDirectoryLock {
-public:
-    TDirectoryLock(const std::string& dir, mode_t mode) {
-        const std::string path = dir + "/.lock";
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
-        if (fd < 0) {
-            RaiseErrno("Failed to open object directory lock " + path);
+// A folder that others may write must keep them from removing one's files.
+void CheckSharedFolder(const std::string& dir, const struct stat& st) {
+    const uid_t me = ::getuid();
+    if (!S_ISDIR(st.st_mode)) {
+        RaiseErrno("Object folder " + dir + " is not a folder", ENOTDIR);
+    }
+    if (st.st_uid != 0 && st.st_uid != me && st.st_uid != AgentUserId()) {
+        RaiseErrno("Object folder " + dir + " is owned by user " + std::to_string(st.st_uid) +
+                       ", not by the superuser, the agent's account or user " + std::to_string(me),
+                   EPERM);
+    }
+    if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        RaiseErrno("Object folder " + dir + " is writable by others without the sticky bit (mode " +
+                       ModeText(st.st_mode) + ")",
+                   EPERM);
+    }
+}
+
+void CheckPrivateFolder(const std::string& dir, const struct stat& st, uid_t owner) {
+    if (!S_ISDIR(st.st_mode)) {
+        RaiseErrno("Object folder " + dir + " is not a folder", ENOTDIR);
+    }
+    if (st.st_uid != owner || (st.st_mode & 07777) != 0700) {
+        RaiseErrno("Object folder " + dir + " is owned by user " + std::to_string(st.st_uid) +
+                       " with mode " + ModeText(st.st_mode) + "; it must belong to user " +
+                       std::to_string(owner) + " with mode 0700",
+                   EPERM);
+    }
+}
+
+// Makes sure the folder of `session` exists with the right owner and mode. Only the
+// own session's folder and the global one are created; another user's folder must
+// already exist.
+void EnsureDirectory(const std::string& dir, long session, bool create) {
+    const std::string root = ObjectsRoot();
+    struct stat st {};
+    if (::lstat(root.c_str(), &st) != 0) {
+        if (errno != ENOENT || !create) {
+            RaiseErrno("Object folder " + root + " is missing");
         }
-        ::fchmod(fd, mode);
-        while (::flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                const int code = errno;
-                ::close(fd);
-                RaiseErrno("Failed to lock object directory " + dir, code);
-            }
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(root).parent_path(), ignored);
+        if (::mkdir(root.c_str(), 01777) != 0 && errno != EEXIST) {
+            RaiseErrno("Failed to create object folder " + root);
+        }
+        if (::lstat(root.c_str(), &st) == 0 && st.st_uid == ::getuid()) {
+            ::chmod(root.c_str(), 01777); // the umask must not narrow a shared folder
+        }
+        if (::lstat(root.c_str(), &st) != 0) {
+            RaiseErrno("Failed to create object folder " + root);
         }
     }
-    ~TDirectoryLock() { ::close(fd); }
-    TDirectoryLock(const TDirectoryLock&) = delete;
-    TDirectoryLock& operator=(const TDirectoryLock&) = delete;
+    CheckSharedFolder(root, st);
 
-private:
-    int fd;
+    const bool global = session == GlobalSession;
+    const uid_t owner = global ? 0 : static_cast<uid_t>(session);
+    if (::lstat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || !create || (!global && owner != ::getuid())) {
+            RaiseErrno("Object folder " + dir + " is missing");
+        }
+        const mode_t mode = global ? 01777 : 0700;
+        if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
+            RaiseErrno("Failed to create object folder " + dir);
+        }
+        if (::lstat(dir.c_str(), &st) == 0 && st.st_uid == ::getuid() && S_ISDIR(st.st_mode)) {
+            ::chmod(dir.c_str(), mode);
+        }
+        if (::lstat(dir.c_str(), &st) != 0) {
+            RaiseErrno("Failed to create object folder " + dir);
+        }
+    }
+    if (global) {
+        CheckSharedFolder(dir, st);
+    } else {
+        CheckPrivateFolder(dir, st, owner);
+    }
+}
+
+// ---- the first page of an object file: its creator ----
+
+constexpr std::size_t HeaderSize = 4096;
+constexpr std::uint32_t HeaderMagic = 0x4F585654; // "TVXO"
+
+struct THeader {
+    std::uint32_t Magic;
+    std::uint32_t Version;
+    std::uint32_t CreatorPid;
+    std::uint32_t Reserved;
+    std::uint64_t CreatorStart;
 };
 
-void FlockShared(int fd) {
-    while (::flock(fd, LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            RaiseErrno("Failed to lock object file");
-        }
-    }
+std::uint64_t OwnStartTime() {
+    static const std::uint64_t start = ProcessStartTicks(static_cast<std::uint32_t>(::getpid()));
+    return start;
 }
+
+// True when the file's creator still runs (a file without a readable header has
+// no creator that could come back for it).
+bool CreatorAlive(int fd) {
+    THeader header{};
+    if (::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        header.Magic != HeaderMagic || header.CreatorPid == 0) {
+        return false;
+    }
+    if (header.CreatorPid == static_cast<std::uint32_t>(::getpid())) {
+        return header.CreatorStart == OwnStartTime();
+    }
+    const std::uint64_t start = ProcessStartTicks(header.CreatorPid);
+    return start != 0 && start == header.CreatorStart;
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat mine {};
+    struct stat named {};
+    return ::fstat(fd, &mine) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           mine.st_ino == named.st_ino && mine.st_dev == named.st_dev;
+}
+
+int OpenObjectFile(const std::string& path) {
+    // Never follow a link, never block on a FIFO someone put in place of an object.
+    return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+
+// Removes `path` when `fd` (open on it) has no other holder and its creator has
+// ended; with `evenIfCreatorAlive`, when only the holders are gone. Keeps the
+// exclusive lock it took only while removing.
+bool RemoveIfAbandoned(int fd, const std::string& path, bool evenIfCreatorAlive) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    bool removed = false;
+    if ((evenIfCreatorAlive || !CreatorAlive(fd)) && SameFile(fd, path)) {
+        removed = ::unlink(path.c_str()) == 0;
+    }
+    ::flock(fd, LOCK_SH | LOCK_NB);
+    return removed;
+}
+
+constexpr std::string_view TempPrefix = ".new-";
+
+std::size_t SweepFolder(const std::string& dir) {
+    std::size_t removed = 0;
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) {
+        return 0;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string path = dir + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        // A file being built has no creator record until its creator wrote it.
+        if (name.starts_with(TempPrefix) && ::time(nullptr) - st.st_mtime < 10) {
+            continue;
+        }
+        const int fd = OpenObjectFile(path);
+        if (fd < 0) {
+            continue;
+        }
+        if (RemoveIfAbandoned(fd, path, false)) {
+            ++removed;
+        }
+        ::close(fd);
+    }
+    ::closedir(folder);
+    return removed;
+}
+
+// A folder is scanned at most every two seconds by one process as part of a create.
+void SweepBeforeCreate(const std::string& dir) {
+    static std::mutex guard;
+    static std::map<std::string, std::uint64_t> lastSweep;
+    const std::uint64_t now = GetTickCount64();
+    {
+        const std::lock_guard lock(guard);
+        std::uint64_t& last = lastSweep[dir];
+        if (last != 0 && now - last < 2000) {
+            return;
+        }
+        last = now;
+    }
+    SweepFolder(dir);
+}
+
+std::atomic<std::uint32_t> tempCounter{0};
 
 // One holder's open object file and its mapping.
 class TObjectFile {
@@ -181,24 +327,31 @@ public:
         if (map != nullptr) {
             ::munmap(map, mapSize);
         }
-        if (fd < 0) {
+        int own = fd;
+        if (own < 0 && !path.empty()) {
+            // The descriptor was given up: look the file up again to remove it.
+            own = OpenObjectFile(path);
+            struct stat st {};
+            if (own >= 0 && (::fstat(own, &st) != 0 || st.st_ino != inode || st.st_dev != device)) {
+                ::close(own);
+                own = -1;
+            }
+        }
+        if (own < 0) {
             return;
         }
-        try {
-            TDirectoryLock lock(dir, fileMode);
-            // Alone when no other holder keeps its shared lock: the object ends here.
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                struct stat mine {};
-                struct stat named {};
-                if (::fstat(fd, &mine) == 0 && ::stat(path.c_str(), &named) == 0 &&
-                    mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
-                    ::unlink(path.c_str());
-                }
+        // The last holder removes the object, unless its creator (which may hold
+        // no descriptor) still runs elsewhere.
+        if (::flock(own, LOCK_EX | LOCK_NB) == 0) {
+            THeader header{};
+            const bool mine =
+                ::pread(own, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                header.CreatorPid == static_cast<std::uint32_t>(::getpid());
+            if ((mine || !CreatorAlive(own)) && SameFile(own, path)) {
+                ::unlink(path.c_str());
             }
-        } catch (...) {
-            // The file stays behind and is replaced by the next creator.
         }
-        ::close(fd);
+        ::close(own);
     }
 
     // Opens the object, or creates it with `createSize` bytes initialised by `init`
@@ -206,86 +359,222 @@ public:
     static std::unique_ptr<TObjectFile> Acquire(std::string_view name, bool create,
                                                 std::size_t createSize,
                                                 const std::function<void(void*)>& init,
-                                                bool* existed) {
+                                                bool* existed, const TObjectOptions& options,
+                                                bool allowReadOnly = false) {
         const TResolvedName resolved = ResolveName(name);
-        auto file = std::unique_ptr<TObjectFile>(new TObjectFile);
-        file->dir = SessionDirectory(resolved.Session);
-        const mode_t dirMode = resolved.Session == GlobalSession ? 01777 : 0700;
-        const mode_t fileMode = resolved.Session == GlobalSession ? 0666 : 0600;
-        file->fileMode = fileMode;
-        file->path = file->dir + "/" + EncodeFileName(resolved.Object);
-        EnsureDirectory(file->dir, dirMode);
-
-        TDirectoryLock lock(file->dir, fileMode);
-        int fd = ::open(file->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0) {
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                // Nobody holds it: left behind by a crashed process.
-                ::unlink(file->path.c_str());
-                ::close(fd);
-                fd = -1;
-            } else if (errno == EWOULDBLOCK) {
-                file->fd = fd;
-                FlockShared(fd);
-            } else {
-                const int code = errno;
-                ::close(fd);
-                RaiseErrno("Failed to lock object file " + file->path, code);
+        const bool global = resolved.Session == GlobalSession;
+        const std::string dir = SessionDirectory(resolved.Session);
+        const uid_t me = ::getuid();
+        try {
+            EnsureDirectory(dir, resolved.Session, true);
+        } catch (const std::system_error& e) {
+            if (!create && e.code().value() == ENOENT) {
+                return nullptr;
             }
-        } else if (errno != ENOENT) {
-            RaiseErrno("Failed to open object " + std::string(name));
+            throw;
         }
+        const std::string path = dir + "/" + EncodeFileName(resolved.Object);
+        const mode_t fileMode = !global ? 0600 : options.ReadOnlyForOthers ? 0644 : 0666;
+        if (create) {
+            SweepBeforeCreate(dir);
+        }
+        auto ownerAccepted = [&](uid_t owner) {
+            if (options.Owner) {
+                return owner == *options.Owner;
+            }
+            if (!global) {
+                return owner == static_cast<uid_t>(resolved.Session);
+            }
+            return owner == me || owner == AgentUserId();
+        };
 
-        if (file->fd >= 0) {
+        // Bounded: each round either ends or has seen another process change the name.
+        for (int round = 0; round < 50; ++round) {
+            int fd = OpenObjectFile(path);
+            bool readOnly = false;
+            if (fd < 0 && errno == EACCES && allowReadOnly) {
+                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+                readOnly = fd >= 0;
+            }
+            if (fd < 0) {
+                if (errno == ELOOP || errno == ENXIO || errno == EISDIR) {
+                    RaiseErrno("Object " + std::string(name) + " (" + path +
+                                   ") is not an object file",
+                               EPERM);
+                }
+                if (errno != ENOENT) {
+                    RaiseErrno("Failed to open object " + std::string(name));
+                }
+                if (!create) {
+                    return nullptr;
+                }
+                auto made = CreateNew(name, path, dir, fileMode, createSize, init);
+                if (!made) {
+                    continue; // someone else linked the name first: open theirs
+                }
+                if (existed != nullptr) {
+                    *existed = false;
+                }
+                return made;
+            }
+            // The path is set once the file proved to be an object of the right
+            // owner: a refused file is left as it is.
+            auto file = std::unique_ptr<TObjectFile>(new TObjectFile);
+            file->fd = fd;
+            file->readOnly = readOnly;
             struct stat st {};
-            if (::fstat(file->fd, &st) != 0) {
+            if (::fstat(fd, &st) != 0) {
                 RaiseErrno("Failed to open object " + std::string(name));
             }
-            file->Map(static_cast<std::size_t>(st.st_size), name);
+            if (!S_ISREG(st.st_mode)) {
+                RaiseErrno("Object " + std::string(name) + " (" + path + ") is not an object file",
+                           EPERM);
+            }
+            if (!ownerAccepted(st.st_uid)) {
+                if (create && options.TakeOver && ::unlink(path.c_str()) == 0) {
+                    continue;
+                }
+                RaiseErrno("Object " + std::string(name) + " (" + path + ") is owned by user " +
+                               std::to_string(st.st_uid) + ", not by the expected owner " +
+                               std::to_string(options.Owner ? *options.Owner
+                                              : global      ? AgentUserId()
+                                                            : resolved.Session),
+                           EPERM);
+            }
+            file->path = path;
+            if (RemoveIfAbandoned(fd, path, false)) {
+                continue;
+            }
+            if (create && options.TakeOver && !CreatorAlive(fd)) {
+                // Its creator ended and left holders behind: a restarted owner takes
+                // the name back; the holders keep the old object.
+                if (SameFile(fd, path) && ::unlink(path.c_str()) == 0) {
+                    continue;
+                }
+            }
+            if (!LockShared(fd)) {
+                RaiseErrno("Object " + std::string(name) + " is locked by another process", EBUSY);
+            }
+            // Removed or replaced between the open and the lock: look again.
+            if (!SameFile(fd, path)) {
+                continue;
+            }
+            if (::fstat(fd, &st) != 0 || st.st_size <= static_cast<off_t>(HeaderSize)) {
+                RaiseErrno("Object " + std::string(name) + " is malformed", EINVAL);
+            }
+            file->owner = st.st_uid;
+            file->inode = st.st_ino;
+            file->device = st.st_dev;
+            file->Map(static_cast<std::size_t>(st.st_size) - HeaderSize, name);
             if (existed != nullptr) {
                 *existed = true;
             }
             return file;
         }
-        if (!create) {
-            return nullptr;
-        }
-        file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                          fileMode);
-        if (file->fd < 0) {
-            RaiseErrno("Failed to create object " + std::string(name));
-        }
-        ::fchmod(file->fd, fileMode);
-        FlockShared(file->fd);
-        if (::ftruncate(file->fd, static_cast<off_t>(createSize)) != 0) {
-            const int code = errno;
-            ::unlink(file->path.c_str());
-            RaiseErrno("Failed to create object " + std::string(name), code);
-        }
-        file->Map(createSize, name);
-        if (init) {
-            init(file->map);
-        }
-        if (existed != nullptr) {
-            *existed = false;
-        }
-        return file;
+        RaiseErrno("Object " + std::string(name) + " keeps changing", EAGAIN);
     }
 
     void* Data() const { return map; }
     std::size_t Size() const { return mapSize; }
+    uid_t Owner() const { return owner; }
+    bool ReadOnly() const { return readOnly; }
     // Leaves the mapping in place when the handle closes (for memory that a thread's
     // robust-lock list may still point into).
     void KeepMapping() { map = nullptr; }
+    void ReleaseDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    bool Intact() const {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || st.st_ino != inode || st.st_dev != device) {
+            return false;
+        }
+        return static_cast<std::size_t>(st.st_size) >= HeaderSize + mapSize;
+    }
 
 private:
     TObjectFile() = default;
+
+    // A shared lock, waited for a bounded time: another user may hold an
+    // exclusive one on a global object for as long as it likes.
+    static bool LockShared(int fd) {
+        for (int i = 0; i < 200; ++i) {
+            if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+                return true;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return false;
+            }
+            ::usleep(5000);
+        }
+        return false;
+    }
+
+    // Builds the object in a temporary file and links it into place. Null when
+    // the name was taken meanwhile.
+    static std::unique_ptr<TObjectFile> CreateNew(std::string_view name, const std::string& path,
+                                                  const std::string& dir, mode_t fileMode,
+                                                  std::size_t size,
+                                                  const std::function<void(void*)>& init) {
+        // Object names never start with "." (EncodeFileName), so temporary names
+        // cannot clash with them.
+        const std::string temp = dir + "/" + std::string(TempPrefix) + std::to_string(::getpid()) +
+                                 "-" + std::to_string(CurrentThreadId()) + "-" +
+                                 std::to_string(++tempCounter);
+        auto file = std::unique_ptr<TObjectFile>(new TObjectFile);
+        file->fd =
+            ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, fileMode);
+        if (file->fd < 0) {
+            RaiseErrno("Failed to create object " + std::string(name));
+        }
+        file->path = temp;
+        ::fchmod(file->fd, fileMode);
+        const THeader header{HeaderMagic, 1, static_cast<std::uint32_t>(::getpid()), 0,
+                             OwnStartTime()};
+        if (::flock(file->fd, LOCK_SH) != 0 ||
+            ::ftruncate(file->fd, static_cast<off_t>(HeaderSize + size)) != 0 ||
+            ::pwrite(file->fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+            const int code = errno;
+            ::unlink(temp.c_str());
+            RaiseErrno("Failed to create object " + std::string(name), code);
+        }
+        try {
+            file->Map(size, name);
+        } catch (...) {
+            ::unlink(temp.c_str());
+            throw;
+        }
+        if (init) {
+            init(file->map);
+        }
+        struct stat st {};
+        ::fstat(file->fd, &st);
+        file->owner = st.st_uid;
+        file->inode = st.st_ino;
+        file->device = st.st_dev;
+        const int linked = ::link(temp.c_str(), path.c_str());
+        const int code = errno;
+        ::unlink(temp.c_str());
+        file->path = path;
+        if (linked != 0) {
+            file->path.clear(); // the temporary file is gone: nothing to remove
+            if (code == EEXIST) {
+                return nullptr;
+            }
+            RaiseErrno("Failed to create object " + std::string(name), code);
+        }
+        return file;
+    }
 
     void Map(std::size_t size, std::string_view name) {
         if (size == 0) {
             RaiseErrno("Failed to map object " + std::string(name), EINVAL);
         }
-        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* p = ::mmap(nullptr, size, readOnly ? PROT_READ : PROT_READ | PROT_WRITE, MAP_SHARED,
+                         fd, static_cast<off_t>(HeaderSize));
         if (p == MAP_FAILED) {
             RaiseErrno("Failed to map object " + std::string(name));
         }
@@ -294,9 +583,11 @@ private:
     }
 
     int fd = -1;
-    std::string dir;
-    mode_t fileMode = 0600;
+    bool readOnly = false;
     std::string path;
+    uid_t owner = 0;
+    ino_t inode = 0;
+    dev_t device = 0;
     void* map = nullptr;
     std::size_t mapSize = 0;
 };
@@ -364,16 +655,78 @@ std::string ObjectsRoot() {
     return *root;
 }
 
+TUserId CurrentUserId() {
+    return static_cast<TUserId>(::getuid());
+}
+
+TUserId ParseUserId(std::string_view nameOrId) {
+    if (!nameOrId.empty() && nameOrId.find_first_not_of("0123456789") == std::string_view::npos &&
+        nameOrId.size() < 10) {
+        return static_cast<TUserId>(std::stoul(std::string(nameOrId)));
+    }
+    const std::string name(nameOrId);
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (name.empty() ||
+        ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        RaiseErrno("Unknown user \"" + name + "\"", EINVAL);
+    }
+    return static_cast<TUserId>(found->pw_uid);
+}
+
+TUserId AgentUserId() {
+    const std::optional<std::string> setting = GetEnvVar("TAVRIX_AGENT_USER");
+    if (!setting || setting->empty()) {
+        return 0;
+    }
+    try {
+        return ParseUserId(*setting);
+    } catch (const std::system_error&) {
+        // An unknown account trusts nobody but the superuser.
+        return 0;
+    }
+}
+
 int OwnSessionNumber() {
     return static_cast<int>(OwnSession());
 }
 
 std::string OwnSessionObjectDirectory() {
-    const long session = OwnSession();
-    if (session == GlobalSession) {
-        return "\\BaseNamedObjects\\";
+    return "\\Sessions\\" + std::to_string(OwnSession()) + "\\BaseNamedObjects\\";
+}
+
+std::size_t RemoveAbandonedObjects(bool everyFolder) {
+    const std::string root = ObjectsRoot();
+    std::size_t removed = 0;
+    if (!everyFolder) {
+        removed += SweepFolder(SessionDirectory(OwnSession()));
+        removed += SweepFolder(SessionDirectory(GlobalSession));
+        return removed;
     }
-    return "\\Sessions\\" + std::to_string(session) + "\\BaseNamedObjects\\";
+    DIR* folder = ::opendir(root.c_str());
+    if (folder == nullptr) {
+        return 0;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        const bool user = name.size() > 1 && name[0] == 'u' &&
+                          name.find_first_not_of("0123456789", 1) == std::string::npos;
+        if (name != "global" && !user) {
+            continue;
+        }
+        const std::string dir = root + "/" + name;
+        struct stat st {};
+        // A user folder is scanned only when it is what it claims to be.
+        if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (user && st.st_uid != static_cast<uid_t>(std::stoul(name.substr(1))))) {
+            continue;
+        }
+        removed += SweepFolder(dir);
+    }
+    ::closedir(folder);
+    return removed;
 }
 
 std::string ObjectFilePath(std::string_view name) {
@@ -393,26 +746,40 @@ TSharedSection::TSharedSection(std::unique_ptr<THandle> handle, void* data, std:
 TSharedSection::~TSharedSection() = default;
 
 std::unique_ptr<TSharedSection> TSharedSection::Create(std::string_view name, std::size_t size,
-                                                       bool* existed) {
+                                                       bool* existed,
+                                                       const TObjectOptions& options) {
     if (size == 0) {
         RaiseErrno("Failed to create section " + std::string(name), EINVAL);
     }
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, true, size, nullptr, existed);
+    handle->File = TObjectFile::Acquire(name, true, size, nullptr, existed, options);
     void* data = handle->File->Data();
     const std::size_t actual = handle->File->Size();
     return std::unique_ptr<TSharedSection>(new TSharedSection(std::move(handle), data, actual));
 }
 
-std::unique_ptr<TSharedSection> TSharedSection::Open(std::string_view name) {
+std::unique_ptr<TSharedSection> TSharedSection::Open(std::string_view name,
+                                                     const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr);
+    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options);
     if (!handle->File) {
         return nullptr;
     }
     void* data = handle->File->Data();
     const std::size_t actual = handle->File->Size();
     return std::unique_ptr<TSharedSection>(new TSharedSection(std::move(handle), data, actual));
+}
+
+TUserId TSharedSection::OwnerUserId() const {
+    return static_cast<TUserId>(handle->File->Owner());
+}
+
+bool TSharedSection::Intact() const {
+    return handle->File->Intact();
+}
+
+void TSharedSection::ReleaseDescriptor() {
+    handle->File->ReleaseDescriptor();
 }
 
 // ---- events ----
@@ -431,8 +798,10 @@ struct TEvent::THandle {
     std::unique_ptr<TObjectFile> File;
 };
 
+// The type is read once: the word may be written by anyone who can open the event.
 TEvent::TEvent(std::unique_ptr<THandle> handle, TWord* word, bool local)
-    : handle(std::move(handle)), word(word), local(local) {}
+    : handle(std::move(handle)), word(word), local(local),
+      manual((word->Type & EventManualBit) != 0) {}
 
 TEvent::~TEvent() {
     if (local) {
@@ -448,7 +817,7 @@ std::unique_ptr<TEvent> TEvent::CreateLocal(bool manualReset, bool initialState)
 }
 
 std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, bool initialState,
-                                       bool* existed) {
+                                       bool* existed, const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
     handle->File = TObjectFile::Acquire(
         name, true, sizeof(TWord),
@@ -457,35 +826,58 @@ std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, 
             word->Type = EventMagic | (manualReset ? EventManualBit : 0);
             word->State.store(initialState ? 1 : 0);
         },
-        existed);
-    if (handle->File->Size() != sizeof(TWord) ||
-        (static_cast<TWord*>(handle->File->Data())->Type & ~EventManualBit) != EventMagic) {
+        existed, options, true);
+    // Only the size tells an event: anyone who may set it may also have written
+    // over its type word.
+    if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
+    }
+    if (handle->File->ReadOnly() &&
+        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        // Waiting on an auto-reset event resets it: that needs write access.
+        RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
     return std::unique_ptr<TEvent>(new TEvent(std::move(handle), word, false));
 }
 
-std::unique_ptr<TEvent> TEvent::Open(std::string_view name) {
+std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr);
+    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options, true);
     if (!handle->File) {
         return nullptr;
     }
-    if (handle->File->Size() != sizeof(TWord) ||
-        (static_cast<TWord*>(handle->File->Data())->Type & ~EventManualBit) != EventMagic) {
+    // Only the size tells an event: anyone who may set it may also have written
+    // over its type word.
+    if (handle->File->Size() != sizeof(TWord)) {
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
+    }
+    if (handle->File->ReadOnly() &&
+        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        // Waiting on an auto-reset event resets it: that needs write access.
+        RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
     auto* word = static_cast<TWord*>(handle->File->Data());
     return std::unique_ptr<TEvent>(new TEvent(std::move(handle), word, false));
 }
 
+TUserId TEvent::OwnerUserId() const {
+    return handle ? static_cast<TUserId>(handle->File->Owner()) : CurrentUserId();
+}
+
+bool TEvent::Intact() const {
+    return !handle || handle->File->Intact();
+}
+
 bool TEvent::IsManualReset() const {
-    return (word->Type & EventManualBit) != 0;
+    return manual;
 }
 
 void TEvent::Set() {
-    if (word->State.exchange(1, std::memory_order_acq_rel) == 0) {
+    if (handle && handle->File->ReadOnly()) {
+        RaiseErrno("The event may not be set by this user", EACCES);
+    }
+    if (word->State.exchange(1, std::memory_order_acq_rel) != 1) {
         // Wake every sleeper: only one of them consumes an auto-reset signal, and a
         // sleeper that timed out meanwhile must not swallow the wake.
         FutexWakeAll(&word->State, local);
@@ -493,15 +885,19 @@ void TEvent::Set() {
 }
 
 void TEvent::Reset() {
+    if (handle && handle->File->ReadOnly()) {
+        RaiseErrno("The event may not be reset by this user", EACCES);
+    }
     word->State.store(0, std::memory_order_release);
 }
 
+// Any value but 0 counts as signalled, so a word someone scribbled over neither
+// spins a waiter nor stays stuck.
 bool TEvent::TryConsume() {
     if (IsManualReset()) {
-        return word->State.load(std::memory_order_acquire) == 1;
+        return word->State.load(std::memory_order_acquire) != 0;
     }
-    std::uint32_t expected = 1;
-    return word->State.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+    return word->State.exchange(0, std::memory_order_acq_rel) != 0;
 }
 
 bool TEvent::Wait(std::uint32_t timeoutMs) {
@@ -605,7 +1001,8 @@ void CheckMutexBlock(const TObjectFile& file, std::string_view name, std::size_t
 }
 } // namespace
 
-std::unique_ptr<TMutex> TMutex::Create(std::string_view name, bool initialOwner, bool* existed) {
+std::unique_ptr<TMutex> TMutex::Create(std::string_view name, bool initialOwner, bool* existed,
+                                       const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
     int initError = 0;
     bool created = false;
@@ -624,7 +1021,7 @@ std::unique_ptr<TMutex> TMutex::Create(std::string_view name, bool initialOwner,
             block->Type = MutexMagic;
             created = true;
         },
-        existed);
+        existed, options);
     if (initError != 0) {
         RaiseErrno("Failed to create mutex " + std::string(name), initError);
     }
@@ -637,9 +1034,9 @@ std::unique_ptr<TMutex> TMutex::Create(std::string_view name, bool initialOwner,
     return mutex;
 }
 
-std::unique_ptr<TMutex> TMutex::Open(std::string_view name) {
+std::unique_ptr<TMutex> TMutex::Open(std::string_view name, const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr);
+    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options);
     if (!handle->File) {
         return nullptr;
     }
@@ -690,6 +1087,10 @@ TMutexState TMutex::QueryState() const {
         return TMutexState::Abandoned;
     }
     return TMutexState::Free;
+}
+
+TUserId TMutex::OwnerUserId() const {
+    return static_cast<TUserId>(handle->File->Owner());
 }
 
 std::uint32_t TMutex::OwnerThreadId() const {

@@ -1,0 +1,261 @@
+// Two local users on one installation: root owns the agent and a build, `nobody`
+// attacks them. Every attack fails for the attacker while root's build goes on and
+// ends with its own exit code; `nobody` builds, lists and stops builds of its own.
+#include "Installation.h"
+#include "ProcessRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace e2e;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int NobodyId = 65534;
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+// The build identities that a /LIST output names.
+std::vector<std::string> ListedIds(const std::string& listing) {
+    static const std::regex id(R"(\{[0-9A-F-]{36}\})");
+    std::vector<std::string> ids;
+    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), id);
+         it != std::sregex_iterator(); ++it) {
+        ids.push_back(it->str());
+    }
+    return ids;
+}
+
+struct stat StatOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+class UserAccessE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (::geteuid() != 0) {
+            return;
+        }
+        SetUpInstallation("user-access", {RAVELCON_BINARY, AGENT_BINARY}, {VARIDADEZIZ_BINARY});
+        // As the stage script leaves a prefix: every user may reach the programs; the
+        // temp and history folders are shared like /tmp.
+        fs::permissions(install.Root, fs::perms(0755));
+        for (const std::string dir : {"/Temp", "/History", "/History/Local"}) {
+            fs::create_directories(install.Folder + dir);
+            fs::permissions(install.Folder + dir, fs::perms(01777));
+        }
+        nobodyHome = install.Root + "/home-nobody";
+        fs::create_directories(nobodyHome);
+        ASSERT_EQ(::chown(nobodyHome.c_str(), NobodyId, NobodyId), 0);
+    }
+    static void TearDownTestSuite() {
+        if (::geteuid() == 0) {
+            TearDownInstallation();
+        }
+    }
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "two-user tests need root (to act as nobody as well)";
+        }
+        WriteRegistry("\"MaxConcurrentBuilds\"=dword:00000004\r\n");
+    }
+
+    static std::vector<std::string> Console(std::vector<std::string> args) {
+        args.insert(args.begin(), "/nologo");
+        return args;
+    }
+    static TProcessResult AsRoot(std::vector<std::string> args) {
+        return RunProgram(Ravelcon(), Console(std::move(args)), {}, "/tmp");
+    }
+    static std::vector<std::string> NobodyArgs(std::vector<std::string> args) {
+        std::vector<std::string> full = {"--reuid=" + std::to_string(NobodyId),
+                                         "--regid=" + std::to_string(NobodyId), "--clear-groups",
+                                         "--", Ravelcon()};
+        for (std::string& a : Console(std::move(args))) {
+            full.push_back(std::move(a));
+        }
+        return full;
+    }
+    static std::map<std::string, std::string> NobodyEnv() {
+        return {{"HOME", nobodyHome}, {"XDG_CONFIG_HOME", nobodyHome}, {"USER", "nobody"}};
+    }
+    static TProcessResult AsNobody(std::vector<std::string> args) {
+        return RunProgram(Setpriv, NobodyArgs(std::move(args)), NobodyEnv(), "/tmp");
+    }
+    static TRunningProgram StartAsNobody(std::vector<std::string> args) {
+        return StartProgram(Setpriv, NobodyArgs(std::move(args)), NobodyEnv(), "/tmp");
+    }
+    // Starts a build of root that waits for `release` to exist, then prints and
+    // ends with 7; returns once the agent lists it.
+    static TRunningProgram StartRootBuild(const std::string& release, std::string& id) {
+        const TRunningProgram running = StartProgram(
+            Ravelcon(),
+            Console({"/TITLE=RootBuild", "/COMMAND=while [ ! -e " + release +
+                                             " ]; do sleep 0.1; done; echo root-done; exit 7"}),
+            {}, "/tmp");
+        // Listed with its title once its build system runs.
+        EXPECT_TRUE(
+            WaitUntil([&] { return Contains(AsRoot({"/LIST"}).Out, "(RootBuild)"); }, 15000));
+        const std::vector<std::string> ids = ListedIds(AsRoot({"/LIST"}).Out);
+        id = ids.empty() ? std::string() : ids.front();
+        return running;
+    }
+    static void ExpectRootBuildUnharmed(const TRunningProgram& running,
+                                        const std::string& release) {
+        WriteFile(release, "");
+        const TProcessResult result = FinishProgram(running);
+        EXPECT_TRUE(result.Out.ends_with("\r\nroot-done\r\n")) << result.Out;
+        EXPECT_EQ(result.ExitCode, 7) << result.Err;
+    }
+
+    static constexpr const char* Setpriv = "/usr/bin/setpriv";
+    static inline std::string nobodyHome;
+};
+
+TEST_F(UserAccessE2E, NobodyBuildsListsAndStopsItsOwnBuilds) {
+    TAgent agent;
+    const TProcessResult built = AsNobody({"/COMMAND=id -u; exit 5"});
+    EXPECT_EQ(built.Out, std::to_string(NobodyId) + "\r\n") << built.Err;
+    EXPECT_EQ(built.ExitCode, 5);
+
+    const TRunningProgram running =
+        StartAsNobody({"/TITLE=NobodyBuild", "/COMMAND=sleep 30; echo never"});
+    ASSERT_TRUE(
+        WaitUntil([] { return Contains(AsNobody({"/LIST"}).Out, "(NobodyBuild)"); }, 15000));
+    const TProcessResult listed = AsNobody({"/LIST"});
+    EXPECT_TRUE(Contains(listed.Out, "(NobodyBuild)")) << listed.Out;
+    const TProcessResult stopped = AsNobody({"/STOP=" + ListedIds(listed.Out).front()});
+    EXPECT_EQ(stopped.ExitCode, 2) << stopped.Out;
+    const TProcessResult result = FinishProgram(running);
+    EXPECT_NE(result.ExitCode, 0);
+    EXPECT_TRUE(Contains(result.Err, "Build was cancelled.")) << result.Err;
+    // Its console has ended: the list no longer names it, at once.
+    const TProcessResult after = AsNobody({"/LIST"});
+    EXPECT_TRUE(ListedIds(after.Out).empty()) << after.Out;
+}
+
+TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorReconfigure) {
+    TAgent agent;
+    const std::string release = install.Root + "/release-stop";
+    std::string id;
+    const TRunningProgram running = StartRootBuild(release, id);
+    ASSERT_FALSE(id.empty());
+    // The list shows the build's own title, to everyone.
+    EXPECT_TRUE(Contains(AsNobody({"/LIST"}).Out, id + " (RootBuild)"));
+
+    const std::string settings = ReadFile(install.Root + "/etc/machine.reg");
+    WriteFile(install.Folder + "/FileCache/kept", "root's cached object");
+    const struct {
+        std::vector<std::string> Args;
+        std::string Says;
+    } attacks[] = {
+        {{"/STOP=" + id}, "belongs to another user"},
+        {{"/STOPALL"}, "belongs to another user"},
+        {{"/DISABLE"}, "only an administrator may disable the agent"},
+        {{"/ENABLE"}, "only an administrator may enable the agent"},
+        {{"/RESET"}, "only an administrator may clear the agent's file cache"},
+    };
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.Args[0]);
+        const TProcessResult r = AsNobody(attack.Args);
+        EXPECT_EQ(r.ExitCode, 3) << r.Out << r.Err;
+        EXPECT_TRUE(Contains(r.Out, "Access denied")) << r.Out;
+        EXPECT_TRUE(Contains(r.Out, attack.Says)) << r.Out;
+    }
+    EXPECT_EQ(ReadFile(install.Root + "/etc/machine.reg"), settings);
+    EXPECT_TRUE(fs::exists(install.Folder + "/FileCache/kept"));
+    EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
+    ExpectRootBuildUnharmed(running, release);
+
+    // The administrator may do what was refused.
+    const TProcessResult reset = AsRoot({"/RESET"});
+    EXPECT_EQ(reset.ExitCode, 0) << reset.Out;
+    EXPECT_FALSE(fs::exists(install.Folder + "/FileCache/kept"));
+}
+
+TEST_F(UserAccessE2E, HandOffFilesAreTheOwnersAlone) {
+    TAgent agent;
+    const std::string temp = install.Folder + "/Temp";
+    // Another user's folder under root's name: root's build refuses it and runs nothing.
+    const std::string rootFolder = temp + "/u0";
+    fs::remove_all(rootFolder);
+    const TProcessResult squat =
+        RunProgram(Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/mkdir",
+                             "-m", "0777", rootFolder});
+    ASSERT_EQ(squat.ExitCode, 0) << squat.Err;
+    const std::string marker = install.Root + "/ran-in-squatted-folder";
+    const TProcessResult refused = AsRoot({"/COMMAND=touch " + marker});
+    EXPECT_NE(refused.ExitCode, 0);
+    EXPECT_TRUE(Contains(refused.Out + refused.Err, "owned by another user")) << refused.Out;
+    EXPECT_FALSE(fs::exists(marker));
+    fs::remove_all(rootFolder);
+
+    // Root's own build: its folder is private, its hand-off file gone once read.
+    const TProcessResult own = AsRoot({"/COMMAND=echo fine"});
+    EXPECT_EQ(own.ExitCode, 0) << own.Out << own.Err;
+    const struct stat folder = StatOf(rootFolder);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
+    EXPECT_EQ(folder.st_uid, 0u);
+    EXPECT_TRUE(fs::is_empty(rootFolder));
+    EXPECT_EQ(StatOf(temp).st_mode & 07777, 01777u);
+
+    // The build system refuses a hand-off file that its own user does not own.
+    const std::string forgedId = "{0F0F0F0F-0000-4000-8000-000000000001}";
+    const std::string forged = rootFolder + "/" + forgedId + ".mv_bld_cmd";
+    WriteFile(forged, "anything");
+    ASSERT_EQ(::chown(forged.c_str(), NobodyId, NobodyId), 0);
+    const TProcessResult buildSystem =
+        RunProgram(install.Folder + "/VaridAdeziz", {"/id=" + forgedId});
+    EXPECT_NE(buildSystem.ExitCode, 0);
+    EXPECT_TRUE(Contains(buildSystem.Err, "owned by another user")) << buildSystem.Err;
+    fs::remove(forged);
+}
+
+TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
+    TAgent agent;
+    ::umask(0);
+    const TProcessResult root = AsRoot({"/COMMAND=echo secret-of-root"});
+    ::umask(022);
+    EXPECT_EQ(root.ExitCode, 0) << root.Err;
+    const TProcessResult nobody = AsNobody({"/COMMAND=echo of-nobody"});
+    EXPECT_EQ(nobody.ExitCode, 0) << nobody.Out << nobody.Err;
+
+    int rootFiles = 0;
+    int nobodyFiles = 0;
+    for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
+        EXPECT_EQ(StatOf(day.path().string()).st_mode & 07777, 01777u) << day.path();
+        for (const auto& file : fs::directory_iterator(day.path())) {
+            const struct stat st = StatOf(file.path().string());
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << file.path();
+            ++(st.st_uid == 0 ? rootFiles : nobodyFiles);
+        }
+    }
+    EXPECT_GE(rootFiles, 1);
+    EXPECT_GE(nobodyFiles, 1);
+    // Nobody cannot read root's history.
+    const TProcessResult peek = RunProgram(
+        Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
+                  "cat " + install.Folder + "/History/Local/*/* 2>/dev/null | grep -c secret-of"});
+    EXPECT_NE(peek.Out, "") << peek.Err;
+    EXPECT_EQ(peek.Out.substr(0, 1), "0");
+}
+
+} // namespace
