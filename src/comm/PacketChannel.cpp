@@ -150,7 +150,6 @@ TPacketChannelReceiver::~TPacketChannelReceiver() {
     stream.reset();
     lock.reset();
     control.reset();
-    identity.reset();
 }
 
 std::uint8_t* TPacketChannelReceiver::Block() const {

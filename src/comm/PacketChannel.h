@@ -70,8 +70,6 @@ enum class TDisconnectReason : int {
     Released = 8,
 };
 std::string DisconnectReasonText(int reason);
-// The class name of an error for an exception packet.
-std::string ErrorClassName(const std::exception& e);
 // The most bytes of messages that may wait in one channel.
 constexpr std::uint32_t MaxPendingBytes = 64u << 20;
 
@@ -124,9 +122,6 @@ private:
     std::unique_ptr<platform::TSharedSection> control;
     std::unique_ptr<packets::TSpinLock> lock;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
-    // The receiving thread's identity, published in the control block.
-    std::uint32_t identity = 0;
-    std::uint32_t startStamp = 0;
     std::vector<std::unique_ptr<TPacketChannelMessage>> received;
     TCallback onMessage;
     std::function<void(const core::TGUID&)> onMalformed;

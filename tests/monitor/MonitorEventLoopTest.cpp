@@ -25,7 +25,6 @@ constexpr double StartTime = 46000.75;
 class MonitorEventLoop : public TObjectsDirFixture {
 protected:
     void SetUp() override { records::RegisterAllPacketClasses(); }
-    void TearDown() override { packets::ReleaseSessionObjects(); }
 
     // The events of a build: its start, then `lines` output events of `width` bytes.
     std::vector<std::uint8_t> BuildEvents(int lines, std::size_t width) {
