@@ -6,11 +6,13 @@
 
 namespace {
 
-// Reads the machine and user hives of the fixture folder.
+// Reads the machine and user hives of the fixture folders.
 class RegistryFixture : public ::testing::Test {
 protected:
     testing_support::TScopedEnvVar registry{"TAVRIX_REGISTRY_DIR",
                                             std::string(RAVEL_VS_FIXTURES) + "/registry"};
+    testing_support::TScopedEnvVar config{"XDG_CONFIG_HOME",
+                                          std::string(RAVEL_VS_FIXTURES) + "/config"};
 };
 
 using VSDirs = RegistryFixture;
