@@ -237,9 +237,16 @@ struct THeader {
     std::uint64_t CreatorStart;
 };
 
+// Cached per process id: a child forked without exec has a start time of its own.
 std::uint64_t OwnStartTime() {
-    static const std::uint64_t start = ProcessStartTicks(static_cast<std::uint32_t>(::getpid()));
-    return start;
+    static std::atomic<std::uint64_t> cached{0};
+    static std::atomic<pid_t> cachedFor{0};
+    const pid_t me = ::getpid();
+    if (cachedFor.load() != me) {
+        cached = ProcessStartTicks(static_cast<std::uint32_t>(me));
+        cachedFor = me;
+    }
+    return cached;
 }
 
 // True when the file's creator still runs (a file without a readable header has
