@@ -413,8 +413,14 @@ bool TPacketChannelSender::Connect() {
         int why = refusal();
         // Every user can write a global channel's block, and its receiver mends it
         // within a fraction of a second: a refusal there is looked at again.
+        // A restarted receiver replaces the block: the name is opened again.
         for (int retry = 0; why != 0 && session == packets::SessionGlobal && retry < 8; ++retry) {
             platform::SleepMs(125);
+            auto again = platform::TSharedSection::Open(
+                packets::SharedObjectName(target, session, "Channel_Data"));
+            if (again && again->Size() >= ControlSize) {
+                control = std::move(again);
+            }
             why = refusal();
         }
         if (why != 0) {
