@@ -168,7 +168,8 @@ void TPacketChannelReceiver::Terminate() {
     Store8(Block(), 41, 1);
 }
 
-// Writes back the fields only the receiver sets, should anyone else have changed them.
+// Writes back the fields only the receiver sets, should anyone else have changed them
+// (a global channel's block is writable by every user; a private one only by its own).
 void TPacketChannelReceiver::RepairControlBlock() {
     if (terminated) {
         return;
@@ -202,7 +203,9 @@ void TPacketChannelReceiver::DropPending(const std::string& why, const core::TGU
 }
 
 void TPacketChannelReceiver::Receive() {
-    RepairControlBlock();
+    if (session == packets::SessionGlobal) {
+        RepairControlBlock();
+    }
     if (Load32(Block(), 12) == 0 || terminated) {
         return;
     }
@@ -286,7 +289,9 @@ void TPacketChannelReceiver::ProcessExternalNotification() {
 
 void TPacketChannelReceiver::MonitorBuffer() {
     bufferMonitor->SetEnabled(false);
-    RepairControlBlock();
+    if (session == packets::SessionGlobal) {
+        RepairControlBlock();
+    }
     const packets::TSpinLockGuard guard(*lock);
     if (Load32(Block(), 12) == 0 && stream->Size() > 0) {
         stream->Reset();
