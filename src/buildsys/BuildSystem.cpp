@@ -179,9 +179,10 @@ void TBuild::Prepare() {
         throw core::EGeneralError("Build " + identity + " is already running.");
     }
     attachedEvent = platform::TEvent::Create(build::OwnerAttachedEventName(identity), true, false);
+    // The build's output is its user's alone: the stream lives in the own session.
     stream = std::make_unique<packets::TGrowingSharedStream>(
         arguments.ID, packets::DefaultSectionSize, packets::TProgressLogger{}, true,
-        packets::SessionGlobal);
+        packets::SessionOwn);
     streamAdapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);
 
     startTime = packets::LocalDateTimeNow();

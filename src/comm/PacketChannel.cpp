@@ -161,7 +161,8 @@ void TPacketChannelReceiver::Terminate() {
     Store8(Block(), 41, 1);
 }
 
-// Writes back the fields only the receiver sets, should anyone else have changed them.
+// Writes back the fields only the receiver sets, should anyone else have changed them
+// (a global channel's block is writable by every user; a private one only by its own).
 void TPacketChannelReceiver::RepairControlBlock() {
     if (terminated) {
         return;
@@ -195,7 +196,9 @@ void TPacketChannelReceiver::DropPending(const std::string& why, const core::TGU
 }
 
 void TPacketChannelReceiver::Receive() {
-    RepairControlBlock();
+    if (session == packets::SessionGlobal) {
+        RepairControlBlock();
+    }
     if (Load32(Block(), 12) == 0 || terminated) {
         return;
     }
@@ -279,7 +282,9 @@ void TPacketChannelReceiver::ProcessExternalNotification() {
 
 void TPacketChannelReceiver::MonitorBuffer() {
     bufferMonitor->SetEnabled(false);
-    RepairControlBlock();
+    if (session == packets::SessionGlobal) {
+        RepairControlBlock();
+    }
     const packets::TSpinLockGuard guard(*lock);
     if (Load32(Block(), 12) == 0 && stream->Size() > 0) {
         stream->Reset();
@@ -406,8 +411,14 @@ bool TPacketChannelSender::Connect() {
         int why = refusal();
         // Every user can write a global channel's block, and its receiver mends it
         // within a fraction of a second: a refusal there is looked at again.
+        // A restarted receiver replaces the block: the name is opened again.
         for (int retry = 0; why != 0 && session == packets::SessionGlobal && retry < 8; ++retry) {
             platform::SleepMs(125);
+            auto again = platform::TSharedSection::Open(
+                packets::SharedObjectName(target, session, "Channel_Data"));
+            if (again && again->Size() >= ControlSize) {
+                control = std::move(again);
+            }
             why = refusal();
         }
         if (why != 0) {

@@ -24,8 +24,14 @@ std::uint32_t CurrentThreadIdentity() {
 }
 
 std::uint32_t CurrentThreadStartStamp() {
-    thread_local const auto stamp =
-        static_cast<std::uint32_t>(platform::ProcessStartTicks(platform::CurrentThreadId()));
+    // Kept with the id it belongs to: a forked child's thread has an id of its own.
+    thread_local std::uint32_t stampedId = 0;
+    thread_local std::uint32_t stamp = 0;
+    const std::uint32_t id = platform::CurrentThreadId();
+    if (stampedId != id) {
+        stamp = static_cast<std::uint32_t>(platform::ProcessStartTicks(id));
+        stampedId = id;
+    }
     return stamp;
 }
 

@@ -121,7 +121,7 @@ public:
         EXPECT_EQ(owner->Wait(GiveUpMs), platform::TMutexWaitResult::Acquired);
         stream = std::make_unique<packets::TGrowingSharedStream>(id, packets::DefaultSectionSize,
                                                                  packets::TProgressLogger{}, false,
-                                                                 packets::SessionGlobal);
+                                                                 packets::SessionOwn);
         // As the console does: the events stay readable after the build system ended.
         stream->Prefetch(0);
         adapter = std::make_unique<packets::TGrowingSharedStreamAsTStream>(*stream);

@@ -216,13 +216,20 @@ struct THeader {
     std::uint32_t Magic;
     std::uint32_t Version;
     std::uint32_t CreatorPid;
-    std::uint32_t Reserved;
+    std::uint32_t Flags; // HeaderDescriptorReleased
     std::uint64_t CreatorStart;
 };
 
+// Cached per process id: a child forked without exec has a start time of its own.
 std::uint64_t OwnStartTime() {
-    static const std::uint64_t start = ProcessStartTicks(static_cast<std::uint32_t>(::getpid()));
-    return start;
+    static std::atomic<std::uint64_t> cached{0};
+    static std::atomic<pid_t> cachedFor{0};
+    const pid_t me = ::getpid();
+    if (cachedFor.load() != me) {
+        cached = ProcessStartTicks(static_cast<std::uint32_t>(me));
+        cachedFor = me;
+    }
+    return cached;
 }
 
 // True when the file's creator still runs (a file without a readable header has
@@ -240,6 +247,17 @@ bool CreatorAlive(int fd) {
     return start != 0 && start == header.CreatorStart;
 }
 
+constexpr std::uint32_t HeaderDescriptorReleased = 1;
+
+// True when the creator gave up its descriptor and still runs: it holds the object
+// without a lock that would show it.
+bool CreatorKeepsIt(int fd) {
+    THeader header{};
+    return ::pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+           header.Magic == HeaderMagic && (header.Flags & HeaderDescriptorReleased) != 0 &&
+           CreatorAlive(fd);
+}
+
 bool SameFile(int fd, const std::string& path) {
     struct stat mine {};
     struct stat named {};
@@ -252,15 +270,14 @@ int OpenObjectFile(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
 
-// Removes `path` when `fd` (open on it) has no other holder and its creator has
-// ended; with `evenIfCreatorAlive`, when only the holders are gone. Keeps the
-// exclusive lock it took only while removing.
-bool RemoveIfAbandoned(int fd, const std::string& path, bool evenIfCreatorAlive) {
+// Removes `path` when `fd` (open on it) has no other holder and no running creator
+// keeps it without a descriptor. Keeps the exclusive lock it took only while removing.
+bool RemoveIfAbandoned(int fd, const std::string& path) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
     bool removed = false;
-    if ((evenIfCreatorAlive || !CreatorAlive(fd)) && SameFile(fd, path)) {
+    if (!CreatorKeepsIt(fd) && SameFile(fd, path)) {
         removed = ::unlink(path.c_str()) == 0;
     }
     ::flock(fd, LOCK_SH | LOCK_NB);
@@ -293,7 +310,7 @@ std::size_t SweepFolder(const std::string& dir) {
         if (fd < 0) {
             continue;
         }
-        if (RemoveIfAbandoned(fd, path, false)) {
+        if (RemoveIfAbandoned(fd, path)) {
             ++removed;
         }
         ::close(fd);
@@ -347,7 +364,7 @@ public:
             const bool mine =
                 ::pread(own, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
                 header.CreatorPid == static_cast<std::uint32_t>(::getpid());
-            if ((mine || !CreatorAlive(own)) && SameFile(own, path)) {
+            if ((mine || !CreatorKeepsIt(own)) && SameFile(own, path)) {
                 ::unlink(path.c_str());
             }
         }
@@ -442,7 +459,7 @@ public:
                            EPERM);
             }
             file->path = path;
-            if (RemoveIfAbandoned(fd, path, false)) {
+            if (RemoveIfAbandoned(fd, path)) {
                 continue;
             }
             if (create && options.TakeOver && !CreatorAlive(fd)) {
@@ -483,6 +500,11 @@ public:
     void KeepMapping() { map = nullptr; }
     void ReleaseDescriptor() {
         if (fd >= 0) {
+            THeader header{};
+            if (::pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header)) {
+                header.Flags |= HeaderDescriptorReleased;
+                ::pwrite(fd, &header, sizeof header, 0);
+            }
             ::close(fd);
             fd = -1;
         }
