@@ -1,6 +1,7 @@
 #include "HistoryBuilder.h"
 
 #include "records/MetaBuildPackets.h"
+#include "records/Registration.h"
 
 #include <algorithm>
 #include <random>
@@ -10,6 +11,7 @@
 namespace viewer_test {
 
 THistoryBuilder::THistoryBuilder(const std::string& fileName, const std::string& caption) {
+    records::RegisterAllPacketClasses(); // once; later calls do nothing
     records::TMetaBuildPacket meta;
     meta.ID = core::TGUID::Literal("{5E1F0000-1111-4222-8333-444455556666}");
     meta.Caption = caption;
