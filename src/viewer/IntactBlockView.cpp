@@ -61,8 +61,11 @@ TIntactBlockView::TIntactBlockView(std::unique_ptr<packets::TStream> stream, std
                                    : "The event stream is cut off inside a block.";
             break;
         }
+        // The codec expands at most 255-fold, as the decompressing reader checks.
         if (!ReadAt(*source, scan + 4, &fields[1], 4) || fields[1] < 0 ||
-            static_cast<std::size_t>(fields[1]) > packets::CompressBlockSize) {
+            static_cast<std::size_t>(fields[1]) > packets::CompressBlockSize ||
+            (fields[1] > 0 &&
+             static_cast<std::int64_t>(fields[1]) > 256 * (std::int64_t{fields[0]} - 4))) {
             damage = "A block of the event stream has an invalid length.";
             break;
         }

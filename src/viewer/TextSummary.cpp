@@ -27,7 +27,8 @@ std::string Format(const char* format, double a, double b = 0, double c = 0) {
 
 std::string SummaryText(const TBuildModel& model, const TBuildAnalysis& analysis) {
     std::string out;
-    out += "Build:       " + (model.Caption.empty() ? model.PrimaryFile : model.Caption) + "\n";
+    const std::string& name = model.Caption.empty() ? model.PrimaryFile : model.Caption;
+    out += "Build:       " + (name.empty() ? std::string("(no caption)") : name) + "\n";
     if (!model.BuildID.empty()) {
         out += "ID:          " + model.BuildID + "\n";
     }

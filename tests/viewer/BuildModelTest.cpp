@@ -38,6 +38,24 @@ const viewer::TTask& TaskByID(const viewer::TBuildModel& model, std::int32_t id)
     throw std::runtime_error("no task " + std::to_string(id));
 }
 
+// Where each block of a monitor file's appended event stream starts.
+std::vector<std::int64_t> BlockOffsets(const std::string& file) {
+    std::vector<std::int64_t> blocks;
+    packets::TFileStream stream(file);
+    records::TMetaBuildPacket head;
+    head.LoadFromStream(stream);
+    std::int64_t scan = stream.Position() + 12;
+    const std::int64_t end = stream.Size();
+    while (scan < end) {
+        std::int32_t b = 0;
+        stream.SetPosition(scan);
+        stream.ReadBuffer(&b, 4);
+        blocks.push_back(scan);
+        scan += 4 + b;
+    }
+    return blocks;
+}
+
 TEST_F(ViewerModel, ReplaysEveryPartOfABuild) {
     const std::string file = temp.Path("46000/fixture.mv_mon");
     viewer_test::WriteFixtureBuild(file);
@@ -247,6 +265,19 @@ TEST_P(ViewerTruncated, ShowsEverythingBeforeTheCut) {
 // 1: inside the last block's data; 8: into its header.
 INSTANTIATE_TEST_SUITE_P(Cuts, ViewerTruncated, ::testing::Values(1, 8));
 
+TEST_F(ViewerModel, CopyThatLostWholeBlocks) {
+    // Cut right before the last block: the chain is whole, but shorter than the
+    // stream's header says.
+    const std::string file = temp.Path("short.mv_mon");
+    viewer_test::WriteFixtureBuild(file);
+    std::filesystem::resize_file(file, static_cast<std::uintmax_t>(BlockOffsets(file).back()));
+    const viewer::TBuildModel model = viewer::ReadHistory(file);
+    EXPECT_EQ(model.Read.End, TReadState::TEnd::Damaged);
+    EXPECT_NE(model.Read.Reason.find("its header promises"), std::string::npos)
+        << model.Read.Reason;
+    EXPECT_EQ(model.Read.Events, viewer_test::FixtureEventsBeforeLastBlock);
+}
+
 TEST_F(ViewerModel, CutInsideAnEventStopsAtThatEvent) {
     // An event stream that ends halfway through its second event.
     packets::TMemoryStream events;
@@ -292,21 +323,7 @@ TEST_F(ViewerModel, DamagedBlockInTheMiddle) {
     viewer_test::WriteFixtureBuild(file);
     // Spoil the codec tag of the last block: its size fields stay intact, so the
     // chain is whole and only decoding that block fails.
-    std::int64_t blockAt = 0;
-    {
-        packets::TFileStream stream(file);
-        records::TMetaBuildPacket head;
-        head.LoadFromStream(stream);
-        std::int64_t scan = stream.Position() + 12;
-        const std::int64_t end = stream.Size();
-        while (scan < end) {
-            std::int32_t b = 0;
-            stream.SetPosition(scan);
-            stream.ReadBuffer(&b, 4);
-            blockAt = scan;
-            scan += 4 + b;
-        }
-    }
+    const std::int64_t blockAt = BlockOffsets(file).back();
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(blockAt + 8));
     f.put('\x55');
