@@ -207,18 +207,21 @@
           var d = set.graphs[gi].divideBy || 1, colour = GRAPH_COLORS[gi % GRAPH_COLORS.length];
           ctx.save(); ctx.beginPath(); ctx.rect(LABEL_W, 0, width - LABEL_W, GRAPH_H); ctx.clip();
           ctx.strokeStyle = colour; ctx.lineWidth = 1.5; ctx.beginPath();
+          // Steps: a sample holds until the next one (the last until the build's end),
+          // so a build shorter than the sampling interval still shows its one sample.
           var started = false;
           for (var s = 0; s < vs.length; ++s) {
-            var ms = set.ms[s];
-            if (ms < view.t0 && s + 1 < vs.length && set.ms[s + 1] < view.t0) continue;
-            var x = xOf(ms), yv = GRAPH_H - 3 - (vs[s] / d) * (GRAPH_H - 8) / max;
-            if (!started) { ctx.moveTo(x, yv); started = true; } else ctx.lineTo(x, yv);
-            graphPoints++; drawnHere++;
+            var ms = set.ms[s], until = s + 1 < vs.length ? set.ms[s + 1] : Math.max(ms, duration);
+            if (until < view.t0) continue;
             if (ms > view.t1) break;
+            var yv = GRAPH_H - 3 - (vs[s] / d) * (GRAPH_H - 8) / max;
+            if (!started) { ctx.moveTo(xOf(ms), yv); started = true; } else ctx.lineTo(xOf(ms), yv);
+            ctx.lineTo(Math.max(xOf(until), xOf(ms) + 2), yv);
+            graphPoints++; drawnHere++;
           }
           ctx.stroke(); ctx.restore();
           ctx.fillStyle = colour;
-          ctx.fillText(set.graphs[gi].name + ' (max ' + Math.round(max) + (set.graphs[gi].units ? ' ' + set.graphs[gi].units : '') + ')', 4, legendY, LABEL_W - 8);
+          ctx.fillText(set.graphs[gi].name + (set.ms.length ? ' (max ' + Math.round(max) + (set.graphs[gi].units ? ' ' + set.graphs[gi].units : '') + ')' : ' (no samples)'), 4, legendY, LABEL_W - 8);
           legendY += 12;
         });
       });
