@@ -204,11 +204,17 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
         granted->Owner = context.Caller;
         granted->Granted = platform::GetTickCount64();
         granted->StartTime = packets::LocalDateTimeNow();
-        granted->StopEvent = platform::TEvent::Create(
-            build::BuildStopEventName(granted->ID.ToString()), true, false);
+        // Only the agent stops a build: others may wait for the event, not set it.
+        granted->StopEvent =
+            platform::TEvent::Create(build::BuildStopEventName(granted->ID.ToString()), true, false,
+                                     nullptr, {std::nullopt, false, true});
         // A build system that ends before the next watch would otherwise look unclaimed.
-        granted->DoneEvent = platform::TEvent::Create(
-            build::BuildDoneEventName(granted->ID.ToString()), true, false);
+        // It sets this event as the build's user: read-only for others when that user is
+        // the agent's own; another user's build system could not set it otherwise.
+        const bool ownUser = granted->Owner && *granted->Owner == platform::CurrentUserId();
+        granted->DoneEvent =
+            platform::TEvent::Create(build::BuildDoneEventName(granted->ID.ToString()), true, false,
+                                     nullptr, {std::nullopt, false, ownUser});
         reply.JobID = granted->ID;
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
                          UserText(granted->Owner) + " (" + request.ComponentDisplayName + ")");
@@ -359,10 +365,12 @@ void TAgentService::StopBuildCacheService() {
 
 void TAgentService::WatchBuilds() {
     const std::uint64_t now = platform::GetTickCount64();
-    std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
+    const std::size_t gone = std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
         std::unique_ptr<platform::TMutex> mutex;
         try {
-            mutex = platform::TMutex::Open(build::BuildMutexName(b->ID.ToString(), true));
+            // The build system holds it as the build's user.
+            mutex = platform::TMutex::Open(build::BuildMutexName(b->ID.ToString(), true),
+                                           {b->Owner, false, false});
         } catch (const std::exception&) {
             mutex.reset();
         }
@@ -377,6 +385,10 @@ void TAgentService::WatchBuilds() {
         }
         return ended;
     });
+    if (gone > 0) {
+        // What an ended build system left behind goes at once, not at the next scan.
+        platform::RemoveAbandonedObjects();
+    }
 }
 
 } // namespace agent

@@ -3,11 +3,14 @@
 // ends with its own exit code; `nobody` builds, lists and stops builds of its own.
 #include "Installation.h"
 #include "ProcessRunner.h"
+#include "platform/SharedObjects.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <sys/stat.h>
@@ -40,6 +43,36 @@ std::vector<std::string> ListedIds(const std::string& listing) {
         ids.push_back(it->str());
     }
     return ids;
+}
+
+// The pid of the build system that runs build `id` (its command line names it).
+int BuildSystemPid(const std::string& id) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        const std::string cmdline((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        if (Contains(cmdline, "VaridAdeziz") && Contains(cmdline, "/id=" + id)) {
+            return std::stoi(name);
+        }
+    }
+    return -1;
+}
+
+// The files of the global folder whose names hold `id`.
+std::vector<std::string> GlobalObjectsOf(const std::string& id) {
+    std::vector<std::string> found;
+    const fs::path folder = fs::path(platform::ObjectFilePath("Global\\x")).parent_path();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (Contains(entry.path().filename().string(), id.substr(1, 8))) {
+            found.push_back(entry.path().filename().string());
+        }
+    }
+    return found;
 }
 
 struct stat StatOf(const std::string& path) {
@@ -189,6 +222,63 @@ TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorReconfigure) {
     const TProcessResult reset = AsRoot({"/RESET"});
     EXPECT_EQ(reset.ExitCode, 0) << reset.Out;
     EXPECT_FALSE(fs::exists(install.Folder + "/FileCache/kept"));
+}
+
+TEST_F(UserAccessE2E, AnotherUserCannotSetTheBuildsStopOrDoneEvent) {
+    TAgent agent;
+    const std::string release = install.Root + "/release-events";
+    std::string id;
+    const TRunningProgram running = StartRootBuild(release, id);
+    ASSERT_FALSE(id.empty());
+    for (const std::string name : {"Global\\TavrixBuildStop_", "Global\\TavrixBuildDone_"}) {
+        SCOPED_TRACE(name);
+        const std::string path = platform::ObjectFilePath(name + id);
+        const struct stat st = StatOf(path);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 0022, 0u);
+        // Nobody may open it for writing: it could neither stop the build nor end it.
+        const TProcessResult writable =
+            RunProgram(Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                 "/bin/sh", "-c", "test -w \"$0\"", path});
+        EXPECT_EQ(writable.ExitCode, 1) << writable.Err;
+    }
+    EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
+    ExpectRootBuildUnharmed(running, release);
+}
+
+TEST_F(UserAccessE2E, AgentSeesAnotherUsersBuildEndWhenItsProcessesAreKilled) {
+    TAgent agent;
+    const std::string pidFile = nobodyHome + "/command-pid";
+    fs::remove(pidFile);
+    const TRunningProgram console =
+        StartAsNobody({"/TITLE=NobodyKilled", "/COMMAND=echo $$ > " + pidFile + "; exec sleep 60"});
+    ASSERT_TRUE(WaitUntil([] { return Contains(AsRoot({"/LIST"}).Out, "(NobodyKilled)"); }, 15000));
+    const std::vector<std::string> ids = ListedIds(AsRoot({"/LIST"}).Out);
+    ASSERT_EQ(ids.size(), 1u);
+    const std::string id = ids.front();
+    const int buildSystem = BuildSystemPid(id);
+    ASSERT_GT(buildSystem, 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(pidFile); }, 15000));
+    // Its stop event too is the agent's alone.
+    EXPECT_EQ(StatOf(platform::ObjectFilePath("Global\\TavrixBuildStop_" + id)).st_mode & 0022, 0u);
+    // The agent's one-second watch sees the build system hold its mutex.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    // Killed without a word: the agent can only tell by the mutex it no longer holds.
+    ::kill(console.Pid, SIGKILL);
+    ::kill(buildSystem, SIGKILL);
+    FinishProgram(console);
+    const bool gone = WaitUntil([] { return ListedIds(AsRoot({"/LIST"}).Out).empty(); }, 10000);
+    // What they left in the global folder went with the build's end.
+    const std::vector<std::string> left = GlobalObjectsOf(id);
+    std::ifstream in(pidFile);
+    int command = 0;
+    if (in >> command && command > 0) {
+        ::kill(command, SIGKILL);
+    }
+    fs::remove(pidFile);
+    EXPECT_TRUE(gone) << AsRoot({"/LIST"}).Out;
+    EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
 }
 
 TEST_F(UserAccessE2E, HandOffFilesAreTheOwnersAlone) {
