@@ -365,7 +365,7 @@ void TAgentService::StopBuildCacheService() {
 
 void TAgentService::WatchBuilds() {
     const std::uint64_t now = platform::GetTickCount64();
-    const std::size_t gone = std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
+    std::erase_if(builds, [&](const std::unique_ptr<TAgentBuild>& b) {
         std::unique_ptr<platform::TMutex> mutex;
         try {
             // The build system holds it as the build's user.
@@ -385,10 +385,6 @@ void TAgentService::WatchBuilds() {
         }
         return ended;
     });
-    if (gone > 0) {
-        // What an ended build system left behind goes at once, not at the next scan.
-        platform::RemoveAbandonedObjects();
-    }
 }
 
 } // namespace agent

@@ -10,8 +10,11 @@
 //                                               console sets once it reads the stream
 //   Global\TavrixBuildMutex_<id>                mutex the build system holds while it runs
 //   Global\TavrixBuildStop_<id>                 manual-reset event the agent sets to stop it
+//                                               (others may only wait for it)
 //   Global\TavrixBuildDone_<id>                 manual-reset event the agent creates and the
-//                                               build system sets when it has ended
+//                                               build system sets when it has ended (others
+//                                               may only wait for it when the build's user
+//                                               is the agent's own)
 //   <agent temp folder>/u<uid>/<id>.mv_bld_cmd  the build request, as a record file (0600,
 //                                               in the user's own 0700 folder; the
 //                                               temp folder is sticky 1777 like /tmp)
