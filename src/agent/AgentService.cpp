@@ -209,12 +209,16 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
             platform::TEvent::Create(build::BuildStopEventName(granted->ID.ToString()), true, false,
                                      nullptr, {std::nullopt, false, true});
         // A build system that ends before the next watch would otherwise look unclaimed.
-        // It sets this event as the build's user: read-only for others when that user is
-        // the agent's own; another user's build system could not set it otherwise.
+        // It sets this event as the build's user: the event is that user's, read-only
+        // for others, when the agent may hand it over (or it is the agent's own user).
         const bool ownUser = granted->Owner && *granted->Owner == platform::CurrentUserId();
+        const bool handOver = granted->Owner && !ownUser && platform::CurrentUserId() == 0;
         granted->DoneEvent =
             platform::TEvent::Create(build::BuildDoneEventName(granted->ID.ToString()), true, false,
-                                     nullptr, {std::nullopt, false, ownUser});
+                                     nullptr, {std::nullopt, false, ownUser || handOver});
+        if (handOver) {
+            granted->DoneEvent->GiveTo(*granted->Owner);
+        }
         reply.JobID = granted->ID;
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
                          UserText(granted->Owner) + " (" + request.ComponentDisplayName + ")");

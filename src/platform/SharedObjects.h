@@ -127,6 +127,9 @@ public:
 
     // The user that owns the object's file (the current user for a local event).
     TUserId OwnerUserId() const;
+    // Hands the event's file to `user` (only the superuser may): with
+    // ReadOnlyForOthers that user alone may set it from then on.
+    void GiveTo(TUserId user);
     bool Intact() const;
 
     // Raise EACCES on an event opened for reading only.

@@ -259,8 +259,17 @@ TEST_F(UserAccessE2E, AgentSeesAnotherUsersBuildEndWhenItsProcessesAreKilled) {
     const int buildSystem = BuildSystemPid(id);
     ASSERT_GT(buildSystem, 0);
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(pidFile); }, 15000));
-    // Its stop event too is the agent's alone.
-    EXPECT_EQ(StatOf(platform::ObjectFilePath("Global\\TavrixBuildStop_" + id)).st_mode & 0022, 0u);
+    // Its stop event is the agent's alone; its done event nobody's alone (its build
+    // system sets it).
+    const struct {
+        std::string Name;
+        uid_t Owner;
+    } events[] = {{"Global\\TavrixBuildStop_", 0}, {"Global\\TavrixBuildDone_", NobodyId}};
+    for (const auto& event : events) {
+        const struct stat st = StatOf(platform::ObjectFilePath(event.Name + id));
+        EXPECT_EQ(st.st_uid, event.Owner) << event.Name;
+        EXPECT_EQ(st.st_mode & 0022, 0u) << event.Name;
+    }
     // The agent's one-second watch sees the build system hold its mutex.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 

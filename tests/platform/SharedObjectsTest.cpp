@@ -596,4 +596,22 @@ TEST_F(SharedObjectsTest, EventReadOnlyForOthersIsWaitedForButNotSetByThem) {
     EXPECT_EQ(WaitChild(child), 0);
 }
 
+TEST_F(SharedObjectsTest, EventHandedToAnotherUserIsThatUsersAlone) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only the superuser may hand an object to another user";
+    }
+    auto done = TEvent::Create("Global\\DoneByNobody", true, false, nullptr,
+                               TObjectOptions{std::nullopt, false, true});
+    done->GiveTo(Nobody);
+    EXPECT_EQ(done->OwnerUserId(), Nobody);
+    struct stat st {};
+    ASSERT_EQ(::stat(ObjectFilePath("Global\\DoneByNobody").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, Nobody);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    // The new owner is the expected one for those who open it so.
+    EXPECT_NE(TEvent::Open("Global\\DoneByNobody", TObjectOptions{Nobody, false}), nullptr);
+    done->Set();
+    EXPECT_TRUE(done->Wait(0));
+}
+
 } // namespace

@@ -495,6 +495,12 @@ public:
     std::size_t Size() const { return mapSize; }
     uid_t Owner() const { return owner; }
     bool ReadOnly() const { return readOnly; }
+    void GiveTo(uid_t user) {
+        if (::fchown(fd, user, static_cast<gid_t>(-1)) != 0) {
+            RaiseErrno("Failed to hand object " + path + " to user " + std::to_string(user));
+        }
+        owner = user;
+    }
     // Leaves the mapping in place when the handle closes (for memory that a thread's
     // robust-lock list may still point into).
     void KeepMapping() { map = nullptr; }
@@ -885,6 +891,13 @@ std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions
 
 TUserId TEvent::OwnerUserId() const {
     return handle ? static_cast<TUserId>(handle->File->Owner()) : CurrentUserId();
+}
+
+void TEvent::GiveTo(TUserId user) {
+    if (!handle) {
+        RaiseErrno("A local event has no owner to change", EINVAL);
+    }
+    handle->File->GiveTo(static_cast<uid_t>(user));
 }
 
 bool TEvent::Intact() const {
