@@ -1,8 +1,8 @@
 #include "console/ExitCode.h"
 
-#include "proxy/OptionList.h"
 #include "core/NotifyQueue.h"
 #include "core/StringListEx.h"
+#include "proxy/OptionList.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
 #include "proxy/AgentSettings.h"
 
-#include "proxy/BuildCacheSettings.h"
 #include "comm/ProductInfo.h"
 #include "core/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
+#include "proxy/BuildCacheSettings.h"
 
 namespace build {
 

@@ -1,8 +1,8 @@
 #include "proxy/BuildProxy.h"
 
-#include "proxy/OptionList.h"
 #include "core/Errors.h"
 #include "core/TextHelpers.h"
+#include "proxy/OptionList.h"
 
 #include <functional>
 

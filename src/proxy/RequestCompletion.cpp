@@ -1,9 +1,9 @@
-#include "proxy/BuildObjects.h"
-#include "proxy/BuildProxy.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/ProcessControl.h"
 #include "platform/SharedObjects.h"
+#include "proxy/BuildObjects.h"
+#include "proxy/BuildProxy.h"
 
 #include <unordered_map>
 #include <unordered_set>
