@@ -943,7 +943,9 @@ TEST_F(TaskBuild, CMakeConfiguredInsideBuildsWithout) {
     }
     EXPECT_EQ(cache.find(".sock"), std::string::npos);
     EXPECT_EQ(cache.find("MORVEK_TASK"), std::string::npos);
-    // No build system runs now: the recorded tools run the real ones.
+    // CMake found the compiler in the masquerade folder first on PATH.
+    EXPECT_NE(cache.find("_COMPILER:FILEPATH=" + Folder() + "/masq/"), std::string::npos);
+    // No build system runs now: the recorded launcher runs the real tools.
     const e2e::TProcessResult later =
         e2e::RunProgram("/bin/sh", {"-c", "ninja -C '" + dir + "/b' 2>&1"});
     EXPECT_EQ(later.ExitCode, 0) << later.Out;
@@ -982,7 +984,9 @@ TEST_F(TaskBuild, ConfigureScriptAndMake) {
             run.ReadToCompletion({}, 120000);
             EXPECT_EQ(run.Finish(), 0) << ::testing::PrintToString(run.Lines(true));
             const TStepCheck steps = CheckSteps(FileEvents(request.MonitorFilename));
-            EXPECT_GE(steps.Begins, 4); // the probes and the build's four calls
+            // The conftest compile and link, three compiles and the link; the version
+            // and preprocessor probes are no tasks.
+            EXPECT_EQ(steps.Begins, 5);
             EXPECT_EQ(steps.Begins, steps.Ends);
             EXPECT_EQ(steps.NonZeroExits, 0);
             fs::remove(request.MonitorFilename);
