@@ -10,8 +10,8 @@ prefix="$BUILD_DIR/bench-prefix"
 # shellcheck source=scripts/start-agent.sh
 . scripts/start-agent.sh
 
-count=200
-runs=5
+count=${COUNT:-200}
+runs=${RUNS:-5}
 work=$(mktemp -d)
 trap 'kill -TERM $agent 2>/dev/null; wait $agent 2>/dev/null; rm -rf "$TAVRIX_OBJECTS_DIR" "$work"' EXIT
 for i in $(seq "$count"); do
@@ -29,7 +29,7 @@ timed() {
   rm -f "$work"/*.o
   local start end
   start=$(date +%s%N)
-  "$@" >/dev/null 2>&1 || { echo "build failed: $*" >&2; exit 1; }
+  "$@" >"$work/last.log" 2>&1 || { echo "build failed: $*" >&2; tail -5 "$work/last.log" >&2; exit 1; }
   end=$(date +%s%N)
   local built
   built=$(find "$work" -name '*.o' -size +0 | wc -l)
@@ -50,4 +50,10 @@ median() {
 bare=$(median make -s -j1 -C "$work") || exit 1
 inside=$(median "$ravelcon" /nologo /COMMAND="make -s -j1 -C $work") || exit 1
 echo "$count compiles, median of $runs runs: bare make ${bare} ms, inside ravelcon ${inside} ms"
+if [ "$inside" -lt "$bare" ]; then
+  # A faster build inside means its compiles did not all run one at a time through
+  # the real compiler (a cache hit or parallel tasks): no launcher cost to report.
+  echo "the build inside ravelcon was faster: no per-compile launcher cost can be derived" >&2
+  exit 1
+fi
 echo "launcher cost per compile: $(((inside - bare) * 1000 / count)) us"
