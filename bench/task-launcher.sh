@@ -48,7 +48,8 @@ median() {
 
 # One compile at a time on both sides: the figure is the added latency of a task.
 bare=$(median make -s -j1 -C "$work") || exit 1
-inside=$(median "$ravelcon" /nologo /COMMAND="make -s -j1 -C $work") || exit 1
+# The same job count: without /KEEPORIGJOBSNUM the build system raises -j to its rows.
+inside=$(median "$ravelcon" /nologo /KEEPORIGJOBSNUM /COMMAND="make -s -j1 -C $work") || exit 1
 echo "$count compiles, median of $runs runs: bare make ${bare} ms, inside ravelcon ${inside} ms"
 if [ "$inside" -lt "$bare" ]; then
   # A faster build inside means its compiles did not all run one at a time through
