@@ -846,4 +846,164 @@ TEST_F(TaskBuild, ExamplesWithMakeThroughTheLauncher) {
     }
 }
 
+// A small C project: a static library of two files and a program that uses it.
+void WriteCProject(const std::string& dir) {
+    fs::create_directories(dir);
+    const std::pair<const char*, const char*> files[] = {
+        {"CMakeLists.txt", "cmake_minimum_required(VERSION 3.16)\nproject(small C)\n"
+                           "add_library(parts STATIC one.c two.c)\n"
+                           "add_executable(small main.c)\ntarget_link_libraries(small parts)\n"},
+        {"one.c", "int one(void) { return 1; }\n"},
+        {"two.c", "int two(void) { return 2; }\n"},
+        {"main.c", "#include <stdio.h>\nint one(void);\nint two(void);\n"
+                   "int main(void) { printf(\"sum %d\\n\", one() + two()); return 0; }\n"},
+    };
+    for (const auto& [name, text] : files) {
+        std::ofstream(dir + "/" + name) << text;
+    }
+}
+
+bool HaveTools(std::initializer_list<const char*> tools) {
+    for (const char* tool : tools) {
+        if (e2e::RunProgram("/bin/sh", {"-c", std::string("command -v ") + tool}).ExitCode != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A CMake project configured outside the build system and built by ninja inside it:
+// the absolute compiler paths are caught by the exec hook, one task per compile and
+// link, and the objects are those of a plain build.
+TEST_F(TaskBuild, CMakeConfiguredOutsideBuiltWithNinja) {
+    if (!HaveTools({"cmake", "ninja"})) {
+        GTEST_SKIP() << "cmake or ninja is not installed (scripts/setup.sh installs both)";
+    }
+    InstallLauncher();
+    const std::string dir = Temp() + "/cmake-outside-" + std::to_string(::getpid());
+    WriteCProject(dir);
+    const e2e::TProcessResult configure =
+        e2e::RunProgram("/bin/sh", {"-c", "cd '" + dir + "' && cmake -S . -B b -G Ninja 2>&1"});
+    ASSERT_EQ(configure.ExitCode, 0) << configure.Out;
+    const e2e::TProcessResult plain =
+        e2e::RunProgram("/bin/sh", {"-c", "ninja -C '" + dir + "/b' 2>&1"});
+    ASSERT_EQ(plain.ExitCode, 0) << plain.Out;
+    const char* outputs[] = {"CMakeFiles/parts.dir/one.c.o", "CMakeFiles/parts.dir/two.c.o",
+                             "CMakeFiles/small.dir/main.c.o", "small"};
+    std::map<std::string, std::string> before;
+    for (const char* output : outputs) {
+        before[output] = ReadFile(dir + "/b/" + output);
+        ASSERT_FALSE(before[output].empty()) << output;
+    }
+    const std::string plainRun = e2e::RunProgram(dir + "/b/small", {}).Out;
+    ASSERT_EQ(e2e::RunProgram("/bin/sh", {"-c", "ninja -C '" + dir + "/b' -t clean"}).ExitCode, 0);
+
+    records::TBuildCommandPacket request;
+    Request(request, "ninja -C '" + dir + "/b'");
+    request.MonitorFilename = Temp() + "/cmake-outside.mv_mon";
+    TBuildRun run(request);
+    run.ReadToCompletion({}, 120000);
+    EXPECT_EQ(run.Finish(), 0) << ::testing::PrintToString(run.Lines(true));
+    const TStepCheck steps = CheckSteps(FileEvents(request.MonitorFilename));
+    // Three compiles, the archive (ar and ranlib, both profiled tools) and the link.
+    EXPECT_EQ(steps.Begins, 6);
+    EXPECT_EQ(steps.Ends, 6);
+    EXPECT_EQ(steps.NonZeroExits, 0);
+    for (const char* output : outputs) {
+        EXPECT_EQ(ReadFile(dir + "/b/" + output), before[output]) << output;
+    }
+    EXPECT_EQ(e2e::RunProgram(dir + "/b/small", {}).Out, plainRun);
+    EXPECT_EQ(plainRun, "sum 3\n");
+    fs::remove_all(dir);
+    fs::remove(request.MonitorFilename);
+}
+
+// A CMake project configured inside the build system keeps no path of that build: the
+// cache may name the stable masquerade folder, whose launcher runs the real tool outside
+// a build, and the project builds later without the build system.
+TEST_F(TaskBuild, CMakeConfiguredInsideBuildsWithout) {
+    if (!HaveTools({"cmake", "ninja"})) {
+        GTEST_SKIP() << "cmake or ninja is not installed (scripts/setup.sh installs both)";
+    }
+    InstallLauncher();
+    const std::string dir = (root / ("cmake-inside-" + std::to_string(::getpid()))).string();
+    WriteCProject(dir);
+    records::TBuildCommandPacket request;
+    Request(request, "cd '" + dir + "' && cmake -S . -B b -G Ninja");
+    TBuildRun run(request);
+    run.ReadToCompletion({}, 120000);
+    ASSERT_EQ(run.Finish(), 0) << ::testing::PrintToString(run.Lines(true));
+    const std::string cache = ReadFile(dir + "/b/CMakeCache.txt");
+    ASSERT_FALSE(cache.empty());
+    // Every path into the agent folder is one of the stable masquerade folder.
+    for (std::size_t at = cache.find(Folder()); at != std::string::npos;
+         at = cache.find(Folder(), at + 1)) {
+        EXPECT_EQ(cache.compare(at, Folder().size() + 6, Folder() + "/masq/"), 0)
+            << cache.substr(at, 120);
+    }
+    EXPECT_EQ(cache.find(".sock"), std::string::npos);
+    EXPECT_EQ(cache.find("MORVEK_TASK"), std::string::npos);
+    // CMake found the compiler in the masquerade folder first on PATH.
+    EXPECT_NE(cache.find("_COMPILER:FILEPATH=" + Folder() + "/masq/"), std::string::npos);
+    // No build system runs now: the recorded launcher runs the real tools.
+    const e2e::TProcessResult later =
+        e2e::RunProgram("/bin/sh", {"-c", "ninja -C '" + dir + "/b' 2>&1"});
+    EXPECT_EQ(later.ExitCode, 0) << later.Out;
+    EXPECT_EQ(e2e::RunProgram(dir + "/b/small", {}).Out, "sum 3\n");
+    fs::remove_all(dir);
+}
+
+// A hand-written configure script probes the compiler the way autotools does, then
+// make builds what it wrote; inside the build system both end as they do outside.
+TEST_F(TaskBuild, ConfigureScriptAndMake) {
+    InstallLauncher();
+    const std::string configure =
+        "#!/bin/sh\n"
+        "CC=${CC:-cc}\n"
+        "$CC --version >/dev/null || { echo 'no compiler' >&2; exit 1; }\n"
+        "echo '#include <stdio.h>' | $CC -E - >/dev/null || exit 1\n"
+        "printf 'int main(void) { return 0; }\\n' > conftest.c\n"
+        "$CC -o conftest conftest.c && ./conftest || { echo 'cannot link' >&2; exit 1; }\n"
+        "rm -f conftest conftest.c\n"
+        "printf 'small: main.o one.o two.o\\n\\t%s -o small main.o one.o two.o\\n"
+        "%%.o: %%.c\\n\\t%s -c -o $@ $<\\n' \"$CC\" \"$CC\" > Makefile\n";
+    std::map<std::string, std::string> built[2];
+    std::string runs[2];
+    for (int inside = 0; inside < 2; ++inside) {
+        SCOPED_TRACE(inside ? "inside" : "outside");
+        const std::string dir = Temp() + "/configure-" + std::to_string(::getpid());
+        WriteCProject(dir);
+        std::ofstream(dir + "/configure") << configure;
+        fs::permissions(dir + "/configure", fs::perms::owner_all);
+        const std::string command = "cd '" + dir + "' && ./configure && make";
+        if (inside) {
+            records::TBuildCommandPacket request;
+            Request(request, command);
+            request.MonitorFilename = Temp() + "/configure.mv_mon";
+            TBuildRun run(request);
+            run.ReadToCompletion({}, 120000);
+            EXPECT_EQ(run.Finish(), 0) << ::testing::PrintToString(run.Lines(true));
+            const TStepCheck steps = CheckSteps(FileEvents(request.MonitorFilename));
+            // The conftest compile and link, three compiles and the link; the version
+            // and preprocessor probes are no tasks.
+            EXPECT_EQ(steps.Begins, 5);
+            EXPECT_EQ(steps.Begins, steps.Ends);
+            EXPECT_EQ(steps.NonZeroExits, 0);
+            fs::remove(request.MonitorFilename);
+        } else {
+            const e2e::TProcessResult plain = e2e::RunProgram("/bin/sh", {"-c", command + " 2>&1"});
+            ASSERT_EQ(plain.ExitCode, 0) << plain.Out;
+        }
+        for (const char* output : {"main.o", "one.o", "two.o", "small", "Makefile"}) {
+            built[inside][output] = ReadFile(dir + "/" + output);
+            EXPECT_FALSE(built[inside][output].empty()) << output;
+        }
+        runs[inside] = e2e::RunProgram(dir + "/small", {}).Out;
+        fs::remove_all(dir);
+    }
+    EXPECT_EQ(built[1], built[0]);
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_EQ(runs[0], "sum 3\n");
+}
+
 } // namespace
