@@ -207,7 +207,16 @@ TEST_F(SecurityE2E, AgentKilledDuringABuildStartsAgainAtOnce) {
     first->Stop(SIGKILL);
     // A service manager restarts it while the console of the old one still runs.
     TAgent second;
-    const TProcessResult list = RunProgram(Ravelcon(), {"/nologo", "/LIST"});
+    // The old agent's control block still says "ready" until the new one has taken the
+    // channel over: ask until it answers (bounded).
+    TProcessResult list;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        list = RunProgram(Ravelcon(), {"/nologo", "/LIST"});
+        if (list.ExitCode == 0 || testing_support::ProcessEnded(second.Pid())) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     EXPECT_EQ(list.ExitCode, 0) << list.Out << list.Err;
     EXPECT_FALSE(testing_support::ProcessEnded(second.Pid())) << "the new agent ended";
     FinishProgram(running);
