@@ -1,4 +1,5 @@
 #include "core/DiagnosticLog.h"
+#include "support/DeepRecursion.h"
 
 #include "../platform/TestProcess.h"
 #include "core/Errors.h"
@@ -286,22 +287,12 @@ TEST_F(DiagnosticLogTest, LongWaitsAreReported) {
 
 namespace {
 
-// Recurses until the stack is exhausted; the compiler cannot see that it never ends.
-int Deeper(int level) {
-    volatile char frame[512];
-    frame[0] = static_cast<char>(level);
-    if (level == 0) {
-        return frame[0];
-    }
-    return Deeper(level + 1) + frame[0];
-}
-
 const bool overflowActions = RegisterChildActions({
     {"stack-overflow",
      [](const std::vector<std::string>& a) {
          SetLog(std::make_unique<TDiagnosticLog>(a[0], Level(1)));
          InstallCrashLogging();
-         return Deeper(1);
+         return testing_support::Deeper(1);
      }},
 });
 

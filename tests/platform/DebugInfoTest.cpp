@@ -1,4 +1,5 @@
 #include "platform/DebugInfo.h"
+#include "support/DeepRecursion.h"
 
 #include "TestProcess.h"
 
@@ -15,22 +16,12 @@ void WriteMarker(const platform::TCrashInfo& crash) {
     std::ofstream(markerFile) << "signal " << crash.Signal << "\n" << crash.Trace;
 }
 
-// Recurses until the stack is exhausted; the compiler cannot see that it never ends.
-int Deeper(int level) {
-    volatile char frame[512];
-    frame[0] = static_cast<char>(level);
-    if (level == 0) {
-        return frame[0];
-    }
-    return Deeper(level + 1) + frame[0];
-}
-
 const bool childActions = RegisterChildActions({
     {"overflow",
      [](const std::vector<std::string>& a) {
          markerFile = a[0];
          platform::InstallCrashHandler(WriteMarker);
-         return Deeper(1);
+         return testing_support::Deeper(1);
      }},
 });
 
