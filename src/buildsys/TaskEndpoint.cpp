@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <type_traits>
+#include <utility>
 
 namespace buildsys {
 
@@ -57,8 +58,10 @@ std::string TTaskEndpoint::PathFor(const std::string& buildID) {
     return platform::PrivateRuntimeFolder(SocketNameRoom) + "/t-" + hex + ".sock";
 }
 
-TTaskEndpoint::TTaskEndpoint(TScheduler& scheduler, const std::string& path)
-    : scheduler(scheduler), path(path), listener(platform::TLocalListener::Listen(path)) {
+TTaskEndpoint::TTaskEndpoint(TScheduler& scheduler, const std::string& path,
+                             std::vector<TTaskEngine*> engines)
+    : scheduler(scheduler), path(path), engines(std::move(engines)),
+      listener(platform::TLocalListener::Listen(path)) {
     acceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -173,7 +176,9 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         ++rejected; // a task starts with its begin
         return;
     }
-    const TScheduler::TTicket ticket = scheduler.Submit(RequestOf(std::move(*begin)));
+    TRunningTask task;
+    task.Request = RequestOf(std::move(*begin));
+    const TScheduler::TTicket ticket = scheduler.Submit(task.Request);
     std::optional<TTaskGrant> answer;
     while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
         if (stopping || socket.PeerClosed()) {
@@ -188,10 +193,19 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         }
         return;
     }
+    task.TaskID = answer->TaskID;
+    task.Row = answer->Row;
+    const TWorkerRow& row = scheduler.Rows().at(static_cast<std::size_t>(answer->Row));
+    TTaskCommand command;
+    for (TTaskEngine* engine : engines) {
+        engine->Wrap(task, row, command);
+    }
     core::TTaskGrant grant;
     grant.task = answer->TaskID;
     grant.row = answer->Row;
     grant.worker = answer->WorkerID;
+    grant.prefix = std::move(command.Prefix);
+    grant.env = std::move(command.Env);
     if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
         scheduler.Abandon(ticket);
         return;
@@ -205,7 +219,11 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         scheduler.Abandon(ticket);
         return;
     }
-    scheduler.Finish(ticket, OutcomeOf(*end));
+    const TTaskOutcome outcome = OutcomeOf(*end);
+    for (TTaskEngine* engine : engines) {
+        engine->Ended(task, row, outcome, end->cache);
+    }
+    scheduler.Finish(ticket, outcome);
 }
 
 } // namespace buildsys

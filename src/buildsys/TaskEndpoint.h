@@ -7,6 +7,7 @@
 // before its end is a lost launcher and frees its row at once. A client that sends
 // anything else, too much, or nothing in time is dropped and counted; the build goes on.
 #include "buildsys/Scheduler.h"
+#include "buildsys/TaskEngine.h"
 #include "core/TaskProtocol.h"
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace platform {
 class TLocalListener;
@@ -33,7 +35,9 @@ public:
     static constexpr std::size_t MaxConnections = 1024;
 
     // Listens at `path` (raises when it cannot) and serves connections until Stop.
-    TTaskEndpoint(TScheduler& scheduler, const std::string& path);
+    // `engines` shape every granted task's command, in order; they outlive the endpoint.
+    TTaskEndpoint(TScheduler& scheduler, const std::string& path,
+                  std::vector<TTaskEngine*> engines = {});
     // Stops and waits for every connection thread.
     ~TTaskEndpoint();
     TTaskEndpoint(const TTaskEndpoint&) = delete;
@@ -64,6 +68,7 @@ private:
 
     TScheduler& scheduler;
     std::string path;
+    const std::vector<TTaskEngine*> engines;
     std::unique_ptr<platform::TLocalListener> listener;
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> rejected{0};

@@ -85,9 +85,10 @@ public:
             reader.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
         }
     }
-    void End(int exitCode) {
+    void End(int exitCode, const std::string& cache = {}) {
         core::TTaskEnd end;
         end.exitCode = exitCode;
+        end.cache = cache;
         ASSERT_TRUE(socket->SendAll(core::EncodeTaskFrame(end)));
     }
     std::unique_ptr<TLocalSocket> socket;
@@ -131,6 +132,45 @@ TEST_F(TaskEndpointTest, GrantsRowsAndQueuesOverConnections) {
     b.End(3);
     ASSERT_TRUE(Eventually([&] { return sink.ended == 2; }));
     EXPECT_EQ(sink.lastExit, 3);
+}
+
+// Wraps the command as a cache around a distribution engine would.
+class TWrappingEngine : public TTaskEngine {
+public:
+    TWrappingEngine(std::string word, std::string variable) : word(word), variable(variable) {}
+    void Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCommand& command) override {
+        command.Prefix.insert(command.Prefix.begin(), word);
+        command.Env[variable] = row.ID + " " + task.Request.Source;
+    }
+    void Ended(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome& outcome,
+               const std::string& cache) override {
+        const std::lock_guard lock(mutex);
+        ended.push_back(task.Request.Source + ":" + std::to_string(outcome.ExitCode) + ":" + cache);
+    }
+    std::mutex mutex;
+    std::vector<std::string> ended;
+
+private:
+    std::string word, variable;
+};
+
+TEST_F(TaskEndpointTest, EnginesShapeTheGrantInOrderAndLearnTheEnd) {
+    TRecordingSink sink(1);
+    TScheduler scheduler(LocalWorkerRows("h", 1), false, sink);
+    TWrappingEngine inner("distcc", "INNER"), outer("ccache", "OUTER");
+    TTaskEndpoint endpoint(scheduler, path, {&inner, &outer});
+    TFakeLauncher a(path);
+    a.Begin("a.c");
+    const auto answer = a.Answer();
+    ASSERT_TRUE(answer && std::holds_alternative<core::TTaskGrant>(*answer));
+    const auto& grant = std::get<core::TTaskGrant>(*answer);
+    EXPECT_EQ(grant.prefix, (std::vector<std::string>{"ccache", "distcc"}));
+    EXPECT_EQ(grant.env.at("INNER"), "h#1 a.c");
+    EXPECT_EQ(grant.env.at("OUTER"), "h#1 a.c");
+    a.End(2, "miss");
+    ASSERT_TRUE(Eventually([&] { return sink.ended == 1; }));
+    const std::lock_guard lock(outer.mutex);
+    EXPECT_EQ(outer.ended, (std::vector<std::string>{"a.c:2:miss"}));
 }
 
 TEST_F(TaskEndpointTest, ClosedConnectionFreesItsRowAtOnce) {
