@@ -5,6 +5,7 @@
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
+#include "platform/CrashStack.h"
 #include "platform/ProcessControl.h"
 #include "platform/SharedObjects.h"
 #include "records/Registration.h"
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
             const core::TClock sweeper(
                 AbandonedObjectsScanMs, true, [] { platform::RemoveAbandonedObjects(true); },
                 &queue);
-            std::thread signals([&queue] {
+            std::thread signals = platform::StartThread([&queue] {
                 platform::WaitForTerminationRequest();
                 queue.Post({nullptr, "morvek-agent"}, "Stop", [&queue] { queue.Stop(); });
             });

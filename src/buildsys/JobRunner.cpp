@@ -1,6 +1,7 @@
 #include "buildsys/JobRunner.h"
 
 #include "platform/Clock.h"
+#include "platform/CrashStack.h"
 #include "platform/Process.h"
 
 #include <atomic>
@@ -55,7 +56,7 @@ TJobRunner::TJobRunner(std::vector<std::string> arguments, std::string workingDi
     for (int i = 0; i < 2; ++i) {
         const TOutputStream stream = i == 0 ? TOutputStream::Out : TOutputStream::Err;
         // A reader owns what it uses: one that is given up may outlive this object.
-        readers[i] = std::thread([state = shared, pipe = readEnds[i], stream, i] {
+        readers[i] = platform::StartThread([state = shared, pipe = readEnds[i], stream, i] {
             std::string buffer(ReadSize, '\0');
             for (;;) {
                 const long n = pipe->Read(buffer.data(), buffer.size());
@@ -69,7 +70,7 @@ TJobRunner::TJobRunner(std::vector<std::string> arguments, std::string workingDi
             state->Push({TJobEvent::TKind::Closed, stream, {}});
         });
     }
-    waiter = std::thread([this] {
+    waiter = platform::StartThread([this] {
         if (child->WaitForExit(0xFFFFFFFFu)) {
             shared->Push({TJobEvent::TKind::Exited, TOutputStream::Out, {}});
         }

@@ -1,5 +1,6 @@
 #include "buildsys/StopSignals.h"
 
+#include "platform/CrashStack.h"
 #include "platform/ProcessControl.h"
 #include "platform/SharedObjects.h"
 #include "proxy/BuildObjects.h"
@@ -18,7 +19,7 @@ TStopSignals::~TStopSignals() {
 
 void TStopSignals::WatchTerminationRequests() {
     platform::BlockTerminationRequests();
-    terminationWatch = std::thread([this] {
+    terminationWatch = platform::StartThread([this] {
         platform::WaitForTerminationRequest();
         terminationRequested = true;
     });

@@ -1,5 +1,6 @@
 #include "buildsys/TaskEndpoint.h"
 
+#include "platform/CrashStack.h"
 #include "platform/LocalSocket.h"
 
 #include <cctype>
@@ -62,7 +63,7 @@ TTaskEndpoint::TTaskEndpoint(TScheduler& scheduler, const std::string& path,
                              std::vector<TTaskEngine*> engines)
     : scheduler(scheduler), path(path), engines(std::move(engines)),
       listener(platform::TLocalListener::Listen(path)) {
-    acceptor = std::thread([this] { AcceptLoop(); });
+    acceptor = platform::StartThread([this] { AcceptLoop(); });
 }
 
 TTaskEndpoint::~TTaskEndpoint() {
@@ -107,7 +108,7 @@ void TTaskEndpoint::AcceptLoop() {
         connection->Socket = std::move(socket);
         TConnection& served = *connection;
         connections.push_back(std::move(connection));
-        served.Thread = std::thread([this, &served] {
+        served.Thread = platform::StartThread([this, &served] {
             Serve(served);
             served.Done = true;
         });

@@ -5,6 +5,7 @@
 #include "core/Guid.h"
 #include "core/NotifyQueue.h"
 #include "platform/Clock.h"
+#include "platform/CrashStack.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/SharedObjects.h"
@@ -179,7 +180,7 @@ TProcessOutputPipe::~TProcessOutputPipe() {
 }
 
 void TProcessOutputPipe::Start() {
-    reader = std::thread([shared = state] {
+    reader = platform::StartThread([shared = state] {
         Log().SetThreadName(platform::CurrentThreadId(), "Process Output Thread");
         std::vector<char> buffer(ReadChunk);
         for (;;) {
@@ -376,7 +377,7 @@ void TProcess::StartWaitThread() {
     if (queue == nullptr) {
         queue = TNotifyQueue::ThreadQueue() != nullptr ? TNotifyQueue::ThreadQueue() : &MainQueue();
     }
-    waitThread = std::thread([this] {
+    waitThread = platform::StartThread([this] {
         if (child->WaitForExit(platform::InfiniteTimeout)) {
             queue->Post(
                 {this, "TProcess"}, "HandleDone", [this] { HandleDone(); }, TNotifyPriority::Normal,

@@ -3,6 +3,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "platform/Clock.h"
+#include "platform/CrashStack.h"
 #include "platform/SharedObjects.h"
 
 #include <algorithm>
@@ -147,7 +148,7 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
         if (owner) {
             report("  Creating section list");
             report("  Creating grow thread");
-            growThread = std::thread([this] { GrowThread(); });
+            growThread = platform::StartThread([this] { GrowThread(); });
             report("  Creating first section");
             GrowAsOwner(1);
         }

@@ -28,8 +28,9 @@ struct TCrashInfo {
 
 // Calls `handler` on a fatal fault (invalid memory access, bus error, illegal
 // instruction, arithmetic fault) of any thread; the fault then ends the process as
-// it would have without the handler. In the installing thread the handler runs on a
-// stack of its own, so that an exhausted stack is reported as well.
+// it would have without the handler. The handler runs on a stack of its own in the
+// installing thread and in every thread holding a TCrashStack (platform/CrashStack.h),
+// so that an exhausted stack is reported as well.
 void InstallCrashHandler(void (*handler)(const TCrashInfo& crash));
 
 } // namespace platform

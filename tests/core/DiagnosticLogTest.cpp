@@ -3,6 +3,7 @@
 
 #include "../platform/TestProcess.h"
 #include "core/Errors.h"
+#include "platform/CrashStack.h"
 #include "platform/Registry.h"
 #include "platform/SharedObjects.h"
 
@@ -294,13 +295,25 @@ const bool overflowActions = RegisterChildActions({
          InstallCrashLogging();
          return testing_support::Deeper(1);
      }},
+    {"thread-stack-overflow",
+     [](const std::vector<std::string>& a) {
+         SetLog(std::make_unique<TDiagnosticLog>(a[0], Level(1)));
+         InstallCrashLogging();
+         platform::StartThread([] { testing_support::Deeper(1); }).join();
+         return 0;
+     }},
 });
 
+// In the installing thread and in a thread the program started alike.
 TEST_F(DiagnosticLogTest, StackOverflowIsLogged) {
-    const pid_t child = SpawnChild("stack-overflow", {LogPath()});
-    EXPECT_EQ(WaitChild(child), 128 + SIGSEGV);
-    const std::string text = ReadFile(LogPath());
-    EXPECT_NE(text.find("EAccessViolation   Code=0xC0000005"), std::string::npos) << text;
+    for (const char* action : {"stack-overflow", "thread-stack-overflow"}) {
+        SCOPED_TRACE(action);
+        std::remove(LogPath().c_str());
+        const pid_t child = SpawnChild(action, {LogPath()});
+        EXPECT_EQ(WaitChild(child), 128 + SIGSEGV);
+        const std::string text = ReadFile(LogPath());
+        EXPECT_NE(text.find("EAccessViolation   Code=0xC0000005"), std::string::npos) << text;
+    }
 }
 
 } // namespace

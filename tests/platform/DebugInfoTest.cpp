@@ -1,8 +1,10 @@
 #include "platform/DebugInfo.h"
+#include "platform/CrashStack.h"
 #include "support/DeepRecursion.h"
 
 #include "TestProcess.h"
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 
@@ -35,6 +37,24 @@ TEST(CrashHandler, StackOverflowIsReported) {
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_TRUE(text.str().starts_with("signal " + std::to_string(SIGSEGV) + "\n")) << text.str();
+}
+
+bool HasCrashStack() {
+    stack_t current{};
+    return ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0;
+}
+
+// A started thread has the handler's stack while it runs; the stack goes with it.
+TEST(CrashStack, LastsAsLongAsItsGuard) {
+    std::thread([] {
+        EXPECT_FALSE(HasCrashStack()) << "a new thread starts without one";
+        {
+            const platform::TCrashStack stack;
+            EXPECT_TRUE(HasCrashStack());
+        }
+        EXPECT_FALSE(HasCrashStack());
+    }).join();
+    platform::StartThread([] { EXPECT_TRUE(HasCrashStack()); }).join();
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "platform/DebugInfo.h"
+#include "platform/CrashStack.h"
 
 #include <csignal>
 #include <cstdio>
@@ -126,28 +127,14 @@ void OnCrash(int signal, siginfo_t* info, void* context) {
     }
 }
 
-// A fault from an exhausted stack can only be handled on a stack of its own. The
-// handler traces the stack and writes the log, so it gets more than the minimum.
-constexpr std::size_t CrashStackSize = 256 * 1024;
-
-// Gives the calling thread its handler stack, once.
-void InstallCrashStack() {
-    alignas(16) static char stack[CrashStackSize];
-    static bool installed = false;
-    if (installed) {
-        return;
-    }
-    stack_t alternate{};
-    alternate.ss_sp = stack;
-    alternate.ss_size = sizeof stack;
-    installed = ::sigaltstack(&alternate, nullptr) == 0;
-}
-
 } // namespace
 
 void InstallCrashHandler(void (*handler)(const TCrashInfo& crash)) {
     crashHandler = handler;
-    InstallCrashStack();
+    // A fault from an exhausted stack can only be handled on a stack of its own; the
+    // installing thread keeps its one for good.
+    static const TCrashStack* const crashStack = new TCrashStack;
+    (void)crashStack;
     struct sigaction action {};
     action.sa_sigaction = OnCrash;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
