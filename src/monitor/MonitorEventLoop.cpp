@@ -123,12 +123,10 @@ void TMonitorEventLoop::ReadPieces() {
         packets::TByteReader bytes(available, first);
         while (reader && bytes.Remaining() > 0) {
             const std::int64_t position = bytes.Position();
-            const int classes = context.Count();
             std::unique_ptr<packets::TPacket> event;
             try {
                 event = packets::TPacket::CreateFromReader(bytes, &context);
             } catch (const std::exception& e) {
-                context.Truncate(classes);
                 if (readEnd < size) {
                     break; // the event goes on in the next piece
                 }

@@ -292,6 +292,8 @@ public:
     // The same over a cursor of bytes already in memory: the reader's position
     // ends after the packet.
     void LoadFromReader(TByteReader& reader, TPacketLoadContext* context = nullptr);
+    // When it fails, `context` is left as it was (the packet may have introduced a
+    // class before it failed), so the packet can be loaded again from more bytes.
     static std::unique_ptr<TPacket> CreateFromReader(TByteReader& reader,
                                                      TPacketLoadContext* context = nullptr);
 

@@ -356,8 +356,16 @@ void TPacket::LoadFromReader(TByteReader& reader, TPacketLoadContext* context) {
 
 std::unique_ptr<TPacket> TPacket::CreateFromReader(TByteReader& reader,
                                                    TPacketLoadContext* context) {
-    TLoader l{reader, context};
-    return CreateFrom(l);
+    const int classes = context != nullptr ? context->Count() : 0;
+    try {
+        TLoader l{reader, context};
+        return CreateFrom(l);
+    } catch (...) {
+        if (context != nullptr) {
+            context->Truncate(classes);
+        }
+        throw;
+    }
 }
 
 // ---- lists ----

@@ -105,12 +105,10 @@ void ReadEventStream(packets::TStream& events, TBuildModel& model) {
         bool progressed = false;
         std::string loadError;
         while (bytes.Remaining() > 0) {
-            const int classes = context.Count();
             std::unique_ptr<packets::TPacket> event;
             try {
                 event = packets::TPacket::CreateFromReader(bytes, &context);
             } catch (const std::exception& e) {
-                context.Truncate(classes);
                 loadError = e.what();
                 break;
             }

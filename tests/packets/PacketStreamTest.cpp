@@ -1,5 +1,6 @@
 #include "TestPackets.h"
 
+#include "packets/ByteReader.h"
 #include "packets/Compression.h"
 #include "packets/PacketStream.h"
 
@@ -247,6 +248,24 @@ TEST_F(PacketStreamTest, CompactFormVersionRule) {
     EXPECT_EQ(static_cast<TVersion3Packet&>(*loaded).B, "b");
     EXPECT_EQ(static_cast<TVersion3Packet&>(*loaded).C, 7);
     EXPECT_EQ(fewer.Position(), fewer.Size());
+}
+
+// A packet cut short after its class intro leaves the load context as it was, so
+// the same packet loads once its rest has arrived.
+TEST_F(PacketStreamTest, FailedLoadLeavesTheContextAsItWas) {
+    TVersion3Packet v3;
+    v3.B = "long enough to be cut";
+    TMemoryStream s;
+    TPacketSaveContext sc;
+    v3.SaveToStream(s, &sc);
+    const auto bytes = Bytes(s);
+    TPacketLoadContext lc;
+    TByteReader cut(std::span<const std::uint8_t>(bytes).first(bytes.size() - 6));
+    EXPECT_THROW(TPacket::CreateFromReader(cut, &lc), core::Exception);
+    EXPECT_EQ(lc.Count(), 0);
+    TByteReader whole(bytes);
+    EXPECT_EQ(static_cast<TVersion3Packet&>(*TPacket::CreateFromReader(whole, &lc)).B, v3.B);
+    EXPECT_EQ(lc.Count(), 1);
 }
 
 TEST_F(PacketStreamTest, WiderSetIsCutToTheReadersSize) {
