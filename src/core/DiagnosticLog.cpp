@@ -6,6 +6,7 @@
 #include "platform/Environment.h"
 #include "platform/LogFile.h"
 #include "platform/Paths.h"
+#include "platform/Raise.h"
 #include "platform/Registry.h"
 #include "platform/SharedObjects.h"
 
@@ -306,6 +307,10 @@ TDiagnosticLog& Log() {
     }
     return *processLog.load();
 }
+
+namespace {
+[[maybe_unused]] const bool raisesLogged = (platform::SetRaiseObserver(LogRaisedError), true);
+} // namespace
 
 TDiagnosticLog* LogIfCreated() {
     return processLog.load();

@@ -111,6 +111,10 @@ private:
 // as "Exception" blocks while logging is on; the fault then ends the process.
 void InstallCrashLogging();
 
+// Logs an error raised through Raise as a "Raised Exception" block while logging is
+// on (aborts are silent); every program that has a log logs its raises so.
+void LogRaisedError(const std::exception& error);
+
 // The process's log, created on first use from DefaultFileName() and ReadSettings().
 TDiagnosticLog& Log();
 // The process's log when it exists, without creating it.

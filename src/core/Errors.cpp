@@ -13,8 +13,8 @@ std::string ErrorClassName(const std::exception& e) {
 }
 
 void AssertionFailed(std::string_view text, const char* file, int line) {
-    throw EAssertionFailed(std::string(text) + " (" + file + ", line " + std::to_string(line) +
-                           ")");
+    core::Raise(
+        EAssertionFailed(std::string(text) + " (" + file + ", line " + std::to_string(line) + ")"));
 }
 
 void RethrowWrapped(std::string_view context) {
@@ -23,14 +23,14 @@ void RethrowWrapped(std::string_view context) {
     try {
         throw;
     } catch (const EAbort& e) {
-        throw EAbort(message + e.what());
+        core::Raise(EAbort(message + e.what()));
     } catch (const EOSError& e) {
-        throw EOSError(message + e.what(), e.ErrorCode());
+        core::Raise(EOSError(message + e.what(), e.ErrorCode()));
     } catch (const std::system_error& e) {
         // Failures of the platform layer carry the system's error code.
-        throw EOSError(message + e.what(), e.code().value());
+        core::Raise(EOSError(message + e.what(), e.code().value()));
     } catch (const std::exception& e) {
-        throw EGeneralError(message + e.what());
+        core::Raise(EGeneralError(message + e.what()));
     }
 }
 

@@ -1,11 +1,17 @@
 #pragma once
 // Failures are exceptions carrying the system's message texts. Wrapping adds
 // context as: context text, CR LF, the cause's message.
+#include "platform/Raise.h"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace core {
+
+// Raises an error: `core::Raise(EGeneralError("text"))` logs it while the diagnostic
+// log is on, then throws it.
+using platform::Raise;
 
 // Base of every error the program raises.
 class Exception : public std::runtime_error {

@@ -216,30 +216,29 @@ TEST_F(DiagnosticLogTest, SettingsComeFromTheMachineRegistry) {
     EXPECT_TRUE(name.ends_with("_second.log")) << name;
 }
 
+// Raise logs the error, then throws it with its own type.
 TEST_F(DiagnosticLogTest, RaisedErrorsAreLoggedWhereTheyAreRaised) {
     SetLog(std::make_unique<TDiagnosticLog>(LogPath(), Level(1)));
+    EXPECT_THROW(Raise(EConvertError("general trouble")), EConvertError);
+    const EOSError system("system trouble", 5);
     try {
-        throw EGeneralError("general trouble");
-    } catch (const Exception&) {
+        Raise(system);
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.ErrorCode(), 5);
     }
-    try {
-        throw EAbort("quiet");
-    } catch (const Exception&) {
-    }
-    try {
-        AssertionFailed("bad state", "x.cpp", 12);
-    } catch (const Exception&) {
-    }
+    EXPECT_THROW(Raise(std::invalid_argument("foreign trouble")), std::invalid_argument);
+    EXPECT_THROW(Raise(EAbort("quiet")), EAbort);
+    EXPECT_THROW(AssertionFailed("bad state", "x.cpp", 12), EAssertionFailed);
     SetLog(std::make_unique<TDiagnosticLog>(LogPath(), Level(0)));
-    try {
-        throw EGeneralError("while off");
-    } catch (const Exception&) {
-    }
+    EXPECT_THROW(Raise(EGeneralError("while off")), EGeneralError);
     SetLog(nullptr);
     const std::string text = ReadFile(LogPath());
     EXPECT_NE(text.find("----------Raised Exception"), std::string::npos) << text;
-    EXPECT_NE(text.find("EGeneralError PID="), std::string::npos) << text;
+    EXPECT_NE(text.find("EConvertError PID="), std::string::npos) << text;
     EXPECT_NE(text.find("\r\n\r\ngeneral trouble\r\n\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("EOSError PID="), std::string::npos) << text;
+    EXPECT_NE(text.find("std::invalid_argument PID="), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\n\r\nforeign trouble\r\n\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("quiet"), std::string::npos) << "aborts are silent";
     EXPECT_NE(text.find("\r\n\r\nbad state\r\n\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("while off"), std::string::npos);
