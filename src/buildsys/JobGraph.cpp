@@ -70,6 +70,14 @@ public:
                                 std::to_string(JobDocumentFormatVersion));
         }
         ReadEnvironments();
+        std::size_t total = 0;
+        for (int i = 0; i < document.Project.Count(); ++i) {
+            total += CountTasks(document.Project[i]);
+        }
+        graph.Tasks.reserve(total);
+        taskRecords.reserve(total);
+        groupOfTask.reserve(total);
+        names.reserve(total);
         for (int i = 0; i < document.Project.Count(); ++i) {
             const TXml_TaskGroup& project = document.Project[i];
             TJobProject entry;
@@ -166,6 +174,14 @@ private:
             Error(record, Element(kind, name) + ": unknown variable $(" + unknown + ")");
         }
         return out;
+    }
+
+    static std::size_t CountTasks(const TXml_TaskGroup& group) {
+        std::size_t count = static_cast<std::size_t>(group.Task.Count());
+        for (int i = 0; i < group.TaskGroup.Count(); ++i) {
+            count += CountTasks(group.TaskGroup[i]);
+        }
+        return count;
     }
 
     void ReadEnvironments() {
@@ -520,8 +536,15 @@ private:
         while (stack[first].first != to) {
             --first;
         }
+        // A long cycle is shown by its ends.
+        constexpr std::size_t Shown = 8;
+        const std::size_t length = stack.size() - first;
         std::string path;
         for (std::size_t i = first; i < stack.size(); ++i) {
+            if (length > 2 * Shown && i == first + Shown) {
+                path += "... (" + std::to_string(length - 2 * Shown) + " more) -> ";
+                i = stack.size() - Shown;
+            }
             path += graph.Tasks[static_cast<std::size_t>(stack[i].first)].Name + " -> ";
         }
         path += graph.Tasks[static_cast<std::size_t>(to)].Name;
