@@ -12,7 +12,7 @@ mkdir -p "$1"
 PREFIX=$(cd "$1" && pwd)
 
 [ -f "$BUILD_DIR/build.ninja" ] || cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
-targets=(ravelcon morvek-agent TulClient morvek-task MorvekHook morvek-monitor)
+targets=(ravelcon twconsole morvek-agent TulClient morvek-task MorvekHook morvek-monitor)
 ninja -C "$BUILD_DIR" -t targets all | grep -q '^VaridAdeziz:' && targets+=(VaridAdeziz)
 ninja -C "$BUILD_DIR" "${targets[@]}" >/dev/null
 cmake --install "$BUILD_DIR" --prefix "$PREFIX" >/dev/null

@@ -75,7 +75,10 @@ TBuildPlan PlanBuild(const records::TBuildCommandPacket& request, std::string_vi
     } else if (IsVisualStudioClass(buildClass)) {
         plan.Refusal = Refusal(buildClass, "Visual Studio builds need Windows.");
     } else if (core::SameText(buildClass, "xml")) {
-        plan.Refusal = Refusal(buildClass, "XML job files are not supported yet.");
+        if (request.PrimaryFilename.empty()) {
+            plan.Refusal = Refusal(buildClass, "the request names no job document.");
+        }
+        // The document's tasks are the commands: see JobDocumentBuild.h.
     } else {
         plan.Refusal = Refusal(buildClass, "the class is unknown.");
     }

@@ -20,7 +20,8 @@ struct TBuildPlan {
 std::string MergeEnvironment(std::string_view block, const std::vector<std::string>& forced);
 
 // "make" runs its Command with /bin/sh -c; "wrap" its Command the same way, or else
-// its primary file as a shell script. The environment is the request's (this
+// its primary file as a shell script; "xml" runs the tasks of its primary file (no
+// Arguments then). The environment is the request's (this
 // process's own when the request has none) with the forced entries applied.
 TBuildPlan PlanBuild(const records::TBuildCommandPacket& request, std::string_view ownEnvironment);
 

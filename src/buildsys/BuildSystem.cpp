@@ -2,11 +2,13 @@
 
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
+#include "buildsys/JobDocumentBuild.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "core/StringListEx.h"
 #include "monitor/MonitorFileWriter.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/SpinLock.h"
@@ -69,6 +71,7 @@ private:
     int Build();
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
+    int RunJobDocument(const TBuildPlan& plan);
     TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder) const;
     void Complete(int exitCode);
     void Release();
@@ -99,6 +102,7 @@ private:
     std::uint64_t startTick = 0;
     TOutputScanner scanner;
     std::int32_t systemErrors = 0;
+    TJobRunCounts jobCounts; // of a job document's tasks
     bool cancelled = false;
 };
 
@@ -242,6 +246,8 @@ int TBuild::Build() {
         const TBuildPlan plan = PlanBuild(request, platform::GetEnvBlock());
         if (!plan.Refusal.empty()) {
             SystemError(plan.Refusal);
+        } else if (core::SameText(request.BuildClass, "xml")) {
+            exitCode = RunJobDocument(plan);
         } else {
             exitCode = RunJob(plan);
         }
@@ -392,6 +398,46 @@ int TBuild::RunJob(const TBuildPlan& plan) {
     return stoppedOnError && exitCode == 0 ? 1 : exitCode;
 }
 
+int TBuild::RunJobDocument(const TBuildPlan& plan) {
+    TJobDocumentBuild document(
+        request, [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); },
+        build::ReadBuilderInteger("MaxLocalCores"));
+    try {
+        document.Start(plan.Environment);
+    } catch (const std::exception& e) {
+        // Every error of the document, before anything ran.
+        SystemError(e.what());
+        return 1;
+    }
+    std::uint64_t nextCheck = Tick();
+    for (;;) {
+        const std::uint64_t now = Tick();
+        if (!cancelled && now >= nextCheck) {
+            if (stop.Check()) {
+                cancelled = true;
+                document.Cancel();
+            }
+            nextCheck = now + StopCheckMs;
+        }
+        std::uint64_t deadline = std::min(nextCheck, document.Tick(now));
+        {
+            const std::lock_guard lock(eventMutex);
+            writer->FlushIfDue(Tick());
+            if (const std::optional<std::uint64_t> due = writer->Deadline()) {
+                deadline = std::min(deadline, *due);
+            }
+        }
+        const std::uint64_t after = Tick();
+        if (document.WaitDone(static_cast<std::uint32_t>(
+                deadline > after ? std::min<std::uint64_t>(deadline - after, StopCheckMs) : 0))) {
+            break;
+        }
+    }
+    document.Finish();
+    jobCounts = document.Counts();
+    return jobCounts.Failed > 0 || jobCounts.Skipped > 0 || cancelled ? 1 : 0;
+}
+
 TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
     TTaskBuildSetup setup;
     setup.AgentFolder = agentFolder;
@@ -434,8 +480,8 @@ void TBuild::SystemWarning(const std::string& text) {
 }
 
 void TBuild::Complete(int exitCode) {
-    const std::int32_t errors = scanner.Errors();
-    const std::int32_t warnings = scanner.Warnings();
+    const std::int32_t errors = scanner.Errors() + jobCounts.Errors;
+    const std::int32_t warnings = scanner.Warnings() + jobCounts.Warnings;
     const bool success = exitCode == 0 && !cancelled && systemErrors == 0;
     Add(*records::NewCompleteEvent(Ms(), cancelled,
                                    records::BuildSummaryText(systemErrors, 0, errors, warnings),

@@ -33,6 +33,9 @@ struct TTaskRequest {
     std::string Source;
     std::string Output;
     std::string Caption;
+    // The task IDs of the tasks it waited for, "," separated, the last to end first
+    // (tasks of a job document; empty for others).
+    std::string After;
 };
 
 // How a task ended, as its launcher reports it.
@@ -43,7 +46,9 @@ struct TTaskOutcome {
     std::int32_t Warnings = 0;
     std::int64_t DurationMs = 0;
     bool EngineFailure = false;
-    bool Failed() const { return ExitCode != 0 || Signal != 0; }
+    // Set when the tool's own exit-code lists decide (job documents); else 0 succeeds.
+    std::optional<bool> Verdict;
+    bool Failed() const { return Verdict ? !*Verdict : ExitCode != 0 || Signal != 0; }
 };
 
 struct TTaskGrant {

@@ -29,6 +29,10 @@ void TTaskEvents::TaskStarted(const TRunningTask& task, const TWorkerRow& row) {
         event.CmdLine = cmdLine;
         event.App = request.Tool;
         event.Remote = !row.Local;
+        // What the viewer needs for the critical path: the tasks this one waited for.
+        if (!request.After.empty()) {
+            event.Status = "after:" + request.After;
+        }
         add(event);
     }
     if (options.ShowCmd) {

@@ -414,13 +414,13 @@ bool TGridConsole::ResolveBuildTarget() {
             FatalError("For Visual Studio builds, please use Ravelcon instead of " + ProgramName());
             return false;
         }
-        if (build::TBuildProxy::IsJobBuildClass(BuildCommand.BuildClass)) {
+        if (build::TBuildProxy::IsJobBuildClass(BuildCommand.BuildClass) && !RunsJobs) {
             FatalError("For Reda Duruzo builds, please use twConsole instead of " + ProgramName());
             return false;
         }
         return true;
     }
-    if (!(Modes & console::Command)) {
+    if (!(Modes & console::Command) && !RunsJobs) {
         FatalError("For Reda Duruzo builds, please use twConsole instead of " + ProgramName());
         return false;
     }

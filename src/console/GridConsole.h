@@ -79,6 +79,8 @@ public:
     // Fields, in the order of the console's data model.
     std::string Title;
     TConsoleModes Modes;
+    // Job files and /COMMAND are this console's own (see ConsoleFlavor.h).
+    bool RunsJobs = false;
     records::TBuildCommandPacket BuildCommand;
     bool StdOutIsConsole = false;
     std::unique_ptr<TServiceLink> ServiceLink;

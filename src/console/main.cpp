@@ -1,9 +1,11 @@
+#include "console/ConsoleFlavor.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
+#include "platform/Paths.h"
 #include "records/Registration.h"
 
 #include <cstdio>
@@ -23,8 +25,12 @@ int main(int argc, char** argv) {
     {
         std::unique_ptr<console::TGridConsole> gridConsole;
         try {
-            gridConsole = std::make_unique<console::TGridConsole>(console::ConsoleTitle,
-                                                                  console::VisualStudio);
+            // The name the program was started as chooses its row of the flavor table.
+            const console::TConsoleFlavor& flavor = console::ConsoleFlavorFor(
+                platform::FileNameWithoutExt(platform::ProgramFileName()));
+            gridConsole =
+                std::make_unique<console::TGridConsole>(console::ConsoleTitle, flavor.Modes);
+            gridConsole->RunsJobs = flavor.RunsJobs;
             gridConsole->Run();
             core::MainQueue().Run();
             if (gridConsole->OutputLost && console::ProcessExitCode() == 0) {

@@ -195,8 +195,9 @@ void TMonitorEventLoop::WatchdogPass() {
     }
     platform::TMutexState state;
     try {
-        const auto mutex = platform::TMutex::Create(settings.BuildMutexName, false);
-        state = mutex->QueryState();
+        // Opened, never created: a mutex made here would be free and stay behind.
+        const auto mutex = platform::TMutex::Open(settings.BuildMutexName);
+        state = mutex ? mutex->QueryState() : platform::TMutexState::Free;
     } catch (const std::exception& e) {
         throw core::EGeneralError("Failed to query mutex status\r\n" + std::string(e.what()));
     }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <pugixml.hpp>
 #include <sstream>
 
@@ -40,15 +41,24 @@ bool IsAttributeField(TFieldType type) {
     }
 }
 
-// Where the parser reports positions: lines of the original text.
+// Where the parser reports positions: lines of the original text. The line starts
+// are found once, so that a position costs a search, not a count from the start.
 class TPositions {
 public:
-    TPositions(std::string_view text, std::string_view fileName, const char* buffer)
-        : text(text), fileName(fileName), buffer(buffer) {}
+    TPositions(std::string_view text, std::string_view fileName, const char* buffer,
+               TXmlRecordLines* lines)
+        : text(text), fileName(fileName), buffer(buffer), lines(lines) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                lineEnds.push_back(static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
 
     int LineOfOffset(std::ptrdiff_t offset) const {
         offset = std::clamp<std::ptrdiff_t>(offset, 0, static_cast<std::ptrdiff_t>(text.size()));
-        return 1 + static_cast<int>(std::count(text.begin(), text.begin() + offset, '\n'));
+        return 1 + static_cast<int>(std::lower_bound(lineEnds.begin(), lineEnds.end(), offset) -
+                                    lineEnds.begin());
     }
     int LineOf(const char* inBuffer, const pugi::xml_node& fallback) const {
         if (inBuffer >= buffer && inBuffer < buffer + text.size()) {
@@ -59,11 +69,18 @@ public:
     [[noreturn]] void Fail(int line, const std::string& message) const {
         throw EXmlRecordError(std::string(fileName) + ":" + std::to_string(line) + ": " + message);
     }
+    void Record(const TPacket& packet, const pugi::xml_node& element) const {
+        if (lines) {
+            (*lines)[&packet] = LineOf(element.name(), element);
+        }
+    }
 
 private:
     std::string_view text;
     std::string_view fileName;
     const char* buffer;
+    TXmlRecordLines* lines;
+    std::vector<std::ptrdiff_t> lineEnds;
 };
 
 template <typename T>
@@ -216,7 +233,7 @@ struct TClassNames {
     std::map<std::string, int, std::less<>> elements;
 };
 
-TClassNames NamesOf(const TPacketClass& cls) {
+TClassNames MakeNamesOf(const TPacketClass& cls) {
     TClassNames names;
     for (int i = 0; i < cls.FieldCount(); ++i) {
         const TFieldDef& field = *cls.Field(i);
@@ -231,12 +248,25 @@ TClassNames NamesOf(const TPacketClass& cls) {
     return names;
 }
 
+// Per class, once: a document holds many records of the same few classes.
+const TClassNames& NamesOf(const TPacketClass& cls) {
+    static std::mutex mutex;
+    static std::map<const TPacketClass*, TClassNames> known;
+    const std::lock_guard lock(mutex);
+    auto found = known.find(&cls);
+    if (found == known.end()) {
+        found = known.emplace(&cls, MakeNamesOf(cls)).first;
+    }
+    return found->second;
+}
+
 void ReadElement(const pugi::xml_node& element, TPacket& packet, const TPositions& at, int depth) {
     if (depth > 64) {
         at.Fail(at.LineOf(element.name(), element), "elements nested too deeply");
     }
+    at.Record(packet, element);
     const TPacketClass& cls = packet.Class();
-    const TClassNames names = NamesOf(cls);
+    const TClassNames& names = NamesOf(cls);
     std::vector<bool> seen(static_cast<std::size_t>(cls.FieldCount()), false);
     for (const pugi::xml_attribute& attribute : element.attributes()) {
         const int line = at.LineOf(attribute.name(), element);
@@ -393,13 +423,14 @@ std::string XmlElementNameOf(const TPacketClass& cls) {
     return std::string(name);
 }
 
-void ReadXmlRecord(std::string_view text, std::string_view fileName, TPacket& packet) {
+void ReadXmlRecord(std::string_view text, std::string_view fileName, TPacket& packet,
+                   TXmlRecordLines* lines) {
     // Parsed in place so that every name points into this copy of the text.
     std::string buffer(text);
     pugi::xml_document document;
     const pugi::xml_parse_result result = document.load_buffer_inplace(
         buffer.data(), buffer.size(), pugi::parse_default, pugi::encoding_utf8);
-    const TPositions at(text, fileName, buffer.data());
+    const TPositions at(text, fileName, buffer.data(), lines);
     if (!result) {
         at.Fail(at.LineOfOffset(result.offset),
                 std::string("not valid XML: ") + result.description());
@@ -417,7 +448,7 @@ void ReadXmlRecord(std::string_view text, std::string_view fileName, TPacket& pa
     ReadElement(root, packet, at, 0);
 }
 
-void LoadXmlRecordFile(const std::string& fileName, TPacket& packet) {
+void LoadXmlRecordFile(const std::string& fileName, TPacket& packet, TXmlRecordLines* lines) {
     std::string text;
     std::string error;
     if (platform::ReadWholeFile(fileName, text, MaxFileBytes + 1, &error) !=
@@ -428,7 +459,7 @@ void LoadXmlRecordFile(const std::string& fileName, TPacket& packet) {
         throw EXmlRecordError(fileName + ": larger than " + std::to_string(MaxFileBytes) +
                               " bytes");
     }
-    ReadXmlRecord(text, fileName, packet);
+    ReadXmlRecord(text, fileName, packet, lines);
 }
 
 std::string WriteXmlRecord(const TPacket& packet) {

@@ -21,6 +21,7 @@
 // the file, the line and the name.
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/Errors.h"
 #include "packets/Packet.h"
@@ -36,10 +37,16 @@ public:
 // "TXml_ProfileDocument" -> "Profile", "TBuildCacheProfileDocument" -> "BuildCacheProfile".
 std::string XmlElementNameOf(const packets::TPacketClass& cls);
 
+// The line of the element each record was read from, the root's included.
+using TXmlRecordLines = std::unordered_map<const packets::TPacket*, int>;
+
 // Fills `packet` (cleared first) from the text of a file; `fileName` names it in errors.
-void ReadXmlRecord(std::string_view text, std::string_view fileName, packets::TPacket& packet);
+// With `lines`, also says where each record came from.
+void ReadXmlRecord(std::string_view text, std::string_view fileName, packets::TPacket& packet,
+                   TXmlRecordLines* lines = nullptr);
 // Raises EXmlRecordError also when the file cannot be read.
-void LoadXmlRecordFile(const std::string& fileName, packets::TPacket& packet);
+void LoadXmlRecordFile(const std::string& fileName, packets::TPacket& packet,
+                       TXmlRecordLines* lines = nullptr);
 
 std::string WriteXmlRecord(const packets::TPacket& packet);
 void SaveXmlRecordFile(const std::string& fileName, const packets::TPacket& packet);

@@ -76,12 +76,14 @@ TEST(PlanBuild, CommandsOfTheBuildClasses) {
          {},
          "Build class \"evc4\" cannot be built on this system: "
          "Visual Studio builds need Windows."},
+        // A job document's tasks are its commands.
+        {"xml", "", "job.xml", {}, ""},
         {"xml",
          "",
-         "job.xml",
+         "",
          {},
          "Build class \"xml\" cannot be built on this system: "
-         "XML job files are not supported yet."},
+         "the request names no job document."},
         {"",
          "true",
          "",

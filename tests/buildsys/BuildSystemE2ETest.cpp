@@ -378,8 +378,8 @@ TEST_F(BuildSystem, RequestsItCannotRunFailWithABuildSystemError) {
          "Build class \"VC17\" cannot be built on this system: Visual Studio "
          "builds need Windows."},
         {"xml", "", "/",
-         "Build class \"xml\" cannot be built on this system: XML job files are "
-         "not supported yet."},
+         "Build class \"xml\" cannot be built on this system: the request names no job "
+         "document."},
         {"make", "", "/",
          "Build class \"make\" cannot be built on this system: the request "
          "holds no command to run."},

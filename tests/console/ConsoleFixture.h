@@ -1,6 +1,7 @@
 #pragma once
 // Runs the console's run sequence in-process with a given command line, environment
 // and agent answer, capturing what it prints.
+#include "console/ConsoleFlavor.h"
 #include "console/ExitCode.h"
 #include "console/GridConsole.h"
 #include "platform/CommandLine.h"
@@ -80,10 +81,12 @@ protected:
         platform::UnsetEnvVar("twConsoleParams");
     }
 
-    // Runs the sequence for "ravelcon <args>"; `agentAnswers` hands it a service status.
+    // Runs the sequence for "ravelcon <args>" (or the program `flavor` names);
+    // `agentAnswers` hands it a service status.
     TRunResult Run(std::vector<std::string> args, bool agentAnswers = false,
-                   console::TServiceStatus status = {}) {
-        args.insert(args.begin(), "ravelcon");
+                   console::TServiceStatus status = {},
+                   const console::TConsoleFlavor& flavor = console::ConsoleFlavorFor("ravelcon")) {
+        args.insert(args.begin(), std::string(flavor.ProgramName));
         std::vector<const char*> argv;
         for (const std::string& arg : args) {
             argv.push_back(arg.c_str());
@@ -93,7 +96,8 @@ protected:
         console::SetExitCode(0);
         TRunResult result;
         result.Console =
-            std::make_unique<console::TGridConsole>(console::ConsoleTitle, console::VisualStudio);
+            std::make_unique<console::TGridConsole>(console::ConsoleTitle, flavor.Modes);
+        result.Console->RunsJobs = flavor.RunsJobs;
         auto link = std::make_unique<TFakeServiceLink>(
             agentAnswers ? std::make_unique<console::TServiceStatus>(status) : nullptr,
             &result.ContextSeen);

@@ -201,3 +201,77 @@ TEST_F(RunSequence, HelpInCommandModeHasNoVisualStudioRows) {
 }
 
 } // namespace
+
+TEST(ConsoleFlavor, TheNameChoosesTheRow) {
+    const struct {
+        const char* Name;
+        console::TConsoleModes Modes;
+        bool RunsJobs;
+    } cases[] = {
+        {"ravelcon", console::VisualStudio, false},
+        {"twconsole", console::Command, true},
+        {"TwConsole", console::Command, true},
+        {"anything-else", console::VisualStudio, false},
+    };
+    for (const auto& c : cases) {
+        const console::TConsoleFlavor& flavor = console::ConsoleFlavorFor(c.Name);
+        EXPECT_EQ(flavor.Modes, c.Modes) << c.Name;
+        EXPECT_EQ(flavor.RunsJobs, c.RunsJobs) << c.Name;
+        EXPECT_FALSE(flavor.Modes & console::VisualStudio && flavor.RunsJobs) << c.Name;
+    }
+}
+
+// twconsole runs job files and /COMMAND; ravelcon refuses them, exactly as before.
+TEST_F(RunSequence, JobFilesBelongToTwconsole) {
+    const console::TConsoleFlavor& tw = console::ConsoleFlavorFor("twconsole");
+    const console::TConsoleFlavor& ravelcon = console::ConsoleFlavorFor("ravelcon");
+    for (const char* file : {"job.xml", "job.xpx", "run.bat", "run.cmd"}) {
+        WriteFile(file, "");
+    }
+    WriteFile("app.sln", "\r\nMicrosoft Visual Studio Solution File, Format Version 12.00\r\n"
+                         "# Visual Studio Version 17\r\n");
+    const struct {
+        const char* Target;
+        const char* BuildClass;
+    } accepted[] = {
+        {"job.xml", "xml"},
+        {"job.xpx", "xml"},
+        {"run.bat", "wrap"},
+        {"run.cmd", "wrap"},
+        {"/COMMAND=make all", "make"},
+    };
+    for (const auto& c : accepted) {
+        SCOPED_TRACE(c.Target);
+        const auto r = Run({"/nologo", c.Target}, true, {}, tw);
+        EXPECT_EQ(r.Failure, testing_console::StartBuildFailure) << r.Out;
+        EXPECT_EQ(r.Console->BuildCommand.BuildClass, c.BuildClass);
+        if (c.Target[0] == '/') {
+            continue; // /COMMAND is ravelcon's too
+        }
+        const auto refused = Run({"/nologo", c.Target}, true, {}, ravelcon);
+        EXPECT_TRUE(refused.Out.starts_with(
+            "Fatal Error: For Reda Duruzo builds, please use twConsole instead of "))
+            << refused.Out;
+        EXPECT_EQ(refused.ExitCode, 3);
+    }
+    const auto vs = Run({"/nologo", "app.sln"}, true, {}, tw);
+    EXPECT_TRUE(vs.Out.starts_with("Fatal Error: For Visual Studio builds, please use Ravelcon "
+                                   "instead of "))
+        << vs.Out;
+    EXPECT_EQ(vs.ExitCode, 3);
+    // No Visual Studio mode: the Visual Studio options are not its own.
+    const auto cl = Run({"/nologo", "job.xml", "/cl_add=/O2"}, true, {}, tw);
+    EXPECT_EQ(cl.Out, "Fatal Error: Invalid/conflicting options specified: cl_add=/O2\r\n");
+    const auto none = Run({"/nologo", "/stoponerrors"}, true, {}, tw);
+    EXPECT_EQ(none.Out, "Fatal Error: Missing filename or command of job to execute\r\n");
+}
+
+TEST_F(RunSequence, TwconsoleHelpIsTheCommandModeHelp) {
+    const auto tw = Run({"/nologo", "/?"}, false, {}, console::ConsoleFlavorFor("twconsole"));
+    EXPECT_EQ(tw.ExitCode, 0);
+    EXPECT_TRUE(tw.Out.find("General Options:") != std::string::npos) << tw.Out;
+    EXPECT_EQ(tw.Out.find("Visual Studio Options:"), std::string::npos) << tw.Out;
+    EXPECT_EQ(tw.Out.find("<solution.sln>"), std::string::npos) << tw.Out;
+    const auto rc = Run({"/nologo", "/?"});
+    EXPECT_NE(rc.Out.find("Visual Studio Options:"), std::string::npos);
+}

@@ -152,6 +152,31 @@ TEST(XmlRecordFile, BadFilesAreErrorsNamingFileLineAndName) {
     }
 }
 
+// Each record says the line of its element (CR LF, LF and long files alike).
+TEST(XmlRecordFile, RecordsKnowTheirLines) {
+    RegisterAllPacketClasses();
+    for (const char* end : {"\n", "\r\n"}) {
+        std::string text = std::string("<?xml version=\"1.0\"?>") + end +
+                           "<Build FormatVersion=\"1\">" + end + "<Environment Name=\"E\">" + end +
+                           "<Variable Name=\"V\"/>" + end + "</Environment>" + end +
+                           "<Project Name=\"P\">" + end;
+        for (int i = 0; i < 1000; ++i) {
+            text += "<Task Name=\"t" + std::to_string(i) + "\"/>" + end;
+        }
+        text += std::string("</Project>") + end + "</Build>" + end;
+        TXml_BuildDocument document;
+        TXmlRecordLines lines;
+        ReadXmlRecord(text, "job.xml", document, &lines);
+        EXPECT_EQ(lines.at(&document), 2);
+        EXPECT_EQ(lines.at(&document.Environments[0]), 3);
+        EXPECT_EQ(lines.at(&document.Environments[0].Variables[0]), 4);
+        EXPECT_EQ(lines.at(&document.Project[0]), 6);
+        EXPECT_EQ(lines.at(&document.Project[0].Task[0]), 7);
+        EXPECT_EQ(lines.at(&document.Project[0].Task[999]), 1006);
+        EXPECT_EQ(lines.size(), 1004u);
+    }
+}
+
 TEST(XmlRecordFile, CommentsAndDeclarationsAreAllowed) {
     TXml_ProfileDocument profile;
     ReadXmlRecord("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c -->\n<Profile>\n<!-- c -->\n"

@@ -1,0 +1,76 @@
+#pragma once
+// A build of class "xml": the job document named by the request's primary file, read
+// and checked before anything runs, then run as a graph on this machine's worker
+// rows. Start: rows, the project list of the document's projects with their task
+// counts, employ per row, graph definitions. While it runs: a graph sample once a
+// second. Finish: what did not run counts as skipped, every row is unemployed.
+#include "buildsys/GraphSampler.h"
+#include "buildsys/JobGraphRun.h"
+#include "buildsys/TaskEvents.h"
+#include "records/BuildPackets.h"
+
+#include <memory>
+#include <optional>
+
+namespace buildsys {
+
+class TJobDocumentBuild {
+public:
+    using TAdd = std::function<void(const packets::TPacket&)>;
+    // `add` must be safe to call from any thread.
+    TJobDocumentBuild(const records::TBuildCommandPacket& request, TAdd add,
+                      std::function<std::int32_t()> ms,
+                      std::optional<std::int64_t> localCoresLimit);
+    ~TJobDocumentBuild();
+
+    // Loads and checks the document (raises EXmlRecordError or EJobDocumentError with
+    // every error, before any event of the run), then starts the run. `environment` is
+    // the tasks' environment block.
+    void Start(const std::string& environment);
+    // Samples the graphs when due; returns the tick of the next sample.
+    std::uint64_t Tick(std::uint64_t now);
+    bool WaitDone(std::uint32_t timeoutMs) { return run->WaitDone(timeoutMs); }
+    void Cancel() { run->Cancel(); }
+    void Finish();
+    TJobRunCounts Counts() const { return run ? run->Counts() : TJobRunCounts{}; }
+
+private:
+    // The task events of the scheduler, without its counts: the run counts per project.
+    class TStepSink : public TSchedulerSink {
+    public:
+        explicit TStepSink(TTaskEvents& events) : events(events) {}
+        void TaskStarted(const TRunningTask& task, const TWorkerRow& row) override {
+            events.TaskStarted(task, row);
+        }
+        void TaskEnded(const TRunningTask& task, const TWorkerRow& row,
+                       const TTaskOutcome& outcome) override {
+            events.TaskEnded(task, row, outcome);
+        }
+        void TaskLost(const TRunningTask& task, const TWorkerRow& row) override {
+            events.TaskLost(task, row);
+        }
+        void CountsChanged(const TSchedulerCounts&) override {}
+        void StopRequested(const std::string&) override {}
+
+    private:
+        TTaskEvents& events;
+    };
+
+    const records::TBuildCommandPacket& request;
+    TAdd add;
+    std::function<std::int32_t()> ms;
+    std::optional<std::int64_t> localCoresLimit;
+    TJobGraph graph;
+    std::vector<TWorkerRow> rows;
+    std::unique_ptr<TTaskEvents> events;
+    std::unique_ptr<TStepSink> sink;
+    std::unique_ptr<TScheduler> scheduler;
+    TProcessTaskExecutor executor;
+    std::unique_ptr<TJobGraphRun> run;
+    std::unique_ptr<TGraphSampler> sampler;
+    std::uint64_t nextSample = 0;
+    std::size_t employed = 0;
+    bool finished = false;
+};
+
+} // namespace buildsys
