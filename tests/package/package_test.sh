@@ -46,8 +46,13 @@ cleanup() {
     kill -KILL "$agent_pid" 2>/dev/null || true
     wait "$agent_pid" 2>/dev/null || true
   fi
-  if $installed; then
-    dpkg --purge "$package" >/dev/null 2>&1 || echo "cleanup: dpkg --purge $package failed" >&2
+  if $installed && ! dpkg --purge "$package" >/dev/null 2>&1; then
+    # A purge that failed half-way: the account it made goes (there was none before this
+    # test), and the purge runs again.
+    echo "cleanup: dpkg --purge $package failed; removing its account and purging again" >&2
+    userdel "$user" 2>/dev/null || true
+    groupdel "$user" 2>/dev/null || true
+    dpkg --purge "$package" >/dev/null 2>&1 || echo "cleanup: dpkg --purge $package failed again" >&2
   fi
   rm -rf "$work"
   exit "$rc"
