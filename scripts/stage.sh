@@ -61,15 +61,4 @@ Windows Registry Editor Version 5.00
 "Level"=dword:00000001
 REG
 
-cat > "$folder/resources/buildcache_service_config.json" <<'JSON'
-{
-  "service": { "port": 47821, "gridId": "", "useTls": false, "tlsCnPattern": "",
-               "compression": "lz4" },
-  "localRedisInstance": { "port": 47822, "dbLocation": "%PROGRAMDATA%\\Morvek\\BuildCache",
-                          "dbLocationUser": "" },
-  "fileSystem": { "cacheDirectoryLocation": "%PROGRAMDATA%\\Morvek\\BuildCache",
-                  "remoteUser": "" },
-  "cacheCleaner": { "maxCacheSize": 10737418240 }
-}
-JSON
 echo "$PREFIX"

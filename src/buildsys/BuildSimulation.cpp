@@ -1,0 +1,162 @@
+#include "buildsys/BuildSimulation.h"
+
+#include "buildsys/Scheduler.h"
+#include "buildsys/WorkerRows.h"
+
+#include <cmath>
+#include <functional>
+#include <queue>
+#include <stdexcept>
+#include <utility>
+
+namespace buildsys {
+
+namespace {
+
+// Records what the scheduler decides; the simulation acts on it after each call.
+class TSimSink final : public TSchedulerSink {
+public:
+    explicit TSimSink(std::size_t tasks) : started(tasks, 0), ended(tasks, 0) {}
+    void TaskStarted(const TRunningTask& task, const TWorkerRow&) override {
+        const auto index = static_cast<std::size_t>(task.Request.Pid);
+        ++started.at(index);
+        granted.emplace_back(index, task.Row);
+    }
+    void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome&) override {
+        ++ended.at(static_cast<std::size_t>(task.Request.Pid));
+    }
+    void TaskLost(const TRunningTask&, const TWorkerRow&) override {
+        throw std::logic_error("A simulated task was lost.");
+    }
+    void CountsChanged(const TSchedulerCounts&) override {}
+    void StopRequested(const std::string& reason) override { throw std::logic_error(reason); }
+
+    std::vector<int> started;
+    std::vector<int> ended;
+    std::vector<std::pair<std::size_t, std::int32_t>> granted; // since last taken
+};
+
+std::vector<TWorkerRow> SimRows(const TSimSetup& setup) {
+    std::vector<TWorkerRow> rows = LocalWorkerRows("local", setup.LocalRows);
+    for (std::int32_t helper = 1; helper <= setup.Helpers; ++helper) {
+        const std::string host = "helper" + std::to_string(helper);
+        for (std::int32_t slot = 1; slot <= setup.SlotsPerHelper; ++slot) {
+            rows.push_back({host + "#" + std::to_string(slot), host + " #" + std::to_string(slot),
+                            host, false});
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+double TSimResult::LocalUtilisation() const {
+    return BuildMs > 0 && LocalRows > 0
+               ? static_cast<double>(LocalBusyMs) / (static_cast<double>(BuildMs) * LocalRows)
+               : 0.0;
+}
+
+double TSimResult::HelperUtilisation() const {
+    return BuildMs > 0 && HelperRows > 0
+               ? static_cast<double>(HelperBusyMs) / (static_cast<double>(BuildMs) * HelperRows)
+               : 0.0;
+}
+
+TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& setup) {
+    if (setup.LocalRows < 1 || setup.Helpers < 0 || setup.SlotsPerHelper < 1 ||
+        !(setup.HelperSpeed > 0) || setup.LinkLatencyMs < 0) {
+        throw std::invalid_argument("A simulation needs a local row, helpers of at least one "
+                                    "slot, a positive speed and no negative latency.");
+    }
+    const std::size_t count = tasks.size();
+    std::vector<std::int32_t> waitingFor(count, 0);
+    std::vector<std::vector<std::size_t>> dependents(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (tasks[i].DurationMs < 0) {
+            throw std::invalid_argument("Task " + tasks[i].Name + " has a negative duration.");
+        }
+        for (const std::int32_t on : tasks[i].DependsOn) {
+            if (on < 0 || static_cast<std::size_t>(on) >= i) {
+                throw std::invalid_argument("Task " + tasks[i].Name +
+                                            " depends on a task that is not before it.");
+            }
+            ++waitingFor[i];
+            dependents[static_cast<std::size_t>(on)].push_back(i);
+        }
+    }
+
+    const std::vector<TWorkerRow> rows = SimRows(setup);
+    TSimSink sink(count);
+    TScheduler scheduler(rows, false, sink);
+    TSimResult result;
+    result.LocalRows = setup.LocalRows;
+    result.HelperRows = setup.Helpers * setup.SlotsPerHelper;
+    result.RowBusyMs.assign(rows.size(), 0);
+    result.RowOf.assign(count, -1);
+    result.StartMs.assign(count, -1);
+
+    std::vector<TScheduler::TTicket> tickets(count, 0);
+    using TEnd = std::pair<std::int64_t, std::size_t>; // end time, task; earliest first
+    std::priority_queue<TEnd, std::vector<TEnd>, std::greater<>> running;
+    std::int64_t now = 0;
+
+    const auto takeGrants = [&] {
+        for (const auto& [index, row] : sink.granted) {
+            const TWorkerRow& worker = rows[static_cast<std::size_t>(row)];
+            std::int64_t duration = tasks[index].DurationMs;
+            if (!worker.Local) {
+                duration = static_cast<std::int64_t>(
+                               std::llround(static_cast<double>(duration) / setup.HelperSpeed)) +
+                           2 * setup.LinkLatencyMs;
+                ++result.TasksOnHelpers;
+                if (tasks[index].Kind != "compile") {
+                    ++result.LocalOnlyOnHelpers;
+                }
+            }
+            result.RowOf[index] = row;
+            result.StartMs[index] = now;
+            result.RowBusyMs[static_cast<std::size_t>(row)] += duration;
+            (worker.Local ? result.LocalBusyMs : result.HelperBusyMs) += duration;
+            running.emplace(now + duration, index);
+        }
+        sink.granted.clear();
+    };
+    const auto submit = [&](std::size_t index) {
+        TTaskRequest request;
+        request.Pid = static_cast<std::int64_t>(index); // each task is its own launcher
+        request.Kind = tasks[index].Kind;
+        request.Caption = tasks[index].Name;
+        tickets[index] = scheduler.Submit(std::move(request));
+        takeGrants();
+    };
+
+    for (std::size_t i = 0; i < count; ++i) {
+        if (waitingFor[i] == 0) {
+            submit(i);
+        }
+    }
+    while (!running.empty()) {
+        const auto [end, index] = running.top();
+        running.pop();
+        now = end;
+        scheduler.Finish(tickets[index], TTaskOutcome{});
+        takeGrants();
+        for (const std::size_t next : dependents[index]) {
+            if (--waitingFor[next] == 0) {
+                submit(next);
+            }
+        }
+    }
+    result.BuildMs = now;
+
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sink.started[i] != 1 || sink.ended[i] != 1) {
+            throw std::logic_error("Task " + tasks[i].Name + " was scheduled " +
+                                   std::to_string(sink.started[i]) + " times and ended " +
+                                   std::to_string(sink.ended[i]) + " times.");
+        }
+    }
+    return result;
+}
+
+} // namespace buildsys
