@@ -29,6 +29,7 @@ void TTaskEvents::TaskStarted(const TRunningTask& task, const TWorkerRow& row) {
         event.CmdLine = cmdLine;
         event.App = request.Tool;
         event.Remote = !row.Local;
+        event.BuildCacheStatus = cacheStatus ? cacheStatus(task) : 0;
         add(event);
     }
     if (options.ShowCmd) {

@@ -2,7 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 
+#include "core/CacheOutcome.h"
 #include "core/TaskProtocol.h"
 #include "core/ToolCommandLine.h"
 #include "launcher/DiagnosticCounter.h"
@@ -17,6 +21,9 @@ namespace launcher {
 namespace {
 
 constexpr int NotFoundStatus = 127;
+// The cache engine's log of one call is a few kilobytes; more is not read.
+constexpr std::size_t CacheLogLimit = 4u << 20;
+constexpr const char* CacheLogVariable = "CCACHE_LOGFILE";
 
 void Report(const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", LauncherFileName.data(), text.c_str());
@@ -36,6 +43,23 @@ std::optional<core::TTaskMessage> ReadMessage(platform::TLocalSocket& socket,
         }
         reader.Append(std::string_view(buffer, static_cast<std::size_t>(n)));
     }
+}
+
+// What the cache engine did for this call, from the log the grant asked it to write; the
+// log (it names the shared level's address) goes once it is read.
+std::string CacheOutcomeOf(const std::map<std::string, std::string>& grantEnv) {
+    const auto log = grantEnv.find(CacheLogVariable);
+    if (log == grantEnv.end() || log->second.empty()) {
+        return "";
+    }
+    std::string text(CacheLogLimit, '\0');
+    std::ifstream in(log->second, std::ios::binary);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    in.close();
+    std::error_code ignored;
+    std::filesystem::remove(log->second, ignored);
+    return core::CacheOutcomeToText(core::CacheOutcomeFromLog(text));
 }
 
 int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
@@ -188,6 +212,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         exit.ExitCode < 128) {
         end.engineFailure = true;
     }
+    end.cache = CacheOutcomeOf(grant.env);
     socket->SendAll(core::EncodeTaskFrame(end));
     return exit.ExitCode;
 }
