@@ -110,6 +110,11 @@ void TBuildCacheService::Launch() {
     std::unique_ptr<platform::TPipeEnd> readEnd;
     std::unique_ptr<platform::TPipeEnd> writeEnd;
     platform::TPipeEnd::CreatePipe(readEnd, writeEnd);
+    // The whole configuration waits in the pipe (far below its capacity) and the writing
+    // end is closed before the start, so that no process holds it and Redis reads to
+    // its end.
+    const bool written = writeEnd->Write(config);
+    writeEnd.reset();
     platform::TSpawnOptions options;
     // "-": the configuration comes on standard input.
     options.Arguments = {program, "-"};
@@ -117,8 +122,6 @@ void TBuildCacheService::Launch() {
     options.StdIn = readEnd.get();
     process = platform::TChildProcess::Spawn(options);
     readEnd.reset();
-    const bool written = writeEnd->Write(config);
-    writeEnd.reset();
     port = static_cast<std::int32_t>(settings.DatabasePort);
     const auto giveUp =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(ReadyTimeoutMs);

@@ -73,9 +73,10 @@ void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCo
     // Only what this build says: a user's own ccache settings do not choose the levels.
     env["CCACHE_REMOTE_STORAGE"] =
         setup.SharedUrl.empty() ? "" : setup.SharedUrl + (setup.ReadOnly ? "|read-only" : "");
-    env["CCACHE_REMOTE_ONLY"] = "false";
-    env["CCACHE_READONLY"] = setup.ReadOnly ? "true" : "false";
-    env["CCACHE_DISABLE"] = "false";
+    // ccache's switches are set by name: CCACHE_X turns one on, CCACHE_NOX off.
+    env["CCACHE_NOREMOTE_ONLY"] = "1";
+    env[setup.ReadOnly ? "CCACHE_READONLY" : "CCACHE_NOREADONLY"] = "1";
+    env["CCACHE_NODISABLE"] = "1";
     if (!command.Prefix.empty()) {
         // The inner engine runs the compile of a miss: a hit never leaves the machine.
         env["CCACHE_PREFIX"] = Join(command.Prefix);
