@@ -2,6 +2,7 @@
 
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "platform/ListeningProcess.h"
 #include "platform/Network.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -128,7 +129,9 @@ void TBuildCacheService::Launch() {
     std::string error;
     bool ready = false;
     while (written && !process->WaitForExit(0) && std::chrono::steady_clock::now() < giveUp) {
-        if (platform::TcpProbe("127.0.0.1", static_cast<std::uint16_t>(port), 500, error)) {
+        // Only our own process may be the one listening: the password goes to no one else.
+        if (platform::ProcessListensOnLoopback(process->Id(), static_cast<std::uint16_t>(port)) &&
+            platform::TcpProbe("127.0.0.1", static_cast<std::uint16_t>(port), 500, error)) {
             ready = true;
             break;
         }

@@ -398,3 +398,22 @@ TEST_F(BuildCacheE2E, FailuresOfTheCacheNeverFailTheBuild) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(BuildCacheE2E, APortTakenByAnotherProcessGetsNoPassword) {
+    TTestRedis squatter(servicePort);
+    ASSERT_TRUE(squatter.Ping());
+    if (squatter.Address() != "127.0.0.1:" + std::to_string(servicePort)) {
+        GTEST_SKIP() << "the service's port is in use";
+    }
+    TAgent agent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(ServicePid().empty());
+    const TRestored r = BuildOk(Project("p"));
+    EXPECT_EQ(r.Total, 5) << last.Out;
+    // Nothing of the build went to the process that holds the port.
+    EXPECT_EQ(RedisCli({"-p", std::to_string(servicePort), "DBSIZE"}).Out, "0\n");
+}
+
+} // namespace
