@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "core/CacheOutcome.h"
 #include "core/TaskProtocol.h"
@@ -182,17 +183,35 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
     }
 
-    TDiagnosticCounter counter;
+    auto counter = std::make_unique<TDiagnosticCounter>();
     const auto started = std::chrono::steady_clock::now();
     platform::TToolExit exit;
+    const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
+        counter = std::make_unique<TDiagnosticCounter>();
+        exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
+            counter->Add(stream, bytes);
+        });
+    };
     if (program.empty()) {
         exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
     } else {
-        exit = platform::RunTool(program, argv, toolEnv, [&](int stream, std::string_view bytes) {
-            counter.Add(stream, bytes);
-        });
+        run(program, argv);
     }
-    counter.Finish();
+    std::string cacheText = CacheOutcomeOf(grant.env);
+    if (grant.env.count(CacheLogVariable) > 0 &&
+        (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
+        core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {
+        // The cache engine itself failed (a failed compile has a result in its log): the
+        // task runs again without it, here, and the failure is told, not the task's.
+        core::TCacheOutcome failed;
+        failed.Errors.push_back(
+            "the build cache failed (" +
+            (exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error) +
+            "); the task ran without it");
+        cacheText = core::CacheOutcomeToText(failed);
+        run(tool, runArgs);
+    }
+    counter->Finish();
     core::TTaskEnd end;
     if (!exit.Started) {
         Report(exit.Error);
@@ -201,8 +220,8 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
     }
     end.exitCode = exit.ExitCode;
     end.signal = exit.Signal;
-    end.errors = counter.Errors();
-    end.warnings = counter.Warnings();
+    end.errors = counter->Errors();
+    end.warnings = counter->Warnings();
     end.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - started)
                          .count();
@@ -212,7 +231,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         exit.ExitCode < 128) {
         end.engineFailure = true;
     }
-    end.cache = CacheOutcomeOf(grant.env);
+    end.cache = cacheText;
     socket->SendAll(core::EncodeTaskFrame(end));
     return exit.ExitCode;
 }

@@ -417,3 +417,24 @@ TEST_F(BuildCacheE2E, APortTakenByAnotherProcessGetsNoPassword) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(BuildCacheE2E, ACacheEngineThatFailsItselfLeavesTheTaskToTheCompiler) {
+    TAgent agent;
+    AwaitService();
+    const std::string broken = work + "/broken-ccache";
+    WriteFile(broken + "/ccache",
+              "#!/bin/sh\necho 'ccache: error: broken on purpose' >&2\nexit 1\n");
+    fs::permissions(broken + "/ccache", fs::perms::owner_all);
+    const std::string dir = Project("p");
+    const TProcessResult r =
+        RunProgram(Ravelcon(), {"/nologo", "/COMMAND=make -C '" + dir + "'", "/BUILDCACHELOCAL=ON"},
+                   {{"PATH", broken + ":" + std::string(std::getenv("PATH"))}});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    EXPECT_EQ(RunProgram(dir + "/prog", {}).ExitCode, 0);
+    EXPECT_EQ(RestoredOf(r.Out).Total, 5) << r.Out;
+    EXPECT_NE(r.Out.find("5 problem(s)"), std::string::npos) << r.Out;
+}
+
+} // namespace
