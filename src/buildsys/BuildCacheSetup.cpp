@@ -1,10 +1,14 @@
 #include "buildsys/BuildCacheSetup.h"
 
+#include <algorithm>
+
 #include "platform/Files.h"
 #include "platform/LocalSocket.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/Registry.h"
 #include "platform/SharedObjects.h"
+#include "proxy/AgentSettings.h"
 #include "proxy/BuildCacheSettings.h"
 #include "records/BuildCacheProfile.h"
 
@@ -14,6 +18,30 @@ namespace {
 
 // "cache-" + 32 hex digits of the build ID
 constexpr std::size_t LogFolderRoom = 6 + 32 + 16;
+
+// The server of cluster `name` in the agent setting BuildCacheClusters
+// ("name=host:port;name=host:port"); empty when it names none.
+std::string ClusterServer(const std::string& name) {
+    std::string clusters;
+    try {
+        const auto key = platform::TRegistryKey::Open(platform::TRegRoot::LocalMachine,
+                                                      build::AgentSettingsKey() + "\\Agent");
+        clusters = key ? key->ReadString("BuildCacheClusters").value_or("") : "";
+    } catch (const std::exception&) {
+        return "";
+    }
+    std::size_t at = 0;
+    while (at < clusters.size()) {
+        const std::size_t end = std::min(clusters.find(';', at), clusters.size());
+        const std::string entry = clusters.substr(at, end - at);
+        at = end + 1;
+        const std::size_t equals = entry.find('=');
+        if (equals != std::string::npos && entry.substr(0, equals) == name) {
+            return entry.substr(equals + 1);
+        }
+    }
+    return "";
+}
 
 } // namespace
 
@@ -72,8 +100,14 @@ TBuildCacheSetup MakeBuildCacheSetup(const records::TBuildCommandPacket& request
     if (!request.RemoteBuildCacheServer.empty() && !request.UseBuildCacheCluster) {
         setup.SharedUrl = RedisStorageUrl(request.RemoteBuildCacheServer, "");
     } else if (request.UseBuildCacheCluster) {
-        problems.push_back("The build cache cluster \"" + request.RemoteBuildCacheServer +
-                           "\" is not known to this agent: only the local store is used.");
+        const std::string server = ClusterServer(request.RemoteBuildCacheServer);
+        if (server.empty()) {
+            problems.push_back("The build cache cluster \"" + request.RemoteBuildCacheServer +
+                               "\" is not in the agent setting BuildCacheClusters: only the "
+                               "local store is used.");
+        } else {
+            setup.SharedUrl = RedisStorageUrl(server, "");
+        }
     } else if (request.UseLocalBuildCache && access.Port > 0) {
         setup.SharedUrl =
             RedisStorageUrl("127.0.0.1:" + std::to_string(access.Port), access.Password);

@@ -346,7 +346,10 @@ TEST_F(BuildCacheE2E, AnotherMachineRestoresFromASharedServer) {
     EXPECT_EQ(BuildOk(dir, remote).Restored, 0) << last.Out;
     // This machine forgets everything; the shared server still knows.
     ASSERT_EQ(Clear().ExitCode, 0);
-    const TRestored fromShared = BuildOk(Project("elsewhere"), remote);
+    // Named as a cluster of the agent's settings this time.
+    WriteRegistry("\"BuildCacheClusters\"=\"other=127.0.0.1:1;team=" + shared.Address() + "\"\r\n",
+                  servicePort);
+    const TRestored fromShared = BuildOk(Project("elsewhere"), {"/BUILDCACHECLUSTER=team"});
     EXPECT_EQ(fromShared.Restored, 5) << last.Out;
     EXPECT_NE(last.Out.find("5 restored from the shared cache"), std::string::npos) << last.Out;
 }
