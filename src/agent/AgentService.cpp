@@ -148,13 +148,9 @@ void TAgentService::Status(comm::TCommExecuteContext& context) {
     reply.BuildCacheSupported = true;
     reply.StaticPacket.LocalBCServicePort = buildCache.Port();
     reply.StaticPacket.UseLocalBuildCache = buildCache.Running();
-    try {
-        const build::TBuildCacheSettings settings = build::TBuildCacheSettings::Load();
-        reply.StaticPacket.BuildCacheFolder = settings.CacheDirectory;
-        reply.StaticPacket.BuildCacheDatabaseFolder = settings.DatabaseLocation;
-    } catch (const std::exception&) {
-        // Not installed: the folders stay empty.
-    }
+    // What the service was started with: a status answers without reading files.
+    reply.StaticPacket.BuildCacheFolder = buildCache.CacheFolder();
+    reply.StaticPacket.BuildCacheDatabaseFolder = buildCache.DatabaseFolder();
     context.SendReply(reply);
 }
 

@@ -85,6 +85,8 @@ void TBuildCacheService::Launch() {
                                   std::to_string(settings.DatabasePort) + ")");
     }
     platform::ForceDirectories(settings.DatabaseLocation);
+    cacheFolder = settings.CacheDirectory;
+    databaseFolder = settings.DatabaseLocation;
     const std::string program =
         platform::FindProgram("redis-server", "/usr/local/bin:/usr/bin:/bin");
     if (program.empty()) {

@@ -40,6 +40,9 @@ public:
     // The port while it runs, else 0.
     std::int32_t Port();
     const std::string& Password() const { return password; }
+    // The folders of the configuration it was last started with (empty before).
+    const std::string& CacheFolder() const { return cacheFolder; }
+    const std::string& DatabaseFolder() const { return databaseFolder; }
     std::optional<std::uint32_t> Pid();
 
 private:
@@ -47,6 +50,8 @@ private:
 
     std::unique_ptr<platform::TChildProcess> process;
     std::string password;
+    std::string cacheFolder;
+    std::string databaseFolder;
     std::int32_t port = 0;
     bool wanted = false;
     int failedStarts = 0;
