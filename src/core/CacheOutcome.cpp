@@ -30,8 +30,19 @@ bool IsError(std::string_view body) {
            body.starts_with("Error ") || body.find("storage error") != std::string_view::npos;
 }
 
+// Log text as it may travel: printable ASCII only (the log is the engine's, its bytes
+// are not trusted to be UTF-8).
+std::string Printable(std::string_view text) {
+    std::string printable(text.substr(0, MaxErrorLength));
+    for (char& c : printable) {
+        const auto byte = static_cast<unsigned char>(c);
+        c = byte < 0x20 || byte >= 0x7F ? '?' : c;
+    }
+    return printable;
+}
+
 std::string Spoken(std::string_view word) {
-    std::string text(word);
+    std::string text = Printable(word);
     for (char& c : text) {
         c = c == '_' ? ' ' : c;
     }
@@ -72,7 +83,7 @@ TCacheOutcome CacheOutcomeFromLog(std::string_view log) {
             }
         } else if (IsError(body) && outcome.Errors.size() < MaxErrors &&
                    body.find(" since it failed earlier") == std::string_view::npos) {
-            outcome.Errors.emplace_back(body.substr(0, MaxErrorLength));
+            outcome.Errors.push_back(Printable(body));
         }
     }
     const auto has = [&](std::string_view word) { return results.count(word) > 0; };

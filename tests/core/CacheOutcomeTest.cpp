@@ -93,3 +93,17 @@ TEST(CacheOutcome, TextThatIsNoOutcomeIsAnErrorNotAResult) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(CacheOutcome, BytesOfTheLogThatAreNoTextTravelAsMarks) {
+    const std::string log = std::string("[t 1] Failed to read \xff\xfe entry\x01\n") +
+                            "[t 1] Result: weird_\x80_result\n";
+    const core::TCacheOutcome outcome = core::CacheOutcomeFromLog(log);
+    ASSERT_EQ(outcome.Errors.size(), 1u);
+    EXPECT_EQ(outcome.Errors[0], "Failed to read ?? entry?");
+    EXPECT_EQ(outcome.Reason, "weird ? result");
+    EXPECT_EQ(core::CacheOutcomeFromText(core::CacheOutcomeToText(outcome)), outcome);
+}
+
+} // namespace
