@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes as a job profile, a build document and a build cache
 // profile file; what reads must write and read back equal.
+#include "records/BuildCacheProfile.h"
 #include "records/ProfilePackets.h"
 #include "records/XmlRecordFile.h"
 
@@ -9,10 +10,18 @@
 
 namespace {
 
+void Rules(const packets::TPacket& document) {
+    if (const auto* cache = dynamic_cast<const records::TBuildCacheProfileDocument*>(&document)) {
+        records::CheckBuildCacheProfile(*cache, "fuzz.xml");
+        records::AllowsBuildCache(*cache, "gcc");
+    }
+}
+
 template <typename T> void Check(std::string_view text) {
     T document;
     try {
         records::ReadXmlRecord(text, "fuzz.xml", document);
+        Rules(document);
     } catch (const records::EXmlRecordError&) {
         return;
     }

@@ -1,6 +1,10 @@
 // Feeds arbitrary bytes to the scheduler's frame reader, split at a point the
-// input chooses, as a hostile or broken client could send them.
+// input chooses, as a hostile or broken client could send them; and to the readers of
+// an end's cache outcome and of the cache engine's log.
+#include "core/CacheOutcome.h"
 #include "core/TaskProtocol.h"
+
+#include <cstdlib>
 
 #include <cstdint>
 #include <string_view>
@@ -17,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         while (auto message = reader.Next()) {
             // What was read must encode again.
             (void)core::EncodeTaskFrame(*message);
+            if (const auto* end = std::get_if<core::TTaskEnd>(&*message)) {
+                (void)core::CacheOutcomeFromText(end->cache);
+            }
         }
     } catch (const core::ETaskProtocolError&) {
     }
@@ -24,5 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)core::TaskMessageFromJson(bytes);
     } catch (const core::ETaskProtocolError&) {
     }
+    // An outcome read from a log travels unchanged.
+    const core::TCacheOutcome outcome = core::CacheOutcomeFromLog(bytes);
+    if (!(core::CacheOutcomeFromText(core::CacheOutcomeToText(outcome)) == outcome)) {
+        std::abort();
+    }
+    (void)core::CacheOutcomeFromText(bytes);
     return 0;
 }

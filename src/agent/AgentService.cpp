@@ -67,7 +67,19 @@ TAgentService::TAgentService(core::TNotifyQueue& queue, const core::TGUID& chann
     methods.Register(records::TStopBCServicePacket::StaticClass(),
                      bind(&TAgentService::StopBuildCache));
     watch = std::make_unique<core::TClock>(
-        1000, true, [this] { WatchBuilds(); }, &queue);
+        1000, true,
+        [this] {
+            WatchBuilds();
+            buildCache.Watch();
+        },
+        &queue);
+    if (TBuildCacheService::Configured()) {
+        try {
+            buildCache.Start();
+        } catch (const std::exception& e) {
+            core::Log().Warning("Build cache service not started\r\n" + std::string(e.what()));
+        }
+    }
 }
 
 TAgentService::~TAgentService() {
@@ -134,6 +146,11 @@ void TAgentService::Status(comm::TCommExecuteContext& context) {
     reply.AgentID = host;
     reply.StaticPacket.AllowEnableDisable = allowEnableDisable;
     reply.BuildCacheSupported = true;
+    reply.StaticPacket.LocalBCServicePort = buildCache.Port();
+    reply.StaticPacket.UseLocalBuildCache = buildCache.Running();
+    // What the service was started with: a status answers without reading files.
+    reply.StaticPacket.BuildCacheFolder = buildCache.CacheFolder();
+    reply.StaticPacket.BuildCacheDatabaseFolder = buildCache.DatabaseFolder();
     context.SendReply(reply);
 }
 
@@ -220,6 +237,11 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
             granted->DoneEvent->GiveTo(*granted->Owner);
         }
         reply.JobID = granted->ID;
+        if (granted->Owner && buildCache.Running() &&
+            MayUseBuildCache(TextSetting("BuildCacheUsers", ""), *granted->Owner)) {
+            reply.BuildCachePort = buildCache.Port();
+            reply.BuildCachePassword = buildCache.Password();
+        }
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
                          UserText(granted->Owner) + " (" + request.ComponentDisplayName + ")");
         builds.push_back(std::move(granted));
@@ -329,24 +351,7 @@ void TAgentService::BuildActivity(comm::TCommExecuteContext& context) {
 
 void TAgentService::StartBuildCache(comm::TCommExecuteContext& context) {
     RequireAdministrator(context, "start the build-cache service");
-    if (buildCache && !buildCache->WaitForExit(0)) {
-        return;
-    }
-    const build::TBuildCacheSettings settings = build::TBuildCacheSettings::Load();
-    platform::ForceDirectories(settings.DatabaseLocation);
-    platform::TSpawnOptions options;
-    options.Arguments = {"redis-server",
-                         "--port",
-                         std::to_string(settings.DatabasePort),
-                         "--dir",
-                         settings.DatabaseLocation,
-                         "--logfile",
-                         platform::IncludeTrailingDelimiter(build::BuildCacheFolder()) +
-                             "buildcache_service.log"};
-    options.Job = true;
-    buildCache = platform::TChildProcess::Spawn(options);
-    std::ofstream(build::BuildCachePidFile()) << buildCache->Id() << "\n";
-    core::Log().Line("Build cache service started, pid " + std::to_string(buildCache->Id()));
+    buildCache.Start();
 }
 
 void TAgentService::StopBuildCache(comm::TCommExecuteContext& context) {
@@ -355,16 +360,7 @@ void TAgentService::StopBuildCache(comm::TCommExecuteContext& context) {
 }
 
 void TAgentService::StopBuildCacheService() {
-    if (!buildCache) {
-        return;
-    }
-    buildCache->Kill();
-    buildCache->WaitForExit(10000);
-    buildCache->ExitCode();
-    buildCache.reset();
-    std::error_code ec;
-    fs::remove(build::BuildCachePidFile(), ec);
-    core::Log().Line("Build cache service stopped");
+    buildCache.Stop();
 }
 
 void TAgentService::WatchBuilds() {

@@ -6,7 +6,8 @@
 // default 1), Enabled (dword, default 1, written by enable/disable),
 // MaxConcurrentBuilds (default 4), CoresPerBuild (default 1), UpdatePending (dword,
 // default 0), Coordinator ("host:port", empty = stand-alone), FileCacheDir (default
-// <Folder>/FileCache).
+// <Folder>/FileCache), BuildCacheUsers (who may use the build-cache service: user
+// names or IDs; empty or absent = every local user).
 //
 // A granted build stays listed until its build system ends: the build system owns
 // the mutex "Global\TavrixBuildMutex_<id>" while it runs and sets the event
@@ -21,6 +22,7 @@
 // the user that the system names as creator of the caller's reply channel; an
 // administrator is a user who may write the machine settings (the test the console
 // applies before it clears the build cache). A refused request is an error reply.
+#include "agent/BuildCacheService.h"
 #include "comm/CommPipe.h"
 
 #include <cstdint>
@@ -82,7 +84,7 @@ private:
     std::unique_ptr<comm::TCommServer> server;
     std::vector<std::unique_ptr<TAgentBuild>> builds;
     std::unique_ptr<core::TClock> watch;
-    std::unique_ptr<platform::TChildProcess> buildCache;
+    TBuildCacheService buildCache;
     std::uint32_t claimTimeout = 120000;
     std::string host;
 };

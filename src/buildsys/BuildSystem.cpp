@@ -1,5 +1,6 @@
 #include "buildsys/BuildSystem.h"
 
+#include "buildsys/BuildCacheSetup.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobDocumentBuild.h"
@@ -23,6 +24,7 @@
 #include "records/JobProfile.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
+#include "records/ServicePackets.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -72,7 +74,7 @@ private:
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
     int RunJobDocument(const TBuildPlan& plan);
-    TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder) const;
+    TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan);
     void Complete(int exitCode);
     void Release();
 
@@ -90,6 +92,7 @@ private:
     const TBuildSystemArguments& arguments;
     TStopSignals stop;
     records::TBuildCommandPacket request;
+    TBuildCacheAccess cacheAccess; // the agent's grant, from the hand-off
     std::unique_ptr<platform::TMutex> buildMutex;
     std::unique_ptr<platform::TEvent> attachedEvent;
     std::unique_ptr<packets::TGrowingSharedStream> stream;
@@ -152,6 +155,13 @@ void TBuild::LoadHandOffFile(const std::string& identity) {
     packets::TMemoryStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     try {
         request.LoadFromStream(stream);
+        // The agent's grant follows the request when it opens its build-cache service.
+        if (stream.Position() < stream.Size()) {
+            records::TStartJobRequestReplyPacket grant;
+            grant.LoadFromStream(stream);
+            cacheAccess.Port = grant.BuildCachePort;
+            cacheAccess.Password = grant.BuildCachePassword;
+        }
     } catch (...) {
         core::RethrowWrapped("Failed to load the build request \"" + file + "\".");
     }
@@ -286,7 +296,7 @@ int TBuild::RunJob(const TBuildPlan& plan) {
         const std::string agentFolder = build::RequireAgentFolder();
         if (platform::FileExists(agentFolder + "/morvek-task")) {
             tasks = std::make_unique<TTaskBuild>(
-                request, TaskBuildSetup(agentFolder),
+                request, TaskBuildSetup(agentFolder, plan),
                 [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); });
             tasks->Start(taskPlan);
             for (const std::string& warning : tasks->Warnings()) {
@@ -438,7 +448,7 @@ int TBuild::RunJobDocument(const TBuildPlan& plan) {
     return jobCounts.Failed > 0 || jobCounts.Skipped > 0 || cancelled ? 1 : 0;
 }
 
-TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
+TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan) {
     TTaskBuildSetup setup;
     setup.AgentFolder = agentFolder;
     setup.BuildID = arguments.ID.ToString();
@@ -447,6 +457,17 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
+    std::vector<std::string> problems;
+    setup.Cache = MakeBuildCacheSetup(
+        request, cacheAccess, build::ReadBuilderInteger("UseBuildCache").value_or(0) != 0,
+        agentFolder, setup.BuildID,
+        plan.WorkingDir.empty() ? platform::GetCurrentDir() : plan.WorkingDir,
+        EnvironmentValue(plan.Environment, "PATH").value_or("/usr/local/bin:/usr/bin:/bin"),
+        problems);
+    cacheAccess.Password.clear();
+    for (const std::string& problem : problems) {
+        SystemWarning(problem);
+    }
     return setup;
 }
 

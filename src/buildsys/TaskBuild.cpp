@@ -84,6 +84,16 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         employ.Local = rows[i].Local;
         add(employ);
         employed = i + 1;
+        // The row is ready at once; its end of initialisation tells whether it caches.
+        records::TMonitorEventBeginInitPacket beginInit;
+        beginInit.WorkerID = rows[i].ID;
+        beginInit.RowCaption = rows[i].Caption;
+        add(beginInit);
+        records::TMonitorEventEndInitPacket endInit;
+        endInit.ms = ms();
+        endInit.WorkerID = rows[i].ID;
+        endInit.UseBuildCache = setup.Cache.Enabled ? 1 : 0;
+        add(endInit);
     }
     if (!request.HasFlag(records::TBuildFlag::MonitorSuppressGraphs)) {
         sampler = std::make_unique<TGraphSampler>(add, ms);
@@ -99,7 +109,12 @@ void TTaskBuild::Start(TBuildPlan& plan) {
                                            [this](const std::string&) { stopRequested = true; });
     scheduler = std::make_unique<TScheduler>(
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
-    endpoint = std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID));
+    cache = std::make_unique<TCacheEngine>(setup.Cache, add, ms);
+    events->SetCacheStatus([this](const TRunningTask& task) { return cache->Status(task); });
+    std::vector<TTaskEngine*> engines;
+    engines.push_back(cache.get()); // the cache goes around every engine before it
+    endpoint =
+        std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID), engines);
 
     TInterception interception;
     interception.AgentFolder = setup.AgentFolder;
@@ -157,6 +172,9 @@ void TTaskBuild::Finish() {
     }
     if (endpoint) {
         endpoint->Stop();
+    }
+    if (cache) {
+        cache->Finish();
     }
     // Also when Start failed half way: every employed row is released.
     for (std::size_t i = 0; i < employed; ++i) {

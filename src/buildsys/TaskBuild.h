@@ -10,6 +10,7 @@
 // second. Finish: the endpoint closes (a launcher still connected is a lost task) and
 // every row is unemployed.
 #include "buildsys/BuildPlan.h"
+#include "buildsys/CacheEngine.h"
 #include "buildsys/GraphSampler.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
@@ -29,6 +30,7 @@ struct TTaskBuildSetup {
     std::string BuildID;     // names the endpoint
     std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
+    TBuildCacheSetup Cache;
 };
 
 struct TInterception {
@@ -76,6 +78,7 @@ private:
     std::vector<TWorkerRow> rows;
     std::unique_ptr<TTaskEvents> events;
     std::unique_ptr<TScheduler> scheduler;
+    std::unique_ptr<TCacheEngine> cache;
     std::unique_ptr<TTaskEndpoint> endpoint;
     std::unique_ptr<TGraphSampler> sampler;
     std::uint64_t nextSample = 0;

@@ -33,6 +33,7 @@ void TTaskEvents::TaskStarted(const TRunningTask& task, const TWorkerRow& row) {
         if (!request.After.empty()) {
             event.Status = "after:" + request.After;
         }
+        event.BuildCacheStatus = cacheStatus ? cacheStatus(task) : 0;
         add(event);
     }
     if (options.ShowCmd) {

@@ -29,6 +29,10 @@ public:
     TTaskEvents(TTaskEventOptions options, TAdd add, std::function<std::int32_t()> ms,
                 std::function<void(const std::string&)> stop);
 
+    // Gives each begin step its BuildCacheStatus.
+    void SetCacheStatus(std::function<std::int32_t(const TRunningTask&)> status) {
+        cacheStatus = std::move(status);
+    }
     void TaskStarted(const TRunningTask& task, const TWorkerRow& row) override;
     void TaskEnded(const TRunningTask& task, const TWorkerRow& row,
                    const TTaskOutcome& outcome) override;
@@ -48,6 +52,7 @@ private:
     TAdd add;
     std::function<std::int32_t()> ms;
     std::function<void(const std::string&)> stop;
+    std::function<std::int32_t(const TRunningTask&)> cacheStatus;
     std::map<std::int32_t, std::int32_t> startedAt; // task ID -> ms
     TSchedulerCounts reported;
     bool anyReported = false;

@@ -2,7 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
 
+#include "core/CacheOutcome.h"
 #include "core/TaskProtocol.h"
 #include "core/ToolCommandLine.h"
 #include "launcher/DiagnosticCounter.h"
@@ -17,6 +22,9 @@ namespace launcher {
 namespace {
 
 constexpr int NotFoundStatus = 127;
+// The cache engine's log of one call is a few kilobytes; more is not read.
+constexpr std::size_t CacheLogLimit = 4u << 20;
+constexpr const char* CacheLogVariable = "CCACHE_LOGFILE";
 
 void Report(const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", LauncherFileName.data(), text.c_str());
@@ -36,6 +44,23 @@ std::optional<core::TTaskMessage> ReadMessage(platform::TLocalSocket& socket,
         }
         reader.Append(std::string_view(buffer, static_cast<std::size_t>(n)));
     }
+}
+
+// What the cache engine did for this call, from the log the grant asked it to write; the
+// log (it names the shared level's address) goes once it is read.
+std::string CacheOutcomeOf(const std::map<std::string, std::string>& grantEnv) {
+    const auto log = grantEnv.find(CacheLogVariable);
+    if (log == grantEnv.end() || log->second.empty()) {
+        return "";
+    }
+    std::string text(CacheLogLimit, '\0');
+    std::ifstream in(log->second, std::ios::binary);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    in.close();
+    std::error_code ignored;
+    std::filesystem::remove(log->second, ignored);
+    return core::CacheOutcomeToText(core::CacheOutcomeFromLog(text));
 }
 
 int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
@@ -158,17 +183,35 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
     }
 
-    TDiagnosticCounter counter;
+    auto counter = std::make_unique<TDiagnosticCounter>();
     const auto started = std::chrono::steady_clock::now();
     platform::TToolExit exit;
+    const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
+        counter = std::make_unique<TDiagnosticCounter>();
+        exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
+            counter->Add(stream, bytes);
+        });
+    };
     if (program.empty()) {
         exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
     } else {
-        exit = platform::RunTool(program, argv, toolEnv, [&](int stream, std::string_view bytes) {
-            counter.Add(stream, bytes);
-        });
+        run(program, argv);
     }
-    counter.Finish();
+    std::string cacheText = CacheOutcomeOf(grant.env);
+    if (grant.env.count(CacheLogVariable) > 0 &&
+        (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
+        core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {
+        // The cache engine itself failed (a failed compile has a result in its log): the
+        // task runs again without it, here, and the failure is told, not the task's.
+        core::TCacheOutcome failed;
+        failed.Errors.push_back(
+            "the build cache failed (" +
+            (exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error) +
+            "); the task ran without it");
+        cacheText = core::CacheOutcomeToText(failed);
+        run(tool, runArgs);
+    }
+    counter->Finish();
     core::TTaskEnd end;
     if (!exit.Started) {
         Report(exit.Error);
@@ -177,8 +220,8 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
     }
     end.exitCode = exit.ExitCode;
     end.signal = exit.Signal;
-    end.errors = counter.Errors();
-    end.warnings = counter.Warnings();
+    end.errors = counter->Errors();
+    end.warnings = counter->Warnings();
     end.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - started)
                          .count();
@@ -188,6 +231,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         exit.ExitCode < 128) {
         end.engineFailure = true;
     }
+    end.cache = cacheText;
     socket->SendAll(core::EncodeTaskFrame(end));
     return exit.ExitCode;
 }

@@ -93,6 +93,11 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
         this->extraArguments = std::string(extraArguments);
         packets::TMemoryStream bytes;
         request.SaveToStream(bytes);
+        if (granted.BuildCachePort > 0) {
+            // The build-cache service's password reaches the build system only through
+            // its private hand-off file, which it deletes once read.
+            granted.SaveToStream(bytes);
+        }
         handOffBytes = std::string(bytes.Text());
         handOffFile = HandOffFilePath(PrepareHandOffFolder(AgentTempFolder()), identity);
         try {

@@ -88,7 +88,10 @@ struct TStartJobRequestPacket : packets::TCommPacket {
 struct TStartJobRequestReplyPacket : packets::TPacket {
     std::uint8_t Result{};
     core::TGUID JobID;
-    RAVEL_PACKET(TStartJobRequestReplyPacket, packets::TPacket, 2)
+    // The agent's local build-cache service, for a user allowed to use it (0: none).
+    std::int32_t BuildCachePort{};
+    std::string BuildCachePassword;
+    RAVEL_PACKET(TStartJobRequestReplyPacket, packets::TPacket, 4)
 };
 
 struct TCoordBuildActivityInfo : packets::TCommPacket {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "records/BuildCacheProfile.h"
 #include "records/JobProfile.h"
 #include "records/Registration.h"
 
@@ -307,5 +308,66 @@ TEST(JobProfile, MalformedProfilesAreBuildErrorsNamingTheFile) {
     EXPECT_NE(Expect([&] {
                   LoadJobProfile("/nonexistent/p.xml", "", profile);
               }).find("cannot read /nonexistent/p.xml"),
+              std::string::npos);
+}
+
+TEST(BuildCacheProfile, DefaultProfileAllowsTheCAndCxxCompilersOnly) {
+    const std::string defaultFile = std::string(std::getenv("RAVELCON_TEST_DATA")) +
+                                    "/../../resources/DefaultBuildCacheProfile.xml";
+    TBuildCacheProfileDocument profile;
+    LoadBuildCacheProfile(defaultFile, "", profile);
+    EXPECT_EQ(profile.FormatVersion, 1);
+    const struct {
+        const char* name;
+        bool allowed;
+    } cases[] = {
+        {"cc", true},         {"c++", true},        {"gcc", true},
+        {"g++", true},        {"clang", true},      {"clang++", true},
+        {"gcc-12", true},     {"clang++-15", true}, {"x86_64-linux-gnu-gcc-12", true},
+        {"ld", false},        {"ar", false},        {"as", false},
+        {"gcc-ar-12", false}, {"make", false},      {"clang-format", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AllowsBuildCache(profile, c.name), c.allowed) << c.name;
+    }
+}
+
+TEST(BuildCacheProfile, ANamedProfileReplacesTheDefault) {
+    TTempFile named("<BuildCacheProfile FormatVersion=\"1\">\n"
+                    "  <Tool Filename=\"gcc\" AllowBuildCache=\"false\"/>\n"
+                    "  <Tool Filename=\"g*\" AllowBuildCache=\"true\"/>\n"
+                    "</BuildCacheProfile>\n");
+    TBuildCacheProfileDocument profile;
+    LoadBuildCacheProfile("/nonexistent/default.xml", named.path, profile);
+    EXPECT_FALSE(AllowsBuildCache(profile, "gcc")); // the exact name wins over a pattern
+    EXPECT_TRUE(AllowsBuildCache(profile, "g++"));
+    EXPECT_FALSE(AllowsBuildCache(profile, "cc"));
+}
+
+TEST(BuildCacheProfile, MalformedProfilesAreErrorsNamingTheFile) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"<BuildCacheProfile>\n<Tool Filename=\"gcc\" AllowBuildCache=\"often\"/>"
+         "</BuildCacheProfile>",
+         ":2: malformed value \"often\" of attribute AllowBuildCache of <Tool>"},
+        {"<BuildCacheProfile><Tool AllowBuildCache=\"true\"/></BuildCacheProfile>",
+         ": <Tool> number 1 has no Filename"},
+        {"<BuildCacheProfile><Tool Filename=\"gcc\" Remote=\"1\"/></BuildCacheProfile>", "Remote"},
+        {"<Profile FormatVersion=\"1\"/>", "Profile"},
+        {"<BuildCacheProfile><Tool", ""},
+    };
+    for (const auto& c : cases) {
+        TTempFile file(c.text);
+        TBuildCacheProfileDocument profile;
+        const std::string error = Expect([&] { LoadBuildCacheProfile("", file.path, profile); });
+        EXPECT_EQ(error.rfind(file.path, 0), 0u) << error;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+    TBuildCacheProfileDocument profile;
+    EXPECT_NE(Expect([&] {
+                  LoadBuildCacheProfile("/nonexistent/b.xml", "", profile);
+              }).find("cannot read /nonexistent/b.xml"),
               std::string::npos);
 }

@@ -1,0 +1,282 @@
+#include "buildsys/CacheEngine.h"
+
+#include "core/CacheOutcome.h"
+#include "packets/TextUtil.h"
+#include "platform/CommandLine.h"
+#include "platform/Paths.h"
+#include "records/BuildCacheProfile.h"
+#include "records/MonitorEvents.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace buildsys {
+
+namespace {
+
+constexpr std::int32_t MessageKindWarning = 0;
+
+std::string Join(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
+}
+
+std::string DurationText(std::int64_t ms) {
+    const std::int64_t seconds = (ms + 500) / 1000;
+    if (seconds >= 3600) {
+        return std::to_string(seconds / 3600) + "h " + std::to_string(seconds / 60 % 60) + "m " +
+               std::to_string(seconds % 60) + "s";
+    }
+    if (seconds >= 60) {
+        return std::to_string(seconds / 60) + "m " + std::to_string(seconds % 60) + "s";
+    }
+    return std::to_string(seconds) + "s";
+}
+
+} // namespace
+
+TCacheEngine::TCacheEngine(TBuildCacheSetup setup, TAdd add, std::function<std::int32_t()> ms)
+    : setup(std::move(setup)), add(std::move(add)), ms(std::move(ms)) {}
+
+bool TCacheEngine::Cacheable(const TTaskRequest& request) const {
+    if (!setup.Enabled || !setup.Profile || request.Kind != "compile") {
+        return false;
+    }
+    const std::string calledAs = request.Argv.empty() ? platform::ExtractFileName(request.Tool)
+                                                      : platform::ExtractFileName(request.Argv[0]);
+    return records::AllowsBuildCache(*setup.Profile, calledAs) ||
+           records::AllowsBuildCache(*setup.Profile, platform::ExtractFileName(request.Tool));
+}
+
+std::string TCacheEngine::LogFile(std::int32_t taskID) const {
+    return platform::IncludeTrailingDelimiter(setup.LogFolder) + "task-" + std::to_string(taskID) +
+           ".log";
+}
+
+void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCommand& command) {
+    (void)row;
+    if (!Cacheable(task.Request)) {
+        return;
+    }
+    const std::string log = LogFile(task.TaskID);
+    std::error_code ignored;
+    std::filesystem::remove(log, ignored); // ccache appends
+    std::map<std::string, std::string>& env = command.Env;
+    env["CCACHE_DIR"] = setup.LocalStore;
+    env["CCACHE_BASEDIR"] = setup.BaseDir;
+    env["CCACHE_NOHASHDIR"] = "1";
+    env["CCACHE_UMASK"] = "077";
+    env["CCACHE_LOGFILE"] = log;
+    // Only what this build says: a user's own ccache settings do not choose the levels.
+    env["CCACHE_REMOTE_STORAGE"] =
+        setup.SharedUrl.empty() ? "" : setup.SharedUrl + (setup.ReadOnly ? "|read-only" : "");
+    // ccache's switches are set by name: CCACHE_X turns one on, CCACHE_NOX off.
+    env["CCACHE_NOREMOTE_ONLY"] = "1";
+    env[setup.ReadOnly ? "CCACHE_READONLY" : "CCACHE_NOREADONLY"] = "1";
+    env["CCACHE_NODISABLE"] = "1";
+    if (!command.Prefix.empty()) {
+        // The inner engine runs the compile of a miss: a hit never leaves the machine.
+        env["CCACHE_PREFIX"] = Join(command.Prefix);
+    }
+    command.Prefix = {setup.Ccache};
+    {
+        const std::lock_guard lock(mutex);
+        ++counts.Cacheable;
+    }
+    BarUpdate(bcuCheck);
+}
+
+void TCacheEngine::Ended(const TRunningTask& task, const TWorkerRow& row,
+                         const TTaskOutcome& outcome, const std::string& cache) {
+    (void)row;
+    if (!Cacheable(task.Request)) {
+        return;
+    }
+    const core::TCacheOutcome result = core::CacheOutcomeFromText(cache);
+    std::error_code ignored;
+    std::filesystem::remove(LogFile(task.TaskID), ignored); // a launcher that did not
+    const TTaskRequest& request = task.Request;
+    const std::string signature = TaskSignature(platform::ExtractFileName(request.Tool),
+                                                request.Argv, request.Cwd, setup.BaseDir);
+    for (const std::string& error : result.Errors) {
+        Problem(request.Caption + ": " + error);
+    }
+    switch (result.Result) {
+    case core::TCacheResult::HitLocal:
+    case core::TCacheResult::HitShared: {
+        const std::optional<std::int64_t> original = KnownDuration(signature);
+        records::TMonitorEventBuildCacheRestorePacket restore;
+        restore.ms = ms();
+        restore.TaskID = task.TaskID;
+        restore.App = request.Tool;
+        restore.CmdLine = platform::BuildCommandLine(request.Argv);
+        restore.OriginalDuration = static_cast<std::int32_t>(original.value_or(0));
+        add(restore);
+        {
+            const std::lock_guard lock(mutex);
+            ++counts.Restored;
+            counts.RestoredShared += result.Result == core::TCacheResult::HitShared ? 1 : 0;
+            counts.SavedMs += std::max<std::int64_t>(0, original.value_or(0) - outcome.DurationMs);
+            counts.FetchMs += outcome.DurationMs;
+        }
+        BarUpdate(bcuRetrieval);
+        return;
+    }
+    case core::TCacheResult::Miss: {
+        records::TMonitorEventBCDetailsPacket details;
+        details.ms = ms();
+        details.TaskID = task.TaskID;
+        details.Text = "Cache miss: " + result.Reason +
+                       (result.Stored ? "; the result was stored"
+                                      : (setup.ReadOnly ? "; read-only, nothing stored" : ""));
+        add(details);
+        if (outcome.ExitCode == 0 && outcome.Signal == 0) {
+            RememberDuration(signature, outcome.DurationMs);
+        }
+        {
+            const std::lock_guard lock(mutex);
+            ++counts.Missed;
+            if (result.Stored) {
+                ++counts.Stored;
+                counts.SubmitMs += outcome.DurationMs;
+            }
+        }
+        BarUpdate(result.Stored ? bcuUpdate : bcuCheck);
+        return;
+    }
+    case core::TCacheResult::NotCacheable:
+    case core::TCacheResult::None: {
+        records::TMonitorEventBCDetailsPacket details;
+        details.ms = ms();
+        details.TaskID = task.TaskID;
+        details.Text =
+            "Not cacheable: " +
+            (result.Reason.empty() ? std::string("the cache reported no result") : result.Reason);
+        add(details);
+        const std::lock_guard lock(mutex);
+        ++counts.NotCacheable;
+        return;
+    }
+    }
+}
+
+void TCacheEngine::Problem(const std::string& text) {
+    {
+        const std::lock_guard lock(mutex);
+        ++counts.Errors;
+        if (told) {
+            return;
+        }
+        told = true;
+    }
+    add(*records::NewMessageEvent(ms(), MessageKindWarning, packets::LocalDateTimeNow(),
+                                  "Build cache problem",
+                                  text + " (the task ran without the cache; further cache "
+                                         "problems of this build are counted in its summary)",
+                                  {}, {}, 0));
+}
+
+void TCacheEngine::BarUpdate(TBuildCacheUpdate kind) {
+    TBuildCacheCounts now;
+    {
+        const std::lock_guard lock(mutex);
+        now = counts;
+    }
+    add(*records::NewBCBarUpdateEvent(ms(), static_cast<records::TBCUpdateKind>(kind),
+                                      now.Cacheable, now.Restored, now.Stored, now.FetchMs,
+                                      now.SubmitMs, kind == bcuEnd ? ms() : 0));
+}
+
+TTaskInfoDatabase* TCacheEngine::Database() {
+    // Called with the mutex held.
+    if (!database && !databaseFailed) {
+        try {
+            database = std::make_unique<TTaskInfoDatabase>(setup.TaskInfoFile);
+        } catch (const ETaskInfoError&) {
+            databaseFailed = true;
+            throw;
+        }
+    }
+    return database.get();
+}
+
+std::optional<std::int64_t> TCacheEngine::KnownDuration(const std::string& signature) {
+    try {
+        const std::lock_guard lock(mutex);
+        TTaskInfoDatabase* db = Database();
+        return db ? db->Duration(signature) : std::nullopt;
+    } catch (const ETaskInfoError& e) {
+        Problem(e.what());
+        return std::nullopt;
+    }
+}
+
+void TCacheEngine::RememberDuration(const std::string& signature, std::int64_t durationMs) {
+    try {
+        const std::lock_guard lock(mutex);
+        if (TTaskInfoDatabase* db = Database()) {
+            db->SetDuration(signature, durationMs);
+        }
+    } catch (const ETaskInfoError& e) {
+        Problem(e.what());
+    }
+}
+
+TBuildCacheCounts TCacheEngine::Counts() const {
+    const std::lock_guard lock(mutex);
+    return counts;
+}
+
+std::string TCacheEngine::SummaryLine(const TBuildCacheCounts& counts) {
+    const std::int32_t total = counts.Cacheable;
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%.1f",
+                  total > 0 ? 100.0 * counts.Restored / total : 0.0);
+    return "Build cache: " + std::to_string(counts.Restored) + " of " + std::to_string(total) +
+           " tasks restored (" + percent + "%), " + DurationText(counts.SavedMs) +
+           " of task time saved";
+}
+
+void TCacheEngine::Finish() {
+    TBuildCacheCounts now;
+    {
+        const std::lock_guard lock(mutex);
+        if (finished) {
+            return;
+        }
+        finished = true;
+        now = counts;
+        database.reset();
+    }
+    if (!setup.LogFolder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(setup.LogFolder, ignored);
+    }
+    if (now.Cacheable == 0) {
+        return;
+    }
+    BarUpdate(bcuEnd);
+    records::TMonitorEventBuildCacheSummaryPacket summary;
+    summary.ms = ms();
+    summary.Lines.Add(SummaryLine(now));
+    if (now.RestoredShared > 0) {
+        summary.Lines.Add("Build cache: " + std::to_string(now.RestoredShared) +
+                          " restored from the shared cache");
+    }
+    if (now.Errors > 0) {
+        summary.Lines.Add("Build cache: " + std::to_string(now.Errors) +
+                          " problem(s), those tasks ran without the cache");
+    }
+    add(summary);
+    for (int i = 0; i < summary.Lines.Count(); ++i) {
+        records::TMonitorEventOutputPacket line;
+        line.ms = ms();
+        line.Text = summary.Lines[i];
+        add(line);
+    }
+}
+
+} // namespace buildsys

@@ -1,0 +1,443 @@
+// The build cache with the real programs: console, agent (and its Redis service), build
+// system, task launcher, ccache, and Redis servers of the test's own on loopback ports.
+#include "Installation.h"
+
+#include "../platform/TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <regex>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace e2e;
+
+namespace {
+
+std::string Which(const char* program) {
+    std::string path = RunProgram("/bin/sh", {"-c", std::string("command -v ") + program}).Out;
+    while (!path.empty() && path.back() == '\n') {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool Installed(const char* program) {
+    return !Which(program).empty();
+}
+
+TProcessResult RedisCli(const std::vector<std::string>& args) {
+    return RunProgram(Which("redis-cli"), args);
+}
+
+// The summary line's figures; none when the build printed none.
+struct TRestored {
+    int Restored = -1;
+    int Total = -1;
+    bool Printed() const { return Total >= 0; }
+};
+
+TRestored RestoredOf(const std::string& out) {
+    static const std::regex line("Build cache: ([0-9]+) of ([0-9]+) tasks restored");
+    std::smatch match;
+    TRestored r;
+    if (std::regex_search(out, match, line)) {
+        r.Restored = std::stoi(match[1]);
+        r.Total = std::stoi(match[2]);
+    }
+    return r;
+}
+
+// A Redis server of the test, on a loopback port; ended (by its pid) with the object.
+class TTestRedis {
+public:
+    // Tries `firstPort` and the ports after it until one serves.
+    explicit TTestRedis(int firstPort) {
+        for (port = firstPort; port < firstPort + 10 && !Start(); ++port) {
+        }
+    }
+    ~TTestRedis() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            testing_support::WaitChild(pid);
+        }
+    }
+    bool Ping() const { return RedisCli({"-p", std::to_string(port), "PING"}).Out == "PONG\n"; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+
+private:
+    bool Start() {
+        const std::string portText = std::to_string(port);
+        std::vector<std::string> args = {"redis-server", "--port",    portText,   "--bind",
+                                         "127.0.0.1",    "--save",    "",         "--appendonly",
+                                         "no",           "--logfile", "/dev/null"};
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&pid, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) {
+            pid = -1;
+            return false;
+        }
+        for (int i = 0; i < 200; ++i) {
+            if (Ping()) {
+                return true;
+            }
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1; // it could not listen there
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+
+    int port = 0;
+    pid_t pid = -1;
+};
+
+// A loopback listener that answers every connection with garbage, until destroyed.
+class TGarbageServer {
+public:
+    TGarbageServer() {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        ::listen(fd, 16);
+        thread = std::thread([this] {
+            for (;;) {
+                const int client = ::accept(fd, nullptr, nullptr);
+                if (client < 0) {
+                    return;
+                }
+                const char garbage[] = "\x01\x02 not redis at all\r\n%%%\r\n";
+                (void)!::write(client, garbage, sizeof garbage);
+                ::close(client);
+            }
+        });
+    }
+    ~TGarbageServer() {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+        thread.join();
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+
+private:
+    int fd = -1;
+    int port = 0;
+    std::thread thread;
+};
+
+class BuildCacheE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        SetUpInstallation("cache-e2e", {RAVELCON_BINARY, AGENT_BINARY},
+                          {VARIDADEZIZ_BINARY, LAUNCHER_BINARY, HOOK_LIBRARY});
+        fs::create_directories(install.Folder + "/masq");
+        for (const char* tool : {"cc", "gcc", "c++", "g++"}) {
+            fs::create_symlink("../morvek-task", install.Folder + "/masq/" + tool);
+        }
+        fs::create_directories(install.Folder + "/resources");
+        fs::copy_file(std::string(RESOURCES_DIR) + "/DefaultJobProfile.xml",
+                      install.Folder + "/resources/DefaultJobProfile.xml");
+        fs::copy_file(std::string(RESOURCES_DIR) + "/DefaultBuildCacheProfile.xml",
+                      install.Folder + "/resources/DefaultBuildCacheProfile.xml");
+    }
+    static void TearDownTestSuite() { TearDownInstallation(); }
+
+    void SetUp() override {
+        if (!Installed("ccache") || !Installed("redis-server") || !Installed("make")) {
+            GTEST_SKIP() << "ccache, redis-server or make is not installed (scripts/setup.sh)";
+        }
+        servicePort = 21000 + ::getpid() % 20000;
+        WriteRegistry("", servicePort);
+        work = install.Root + "/work";
+        fs::create_directories(work);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(work, ec);
+        fs::remove_all(cache(), ec);
+    }
+    static std::string cache() { return install.Root + "/var/Morvek/BuildCache"; }
+    std::string LocalStore() const { return cache() + "/FileCache/u" + std::to_string(::getuid()); }
+
+    // A project of five sources; a.c and b.c include h.h; the program links them all.
+    std::string Project(const std::string& name) {
+        const std::string dir = work + "/" + name;
+        fs::create_directories(dir);
+        WriteFile(dir + "/h.h", "#define H 1\n");
+        WriteFile(dir + "/a.c", "#include \"h.h\"\nint a(void) { return H + X; }\n");
+        WriteFile(dir + "/b.c", "#include \"h.h\"\nint b(void) { return H * 2; }\n");
+        WriteFile(dir + "/c.c", "int c(void) { return 3; }\n");
+        WriteFile(dir + "/d.c", "int d(void) { return 4; }\n");
+        WriteFile(dir + "/main.c", "int a(void); int b(void); int c(void); int d(void);\n"
+                                   "int main(void) { return a() + b() + c() + d() - 10 - X; }\n");
+        WriteFile(dir + "/Makefile", "CFLAGS ?= -O1 -DX=0\n"
+                                     "OBJS = a.o b.o c.o d.o main.o\n"
+                                     "prog: $(OBJS)\n\tcc -o prog $(OBJS)\n"
+                                     "clean:\n\trm -f prog $(OBJS)\n");
+        return dir;
+    }
+    TProcessResult Build(const std::string& dir, std::vector<std::string> extra = {},
+                         const std::string& makeArgs = "") {
+        std::vector<std::string> args = {"/nologo", "/COMMAND=make -C '" + dir +
+                                                        "' clean >/dev/null && "
+                                                        "make -C '" +
+                                                        dir + "' " + makeArgs};
+        if (extra.empty()) {
+            extra.push_back("/BUILDCACHELOCAL=ON");
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunProgram(Ravelcon(), args);
+    }
+    // Builds, checks that the build worked and its program runs, and gives the figures.
+    TRestored BuildOk(const std::string& dir, std::vector<std::string> extra = {},
+                      const std::string& makeArgs = "") {
+        const TProcessResult r = Build(dir, std::move(extra), makeArgs);
+        EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+        EXPECT_EQ(RunProgram(dir + "/prog", {}).ExitCode, 0) << "the built program is wrong";
+        last = r;
+        return RestoredOf(r.Out);
+    }
+    TProcessResult Clear() { return RunProgram(Ravelcon(), {"/CLEARBUILDCACHE", "/nologo"}); }
+    std::string ServicePid() const { return ReadFile(cache() + "/buildcache_service.pid"); }
+    // The agent starts its service right after it serves requests.
+    std::string AwaitService() const {
+        for (int i = 0; i < 400 && ServicePid().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return ServicePid();
+    }
+
+    int servicePort = 0;
+    std::string work;
+    TProcessResult last;
+};
+
+TEST_F(BuildCacheE2E, ServiceListensOnLoopbackWithAPasswordAndComesBack) {
+    TAgent agent;
+    const std::string pid = AwaitService();
+    ASSERT_FALSE(pid.empty()) << "the agent did not start its service";
+    const std::string port = std::to_string(servicePort);
+    // Reachable on loopback only, and only with the password.
+    EXPECT_NE(RedisCli({"-p", port, "PING"}).Out.find("NOAUTH"), std::string::npos);
+    const std::string listening = ReadFile("/proc/net/tcp");
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", servicePort);
+    EXPECT_NE(listening.find(local), std::string::npos);
+    char any[32];
+    std::snprintf(any, sizeof any, "00000000:%04X", servicePort);
+    EXPECT_EQ(listening.find(any), std::string::npos);
+    // The password is on no command line.
+    std::string cmdline = ReadFile("/proc/" + std::to_string(std::stoi(pid)) + "/cmdline");
+    EXPECT_EQ(cmdline.find("requirepass"), std::string::npos) << cmdline;
+
+    // A service that dies is started again.
+    ::kill(std::stoi(pid), SIGKILL);
+    std::string again;
+    for (int i = 0; i < 200; ++i) {
+        again = ServicePid();
+        if (!again.empty() && again != pid &&
+            RedisCli({"-p", port, "PING"}).Out.find("NOAUTH") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(again, pid);
+    EXPECT_NE(RedisCli({"-p", port, "PING"}).Out.find("NOAUTH"), std::string::npos);
+}
+
+TEST_F(BuildCacheE2E, CleanRebuildRestoresEveryCompileAndClearingLeavesNothing) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    const TRestored first = BuildOk(dir);
+    EXPECT_EQ(first.Restored, 0) << last.Out;
+    EXPECT_EQ(first.Total, 5) << last.Out;
+    const TRestored second = BuildOk(dir);
+    EXPECT_EQ(second.Restored, 5) << last.Out;
+    EXPECT_EQ(second.Total, 5);
+    // The local store is this user's alone.
+    EXPECT_EQ(fs::status(LocalStore()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    // Without the local store the local service still has every result.
+    fs::remove_all(LocalStore());
+    const TRestored shared = BuildOk(dir);
+    EXPECT_EQ(shared.Restored, 5) << last.Out;
+    EXPECT_NE(last.Out.find("5 restored from the shared cache"), std::string::npos) << last.Out;
+
+    const TProcessResult cleared = Clear();
+    EXPECT_EQ(cleared.ExitCode, 0) << cleared.Out;
+    const TRestored after = BuildOk(dir);
+    EXPECT_EQ(after.Restored, 0) << last.Out;
+    EXPECT_EQ(after.Total, 5);
+
+    // A build without compiles says nothing of the cache.
+    const TProcessResult none =
+        RunProgram(Ravelcon(), {"/nologo", "/COMMAND=true", "/BUILDCACHELOCAL=ON"});
+    EXPECT_EQ(none.ExitCode, 0);
+    EXPECT_EQ(none.Out.find("Build cache"), std::string::npos) << none.Out;
+}
+
+TEST_F(BuildCacheE2E, ASecondCheckoutRestoresEverything) {
+    TAgent agent;
+    AwaitService();
+    BuildOk(Project("one"));
+    const TRestored other = BuildOk(Project("two"));
+    EXPECT_EQ(other.Restored, 5) << last.Out;
+    EXPECT_EQ(other.Total, 5);
+}
+
+TEST_F(BuildCacheE2E, WhatChangesTheCompileIsNeverRestored) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    BuildOk(dir);
+    // A changed header misses exactly the files that include it.
+    WriteFile(dir + "/h.h", "#define H 2\n");
+    WriteFile(dir + "/main.c", "int a(void); int b(void); int c(void); int d(void);\n"
+                               "int main(void) { return a() + b() + c() + d() - 13 - X; }\n");
+    TRestored changed = BuildOk(dir);
+    EXPECT_EQ(changed.Restored, 2) << last.Out; // c.o and d.o
+    // A macro of the command line: what it changes is compiled again (a.c and main.c
+    // use it; the program checks their values), what it cannot change may be restored.
+    changed = BuildOk(dir, {}, "CFLAGS='-O1 -DX=1' ");
+    EXPECT_EQ(changed.Restored, 3) << last.Out;
+    changed = BuildOk(dir, {}, "CFLAGS='-O1 -DX=1' ");
+    EXPECT_EQ(changed.Restored, 5) << last.Out;
+}
+
+TEST_F(BuildCacheE2E, ReadOnlyStoresNothing) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    const TRestored readOnly = BuildOk(dir, {"/BUILDCACHELOCAL=ON", "/BUILDCACHEREADONLY"});
+    EXPECT_EQ(readOnly.Total, 5) << last.Out;
+    const TRestored next = BuildOk(dir);
+    EXPECT_EQ(next.Restored, 0) << last.Out;
+}
+
+TEST_F(BuildCacheE2E, AnotherMachineRestoresFromASharedServer) {
+    TTestRedis shared(servicePort + 1);
+    ASSERT_TRUE(shared.Ping());
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    const std::vector<std::string> remote = {"/BUILDCACHEREMOTESERVER=" + shared.Address()};
+    EXPECT_EQ(BuildOk(dir, remote).Restored, 0) << last.Out;
+    // This machine forgets everything; the shared server still knows.
+    ASSERT_EQ(Clear().ExitCode, 0);
+    // Named as a cluster of the agent's settings this time.
+    WriteRegistry("\"BuildCacheClusters\"=\"other=127.0.0.1:1;team=" + shared.Address() + "\"\r\n",
+                  servicePort);
+    const TRestored fromShared = BuildOk(Project("elsewhere"), {"/BUILDCACHECLUSTER=team"});
+    EXPECT_EQ(fromShared.Restored, 5) << last.Out;
+    EXPECT_NE(last.Out.find("5 restored from the shared cache"), std::string::npos) << last.Out;
+}
+
+TEST_F(BuildCacheE2E, FailuresOfTheCacheNeverFailTheBuild) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    {
+        // A shared server that is not there, and one that answers garbage.
+        TGarbageServer garbage;
+        for (const std::string& server : {std::string("127.0.0.1:1"), garbage.Address()}) {
+            SCOPED_TRACE(server);
+            fs::remove_all(LocalStore()); // the shared level is asked only on a local miss
+            const TRestored r = BuildOk(dir, {"/BUILDCACHEREMOTESERVER=" + server});
+            EXPECT_EQ(r.Total, 5) << last.Out;
+            EXPECT_NE(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+        }
+    }
+    // Every stored result damaged: compiled again.
+    BuildOk(dir);
+    int damaged = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(LocalStore())) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_regular_file() && name.size() > 1 && name.back() == 'R') {
+            std::ofstream(entry.path(), std::ios::binary | std::ios::trunc) << "garbage";
+            ++damaged;
+        }
+    }
+    EXPECT_GE(damaged, 5);
+    // The local service would serve the results again: this build has none.
+    const TRestored corrupt =
+        BuildOk(dir, {"/BUILDCACHELOCAL=OFF", "/BuildCacheProfile=" + install.Folder +
+                                                  "/resources/"
+                                                  "DefaultBuildCacheProfile"
+                                                  ".xml"});
+    EXPECT_EQ(corrupt.Restored, 0) << last.Out;
+    EXPECT_NE(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+
+    // A task-information database that another process holds locked.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((LocalStore() + "/TaskExtraInfo.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const TRestored locked = BuildOk(dir);
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(locked.Total, 5) << last.Out;
+    EXPECT_NE(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BuildCacheE2E, APortTakenByAnotherProcessGetsNoPassword) {
+    TTestRedis squatter(servicePort);
+    ASSERT_TRUE(squatter.Ping());
+    if (squatter.Address() != "127.0.0.1:" + std::to_string(servicePort)) {
+        GTEST_SKIP() << "the service's port is in use";
+    }
+    TAgent agent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(ServicePid().empty());
+    const TRestored r = BuildOk(Project("p"));
+    EXPECT_EQ(r.Total, 5) << last.Out;
+    // Nothing of the build went to the process that holds the port.
+    EXPECT_EQ(RedisCli({"-p", std::to_string(servicePort), "DBSIZE"}).Out, "0\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BuildCacheE2E, ACacheEngineThatFailsItselfLeavesTheTaskToTheCompiler) {
+    TAgent agent;
+    AwaitService();
+    const std::string broken = work + "/broken-ccache";
+    WriteFile(broken + "/ccache",
+              "#!/bin/sh\necho 'ccache: error: broken on purpose' >&2\nexit 1\n");
+    fs::permissions(broken + "/ccache", fs::perms::owner_all);
+    const std::string dir = Project("p");
+    const TProcessResult r =
+        RunProgram(Ravelcon(), {"/nologo", "/COMMAND=make -C '" + dir + "'", "/BUILDCACHELOCAL=ON"},
+                   {{"PATH", broken + ":" + std::string(std::getenv("PATH"))}});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    EXPECT_EQ(RunProgram(dir + "/prog", {}).ExitCode, 0);
+    EXPECT_EQ(RestoredOf(r.Out).Total, 5) << r.Out;
+    EXPECT_NE(r.Out.find("5 problem(s)"), std::string::npos) << r.Out;
+}
+
+} // namespace
