@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build make gcc g++ clang libclang-rt-14-dev clang-format
           libgtest-dev googletest libbenchmark-dev liblz4-dev libpugixml-dev
-          nlohmann-json3-dev redis-server chromium)
+          nlohmann-json3-dev redis-server chromium libcpp-httplib-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
