@@ -137,7 +137,7 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
         nextPublish = now + std::max<std::uint64_t>(PublishInterval, 2 * (now - began));
         dirty = false;
     };
-    monitor::TMonitorEventLoop::TSettings loopSettings{id, build::BuildMutexName(identity, false),
+    monitor::TMonitorEventLoop::TSettings loopSettings{id, build::BuildMutexName(identity, true),
                                                        build::AgentFolder()};
     monitor::TMonitorEventLoop loop(
         std::move(source), std::move(loopSettings),
