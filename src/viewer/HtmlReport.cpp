@@ -80,8 +80,7 @@ void WriteReportPage(std::string_view title, std::string_view data,
 
 void WriteHtmlReport(const TBuildModel& model, const TBuildAnalysis& analysis,
                      const std::function<void(std::string_view)>& write) {
-    const std::string data =
-        ReportData(model, analysis).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string data = ReportData(model, analysis);
     WriteReportPage(PageTitle(model), data, write);
 }
 

@@ -42,9 +42,7 @@ bool IsOwnRunningBuild(const core::TGUID& id) {
 // The page's data: the report's, marked live (and final once the build has ended).
 std::string LiveData(TBuildModel& model, bool final) {
     model.Read.End = model.Completed ? TReadState::TEnd::Complete : TReadState::TEnd::Unfinished;
-    nlohmann::json data = ReportData(model, Analyse(model, PageSlowestTasks));
-    data["live"] = {{"final", final}};
-    return data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return ReportData(model, Analyse(model, PageSlowestTasks), {{"live", {{"final", final}}}});
 }
 
 void WriteLivePage(std::string_view data, const std::function<void(std::string_view)>& write) {
