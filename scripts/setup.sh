@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build make gcc g++ clang libclang-rt-14-dev clang-format
           libgtest-dev googletest libbenchmark-dev liblz4-dev libpugixml-dev
-          nlohmann-json3-dev redis-server chromium systemd dpkg-dev)
+          nlohmann-json3-dev redis-server chromium systemd dpkg-dev
+          libcpp-httplib-dev)
 # The build cache: ccache drives each compile, SQLite keeps task durations.
 packages+=(ccache libsqlite3-dev)
 missing=()

@@ -53,6 +53,7 @@ void TGridConsole::StartBuild() {
         if (Waiting) {
             WriteLine(std::string(25, ' '));
         }
+        OpenBuildMonitor();
         return;
     }
     const TRefusal refusal = RefusalOf(result);

@@ -69,6 +69,8 @@ public:
     // under /NOWAIT, when the agent refuses.
     void StartBuild();
     void RetryStart();
+    // Starts the live view of the running build when the request asks for it.
+    void OpenBuildMonitor();
     // Every monitor event of the build; output events are printed.
     void HandleMonitorEvent(packets::TPacket& event);
     // The build-system process has ended.
@@ -89,6 +91,7 @@ public:
     std::unique_ptr<build::TBuildProxy> BuildProxy;
     bool Waiting = false;
     std::unique_ptr<core::TClock> RetryClock;
+    std::unique_ptr<core::TProcess> MonitorView; // /OPENMONITOR's live view, detached
     std::string Configurations;
     std::string Projects;
     std::string ProjectConfiguration;

@@ -9,22 +9,31 @@ TSharedStreamEventSource::TSharedStreamEventSource(
     std::unique_ptr<packets::TGrowingSharedStream> stream)
     : shared(std::move(stream)), adapter(*shared) {}
 
-std::unique_ptr<TSharedStreamEventSource> TSharedStreamEventSource::Open(const core::TGUID& id,
-                                                                         bool& global) {
-    std::unique_ptr<packets::TGrowingSharedStream> stream;
-    try {
-        stream = std::make_unique<packets::TGrowingSharedStream>(id, 0, nullptr, false,
-                                                                 packets::SessionOwn);
-        global = false;
-    } catch (const std::exception&) {
-        stream = std::make_unique<packets::TGrowingSharedStream>(id, 0, nullptr, false,
-                                                                 packets::SessionGlobal);
-        global = true;
-    }
+namespace {
+std::unique_ptr<TSharedStreamEventSource> OpenIn(const core::TGUID& id, std::int32_t session) {
+    auto stream = std::make_unique<packets::TGrowingSharedStream>(id, 0, nullptr, false, session);
     // The first section stays readable even when the build system ends before the
     // events were read (later ones are read from the monitor file then).
     stream->Prefetch(0);
     return std::make_unique<TSharedStreamEventSource>(std::move(stream));
+}
+} // namespace
+
+std::unique_ptr<TSharedStreamEventSource> TSharedStreamEventSource::Open(const core::TGUID& id,
+                                                                         bool& global) {
+    try {
+        auto own = OpenIn(id, packets::SessionOwn);
+        global = false;
+        return own;
+    } catch (const std::exception&) {
+        auto shared = OpenIn(id, packets::SessionGlobal);
+        global = true;
+        return shared;
+    }
+}
+
+std::unique_ptr<TSharedStreamEventSource> TSharedStreamEventSource::OpenOwn(const core::TGUID& id) {
+    return OpenIn(id, packets::SessionOwn);
 }
 
 std::unique_ptr<packets::TDecompressStreamAdapter>

@@ -17,6 +17,9 @@ public:
     // Opens the stream of a build for reading: under the own session's names first,
     // then the global ones (`global` tells which held it). Raises when neither does.
     static std::unique_ptr<TSharedStreamEventSource> Open(const core::TGUID& id, bool& global);
+    // Opens the stream of one of this user's own builds (own session only, whose
+    // folder and objects are checked to be the user's). Raises when there is none.
+    static std::unique_ptr<TSharedStreamEventSource> OpenOwn(const core::TGUID& id);
 
     std::int64_t Size() override { return shared->Size(); }
     std::int64_t Position() override { return shared->Position(); }

@@ -13,6 +13,27 @@ template <typename T> const T* As(const packets::TPacket& packet) {
 }
 } // namespace
 
+std::int32_t TEventReplay::LatestAttempt(std::int32_t taskID) const {
+    if (taskID >= 0 && static_cast<std::size_t>(taskID) < denseTasks.size()) {
+        return denseTasks[static_cast<std::size_t>(taskID)];
+    }
+    const auto found = tasksByID.find(taskID);
+    return found != tasksByID.end() ? found->second : -1;
+}
+
+void TEventReplay::SetLatestAttempt(std::int32_t taskID, std::int32_t index) {
+    // Task IDs are counted up from 1 by the build system: a table by ID, grown as they
+    // come; an ID far beyond the tasks seen (or negative) goes to the map.
+    if (taskID >= 0 && static_cast<std::size_t>(taskID) < denseTasks.size() + DenseGrowth) {
+        if (static_cast<std::size_t>(taskID) >= denseTasks.size()) {
+            denseTasks.resize(static_cast<std::size_t>(taskID) + 1, -1);
+        }
+        denseTasks[static_cast<std::size_t>(taskID)] = index;
+        return;
+    }
+    tasksByID[taskID] = index;
+}
+
 void TEventReplay::Seen(std::int32_t ms) {
     if (!model.Completed) {
         model.EndMs = std::max(model.EndMs, ms);
@@ -164,14 +185,12 @@ void TEventReplay::Apply(const packets::TPacket& event) {
         task.BeginMs = e->ms;
         task.Remote = e->Remote;
         const auto index = static_cast<std::int32_t>(model.Tasks.size());
-        if (const auto previous = tasksByID.find(e->TaskID); previous != tasksByID.end()) {
-            TTask& earlier = model.Tasks[static_cast<std::size_t>(previous->second)];
+        if (const std::int32_t previous = LatestAttempt(e->TaskID); previous >= 0) {
+            TTask& earlier = model.Tasks[static_cast<std::size_t>(previous)];
             earlier.Retried = true;
             task.Attempt = earlier.Attempt + 1;
-            previous->second = index;
-        } else {
-            tasksByID.emplace(e->TaskID, index);
         }
+        SetLatestAttempt(e->TaskID, index);
         model.Tasks.push_back(std::move(task));
         worker.Current = index;
     } else if (const auto* e = As<records::TMonitorEventEndStepPacket>(event)) {
@@ -184,8 +203,8 @@ void TEventReplay::Apply(const packets::TPacket& event) {
         EndTask(RowFor(e->WorkerID, e->ms), e->ms, true, false, std::nullopt, 0, 0);
     } else if (const auto* e = As<records::TMonitorEventBuildCacheRestorePacket>(event)) {
         Seen(e->ms);
-        if (const auto found = tasksByID.find(e->TaskID); found != tasksByID.end()) {
-            TTask& task = model.Tasks[static_cast<std::size_t>(found->second)];
+        if (const std::int32_t found = LatestAttempt(e->TaskID); found >= 0) {
+            TTask& task = model.Tasks[static_cast<std::size_t>(found)];
             task.Outcome = TTaskOutcome::Restored;
             task.OriginalDurationMs = e->OriginalDuration;
             if (task.CmdLine.empty()) {
@@ -203,7 +222,7 @@ void TEventReplay::Apply(const packets::TPacket& event) {
         task.EndMs = e->ms;
         task.Outcome = TTaskOutcome::Restored;
         task.OriginalDurationMs = e->OriginalDuration;
-        tasksByID[e->TaskID] = static_cast<std::int32_t>(model.Tasks.size());
+        SetLatestAttempt(e->TaskID, static_cast<std::int32_t>(model.Tasks.size()));
         model.Tasks.push_back(std::move(task));
     } else if (const auto* e = As<records::TMonitorEventCountPacket>(event)) {
         Seen(e->ms);

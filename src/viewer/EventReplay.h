@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace packets {
 class TPacket;
@@ -28,10 +29,18 @@ private:
                  std::optional<std::int32_t> exitCode, std::int32_t errors, std::int32_t warnings);
     void AddOutput(std::int32_t ms, std::int32_t taskID, const std::string& text, bool error);
     void Seen(std::int32_t ms);
+    // The index of a task's latest attempt in the model's tasks, or -1.
+    std::int32_t LatestAttempt(std::int32_t taskID) const;
+    void SetLatestAttempt(std::int32_t taskID, std::int32_t index);
+
+    // How far beyond the table an ID may lie and still extend it.
+    static constexpr std::size_t DenseGrowth = 4096;
 
     TBuildModel& model;
     std::unordered_map<std::string, std::int32_t> rowsByID;
-    std::unordered_map<std::int32_t, std::int32_t> tasksByID; // latest attempt
+    std::vector<std::int32_t> denseTasks;                     // latest attempt by task ID; -1: none
+    std::unordered_map<std::int32_t, std::int32_t> tasksByID; // the other IDs
+
     std::map<std::pair<std::string, bool>, std::int32_t> machinesByHost;
     std::unordered_map<std::string, std::int32_t> graphsByID;
 };

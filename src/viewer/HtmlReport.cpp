@@ -44,12 +44,9 @@ std::string HtmlEscape(std::string_view text) {
     return out;
 }
 
-void WriteHtmlReport(const TBuildModel& model, const TBuildAnalysis& analysis,
+void WriteReportPage(std::string_view title, std::string_view data,
                      const std::function<void(std::string_view)>& write) {
-    const std::string title = HtmlEscape(
-        (model.Caption.empty() ? model.PrimaryFile : model.Caption) + " - build monitor");
-    const std::string data =
-        ReportData(model, analysis).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string escapedTitle = HtmlEscape(title);
     const std::string_view page = PageTemplate;
     std::size_t at = 0;
     while (at < page.size()) {
@@ -68,7 +65,7 @@ void WriteHtmlReport(const TBuildModel& model, const TBuildAnalysis& analysis,
             }
             return false;
         };
-        if (!place("@TITLE@", title) && !place("@STYLE@", PageStyle) &&
+        if (!place("@TITLE@", escapedTitle) && !place("@STYLE@", PageStyle) &&
             !place("@SCRIPT@", PageScript)) {
             if (rest.starts_with("@DATA@")) {
                 WriteScriptSafeJson(data, write);
@@ -79,6 +76,16 @@ void WriteHtmlReport(const TBuildModel& model, const TBuildAnalysis& analysis,
             at = mark + 1;
         }
     }
+}
+
+void WriteHtmlReport(const TBuildModel& model, const TBuildAnalysis& analysis,
+                     const std::function<void(std::string_view)>& write) {
+    const std::string data = ReportData(model, analysis);
+    WriteReportPage(PageTitle(model), data, write);
+}
+
+std::string PageTitle(const TBuildModel& model) {
+    return (model.Caption.empty() ? model.PrimaryFile : model.Caption) + " - build monitor";
 }
 
 } // namespace viewer

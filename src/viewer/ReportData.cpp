@@ -2,6 +2,9 @@
 
 #include "packets/TextUtil.h"
 
+#include <algorithm>
+#include <charconv>
+#include <string_view>
 #include <unordered_map>
 
 namespace viewer {
@@ -34,36 +37,91 @@ std::string_view ReadEndName(TReadState::TEnd end) {
     return "unknown";
 }
 
-nlohmann::json Tasks(const TBuildModel& model, const std::vector<std::int32_t>& displayPlace) {
-    nlohmann::json row = nlohmann::json::array(), begin = nlohmann::json::array(),
-                   end = nlohmann::json::array(), kind = nlohmann::json::array(),
-                   exitCode = nlohmann::json::array(), name = nlohmann::json::array(),
-                   cmd = nlohmann::json::array(), id = nlohmann::json::array(),
-                   hint = nlohmann::json::array(), errors = nlohmann::json::array(),
-                   hints = nlohmann::json::array();
-    // Hints repeat ("compile: x.o" aside, mostly the same few): each is written once.
-    std::unordered_map<std::string, int> hintIndex;
-    for (const TTask& task : model.Tasks) {
-        row.push_back(task.Row >= 0 ? displayPlace[static_cast<std::size_t>(task.Row)] : -1);
-        begin.push_back(task.BeginMs);
-        end.push_back(task.EndMs >= 0 ? task.EndMs : model.EndMs);
-        kind.push_back(static_cast<int>(KindOf(task)));
-        exitCode.push_back(task.ExitCode ? nlohmann::json(*task.ExitCode) : nlohmann::json());
-        name.push_back(task.Name);
-        cmd.push_back(task.CmdLine);
-        id.push_back(task.TaskID);
-        const auto [known, added] =
-            hintIndex.try_emplace(task.Hint, static_cast<int>(hintIndex.size()));
-        if (added) {
-            hints.push_back(task.Hint);
-        }
-        hint.push_back(known->second);
-        errors.push_back(task.Errors);
+// The task and output columns are most of the page's data (100 000 tasks make
+// millions of values): they are written as text directly, not built as a document.
+void AppendNumber(std::string& text, std::int64_t value) {
+    char digits[24];
+    const auto [end, error] = std::to_chars(std::begin(digits), std::end(digits), value);
+    (void)error;
+    text.append(digits, end);
+}
+
+void AppendString(std::string& text, std::string_view value) {
+    // Plain printable ASCII needs no escaping; everything else goes through the JSON
+    // library (escapes, and invalid UTF-8 replaced).
+    const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    if (plain) {
+        text += '"';
+        text.append(value);
+        text += '"';
+        return;
     }
-    return {{"row", std::move(row)},     {"begin", std::move(begin)},   {"end", std::move(end)},
-            {"kind", std::move(kind)},   {"exit", std::move(exitCode)}, {"name", std::move(name)},
-            {"cmd", std::move(cmd)},     {"id", std::move(id)},         {"hint", std::move(hint)},
-            {"hints", std::move(hints)}, {"errors", std::move(errors)}};
+    text += nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// `"name":[v,v,...]` for every item of `items`.
+template <typename TItems, typename TWrite>
+void AppendColumn(std::string& text, std::string_view name, const TItems& items, TWrite write,
+                  bool first = false) {
+    if (!first) {
+        text += ',';
+    }
+    text += '"';
+    text.append(name);
+    text += "\":[";
+    bool any = false;
+    for (const auto& item : items) {
+        if (any) {
+            text += ',';
+        }
+        any = true;
+        write(item);
+    }
+    text += ']';
+}
+
+void AppendTasks(std::string& text, const TBuildModel& model,
+                 const std::vector<std::int32_t>& displayPlace) {
+    const auto& tasks = model.Tasks;
+    const auto number = [&](auto get) {
+        return [&text, get](const TTask& task) { AppendNumber(text, get(task)); };
+    };
+    text += '{';
+    AppendColumn(text, "row", tasks, number([&](const TTask& t) {
+                     return t.Row >= 0 ? displayPlace[static_cast<std::size_t>(t.Row)] : -1;
+                 }),
+                 true);
+    AppendColumn(text, "begin", tasks, number([](const TTask& t) { return t.BeginMs; }));
+    AppendColumn(text, "end", tasks,
+                 number([&](const TTask& t) { return t.EndMs >= 0 ? t.EndMs : model.EndMs; }));
+    AppendColumn(text, "kind", tasks,
+                 number([](const TTask& t) { return static_cast<int>(KindOf(t)); }));
+    AppendColumn(text, "exit", tasks, [&](const TTask& t) {
+        if (t.ExitCode) {
+            AppendNumber(text, *t.ExitCode);
+        } else {
+            text += "null";
+        }
+    });
+    AppendColumn(text, "name", tasks, [&](const TTask& t) { AppendString(text, t.Name); });
+    AppendColumn(text, "cmd", tasks, [&](const TTask& t) { AppendString(text, t.CmdLine); });
+    AppendColumn(text, "id", tasks, number([](const TTask& t) { return t.TaskID; }));
+    // Hints repeat ("compile: x.o" aside, mostly the same few): each is written once.
+    std::unordered_map<std::string_view, int> hintIndex;
+    std::vector<std::string_view> hints;
+    AppendColumn(text, "hint", tasks, [&](const TTask& t) {
+        const auto [known, added] =
+            hintIndex.try_emplace(t.Hint, static_cast<int>(hintIndex.size()));
+        if (added) {
+            hints.push_back(t.Hint);
+        }
+        AppendNumber(text, known->second);
+    });
+    AppendColumn(text, "hints", hints, [&](std::string_view h) { AppendString(text, h); });
+    AppendColumn(text, "errors", tasks, number([](const TTask& t) { return t.Errors; }));
+    text += '}';
 }
 
 nlohmann::json Graphs(const TBuildModel& model) {
@@ -99,24 +157,22 @@ nlohmann::json Graphs(const TBuildModel& model) {
     return rows;
 }
 
-nlohmann::json Output(const TBuildModel& model) {
-    nlohmann::json ms = nlohmann::json::array(), task = nlohmann::json::array(),
-                   error = nlohmann::json::array(), text = nlohmann::json::array();
-    for (const TOutputLine& line : model.Output) {
-        ms.push_back(line.Ms);
-        task.push_back(line.TaskID);
-        error.push_back(line.Error ? 1 : 0);
-        text.push_back(line.Text);
-    }
-    return {{"ms", std::move(ms)},
-            {"task", std::move(task)},
-            {"error", std::move(error)},
-            {"text", std::move(text)}};
+void AppendOutput(std::string& text, const TBuildModel& model) {
+    const auto& lines = model.Output;
+    text += '{';
+    AppendColumn(
+        text, "ms", lines, [&](const TOutputLine& l) { AppendNumber(text, l.Ms); }, true);
+    AppendColumn(text, "task", lines, [&](const TOutputLine& l) { AppendNumber(text, l.TaskID); });
+    AppendColumn(text, "error", lines,
+                 [&](const TOutputLine& l) { AppendNumber(text, l.Error ? 1 : 0); });
+    AppendColumn(text, "text", lines, [&](const TOutputLine& l) { AppendString(text, l.Text); });
+    text += '}';
 }
 
 } // namespace
 
-nlohmann::json ReportData(const TBuildModel& model, const TBuildAnalysis& analysis) {
+std::string ReportData(const TBuildModel& model, const TBuildAnalysis& analysis,
+                       const nlohmann::json& extra) {
     const std::vector<std::int32_t> display = model.DisplayRows();
     std::vector<std::int32_t> displayPlace(model.Rows.size(), -1);
     nlohmann::json rows = nlohmann::json::array();
@@ -141,7 +197,7 @@ nlohmann::json ReportData(const TBuildModel& model, const TBuildAnalysis& analys
     for (int k = 0; k < TaskKindCount; ++k) {
         byKind[std::string(KindName(static_cast<TTaskKind>(k)))] = analysis.ByKind[k];
     }
-    return {
+    nlohmann::json data = {
         {"build",
          {{"caption", model.Caption},
           {"primaryFile", model.PrimaryFile},
@@ -167,9 +223,7 @@ nlohmann::json ReportData(const TBuildModel& model, const TBuildAnalysis& analys
           {"markedIncomplete", model.Read.FileMarkedIncomplete}}},
         {"machines", std::move(machines)},
         {"rows", std::move(rows)},
-        {"tasks", Tasks(model, displayPlace)},
         {"graphs", Graphs(model)},
-        {"output", Output(model)},
         {"analysis",
          {{"byKind", std::move(byKind)},
           {"busyMs", analysis.BusyMs},
@@ -180,6 +234,18 @@ nlohmann::json ReportData(const TBuildModel& model, const TBuildAnalysis& analys
           {"critical", analysis.CriticalPath},
           {"criticalFromDependencies", analysis.CriticalPathFromDependencies}}},
     };
+    for (const auto& [key, value] : extra.items()) {
+        data[key] = value;
+    }
+    std::string text = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    text.pop_back(); // the closing brace: the columns follow
+    text.reserve(text.size() + model.Tasks.size() * 120 + model.Output.size() * 60);
+    text += ",\"tasks\":";
+    AppendTasks(text, model, displayPlace);
+    text += ",\"output\":";
+    AppendOutput(text, model);
+    text += '}';
+    return text;
 }
 
 } // namespace viewer

@@ -12,7 +12,9 @@ namespace viewer {
 // How many of the slowest tasks the page lists.
 constexpr std::size_t PageSlowestTasks = 25;
 
-nlohmann::json ReportData(const TBuildModel& model, const TBuildAnalysis& analysis);
+// The document as JSON text; the members of `extra` are added to it.
+std::string ReportData(const TBuildModel& model, const TBuildAnalysis& analysis,
+                       const nlohmann::json& extra = nlohmann::json::object());
 
 // The build's result in one word: succeeded, failed, cancelled or unfinished.
 std::string ResultText(const TBuildModel& model);

@@ -1,9 +1,14 @@
 // morvek-monitor: a build's history file as a report page, a trace or a summary.
 #include "core/Errors.h"
+#include "core/Process.h"
+#include "platform/CommandLine.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
 #include "records/Registration.h"
 #include "viewer/BuildAnalysis.h"
 #include "viewer/HistoryReader.h"
 #include "viewer/HtmlReport.h"
+#include "viewer/LiveView.h"
 #include "viewer/OutputFile.h"
 #include "viewer/ReportData.h"
 #include "viewer/TextSummary.h"
@@ -18,16 +23,24 @@ namespace {
 
 constexpr const char* Usage =
     "Usage: morvek-monitor FILE.mv_mon [-o FILE.html] [--trace FILE.json] [--summary]\n"
+    "       morvek-monitor --live [BUILD-ID] [--open]\n"
     "\n"
     "  -o FILE.html       write the build's report page (the default, beside FILE.mv_mon)\n"
     "  --trace FILE.json  write the build in the trace event format (Perfetto, about:tracing)\n"
-    "  --summary          print the build's summary\n";
+    "  --summary          print the build's summary\n"
+    "  --live [BUILD-ID]  serve the page of a running build of yours (the newest one\n"
+    "                     without an ID) on 127.0.0.1, updated as the build goes on\n"
+    "  --open             open the live page with the desktop's opener when there is a\n"
+    "                     display\n";
 
 struct TOptions {
     std::string Input;
     std::optional<std::string> Html;
     std::optional<std::string> Trace;
     bool Summary = false;
+    bool Live = false;
+    std::string LiveBuild;
+    bool Open = false;
 };
 
 int UsageError(const std::string& message) {
@@ -49,6 +62,44 @@ void WriteFile(const std::string& path,
     viewer::TOutputFile file(path);
     produce([&](std::string_view text) { file.Write(text); });
     file.Close();
+}
+
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const auto value = platform::GetEnvVar(name);
+        if (value && !value->empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The desktop's opener, left to run on its own; its failure costs only the window.
+void OpenInBrowser(const std::string& url) {
+    try {
+        core::TProcess opener("xdg-open " + platform::QuoteArgument(url), core::poNoNotify);
+        opener.SetNewProcessGroup(true);
+        opener.Start();
+        opener.Detach();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "morvek-monitor: the page was not opened: %s\n", e.what());
+    }
+}
+
+int RunLive(const TOptions& options) {
+    // A console that stopped reading the address must not end the view.
+    platform::IgnoreBrokenPipes();
+    const core::TGUID id = viewer::ChooseLiveBuild(options.LiveBuild);
+    viewer::TLiveSettings settings;
+    settings.Serving = [&](const std::string& url) {
+        std::printf("Build monitor: %s\n", url.c_str());
+        std::fflush(stdout);
+        if (options.Open && HasDisplay()) {
+            OpenInBrowser(url);
+        }
+    };
+    viewer::ServeLiveBuild(id, settings);
+    return 0;
 }
 
 } // namespace
@@ -77,6 +128,13 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--summary") {
             options.Summary = true;
+        } else if (arg == "--live") {
+            options.Live = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                options.LiveBuild = argv[++i];
+            }
+        } else if (arg == "--open") {
+            options.Open = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError("unknown option " + std::string(arg) + ".");
         } else if (options.Input.empty()) {
@@ -84,6 +142,21 @@ int main(int argc, char** argv) {
         } else {
             return UsageError("only one history file at a time.");
         }
+    }
+    if (options.Live) {
+        if (!options.Input.empty() || options.Html || options.Trace || options.Summary) {
+            return UsageError("--live shows a running build, not a history file.");
+        }
+        try {
+            records::RegisterAllPacketClasses();
+            return RunLive(options);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "morvek-monitor: %s\n", e.what());
+            return 1;
+        }
+    }
+    if (options.Open) {
+        return UsageError("--open goes with --live.");
     }
     if (options.Input.empty()) {
         return UsageError("no history file given.");

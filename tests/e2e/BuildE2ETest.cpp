@@ -193,6 +193,16 @@ TEST_F(BuildE2E, LogAndOutFilesCaptureTheOutput) {
     EXPECT_TRUE(logText.ends_with("to-stdout\r\nto-stderr\r\n")) << logText;
 }
 
+// The console's watchdog looks at the build system's own mutex while no event comes:
+// a build that is quiet for longer than the watchdog's 10 s is no lost build.
+TEST_F(BuildE2E, AQuietBuildOutlastsTheWatchdog) {
+    TAgent agent;
+    const TProcessResult r = Build({"/COMMAND=echo begun; sleep 12; echo done"});
+    EXPECT_EQ(r.Out, "begun\r\ndone\r\n") << r.Err;
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(r.ExitCode, 0);
+}
+
 TEST_F(BuildE2E, FullSlotsWaitOrRefuse) {
     TAgent agent;
     const TRunningProgram first = StartBuild({"/COMMAND=sleep 2; echo done"});

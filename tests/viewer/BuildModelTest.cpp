@@ -366,3 +366,40 @@ TEST_F(ViewerModel, RefusesWhatIsNoMonitorFile) {
 }
 
 } // namespace
+
+namespace {
+
+// Attempts of one task are found by its ID wherever the ID lies: counted up from 1,
+// far beyond the others, or negative.
+TEST_F(ViewerModel, RetriesAreFoundForEveryKindOfTaskID) {
+    const std::int32_t ids[] = {1, 2, 9000000, -7, 3};
+    const std::string file = temp.Path("ids.mv_mon");
+    {
+        viewer_test::THistoryBuilder history(file, "IDs");
+        history.Started("IDs");
+        history.Employ("w0", "host", true);
+        std::int32_t ms = 0;
+        for (const std::int32_t id : ids) {
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                history.Begin(ms += 10, "w0", id, "task " + std::to_string(id));
+                history.End(ms += 10, "w0", attempt == 0 ? 1 : 0);
+            }
+        }
+        history.Complete(ms + 10, true, 0, 0);
+        history.Finish();
+    }
+    const viewer::TBuildModel model = viewer::ReadHistory(file);
+    ASSERT_EQ(model.Tasks.size(), std::size(ids) * 2);
+    for (std::size_t i = 0; i < std::size(ids); ++i) {
+        SCOPED_TRACE(ids[i]);
+        const viewer::TTask& first = model.Tasks[2 * i];
+        const viewer::TTask& second = model.Tasks[2 * i + 1];
+        EXPECT_EQ(first.TaskID, ids[i]);
+        EXPECT_TRUE(first.Retried);
+        EXPECT_EQ(first.Attempt, 1);
+        EXPECT_FALSE(second.Retried);
+        EXPECT_EQ(second.Attempt, 2);
+    }
+}
+
+} // namespace

@@ -70,7 +70,10 @@ TEST_F(ViewerProgram, RefusalsAndUsageErrors) {
         {{temp.Path("missing.mv_mon")}, 1, "Cannot open file"},
         {{}, 2, "no history file given"},
         {{text, "-o"}, 2, "-o needs a file name"},
-        {{text, "--live", "x"}, 2, "unknown option --live"},
+        {{text, "--live", "x"}, 2, "--live shows a running build, not a history file"},
+        {{"--live", "x"}, 1, "\"x\" is no build ID"},
+        {{"--open"}, 2, "--open goes with --live"},
+        {{text, "--bogus"}, 2, "unknown option --bogus"},
         {{text, text}, 2, "only one history file"},
     };
     for (const TCase& c : cases) {
