@@ -33,6 +33,16 @@ bool EnsureSharedDirectory(std::string_view path, std::string* errorText = nullp
 // anyone, but it must be sticky when others may write it.
 bool EnsureStickyDirectory(std::string_view path, std::string* errorText = nullptr);
 
+// A folder of this user that every user may enter but only this user may change
+// (0755), for a service's socket: created when missing; an existing one that is not
+// such a folder (a link, another user's, writable by others) is removed when this
+// process may remove it, and created again. False with the reason otherwise.
+bool EnsureServiceDirectory(std::string_view path, std::string* errorText = nullptr);
+// Whether `path` is a folder (not a link) of `owner` that nobody else may change.
+// False with the reason otherwise.
+bool IsServiceDirectoryOf(std::string_view path, std::uint32_t owner,
+                          std::string* errorText = nullptr);
+
 // A file opened for reading while other processes may go on writing it.
 class TFileReader {
 public:
