@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/ProcessControl.h"
+#include "platform/Registry.h"
 
 #include <atomic>
 #include <cerrno>
@@ -705,7 +706,21 @@ TUserId ParseUserId(std::string_view nameOrId) {
 }
 
 TUserId AgentUserId() {
-    const std::optional<std::string> setting = GetEnvVar("TAVRIX_AGENT_USER");
+    // The environment overrides the setting (tests, a private installation).
+    std::optional<std::string> setting = GetEnvVar("TAVRIX_AGENT_USER");
+    if (!setting || setting->empty()) {
+        // Read once: every object that a process opens asks.
+        static const std::optional<std::string> configured = []() -> std::optional<std::string> {
+            try {
+                const auto key =
+                    TRegistryKey::Open(TRegRoot::LocalMachine, "SOFTWARE\\Tavrix\\Morvek\\Agent");
+                return key ? key->ReadString("ServiceUser") : std::nullopt;
+            } catch (const std::exception&) {
+                return std::nullopt; // unreadable settings name no account
+            }
+        }();
+        setting = configured;
+    }
     if (!setting || setting->empty()) {
         return 0;
     }
