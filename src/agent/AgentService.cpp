@@ -1,5 +1,6 @@
 #include "agent/AgentService.h"
 
+#include "agent/HistoryDays.h"
 #include "comm/AgentSocket.h"
 #include "comm/ProductInfo.h"
 #include "comm/SocketCommServer.h"
@@ -229,6 +230,7 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
             granted->DoneEvent->GiveTo(*granted->Owner);
         }
         reply.JobID = granted->ID;
+        PrepareHistoryDays(Folder(), granted->ID, granted->StartTime);
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
                          UserText(granted->Owner) + " (pid " +
                          std::to_string(context.CallerProcess.value_or(0)) + ", " +

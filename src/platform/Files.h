@@ -26,8 +26,9 @@ bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLe
 bool EnsurePrivateDirectory(std::string_view path, std::string* errorText = nullptr);
 
 // A folder where every user puts files of their own, like /tmp: created 1777 when
-// missing; an existing one must be a folder (not a link) owned by this user or the
-// superuser, and sticky when others may write it. False with the reason otherwise.
+// missing; an existing one must be a folder (not a link) owned by this user, the
+// superuser or the agent's account, and sticky when others may write it. False with
+// the reason otherwise.
 bool EnsureSharedDirectory(std::string_view path, std::string* errorText = nullptr);
 // The same for a folder that any user may have created first: its owner may be
 // anyone, but it must be sticky when others may write it.

@@ -385,6 +385,34 @@ TEST_F(UserAccessE2E, AFakeAgentSocketOfAnotherUserIsRefused) {
     fs::remove_all(own);
 }
 
+TEST_F(UserAccessE2E, TheAgentAccountIsAMachineSetting) {
+    const struct {
+        const char* Setting;
+        int ListExit;
+    } cases[] = {
+        {"\"ServiceUser\"=\"nobody\"\r\n", 0}, // the configured account is trusted
+        {"", 3},                               // any other account is not
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Setting);
+        WriteRegistry(c.Setting);
+        fs::remove_all(comm::AgentSocketFolder());
+        const TRunningProgram agent =
+            StartProgram(Setpriv,
+                         {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                          install.Bin + "/morvek-agent"},
+                         NobodyEnv(), "/tmp");
+        const bool up = WaitUntil([] { return fs::exists(comm::AgentSocketPath()); }, 10000);
+        const TProcessResult list = AsRoot({"/LIST"});
+        ::kill(agent.Pid, SIGTERM);
+        const TProcessResult ended = FinishProgram(agent);
+        ASSERT_TRUE(up) << ended.Err;
+        EXPECT_EQ(list.ExitCode, c.ListExit) << list.Out << list.Err;
+        EXPECT_EQ(StatOf(comm::AgentSocketFolder()).st_uid, static_cast<uid_t>(NobodyId));
+    }
+    fs::remove_all(comm::AgentSocketFolder());
+}
+
 TEST_F(UserAccessE2E, AnotherUserCannotSetTheBuildsStopOrDoneEvent) {
     TAgent agent;
     const std::string release = install.Root + "/release-events";
@@ -491,17 +519,22 @@ TEST_F(UserAccessE2E, HandOffFilesAreTheOwnersAlone) {
 
 TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
     TAgent agent;
+    // The first build of a day is another user's: its day folder is still the agent's.
+    for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
+        fs::remove_all(day.path());
+    }
+    const TProcessResult nobody = AsNobody({"/COMMAND=echo of-nobody"});
+    EXPECT_EQ(nobody.ExitCode, 0) << nobody.Out << nobody.Err;
     ::umask(0);
     const TProcessResult root = AsRoot({"/COMMAND=echo secret-of-root"});
     ::umask(022);
     EXPECT_EQ(root.ExitCode, 0) << root.Err;
-    const TProcessResult nobody = AsNobody({"/COMMAND=echo of-nobody"});
-    EXPECT_EQ(nobody.ExitCode, 0) << nobody.Out << nobody.Err;
 
     int rootFiles = 0;
     int nobodyFiles = 0;
     for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
         EXPECT_EQ(StatOf(day.path().string()).st_mode & 07777, 01777u) << day.path();
+        EXPECT_EQ(StatOf(day.path().string()).st_uid, 0u) << day.path();
         for (const auto& file : fs::directory_iterator(day.path())) {
             const struct stat st = StatOf(file.path().string());
             EXPECT_EQ(st.st_mode & 07777, 0600u) << file.path();
@@ -516,6 +549,16 @@ TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
                   "cat " + install.Folder + "/History/Local/*/* 2>/dev/null | grep -c secret-of"});
     EXPECT_NE(peek.Out, "") << peek.Err;
     EXPECT_EQ(peek.Out.substr(0, 1), "0");
+    // Nor remove it.
+    RunProgram(Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
+                         "rm -f " + install.Folder + "/History/Local/*/*"});
+    int rootFilesLeft = 0;
+    for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
+        for (const auto& file : fs::directory_iterator(day.path())) {
+            rootFilesLeft += StatOf(file.path().string()).st_uid == 0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(rootFilesLeft, rootFiles);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/SharedObjects.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -158,15 +160,15 @@ bool CheckSticky(const std::string& dir, const struct stat& st, std::string* err
 } // namespace
 
 bool EnsureSharedDirectory(std::string_view path, std::string* errorText) {
-    return EnsureDirectory(path, 01777, errorText,
-                           [&](const std::string& dir, const struct stat& st) {
-                               if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-                                   return Refuse(errorText, "The shared folder " + Quoted(dir) +
-                                                                " is owned by another user (uid " +
-                                                                std::to_string(st.st_uid) + ").");
-                               }
-                               return CheckSticky(dir, st, errorText);
-                           });
+    return EnsureDirectory(
+        path, 01777, errorText, [&](const std::string& dir, const struct stat& st) {
+            if (st.st_uid != ::geteuid() && st.st_uid != 0 && st.st_uid != AgentUserId()) {
+                return Refuse(errorText, "The shared folder " + Quoted(dir) +
+                                             " is owned by another user (uid " +
+                                             std::to_string(st.st_uid) + ").");
+            }
+            return CheckSticky(dir, st, errorText);
+        });
 }
 
 bool EnsureStickyDirectory(std::string_view path, std::string* errorText) {
