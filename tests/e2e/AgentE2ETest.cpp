@@ -233,6 +233,9 @@ namespace {
 // Child: sends `count` status requests over its own pipe; writes each round trip
 // (microseconds) to `file`, one per line.
 int StatusLoad(const std::vector<std::string>& args) {
+    // Child actions run before main(): the registry store is not ready yet, so the
+    // agent's account comes from the environment.
+    ::setenv("TAVRIX_AGENT_USER", std::to_string(::getuid()).c_str(), 1);
     records::RegisterAllPacketClasses();
     const int count = std::stoi(args[2]);
     std::ofstream out(args[1]);
