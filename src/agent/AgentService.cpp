@@ -1,6 +1,9 @@
 #include "agent/AgentService.h"
 
+#include "agent/HistoryDays.h"
+#include "comm/AgentSocket.h"
 #include "comm/ProductInfo.h"
+#include "comm/SocketCommServer.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "monitor/MonitorFile.h"
@@ -42,10 +45,17 @@ template <typename T> T& RequestOf(comm::TCommExecuteContext& context) {
 
 } // namespace
 
-TAgentService::TAgentService(core::TNotifyQueue& queue, const core::TGUID& channel)
-    : host(platform::ComputerName()) {
-    server = std::make_unique<comm::TCommServer>(channel, packets::DefaultSectionSize,
-                                                 packets::SessionGlobal, nullptr, &queue);
+TAgentService::TAgentService(core::TNotifyQueue& queue) : host(platform::ComputerName()) {
+    // The objects root holds every user's object folder (sticky, like /tmp) and the
+    // agent's socket folder.
+    const std::string root = platform::ObjectsRoot();
+    platform::ForceDirectories(platform::ExtractFileDir(root));
+    if (std::string why; !platform::EnsureStickyDirectory(root, &why)) {
+        throw core::EGeneralError(why);
+    }
+    // Requests come over the agent's socket: the kernel names each caller.
+    server = std::make_unique<comm::TSocketCommServer>(comm::AgentSocketFolder(),
+                                                       comm::AgentSocketPath(), queue);
     auto& methods = server->Methods();
     auto bind = [this](void (TAgentService::*method)(comm::TCommExecuteContext&)) {
         return [this, method](comm::TCommExecuteContext& c) { (this->*method)(c); };
@@ -237,13 +247,16 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
             granted->DoneEvent->GiveTo(*granted->Owner);
         }
         reply.JobID = granted->ID;
+        PrepareHistoryDays(Folder(), granted->ID, granted->StartTime);
         if (granted->Owner && buildCache.Running() &&
             MayUseBuildCache(TextSetting("BuildCacheUsers", ""), *granted->Owner)) {
             reply.BuildCachePort = buildCache.Port();
             reply.BuildCachePassword = buildCache.Password();
         }
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
-                         UserText(granted->Owner) + " (" + request.ComponentDisplayName + ")");
+                         UserText(granted->Owner) + " (pid " +
+                         std::to_string(context.CallerProcess.value_or(0)) + ", " +
+                         request.ComponentDisplayName + ")");
         builds.push_back(std::move(granted));
     }
     context.SendReply(reply);

@@ -1,5 +1,5 @@
 #pragma once
-// The local agent service: owns the channel named by the product information and
+// The local agent service: listens on the agent's socket (comm/AgentSocket.h) and
 // answers the console's requests.
 //
 // Settings (machine hive, "<agent settings key>\Agent"): AllowEnableDisable (dword,
@@ -19,7 +19,7 @@
 // Who may ask what: status and the list of builds, everyone; stopping a build, the
 // user who started it and administrators; enable/disable, the file cache reset, the
 // build-cache service and the build-activity log, administrators only. The caller is
-// the user that the system names as creator of the caller's reply channel; an
+// the user that the kernel names for the connection of the agent's socket; an
 // administrator is a user who may write the machine settings (the test the console
 // applies before it clears the build cache). A refused request is an error reply.
 #include "agent/BuildCacheService.h"
@@ -52,7 +52,7 @@ struct TAgentBuild {
 
 class TAgentService {
 public:
-    TAgentService(core::TNotifyQueue& queue, const core::TGUID& channel);
+    explicit TAgentService(core::TNotifyQueue& queue);
     ~TAgentService();
 
     // How long a grant waits for its build system (tests shorten it).
@@ -81,7 +81,7 @@ private:
     std::string TextSetting(const std::string& name, const std::string& fallback) const;
     std::string Folder() const;
 
-    std::unique_ptr<comm::TCommServer> server;
+    std::unique_ptr<comm::TCommPipe> server;
     std::vector<std::unique_ptr<TAgentBuild>> builds;
     std::unique_ptr<core::TClock> watch;
     TBuildCacheService buildCache;

@@ -2,6 +2,7 @@
 // "morvek-agent --write-product-info FILE" writes an installation's info.dat with a
 // fresh channel GUID (the setup step of an install).
 #include "agent/AgentService.h"
+#include "comm/AgentSocket.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
@@ -58,11 +59,9 @@ int main(int argc, char** argv) {
             // an agent killed before this one) go now and while the agent runs; a
             // restarted agent takes its own names back from its ended predecessor.
             platform::RemoveAbandonedObjects(true);
-            // The agent's own queue, so its external event goes away with it.
             core::TNotifyQueue queue;
             queue.Attach();
-            queue.UseGlobalExternalEvent();
-            agent::TAgentService service(queue, info.GridServiceID());
+            agent::TAgentService service(queue);
             const core::TClock sweeper(
                 AbandonedObjectsScanMs, true, [] { platform::RemoveAbandonedObjects(true); },
                 &queue);
@@ -70,7 +69,8 @@ int main(int argc, char** argv) {
                 platform::WaitForTerminationRequest();
                 queue.Post({nullptr, "morvek-agent"}, "Stop", [&queue] { queue.Stop(); });
             });
-            std::printf("morvek-agent: serving %s\n", info.GridServiceID().ToString().c_str());
+            std::printf("morvek-agent: serving %s at %s\n", info.GridServiceID().ToString().c_str(),
+                        comm::AgentSocketPath().c_str());
             std::fflush(stdout);
             queue.Run();
             signals.join();

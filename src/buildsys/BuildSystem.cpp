@@ -167,7 +167,9 @@ void TBuild::LoadHandOffFile(const std::string& identity) {
     }
 }
 
-// History/Local/<day>: every user's build system writes its history file there.
+// History/Local/<day>: every user's build system writes its history file there. The
+// agent makes the day's folder; one of another user is refused, since its owner could
+// remove every file in it.
 void PrepareHistoryFolder(const std::string& historyFile) {
     const std::string day = platform::ExtractFileDir(historyFile);
     const std::string local = platform::ExtractFileDir(day);
@@ -175,7 +177,7 @@ void PrepareHistoryFolder(const std::string& historyFile) {
     std::string error;
     if (!platform::EnsureSharedDirectory(history, &error) ||
         !platform::EnsureSharedDirectory(local, &error) ||
-        !platform::EnsureStickyDirectory(day, &error)) {
+        !platform::EnsureSharedDirectory(day, &error)) {
         throw core::EGeneralError("The history folder is not safe to use.\r\n" + error);
     }
 }

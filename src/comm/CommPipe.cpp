@@ -106,10 +106,12 @@ void TCommPipe::RequestNoReply(const packets::TPacket& request, std::uint8_t fla
 }
 
 void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send,
-                               std::optional<std::uint32_t> caller) {
+                               std::optional<std::uint32_t> caller,
+                               std::optional<std::uint32_t> callerProcess) {
     packets::TPacket& packet = *message.Packet;
     TCommExecuteContext context(*this, packet, message.MessageID, message.Flags, send);
     context.Caller = caller;
+    context.CallerProcess = callerProcess;
     try {
         if (message.Flags & mfReply) {
             throw core::EGeneralError("Unexpected message reply received");

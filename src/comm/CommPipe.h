@@ -52,6 +52,8 @@ public:
     // The user who sent the request, as the system vouches for it (the creator of the
     // requester's reply channel); none when it cannot be told.
     std::optional<std::uint32_t> Caller;
+    // The process that sent it, when the system names it.
+    std::optional<std::uint32_t> CallerProcess;
 
 private:
     std::uint32_t thread;
@@ -95,7 +97,8 @@ public:
 
     // Runs an incoming message through the method map; replies go through `send`.
     void ExecuteMessage(TPacketChannelMessage& message, const TReplySender& send,
-                        std::optional<std::uint32_t> caller = std::nullopt);
+                        std::optional<std::uint32_t> caller = std::nullopt,
+                        std::optional<std::uint32_t> callerProcess = std::nullopt);
 
 protected:
     void SetState(TCommState value);

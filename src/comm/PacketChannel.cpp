@@ -1,5 +1,6 @@
 #include "comm/PacketChannel.h"
 
+#include "comm/MessageFrame.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "packets/ByteReader.h"
@@ -17,7 +18,7 @@ namespace comm {
 namespace {
 
 constexpr std::size_t ControlSize = 44;
-constexpr std::size_t HeadSize = 44;
+constexpr std::size_t HeadSize = MessageHeadSize;
 constexpr std::uint32_t ProtocolVersion = 3;
 constexpr std::uint32_t CheckIntervalMs = 4000;
 constexpr std::uint32_t RepairIntervalMs = 250;
@@ -35,26 +36,6 @@ std::uint8_t Load8(std::uint8_t* block, std::size_t offset) {
 }
 void Store8(std::uint8_t* block, std::size_t offset, std::uint8_t value) {
     std::atomic_ref<std::uint8_t>(block[offset]).store(value, std::memory_order_release);
-}
-
-void Put32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-std::array<std::uint8_t, HeadSize> MakeHead(std::uint8_t flags, std::uint32_t id,
-                                            const core::TGUID& replyTo, std::int32_t session,
-                                            std::uint32_t length) {
-    std::array<std::uint8_t, HeadSize> head{};
-    head[0] = 3;
-    head[4] = flags;
-    Put32(&head[8], id);
-    Put32(&head[12], 0xFFFFFFFFu);
-    std::memcpy(&head[16], replyTo.Bytes.data(), 16);
-    Put32(&head[32], static_cast<std::uint32_t>(session));
-    Put32(&head[40], length);
-    return head;
 }
 
 } // namespace
@@ -217,38 +198,16 @@ void TPacketChannelReceiver::Receive() {
             if (stream->Read(headBytes.data(), HeadSize) != HeadSize) {
                 throw core::ERangeError("Stream read error");
             }
-            packets::TByteReader head(headBytes);
             auto message = std::make_unique<TPacketChannelMessage>();
-            message->Version = head.ReadByte();
-            head.Skip(3);
-            message->Flags = head.ReadByte();
-            head.Skip(3);
-            message->MessageID = head.Read<std::uint32_t>();
-            head.Skip(4);
-            head.Read(message->ReplyTo.Bytes.data(), 16);
-            message->Session = head.Read<std::int32_t>();
-            head.Skip(4);
-            message->Length = head.Read<std::uint32_t>();
-            sender = std::make_unique<core::TGUID>(message->ReplyTo);
-            if (message->Version != 3 || message->Length < HeadSize ||
-                message->Length > pending - at) {
-                throw core::EGeneralError("Invalid message head in channel buffer");
-            }
+            // A malformed head still names the sender whose channel is dropped.
+            sender = std::make_unique<core::TGUID>();
+            std::memcpy(sender->Bytes.data(), &headBytes[16], 16);
+            ReadMessageHead(headBytes, *message, static_cast<std::uint32_t>(pending - at));
             std::vector<std::uint8_t> body(message->Length - HeadSize);
             if (!body.empty() && stream->Read(body.data(), body.size()) != body.size()) {
                 throw core::ERangeError("Stream read error");
             }
-            try {
-                packets::TByteReader reader(body);
-                message->Packet = packets::TPacket::CreateFromReader(reader);
-            } catch (const std::exception& e) {
-                auto error = std::make_unique<records::TCommExceptionPacket>();
-                error->ExceptionMessage = e.what();
-                error->ExceptionClass = core::ErrorClassName(e);
-                message->Packet = std::move(error);
-                core::Log().Warning("Connection object buffer unreadable\r\n" +
-                                    std::string(e.what()));
-            }
+            message->Packet = ReadMessagePacket(body);
             at += message->Length;
             sender.reset();
             received.push_back(std::move(message));
@@ -505,7 +464,7 @@ std::uint32_t TPacketChannelSender::Send(std::uint32_t messageId, const packets:
         message.Seek(HeadSize, packets::TSeekOrigin::soBeginning);
         packet.SaveToStream(message);
         const auto length = static_cast<std::uint32_t>(message.Size());
-        const auto head = MakeHead(flags, id, replyTo, headSession, length);
+        const auto head = MakeMessageHead(flags, id, replyTo, headSession, length);
         std::memcpy(message.Memory(), head.data(), HeadSize);
         {
             const packets::TSpinLockGuard guard(*lock);

@@ -26,12 +26,23 @@ bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLe
 bool EnsurePrivateDirectory(std::string_view path, std::string* errorText = nullptr);
 
 // A folder where every user puts files of their own, like /tmp: created 1777 when
-// missing; an existing one must be a folder (not a link) owned by this user or the
-// superuser, and sticky when others may write it. False with the reason otherwise.
+// missing; an existing one must be a folder (not a link) owned by this user, the
+// superuser or the agent's account, and sticky when others may write it. False with
+// the reason otherwise.
 bool EnsureSharedDirectory(std::string_view path, std::string* errorText = nullptr);
 // The same for a folder that any user may have created first: its owner may be
 // anyone, but it must be sticky when others may write it.
 bool EnsureStickyDirectory(std::string_view path, std::string* errorText = nullptr);
+
+// A folder of this user that every user may enter but only this user may change
+// (0755), for a service's socket: created when missing; an existing one that is not
+// such a folder (a link, another user's, writable by others) is removed when this
+// process may remove it, and created again. False with the reason otherwise.
+bool EnsureServiceDirectory(std::string_view path, std::string* errorText = nullptr);
+// Whether `path` is a folder (not a link) of `owner` that nobody else may change.
+// False with the reason otherwise.
+bool IsServiceDirectoryOf(std::string_view path, std::uint32_t owner,
+                          std::string* errorText = nullptr);
 
 // A file opened for reading while other processes may go on writing it.
 class TFileReader {

@@ -1,17 +1,38 @@
 #pragma once
 // Local stream sockets (unix domain): the build system's task endpoint and the
-// launchers that connect to it. The endpoint accepts only peers that run as its own
-// user (the kernel's peer credentials), and its socket file lies in a private
-// per-user runtime folder. Handles are close-on-exec and never numbered
+// launchers that connect to it, and the agent's request socket. The task endpoint
+// accepts only peers that run as its own user (the kernel's peer credentials), and
+// its socket file lies in a private per-user runtime folder; the agent's socket
+// accepts every user and tells who each peer is. Handles are close-on-exec and never numbered
 // 0, 1 or 2, so a process that closed its standard streams cannot mistake the
 // socket for one of them.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+// Who is at the other end of a connection, as the kernel recorded it when the
+// connection was made (for a listener's end: when it started listening).
+struct TPeerCredentials {
+    std::uint32_t UserId = 0;
+    std::uint32_t ProcessId = 0;
+};
+
+// One handle to wait for in TLocalSocket::Poll.
+struct TPollItem {
+    int Handle = -1;
+    bool WantRead = false;
+    bool WantWrite = false;
+    // Results.
+    bool Readable = false;
+    bool Writable = false;
+    bool Failed = false; // hung up or in error
+};
 
 // One connected local stream socket; closed by the destructor.
 class TLocalSocket {
@@ -46,6 +67,19 @@ public:
     // True when the peer has closed its end (nothing it sent is consumed).
     bool PeerClosed();
     int Handle() const { return handle; }
+    // The peer's user and process; none when the system cannot tell.
+    std::optional<TPeerCredentials> Peer() const;
+
+    // Without waiting: the bytes sent (0 when none fit now), or -1 on failure.
+    std::int64_t SendNow(std::string_view bytes, std::string* errorText = nullptr);
+    // Without waiting: the bytes read, 0 when the peer closed, WouldBlock when none
+    // are there, or -1 on failure.
+    static constexpr std::int64_t WouldBlock = -2;
+    std::int64_t ReceiveNow(void* buffer, std::size_t count, std::string* errorText = nullptr);
+
+    // Waits at most `timeoutMs` until one of the items is ready; the number ready
+    // (0 on timeout), or -1 on failure. Interrupted waits are retried.
+    static int Poll(std::span<TPollItem> items, std::uint32_t timeoutMs);
 
     // The longest path a local socket can be bound or connected to.
     static std::size_t MaxPathLength();
@@ -71,21 +105,33 @@ public:
     TLocalListener(const TLocalListener&) = delete;
     TLocalListener& operator=(const TLocalListener&) = delete;
 
-    // Listens at `path` (its folder must exist), the file 0600. A stale socket file
-    // of this user is replaced; anything else at the path is refused. Raises
-    // std::system_error or std::runtime_error with the reason.
-    static std::unique_ptr<TLocalListener> Listen(const std::string& path);
+    enum class TPeers {
+        OwnUser,   // the file 0600; peers of another user are refused
+        EveryUser, // the file 0666; every peer is accepted (Peer() tells who it is)
+    };
+    // Listens at `path` (its folder must exist). A stale socket file of this user
+    // is replaced; anything else at the path is refused. Raises std::system_error
+    // or std::runtime_error with the reason.
+    static std::unique_ptr<TLocalListener> Listen(const std::string& path,
+                                                  TPeers peers = TPeers::OwnUser);
 
-    // Waits at most `timeoutMs` for a connection; null when none came. A peer that
-    // runs as another user is closed at once and counted in Refused().
+    // Waits at most `timeoutMs` for a connection; null when none came. With OwnUser,
+    // a peer that runs as another user is closed at once and counted in Refused().
     std::unique_ptr<TLocalSocket> Accept(std::uint32_t timeoutMs);
     const std::string& Path() const { return path; }
     std::uint64_t Refused() const { return refused; }
+    int Handle() const { return handle; }
+    // False once the path no longer names this listener's socket (removed or replaced).
+    bool StillAtPath() const;
 
 private:
-    TLocalListener(int handle, std::string path) : handle(handle), path(std::move(path)) {}
+    TLocalListener(int handle, std::string path, TPeers peers)
+        : handle(handle), path(std::move(path)), peers(peers) {}
     int handle;
     std::string path;
+    TPeers peers;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
     std::uint64_t refused = 0;
 };
 

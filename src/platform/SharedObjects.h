@@ -43,8 +43,10 @@ std::string ObjectsRoot();
 using TUserId = std::uint32_t;
 // The user this process runs as.
 TUserId CurrentUserId();
-// The account whose global objects every client trusts: $TAVRIX_AGENT_USER (a user
-// name or id), else the superuser.
+// The account whose global objects and socket every client trusts: a user name or
+// id in $TAVRIX_AGENT_USER (an override), else the machine setting ServiceUser
+// under HKEY_LOCAL_MACHINE\SOFTWARE\Tavrix\Morvek\Agent (read once per process),
+// else the superuser. An unknown name is the superuser.
 TUserId AgentUserId();
 // Raises EINVAL with a clear message for an unknown user name.
 TUserId ParseUserId(std::string_view nameOrId);

@@ -3,10 +3,13 @@
 #include "../platform/TestProcess.h"
 #include "Installation.h"
 #include "ProcessRunner.h"
-#include "comm/CommPipe.h"
+#include "comm/AgentConnection.h"
+#include "comm/AgentSocket.h"
+#include "comm/MessageFrame.h"
 #include "comm/ProductInfo.h"
 #include "core/NotifyQueue.h"
 #include "packets/SpinLock.h"
+#include "platform/LocalSocket.h"
 #include "platform/Registry.h"
 #include "platform/SharedObjects.h"
 #include "records/Registration.h"
@@ -38,12 +41,9 @@ protected:
         return e2e::RunProgram(Ravelcon(), args);
     }
 
-    // A pipe of the test itself, as a build proxy would open one.
-    std::unique_ptr<comm::TLocalCommPipe> Pipe() {
-        return std::make_unique<comm::TLocalCommPipe>(install.Channel, 2097152, nullptr,
-                                                      "Build Service", -2);
-    }
-    core::TGUID GrantBuild(comm::TLocalCommPipe& pipe, const std::string& caption) {
+    // A connection of the test itself, as a build proxy would open one.
+    std::unique_ptr<comm::TAgentConnection> Pipe() { return comm::ConnectToAgent(); }
+    core::TGUID GrantBuild(comm::TAgentConnection& pipe, const std::string& caption) {
         records::TStartJobRequestPacket request;
         request.ComponentDisplayName = caption;
         auto reply = pipe.Request(request);
@@ -208,7 +208,8 @@ TEST_F(AgentE2E, ClearBuildCacheRestartsARunningService) {
 TEST_F(AgentE2E, AgentKilledWhileARequestWaits) {
     TAgent agent;
     auto pipe = Pipe();
-    ASSERT_EQ(pipe->State(), comm::TCommState::Connected);
+    ASSERT_TRUE(pipe->Request(records::TQueryServiceStatusPacket()));
+    ASSERT_TRUE(pipe->Open());
     ::kill(agent.Pid(), SIGSTOP);
     std::thread killer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -229,30 +230,23 @@ TEST_F(AgentE2E, AgentKilledWhileARequestWaits) {
 }
 
 namespace {
-// Child: takes the agent channel's spin lock and is killed holding it.
-int HoldChannelLock(const std::vector<std::string>& args) {
-    auto block = platform::TSharedSection::Open(args[0]);
-    packets::TSpinLock lock(static_cast<std::uint8_t*>(block->Data()) + 4);
-    lock.Lock();
-    ::kill(::getpid(), SIGKILL);
-    return 0;
-}
 // Child: sends `count` status requests over its own pipe; writes each round trip
 // (microseconds) to `file`, one per line.
 int StatusLoad(const std::vector<std::string>& args) {
+    // Child actions run before main(): the registry store is not ready yet, so the
+    // agent's account comes from the environment.
+    ::setenv("TAVRIX_AGENT_USER", std::to_string(::getuid()).c_str(), 1);
     records::RegisterAllPacketClasses();
-    core::TGUID channel;
-    core::TGUID::TryParse(args[0], channel);
     const int count = std::stoi(args[2]);
     std::ofstream out(args[1]);
     int answered = 0;
     {
         core::TNotifyQueue queue;
         queue.Attach();
-        comm::TLocalCommPipe pipe(channel, 2097152, nullptr, "Build Service", -2, &queue);
+        const auto pipe = comm::ConnectToAgent();
         for (int i = 0; i < count; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            auto reply = pipe.Request(records::TQueryServiceStatusPacket());
+            auto reply = pipe->Request(records::TQueryServiceStatusPacket());
             const auto took = std::chrono::steady_clock::now() - start;
             if (&reply->Class() == &records::TQueryServiceStatusReplyPacket::StaticClass()) {
                 ++answered;
@@ -263,28 +257,68 @@ int StatusLoad(const std::vector<std::string>& args) {
     return answered == count ? 0 : 1;
 }
 
-const bool agentChildActions =
-    RegisterChildActions({{"hold-lock", HoldChannelLock}, {"status-load", StatusLoad}});
+const bool agentChildActions = RegisterChildActions({{"status-load", StatusLoad}});
+} // namespace
+
+namespace {
+// The bytes of a message head as a client would write them, with `length` and
+// `flags` of its own choice.
+std::string Head(std::uint8_t flags, std::uint32_t length, std::uint8_t version = 3) {
+    auto head = comm::MakeMessageHead(flags, 1, core::TGUID{}, -1, length);
+    head[0] = version;
+    return std::string(head.begin(), head.end());
+}
+// True once the agent has closed the connection (bounded wait).
+bool ClosedByAgent(platform::TLocalSocket& socket) {
+    char byte;
+    for (int i = 0; i < 50; ++i) {
+        if (socket.WaitReadable(100) && socket.Receive(&byte, 1) <= 0) {
+            return true;
+        }
+    }
+    return false;
+}
 } // namespace
 
 TEST_F(AgentE2E, BadSendersDoNotStopTheAgent) {
     TAgent agent;
-    const std::string blockName = "Global\\Tavrix_" + install.Channel.ToString() + "_Channel_Data";
-    // A sender killed while holding the channel's lock: the next one takes it over.
-    EXPECT_EQ(WaitChild(SpawnChild("hold-lock", {blockName})), 128 + SIGKILL);
-    e2e::TProcessResult after = Run({"/LIST", "/nologo"});
-    EXPECT_EQ(after.ExitCode, 0) << after.Out;
-    EXPECT_TRUE(
-        Contains(ReadFile(install.Bin + "/Logs/ravelcon.log"), "Abandoned Spinlock Warning"));
-
-    // An older protocol version written into the agent's block by someone else is
-    // mended by the agent: the next client still connects.
-    auto block = platform::TSharedSection::Open(blockName);
-    auto* version = static_cast<std::uint8_t*>(block->Data());
-    version[0] = 2;
-    auto mended = Pipe();
-    EXPECT_NO_THROW(mended->CheckConnected());
-    EXPECT_EQ(version[0], 3);
+    // Requests no longer travel through a shared channel that every user could write.
+    EXPECT_FALSE(platform::TSharedSection::Open("Global\\Tavrix_" + install.Channel.ToString() +
+                                                "_Channel_Data"));
+    const std::string status =
+        comm::EncodeMessage(records::TQueryServiceStatusPacket(), comm::mfReplyExpected, 1);
+    const struct {
+        const char* What;
+        std::string Bytes;
+    } malformed[] = {
+        {"a wrong version", Head(comm::mfReplyExpected, 44, 2)},
+        {"a length below the head's", Head(comm::mfReplyExpected, 12)},
+        {"a length beyond every limit", Head(comm::mfReplyExpected, 0xFFFFFFF0u)},
+        {"a reply sent to the agent", Head(comm::mfReply, 44)},
+    };
+    for (const auto& bad : malformed) {
+        SCOPED_TRACE(bad.What);
+        std::string why;
+        const auto socket = comm::ConnectAgentSocket(why);
+        ASSERT_TRUE(socket) << why;
+        ASSERT_TRUE(socket->SendAll(bad.Bytes));
+        EXPECT_TRUE(ClosedByAgent(*socket));
+        EXPECT_EQ(Run({"/LIST", "/nologo"}).ExitCode, 0);
+    }
+    {
+        // Half a message, then nothing; and a client that sends and never reads its
+        // replies: neither holds up anyone else.
+        std::string why;
+        const auto half = comm::ConnectAgentSocket(why);
+        ASSERT_TRUE(half) << why;
+        ASSERT_TRUE(half->SendAll(status.substr(0, 30)));
+        const auto flooding = comm::ConnectAgentSocket(why);
+        ASSERT_TRUE(flooding) << why;
+        for (int i = 0; i < 100000 && flooding->SendNow(status) > 0; ++i) {
+        }
+        const e2e::TProcessResult list = Run({"/LIST", "/nologo"});
+        EXPECT_EQ(list.ExitCode, 0) << list.Out;
+    }
 
     // A request of a class the agent does not know gets an exception reply.
     auto pipe = Pipe();
@@ -299,6 +333,29 @@ TEST_F(AgentE2E, BadSendersDoNotStopTheAgent) {
         << unknown;
     EXPECT_EQ(Run({"/LIST", "/nologo"}).ExitCode, 0);
     EXPECT_EQ(agent.Stop(SIGTERM), 0);
+}
+
+TEST_F(AgentE2E, AgentPutsItsSocketBackWhenItIsRemoved) {
+    TAgent agent;
+    for (const bool wholeFolder : {false, true}) {
+        SCOPED_TRACE(wholeFolder ? "folder removed" : "socket removed");
+        fs::remove_all(wholeFolder ? comm::AgentSocketFolder() : comm::AgentSocketPath());
+        // It looks every two seconds.
+        bool back = false;
+        for (int i = 0; i < 100 && !back; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::string why;
+            back = comm::ConnectAgentSocket(why) != nullptr;
+        }
+        EXPECT_TRUE(back);
+        const e2e::TProcessResult list = Run({"/LIST", "/nologo"});
+        EXPECT_EQ(list.ExitCode, 0) << list.Out;
+    }
+    // A second agent does not take the socket of the running one.
+    const e2e::TProcessResult second = e2e::RunProgram(install.Bin + "/morvek-agent", {});
+    EXPECT_EQ(second.ExitCode, 1);
+    EXPECT_TRUE(Contains(second.Err, "already served by a running process")) << second.Err;
+    EXPECT_EQ(Run({"/LIST", "/nologo"}).ExitCode, 0);
 }
 
 TEST_F(AgentE2E, EightClientsOfAThousandRequestsEach) {

@@ -1,8 +1,10 @@
 #include "Installation.h"
 
 #include "../platform/TestProcess.h"
+#include "comm/AgentSocket.h"
 #include "comm/ProductInfo.h"
 #include "packets/SpinLock.h"
+#include "platform/LocalSocket.h"
 #include "platform/SharedObjects.h"
 #include "records/Registration.h"
 
@@ -53,11 +55,10 @@ TAgent::TAgent() {
     std::vector<std::string> args{install.Bin + "/morvek-agent"};
     std::vector<char*> argv{args[0].data(), nullptr};
     EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    // Ready once the channel's control block says so.
-    const std::string name = "Global\\Tavrix_" + install.Channel.ToString() + "_Channel_Data";
+    // Ready once it takes connections on its socket.
     for (int i = 0; i < 1000; ++i) {
-        auto block = platform::TSharedSection::Open(name);
-        if (block && static_cast<std::uint8_t*>(block->Data())[40] == 1) {
+        std::string why;
+        if (comm::ConnectAgentSocket(why)) {
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

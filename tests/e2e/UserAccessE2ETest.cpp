@@ -1,17 +1,25 @@
 // Two local users on one installation: root owns the agent and a build, `nobody`
 // attacks them. Every attack fails for the attacker while root's build goes on and
 // ends with its own exit code; `nobody` builds, lists and stops builds of its own.
+#include "../platform/TestProcess.h"
 #include "Installation.h"
 #include "ProcessRunner.h"
+#include "comm/AgentSocket.h"
+#include "comm/MessageFrame.h"
+#include "core/Guid.h"
+#include "platform/LocalSocket.h"
 #include "platform/SharedObjects.h"
+#include "records/ServicePackets.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <grp.h>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -73,6 +81,51 @@ std::vector<std::string> GlobalObjectsOf(const std::string& id) {
         }
     }
     return found;
+}
+
+// Runs `action` in a child process that has become `nobody`; its exit code.
+int AsNobodyProcess(const std::function<int()>& action) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(NobodyId, NobodyId, NobodyId) != 0 ||
+            ::setresuid(NobodyId, NobodyId, NobodyId) != 0) {
+            ::_exit(100);
+        }
+        ::_exit(action());
+    }
+    return child < 0 ? -1 : testing_support::WaitChild(child);
+}
+
+// Sends `request` as a raw message whose head names `replyTo` (a channel of another
+// user) and returns the agent's reply text: the error message or the reply's class.
+std::string SendNaming(const packets::TPacket& request, const core::TGUID& replyTo) {
+    std::string why;
+    const auto socket = comm::ConnectAgentSocket(why);
+    if (!socket) {
+        return "no connection: " + why;
+    }
+    std::string bytes = comm::EncodeMessage(request, comm::mfReplyExpected, 7);
+    std::memcpy(bytes.data() + 16, replyTo.Bytes.data(), 16);
+    if (!socket->SendAll(bytes)) {
+        return "not sent";
+    }
+    comm::TMessageFrameReader reader(1u << 20);
+    for (int i = 0; i < 100; ++i) {
+        if (auto reply = reader.Next()) {
+            const auto* error = dynamic_cast<records::TCommExceptionPacket*>(reply->Packet.get());
+            return error ? error->ExceptionMessage : std::string(reply->Packet->ClassName());
+        }
+        char chunk[4096];
+        if (!socket->WaitReadable(100)) {
+            continue;
+        }
+        const std::int64_t got = socket->Receive(chunk, sizeof chunk);
+        if (got <= 0) {
+            return "closed";
+        }
+        reader.Append(chunk, static_cast<std::size_t>(got));
+    }
+    return "no reply";
 }
 
 struct stat StatOf(const std::string& path) {
@@ -224,6 +277,142 @@ TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorReconfigure) {
     EXPECT_FALSE(fs::exists(install.Folder + "/FileCache/kept"));
 }
 
+TEST_F(UserAccessE2E, NamingAnotherUsersReplyChannelGivesNoneOfItsRights) {
+    TAgent agent;
+    const std::string release = install.Root + "/release-spoof";
+    std::string id;
+    const TRunningProgram running = StartRootBuild(release, id);
+    ASSERT_FALSE(id.empty());
+    core::TGUID build;
+    ASSERT_TRUE(core::TGUID::TryParse(id, build));
+    // A reply channel of root's: the caller was once taken to be its owner.
+    const core::TGUID rootChannel = core::NewGuid();
+    const auto rootBlock = platform::TSharedSection::Create(
+        "Global\\Tavrix_" + rootChannel.ToString() + "_Channel_Data", 44);
+    ASSERT_EQ(rootBlock->OwnerUserId(), 0u);
+    WriteFile(install.Folder + "/FileCache/kept", "root's cached object");
+
+    records::TStopJobPacket stop;
+    stop.JobID = build;
+    const struct {
+        const char* What;
+        const packets::TPacket& Request;
+        const char* Says;
+    } spoofs[] = {
+        {"stop root's build", stop, "belongs to another user"},
+        {"clear the file cache", records::TClearFileCachePacket(), "only an administrator"},
+    };
+    for (const auto& spoof : spoofs) {
+        SCOPED_TRACE(spoof.What);
+        const std::string answerFile = nobodyHome + "/answer";
+        fs::remove(answerFile);
+        const int code = AsNobodyProcess([&] {
+            std::ofstream(answerFile) << SendNaming(spoof.Request, rootChannel);
+            return 0;
+        });
+        ASSERT_EQ(code, 0);
+        const std::string answer = ReadFile(answerFile);
+        EXPECT_TRUE(Contains(answer, "Access denied")) << answer;
+        EXPECT_TRUE(Contains(answer, spoof.Says)) << answer;
+    }
+    EXPECT_TRUE(fs::exists(install.Folder + "/FileCache/kept"));
+    EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
+    ExpectRootBuildUnharmed(running, release);
+}
+
+TEST_F(UserAccessE2E, AFakeAgentSocketOfAnotherUserIsRefused) {
+    const std::string folder = comm::AgentSocketFolder();
+    const std::string own = install.Objects + "/fake-of-nobody";
+    // Nobody serves a socket where the agent's would be: first in a folder of its own
+    // at the agent's folder name, then moved into a folder of root's.
+    const struct {
+        const char* What;
+        bool RootFolder;
+        const char* Says;
+    } plants[] = {
+        {"in a folder of its own", false, "is owned by user 65534"},
+        {"in root's folder", true, "is served by user 65534"},
+    };
+    for (const auto& plant : plants) {
+        SCOPED_TRACE(plant.What);
+        fs::remove_all(folder);
+        fs::remove_all(own);
+        const std::string ready = nobodyHome + "/fake-ready";
+        fs::remove(ready);
+        const pid_t fake = ::fork();
+        ASSERT_GE(fake, 0);
+        if (fake == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(NobodyId, NobodyId, NobodyId) != 0 ||
+                ::setresuid(NobodyId, NobodyId, NobodyId) != 0) {
+                ::_exit(100);
+            }
+            const std::string at = plant.RootFolder ? own : folder;
+            ::mkdir(at.c_str(), 0755);
+            const auto listener = platform::TLocalListener::Listen(
+                at + "/request", platform::TLocalListener::TPeers::EveryUser);
+            std::ofstream(ready) << "ready";
+            for (int i = 0; i < 200; ++i) {
+                listener->Accept(50); // answers nothing
+            }
+            ::_exit(0);
+        }
+        const bool listening = WaitUntil([&] { return fs::exists(ready); }, 10000);
+        if (plant.RootFolder && listening) {
+            std::error_code ec;
+            fs::create_directories(folder, ec);
+            fs::permissions(folder, fs::perms(0755), ec);
+            fs::rename(own + "/request", folder + "/request", ec);
+            EXPECT_FALSE(ec) << ec.message();
+        }
+        std::string why;
+        const bool connected = listening && comm::ConnectAgentSocket(why) != nullptr;
+        const TProcessResult list = AsRoot({"/LIST"});
+        ::kill(fake, SIGKILL);
+        testing_support::WaitChild(fake);
+        ASSERT_TRUE(listening);
+        EXPECT_FALSE(connected);
+        EXPECT_TRUE(Contains(why, plant.Says)) << why;
+        EXPECT_EQ(list.ExitCode, 3) << list.Out;
+        EXPECT_TRUE(Contains(list.Out, "Agent Service is not running")) << list.Out;
+    }
+    // The real agent takes its folder back and serves.
+    fs::remove_all(folder);
+    ::mkdir(folder.c_str(), 0777);
+    ASSERT_EQ(::chown(folder.c_str(), NobodyId, NobodyId), 0);
+    TAgent agent;
+    EXPECT_EQ(StatOf(folder).st_uid, 0u);
+    EXPECT_EQ(AsNobody({"/LIST"}).ExitCode, 0);
+    fs::remove_all(own);
+}
+
+TEST_F(UserAccessE2E, TheAgentAccountIsAMachineSetting) {
+    const struct {
+        const char* Setting;
+        int ListExit;
+    } cases[] = {
+        {"\"ServiceUser\"=\"nobody\"\r\n", 0}, // the configured account is trusted
+        {"", 3},                               // any other account is not
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Setting);
+        WriteRegistry(c.Setting);
+        fs::remove_all(comm::AgentSocketFolder());
+        const TRunningProgram agent =
+            StartProgram(Setpriv,
+                         {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                          install.Bin + "/morvek-agent"},
+                         NobodyEnv(), "/tmp");
+        const bool up = WaitUntil([] { return fs::exists(comm::AgentSocketPath()); }, 10000);
+        const TProcessResult list = AsRoot({"/LIST"});
+        ::kill(agent.Pid, SIGTERM);
+        const TProcessResult ended = FinishProgram(agent);
+        ASSERT_TRUE(up) << ended.Err;
+        EXPECT_EQ(list.ExitCode, c.ListExit) << list.Out << list.Err;
+        EXPECT_EQ(StatOf(comm::AgentSocketFolder()).st_uid, static_cast<uid_t>(NobodyId));
+    }
+    fs::remove_all(comm::AgentSocketFolder());
+}
+
 TEST_F(UserAccessE2E, AnotherUserCannotSetTheBuildsStopOrDoneEvent) {
     TAgent agent;
     const std::string release = install.Root + "/release-events";
@@ -330,17 +519,22 @@ TEST_F(UserAccessE2E, HandOffFilesAreTheOwnersAlone) {
 
 TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
     TAgent agent;
+    // The first build of a day is another user's: its day folder is still the agent's.
+    for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
+        fs::remove_all(day.path());
+    }
+    const TProcessResult nobody = AsNobody({"/COMMAND=echo of-nobody"});
+    EXPECT_EQ(nobody.ExitCode, 0) << nobody.Out << nobody.Err;
     ::umask(0);
     const TProcessResult root = AsRoot({"/COMMAND=echo secret-of-root"});
     ::umask(022);
     EXPECT_EQ(root.ExitCode, 0) << root.Err;
-    const TProcessResult nobody = AsNobody({"/COMMAND=echo of-nobody"});
-    EXPECT_EQ(nobody.ExitCode, 0) << nobody.Out << nobody.Err;
 
     int rootFiles = 0;
     int nobodyFiles = 0;
     for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
         EXPECT_EQ(StatOf(day.path().string()).st_mode & 07777, 01777u) << day.path();
+        EXPECT_EQ(StatOf(day.path().string()).st_uid, 0u) << day.path();
         for (const auto& file : fs::directory_iterator(day.path())) {
             const struct stat st = StatOf(file.path().string());
             EXPECT_EQ(st.st_mode & 07777, 0600u) << file.path();
@@ -355,6 +549,16 @@ TEST_F(UserAccessE2E, HistoryFilesArePrivateInSharedFolders) {
                   "cat " + install.Folder + "/History/Local/*/* 2>/dev/null | grep -c secret-of"});
     EXPECT_NE(peek.Out, "") << peek.Err;
     EXPECT_EQ(peek.Out.substr(0, 1), "0");
+    // Nor remove it.
+    RunProgram(Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/sh", "-c",
+                         "rm -f " + install.Folder + "/History/Local/*/*"});
+    int rootFilesLeft = 0;
+    for (const auto& day : fs::directory_iterator(install.Folder + "/History/Local")) {
+        for (const auto& file : fs::directory_iterator(day.path())) {
+            rootFilesLeft += StatOf(file.path().string()).st_uid == 0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(rootFilesLeft, rootFiles);
 }
 
 } // namespace

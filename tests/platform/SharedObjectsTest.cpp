@@ -614,4 +614,51 @@ TEST_F(SharedObjectsTest, EventHandedToAnotherUserIsThatUsersAlone) {
     EXPECT_TRUE(done->Wait(0));
 }
 
+TEST_F(SharedObjectsTest, ObjectsAnotherUserCutsShortNeitherCrashNorHangTheReader) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only the superuser may hand an object to another user";
+    }
+    // As the agent sees a build's done event and mutex: files of the build's user, who
+    // may truncate them at any time.
+    ::chmod(dir.Path().c_str(), 0755);
+    auto done = TEvent::Create("Global\\CutDone", true, false, nullptr,
+                               TObjectOptions{std::nullopt, false, true});
+    done->GiveTo(Nobody);
+    const std::string mutexFile = ObjectFilePath("Global\\CutMutex");
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        if (::setresgid(Nobody, Nobody, Nobody) != 0 || ::setresuid(Nobody, Nobody, Nobody) != 0) {
+            ::_exit(1);
+        }
+        try {
+            auto held = TMutex::Create("Global\\CutMutex", true);
+            ::pause();
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    for (int i = 0; i < 200 && !std::filesystem::exists(mutexFile); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto doneSeen = TEvent::Open("Global\\CutDone", TObjectOptions{Nobody, false});
+    auto mutexSeen = TMutex::Open("Global\\CutMutex", TObjectOptions{Nobody, false});
+    ASSERT_TRUE(doneSeen);
+    ASSERT_TRUE(mutexSeen);
+    EXPECT_FALSE(doneSeen->Wait(0));
+    EXPECT_EQ(mutexSeen->QueryState(), TMutexState::Owned);
+    for (const std::string& file : {ObjectFilePath("Global\\CutDone"), mutexFile}) {
+        ASSERT_EQ(::truncate(file.c_str(), 100), 0) << file;
+    }
+    // A mapped read would raise SIGBUS here.
+    EXPECT_TRUE(doneSeen->Wait(0));
+    EXPECT_EQ(mutexSeen->QueryState(), TMutexState::Abandoned);
+    doneSeen.reset();
+    mutexSeen.reset();
+    done.reset();
+    ::kill(holder, SIGKILL);
+    WaitChild(holder);
+    std::filesystem::remove(mutexFile);
+}
+
 } // namespace

@@ -1,8 +1,11 @@
 #include "platform/Files.h"
 
+#include "platform/SharedObjects.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,15 +160,15 @@ bool CheckSticky(const std::string& dir, const struct stat& st, std::string* err
 } // namespace
 
 bool EnsureSharedDirectory(std::string_view path, std::string* errorText) {
-    return EnsureDirectory(path, 01777, errorText,
-                           [&](const std::string& dir, const struct stat& st) {
-                               if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-                                   return Refuse(errorText, "The shared folder " + Quoted(dir) +
-                                                                " is owned by another user (uid " +
-                                                                std::to_string(st.st_uid) + ").");
-                               }
-                               return CheckSticky(dir, st, errorText);
-                           });
+    return EnsureDirectory(
+        path, 01777, errorText, [&](const std::string& dir, const struct stat& st) {
+            if (st.st_uid != ::geteuid() && st.st_uid != 0 && st.st_uid != AgentUserId()) {
+                return Refuse(errorText, "The shared folder " + Quoted(dir) +
+                                             " is owned by another user (uid " +
+                                             std::to_string(st.st_uid) + ").");
+            }
+            return CheckSticky(dir, st, errorText);
+        });
 }
 
 bool EnsureStickyDirectory(std::string_view path, std::string* errorText) {
@@ -173,6 +176,54 @@ bool EnsureStickyDirectory(std::string_view path, std::string* errorText) {
                            [&](const std::string& dir, const struct stat& st) {
                                return CheckSticky(dir, st, errorText);
                            });
+}
+
+bool IsServiceDirectoryOf(std::string_view path, std::uint32_t owner, std::string* errorText) {
+    const std::string dir(path);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        return Refuse(errorText,
+                      "Cannot check folder " + Quoted(dir) + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Refuse(errorText, "The folder " + Quoted(dir) + " is not a folder (or is a link).");
+    }
+    if (st.st_uid != owner) {
+        return Refuse(errorText, "The folder " + Quoted(dir) + " is owned by user " +
+                                     std::to_string(st.st_uid) + ", not by user " +
+                                     std::to_string(owner) + ".");
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return Refuse(errorText, "The folder " + Quoted(dir) + " may be changed by other users.");
+    }
+    return true;
+}
+
+bool EnsureServiceDirectory(std::string_view path, std::string* errorText) {
+    const std::string dir(path);
+    if (IsServiceDirectoryOf(dir, ::geteuid(), nullptr)) {
+        return true;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) == 0) {
+        // Planted by someone else: never used, removed when the folder above allows it.
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        if (ec) {
+            std::string why;
+            IsServiceDirectoryOf(dir, ::geteuid(), &why);
+            return Refuse(errorText, why + " It cannot be removed: " + ec.message());
+        }
+    }
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        return Refuse(errorText,
+                      "Cannot create folder " + Quoted(dir) + ": " + std::strerror(errno));
+    }
+    // Only this folder's mode, not the umask, decides who may enter it.
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+        ::chmod(dir.c_str(), 0755);
+    }
+    return IsServiceDirectoryOf(dir, ::geteuid(), errorText);
 }
 
 TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::size_t maxLength,

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -180,6 +181,73 @@ bool TLocalSocket::PeerClosed() {
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+std::optional<TPeerCredentials> TLocalSocket::Peer() const {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(handle, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+        length != sizeof peer || peer.pid <= 0) {
+        return std::nullopt;
+    }
+    return TPeerCredentials{static_cast<std::uint32_t>(peer.uid),
+                            static_cast<std::uint32_t>(peer.pid)};
+}
+
+std::int64_t TLocalSocket::SendNow(std::string_view bytes, std::string* errorText) {
+    for (;;) {
+        const ssize_t sent =
+            ::send(handle, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            return sent;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            SetError(errorText,
+                     std::string("cannot send on a local socket: ") + std::strerror(errno));
+            return -1;
+        }
+    }
+}
+
+std::int64_t TLocalSocket::ReceiveNow(void* buffer, std::size_t count, std::string* errorText) {
+    for (;;) {
+        const ssize_t got = ::recv(handle, buffer, count, MSG_DONTWAIT);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return WouldBlock;
+        }
+        if (errno != EINTR) {
+            SetError(errorText,
+                     std::string("cannot receive on a local socket: ") + std::strerror(errno));
+            return -1;
+        }
+    }
+}
+
+int TLocalSocket::Poll(std::span<TPollItem> items, std::uint32_t timeoutMs) {
+    std::vector<pollfd> handles(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        handles[i].fd = items[i].Handle;
+        handles[i].events = static_cast<short>((items[i].WantRead ? POLLIN : 0) |
+                                               (items[i].WantWrite ? POLLOUT : 0));
+    }
+    const std::uint64_t deadline = GetTickCount64() + (timeoutMs == NoLimit ? 0 : timeoutMs);
+    int ready;
+    do {
+        ready = ::poll(handles.data(), handles.size(), Remaining(deadline, timeoutMs));
+    } while (ready < 0 && errno == EINTR);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const short got = ready > 0 ? handles[i].revents : 0;
+        items[i].Readable = (got & POLLIN) != 0;
+        items[i].Writable = (got & POLLOUT) != 0;
+        items[i].Failed = (got & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+    return ready;
+}
+
 std::string PrivateRuntimeFolder(std::size_t nameRoom) {
     // One byte for the "/" before the name.
     const std::size_t limit = TLocalSocket::MaxPathLength();
@@ -208,11 +276,22 @@ std::string PrivateRuntimeFolder(std::size_t nameRoom) {
 }
 
 TLocalListener::~TLocalListener() {
+    // A socket that someone else has put at the path since is not ours to remove.
+    const bool ours = StillAtPath();
     ::close(handle);
-    ::unlink(path.c_str());
+    if (ours) {
+        ::unlink(path.c_str());
+    }
 }
 
-std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path) {
+bool TLocalListener::StillAtPath() const {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+           static_cast<std::uint64_t>(st.st_dev) == device &&
+           static_cast<std::uint64_t>(st.st_ino) == inode;
+}
+
+std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path, TPeers peers) {
     if (path.empty() || path.size() > TLocalSocket::MaxPathLength()) {
         throw std::runtime_error("The socket path " + path + " is too long");
     }
@@ -236,15 +315,22 @@ std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path) 
         ::close(fd);
         RaiseErrno("Cannot listen at " + path, code);
     }
-    // The folder already keeps others out; the file says so too. (No umask: it is
-    // the whole process's.)
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    // A private folder already keeps others out; the file says so too. Every user
+    // must be able to connect to a socket for everyone. (No umask: it is the whole
+    // process's.)
+    const mode_t mode = peers == TPeers::EveryUser ? 0666 : 0600;
+    struct stat bound {};
+    if (::chmod(path.c_str(), mode) != 0 || ::lstat(path.c_str(), &bound) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
         const int code = errno;
         ::close(fd);
         ::unlink(path.c_str());
         RaiseErrno("Cannot listen at " + path, code);
     }
-    return std::unique_ptr<TLocalListener>(new TLocalListener(fd, path));
+    std::unique_ptr<TLocalListener> listener(new TLocalListener(fd, path, peers));
+    listener->device = static_cast<std::uint64_t>(bound.st_dev);
+    listener->inode = static_cast<std::uint64_t>(bound.st_ino);
+    return listener;
 }
 
 std::unique_ptr<TLocalSocket> TLocalListener::Accept(std::uint32_t timeoutMs) {
@@ -255,7 +341,7 @@ std::unique_ptr<TLocalSocket> TLocalListener::Accept(std::uint32_t timeoutMs) {
             ucred peer{};
             socklen_t length = sizeof peer;
             if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-                peer.uid != ::geteuid()) {
+                (peers == TPeers::OwnUser && peer.uid != ::geteuid())) {
                 ::close(fd);
                 ++refused;
                 continue;

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/ProcessControl.h"
+#include "platform/Registry.h"
 
 #include <atomic>
 #include <cerrno>
@@ -480,6 +481,8 @@ public:
                 RaiseErrno("Object " + std::string(name) + " is malformed", EINVAL);
             }
             file->owner = st.st_uid;
+            file->mode = st.st_mode;
+            file->mode = st.st_mode;
             file->inode = st.st_ino;
             file->device = st.st_dev;
             file->Map(static_cast<std::size_t>(st.st_size) - HeaderSize, name);
@@ -495,6 +498,23 @@ public:
     std::size_t Size() const { return mapSize; }
     uid_t Owner() const { return owner; }
     bool ReadOnly() const { return readOnly; }
+    // The 32-bit word at `at` in the mapping; none when the file no longer holds it.
+    // A file that someone else may write is read through the descriptor: whoever may
+    // write it may also cut it short, and a mapped read past its end raises SIGBUS.
+    std::optional<std::uint32_t> LoadWord(const void* at) const {
+        if (fd < 0 || (owner == ::geteuid() && (mode & 0022) == 0)) {
+            return std::atomic_ref<std::uint32_t>(
+                       *static_cast<std::uint32_t*>(const_cast<void*>(at)))
+                .load(std::memory_order_acquire);
+        }
+        std::uint32_t value = 0;
+        const auto offset = static_cast<const char*>(at) - static_cast<const char*>(map);
+        if (::pread(fd, &value, sizeof value, static_cast<off_t>(HeaderSize) + offset) !=
+            static_cast<ssize_t>(sizeof value)) {
+            return std::nullopt;
+        }
+        return value;
+    }
     void GiveTo(uid_t user) {
         if (::fchown(fd, user, static_cast<gid_t>(-1)) != 0) {
             RaiseErrno("Failed to hand object " + path + " to user " + std::to_string(user));
@@ -614,6 +634,7 @@ private:
     bool readOnly = false;
     std::string path;
     uid_t owner = 0;
+    mode_t mode = 0;
     ino_t inode = 0;
     dev_t device = 0;
     void* map = nullptr;
@@ -705,7 +726,21 @@ TUserId ParseUserId(std::string_view nameOrId) {
 }
 
 TUserId AgentUserId() {
-    const std::optional<std::string> setting = GetEnvVar("TAVRIX_AGENT_USER");
+    // The environment overrides the setting (tests, a private installation).
+    std::optional<std::string> setting = GetEnvVar("TAVRIX_AGENT_USER");
+    if (!setting || setting->empty()) {
+        // Read once: every object that a process opens asks.
+        static const std::optional<std::string> configured = []() -> std::optional<std::string> {
+            try {
+                const auto key =
+                    TRegistryKey::Open(TRegRoot::LocalMachine, "SOFTWARE\\Tavrix\\Morvek\\Agent");
+                return key ? key->ReadString("ServiceUser") : std::nullopt;
+            } catch (const std::exception&) {
+                return std::nullopt; // unreadable settings name no account
+            }
+        }();
+        setting = configured;
+    }
     if (!setting || setting->empty()) {
         return 0;
     }
@@ -829,7 +864,8 @@ struct TEvent::THandle {
 // The type is read once: the word may be written by anyone who can open the event.
 TEvent::TEvent(std::unique_ptr<THandle> handle, TWord* word, bool local)
     : handle(std::move(handle)), word(word), local(local),
-      manual((word->Type & EventManualBit) != 0) {}
+      manual(((this->handle ? this->handle->File->LoadWord(&word->Type).value_or(0) : word->Type) &
+              EventManualBit) != 0) {}
 
 TEvent::~TEvent() {
     if (local) {
@@ -861,7 +897,8 @@ std::unique_ptr<TEvent> TEvent::Create(std::string_view name, bool manualReset, 
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
     }
     if (handle->File->ReadOnly() &&
-        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        (handle->File->LoadWord(&static_cast<TWord*>(handle->File->Data())->Type).value_or(0) &
+         EventManualBit) == 0) {
         // Waiting on an auto-reset event resets it: that needs write access.
         RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
@@ -881,7 +918,8 @@ std::unique_ptr<TEvent> TEvent::Open(std::string_view name, const TObjectOptions
         RaiseErrno("Object " + std::string(name) + " is not an event", EINVAL);
     }
     if (handle->File->ReadOnly() &&
-        (static_cast<TWord*>(handle->File->Data())->Type & EventManualBit) == 0) {
+        (handle->File->LoadWord(&static_cast<TWord*>(handle->File->Data())->Type).value_or(0) &
+         EventManualBit) == 0) {
         // Waiting on an auto-reset event resets it: that needs write access.
         RaiseErrno("Event " + std::string(name) + " may not be changed by this user", EACCES);
     }
@@ -930,7 +968,9 @@ void TEvent::Reset() {
 // spins a waiter nor stays stuck.
 bool TEvent::TryConsume() {
     if (IsManualReset()) {
-        return word->State.load(std::memory_order_acquire) != 0;
+        // A word that is gone counts as set: the event's owner has ended with it.
+        return handle ? handle->File->LoadWord(&word->State).value_or(1) != 0
+                      : word->State.load(std::memory_order_acquire) != 0;
     }
     return word->State.exchange(0, std::memory_order_acq_rel) != 0;
 }
@@ -1011,8 +1051,8 @@ TMutex::~TMutex() {
     // A robust mutex is linked into its owner thread's lock list, which the C
     // library and the kernel walk later: the memory must stay mapped while a thread
     // of this process holds it. The calling thread gives it up instead.
-    const auto word = static_cast<std::uint32_t>(
-        std::atomic_ref<int>(block->Mutex.__data.__lock).load() & FUTEX_TID_MASK);
+    const auto word =
+        handle->File->LoadWord(&block->Mutex.__data.__lock).value_or(0) & FUTEX_TID_MASK;
     if (word == 0) {
         return;
     }
@@ -1030,7 +1070,7 @@ TMutex::~TMutex() {
 
 namespace {
 void CheckMutexBlock(const TObjectFile& file, std::string_view name, std::size_t size) {
-    if (file.Size() != size || *static_cast<const std::uint32_t*>(file.Data()) != MutexMagic) {
+    if (file.Size() != size || file.LoadWord(file.Data()) != MutexMagic) {
         RaiseErrno("Object " + std::string(name) + " is not a mutex", EINVAL);
     }
 }
@@ -1113,8 +1153,11 @@ void TMutex::Release() {
 TMutexState TMutex::QueryState() const {
     // The robust mutex's lock word holds the owner's thread id, or the owner-died
     // bit alone once the kernel has released the lock of a thread that ended.
-    const auto word = std::atomic_ref<int>(block->Mutex.__data.__lock).load();
-    const auto bits = static_cast<std::uint32_t>(word);
+    const std::optional<std::uint32_t> word = handle->File->LoadWord(&block->Mutex.__data.__lock);
+    if (!word) {
+        return TMutexState::Abandoned; // cut short: its holder can no longer hold it
+    }
+    const std::uint32_t bits = *word;
     if ((bits & FUTEX_TID_MASK) != 0) {
         return TMutexState::Owned;
     }
