@@ -18,6 +18,7 @@
 #include "platform/SharedObjects.h"
 #include "proxy/AgentSettings.h"
 #include "proxy/BuildObjects.h"
+#include "buildsys/HelperRows.h"
 #include "records/JobProfile.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"
@@ -400,6 +401,7 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
+    setup.RemoteAllowed = RemoteRule(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     return setup;
 }
