@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/ProcessTree.h"
 #include "platform/SharedObjects.h"
 #include "platform/SystemInfo.h"
 #include "proxy/HelperHosts.h"
@@ -22,6 +23,8 @@ constexpr std::uint32_t FirstRestartDelayMs = 1000;
 constexpr std::uint32_t LastRestartDelayMs = 30000;
 // A distccd that ran this long counts as healthy: its next restart is quick again.
 constexpr std::uint64_t HealthyRunMs = 60000;
+// How often the process groups below distccd are noted.
+constexpr std::uint32_t GroupScanMs = 1000;
 
 std::int64_t CheckedPort(std::int64_t port, const char* name) {
     if (port < 1 || port > 65535) {
@@ -105,32 +108,40 @@ void TDistccdSupervisor::Run() {
     while (!stopping) {
         platform::TSpawnOptions options;
         options.Arguments = arguments;
-        options.Job = true; // distccd's children go with it, and it dies with the agent
+        options.Job = true; // its own process group, and it dies with the agent
         try {
             child = platform::TChildProcess::Spawn(options);
             ++starts;
-            core::Log().Line("distccd started, pid " + std::to_string(child->Id()) + ": " +
-                             [this] {
-                                 std::string line;
-                                 for (const std::string& a : arguments) {
-                                     line += (line.empty() ? "" : " ") + a;
-                                 }
-                                 return line;
-                             }());
+            std::string line;
+            for (const std::string& a : arguments) {
+                line += (line.empty() ? "" : " ") + a;
+            }
+            core::Log().Line("distccd started, pid " + std::to_string(child->Id()) + ": " + line);
         } catch (const std::exception& e) {
             core::Log().Warning("distccd cannot start\r\n" + std::string(e.what()));
         }
         const std::uint64_t started = platform::GetTickCount64();
         if (child) {
+            // distccd moves its workers into a process group of their own: the groups
+            // below it are noted while it runs, so that none outlives it.
+            std::set<std::uint32_t> groups{child->Id()};
             platform::TChildProcess& running = *child;
             lock.unlock();
-            running.WaitForExit(0xFFFFFFFFu);
+            bool ended = false;
+            while (!ended && !Stopping()) {
+                const std::set<std::uint32_t> below = platform::ProcessGroupsBelow(running.Id());
+                groups.insert(below.begin(), below.end());
+                ended = running.WaitForExit(GroupScanMs);
+            }
             lock.lock();
             if (stopping) {
+                EndAll(groups);
                 break;
             }
             const std::optional<int> status = child->ExitCode();
-            child->KillGroup(); // what it left running
+            for (const std::uint32_t group : groups) {
+                platform::SignalProcessGroup(group, true);
+            }
             child.reset();
             core::Log().Warning("distccd ended (status " + std::to_string(status.value_or(-1)) +
                                 "); it is started again in " + std::to_string(delay) + " ms");
@@ -141,25 +152,39 @@ void TDistccdSupervisor::Run() {
         wake.wait_for(lock, std::chrono::milliseconds(delay), [this] { return stopping; });
         delay = std::min(delay * 2, LastRestartDelayMs);
     }
-    if (child) {
-        // The wait was cancelled for good: collect the child by polling.
-        const auto collected = [this] {
-            for (int i = 0; i < 100; ++i) {
-                if (child->ExitCode()) {
-                    return true;
-                }
-                platform::SleepMs(50);
+}
+
+bool TDistccdSupervisor::Stopping() const {
+    const std::lock_guard lock(mutex);
+    return stopping;
+}
+
+void TDistccdSupervisor::EndAll(std::set<std::uint32_t> groups) {
+    // distccd still runs: what it made since the last look counts too.
+    const std::set<std::uint32_t> below = platform::ProcessGroupsBelow(child->Id());
+    groups.insert(below.begin(), below.end());
+    // The wait was cancelled for good: the child is collected by polling.
+    const auto collected = [this] {
+        for (int i = 0; i < 100; ++i) {
+            if (child->ExitCode()) {
+                return true;
             }
-            return false;
-        };
-        child->TerminateGroup();
-        if (!collected()) {
-            child->KillGroup();
-            collected();
+            platform::SleepMs(50);
         }
-        child.reset();
-        core::Log().Line("distccd stopped");
+        return false;
+    };
+    for (const std::uint32_t group : groups) {
+        platform::SignalProcessGroup(group, false);
     }
+    if (!collected()) {
+        child->KillGroup();
+        collected();
+    }
+    for (const std::uint32_t group : groups) {
+        platform::SignalProcessGroup(group, true); // what did not end when asked
+    }
+    child.reset();
+    core::Log().Line("distccd stopped");
 }
 
 } // namespace agent

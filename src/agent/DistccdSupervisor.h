@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,9 @@ public:
 
 private:
     void Run();
+    bool Stopping() const;
+    // Ends distccd and every process group it made (under the lock).
+    void EndAll(std::set<std::uint32_t> groups);
 
     std::vector<std::string> arguments;
     std::string logFile;

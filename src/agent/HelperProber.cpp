@@ -10,8 +10,6 @@
 #include "platform/Process.h"
 #include "platform/SharedObjects.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -29,6 +27,7 @@ constexpr std::size_t MaxObjectBytes = 4u << 20;
 constexpr std::int64_t CompilerRecheckMs = 60000;
 constexpr std::string_view IdentityMarker = "MORVEK-ID:";
 constexpr std::uint16_t SshPort = 22;
+constexpr std::size_t MaxStatsBytes = 64 * 1024;
 
 const char ProbeSource[] = R"(/* Which compiler made this object: version and target. */
 #if defined(__x86_64__)
@@ -192,6 +191,8 @@ void THelperProber::Publish() {
 }
 
 std::optional<std::string> THelperProber::LocalIdentity(const std::string& compiler) {
+    // One local compile per compiler, however many helper threads ask at once.
+    const std::lock_guard local(localMutex);
     {
         const std::lock_guard lock(mutex);
         if (const auto it = localIdentities.find(compiler); it != localIdentities.end()) {
@@ -272,16 +273,20 @@ void THelperProber::Probe(std::size_t index) {
         status.Slots = host.Limit > 0 ? host.Limit : build::DistccDefaultLimit;
         status.TasksRun = -1;
         if (status.Reachable && !host.Ssh) {
-            httplib::Client stats(host.Host, host.Port + 1);
-            stats.set_connection_timeout(std::chrono::milliseconds(ConnectTimeoutMs));
-            stats.set_read_timeout(std::chrono::milliseconds(ConnectTimeoutMs));
-            if (const auto reply = stats.Get("/"); reply && reply->status == 200) {
-                if (const auto kids = Statistic(reply->body, "dcc_max_kids");
+            // distccd's statistics page (its header lines end in a bare LF, which
+            // HTTP client libraries refuse): read as it comes.
+            std::string statsError;
+            if (const auto page = platform::TcpExchange(
+                    host.Host, static_cast<std::uint16_t>(host.Port + 1), "GET / HTTP/1.0\r\n\r\n",
+                    ConnectTimeoutMs, MaxStatsBytes, statsError);
+                page && page->find("<distccstats>") != std::string::npos) {
+                if (const auto kids = Statistic(*page, "dcc_max_kids");
                     kids && *kids > 0 && host.Limit == 0) {
-                    status.Slots = static_cast<int>(std::min<std::int64_t>(*kids, build::MaxHelperLimit));
+                    status.Slots =
+                        static_cast<int>(std::min<std::int64_t>(*kids, build::MaxHelperLimit));
                 }
-                const auto ok = Statistic(reply->body, "dcc_compile_ok");
-                const auto failed = Statistic(reply->body, "dcc_compile_error");
+                const auto ok = Statistic(*page, "dcc_compile_ok");
+                const auto failed = Statistic(*page, "dcc_compile_error");
                 if (ok && failed) {
                     status.TasksRun = *ok + *failed;
                 }

@@ -46,6 +46,7 @@ private:
     std::string workFolder;
     std::vector<std::string> compilers;
     std::mutex mutex;
+    std::mutex localMutex;
     std::condition_variable wake;
     bool stopping = false;
     build::THelperState state;

@@ -8,8 +8,8 @@
 //   HelperUser                     whom distccd runs as when the agent is the superuser
 //                                  (default "distcc" when that user exists, else "nobody")
 //   Helpers                        this machine's helpers, distcc host syntax
-//   HelperCompilers (default "cc c++ gcc g++ clang clang++") the compilers a helper is
-//                                  checked for; tasks of other compilers stay here
+//   HelperCompilers (default "cc c++ gcc g++") the compilers a helper is checked for;
+//                                  tasks of other compilers stay on this machine
 //   HelperProbeSeconds (default 5)
 // For networks that are not trusted, name the helpers as [USER]@HOST: distcc then runs
 // over SSH with its key authentication instead of plain TCP.
@@ -27,7 +27,7 @@ struct THelperSettings {
     bool AllowForce = false;
     std::string User;
     std::string Helpers;
-    std::string Compilers = "cc c++ gcc g++ clang clang++";
+    std::string Compilers = "cc c++ gcc g++";
     std::int64_t ProbeSeconds = 5;
 
     // Unreadable values are logged and count as absent.

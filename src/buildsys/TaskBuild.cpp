@@ -169,7 +169,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         EmployHelpers(*helperState, true);
         rowCount = static_cast<std::int32_t>(scheduler->EmployedRows().size());
         if (rowCount == localCount) {
-            warnings.push_back("No helper is reachable: this build runs on this machine only.");
+            Message("No helper is reachable: this build runs on this machine only.");
         }
     }
     endpoint = std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID),
@@ -254,9 +254,8 @@ void TTaskBuild::EmployHelpers(const build::THelperState& state, bool announce) 
             continue;
         }
         scheduler->EnableHelper(name, compilers);
-        if (!announce) {
-            Message("Helper " + name + " answers again: it is employed.");
-        }
+        Message("Helper " + name + (downAt != helperDownAt.end() ? " answers again" : " answers") +
+                ": it is employed for " + std::to_string(compilers.size()) + " compiler(s).");
     }
 }
 

@@ -220,7 +220,8 @@ void TBuildProxy::AttachToEvents() {
         }
         bool global = false;
         auto source = monitor::TSharedStreamEventSource::Open(buildID, global);
-        monitor::TMonitorEventLoop::TSettings settings{buildID, BuildMutexName(identity, global),
+        // The build system always holds the global mutex, whatever session its stream is in.
+        monitor::TMonitorEventLoop::TSettings settings{buildID, BuildMutexName(identity, true),
                                                        AgentFolder()};
         eventLoop = std::make_unique<monitor::TMonitorEventLoop>(
             std::move(source), std::move(settings),
