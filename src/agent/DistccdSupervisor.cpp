@@ -28,8 +28,8 @@ constexpr std::uint32_t GroupScanMs = 1000;
 
 std::int64_t CheckedPort(std::int64_t port, const char* name) {
     if (port < 1 || port > 65535) {
-        throw core::EGeneralError(std::string("The setting ") + name + " (" +
-                                  std::to_string(port) + ") is no port from 1 to 65535");
+        throw core::EGeneralError(std::string("The setting ") + name + " (" + std::to_string(port) +
+                                  ") is no port from 1 to 65535");
     }
     return port;
 }
@@ -58,15 +58,25 @@ TDistccdSupervisor::TDistccdSupervisor(const THelperSettings& settings) {
         build::ParseAllowedNetworks(settings.Allow, settings.AllowForce);
     const std::int64_t port = CheckedPort(settings.Port, "HelperPort");
     const std::int64_t statsPort = CheckedPort(settings.StatsPort, "HelperStatsPort");
-    const std::string logDir =
-        platform::ExtractFileDir(core::TDiagnosticLog::DefaultFileName());
+    const std::string logDir = platform::ExtractFileDir(core::TDiagnosticLog::DefaultFileName());
     platform::ForceDirectories(logDir);
     logFile = logDir + "/distccd.log";
-    arguments = {"distccd",     "--daemon",   "--no-detach", "--listen",
-                 settings.Listen, "--port",   std::to_string(port), "--jobs",
-                 std::to_string(std::max(1u, platform::UsableCpuCount())), "--log-file",
-                 logFile,       "--log-level", "info",       "--stats",
-                 "--stats-port", std::to_string(statsPort)};
+    arguments = {"distccd",
+                 "--daemon",
+                 "--no-detach",
+                 "--listen",
+                 settings.Listen,
+                 "--port",
+                 std::to_string(port),
+                 "--jobs",
+                 std::to_string(std::max(1u, platform::UsableCpuCount())),
+                 "--log-file",
+                 logFile,
+                 "--log-level",
+                 "info",
+                 "--stats",
+                 "--stats-port",
+                 std::to_string(statsPort)};
     for (const std::string& network : networks) {
         arguments.push_back("--allow");
         arguments.push_back(network);

@@ -78,12 +78,15 @@ bool RunCompile(const std::string& folder, const std::vector<std::string>& comma
     options.WorkingDir = folder;
     options.Job = true;
     // distcc's settings come in as arguments, so the agent's own environment stays as it is.
-    options.Arguments = {"/bin/sh", "-c",
+    options.Arguments = {"/bin/sh",
+                         "-c",
                          "DISTCC_HOSTS=\"$1\" DISTCC_DIR=\"$2\" DISTCC_FALLBACK=0 "
                          "DISTCC_BACKOFF_PERIOD=0 DISTCC_IO_TIMEOUT=10; export DISTCC_HOSTS "
                          "DISTCC_DIR DISTCC_FALLBACK DISTCC_BACKOFF_PERIOD DISTCC_IO_TIMEOUT; "
                          "shift 2; exec \"$@\" >/dev/null 2>err",
-                         "sh", distcc.empty() ? "" : distcc[0], folder + "/distcc"};
+                         "sh",
+                         distcc.empty() ? "" : distcc[0],
+                         folder + "/distcc"};
     options.Arguments.insert(options.Arguments.end(), command.begin(), command.end());
     try {
         auto child = platform::TChildProcess::Spawn(options);
@@ -156,9 +159,7 @@ THelperProber::THelperProber(const THelperSettings& settings, std::string stateP
     if (!platform::EnsurePrivateDirectory(workFolder, &error)) {
         throw core::EGeneralError("Helper probes: " + error);
     }
-    {
-        std::ofstream(workFolder + "/probe.c") << ProbeSource;
-    }
+    { std::ofstream(workFolder + "/probe.c") << ProbeSource; }
     {
         const std::lock_guard lock(mutex);
         Publish();
@@ -217,9 +218,8 @@ std::optional<std::string> THelperProber::LocalIdentity(const std::string& compi
 }
 
 void THelperProber::ProbeCompilers(build::THelperStatus& status) {
-    const std::string folder =
-        workFolder + "/" + (status.Host.Ssh ? "ssh-" : "tcp-") + status.Host.Host + "-" +
-        std::to_string(status.Host.Port);
+    const std::string folder = workFolder + "/" + (status.Host.Ssh ? "ssh-" : "tcp-") +
+                               status.Host.Host + "-" + std::to_string(status.Host.Port);
     std::string error;
     if (!platform::EnsurePrivateDirectory(folder, &error) ||
         !platform::EnsurePrivateDirectory(folder + "/distcc", &error)) {
@@ -293,8 +293,7 @@ void THelperProber::Probe(std::size_t index) {
             }
         }
         const std::int64_t now = build::WallClockMs();
-        if (status.Reachable &&
-            (!wasReachable || now - compilersCheckedAt >= CompilerRecheckMs)) {
+        if (status.Reachable && (!wasReachable || now - compilersCheckedAt >= CompilerRecheckMs)) {
             ProbeCompilers(status);
             compilersCheckedAt = now;
         }

@@ -34,8 +34,8 @@ std::string HelperStatusReport(const std::string& statePath) {
             report += "      " + h.Message + "\n";
         }
         for (const auto& [compiler, verdict] : h.Compilers) {
-            report += "      " + compiler + ": " + (verdict.empty() ? "same compiler" : verdict) +
-                      "\n";
+            report +=
+                "      " + compiler + ": " + (verdict.empty() ? "same compiler" : verdict) + "\n";
         }
     }
     return report;

@@ -43,10 +43,9 @@ int main(int argc, char** argv) {
         }
     }
     if (argc == 2 && std::string_view(argv[1]) == "--status") {
-        std::fputs(
-            agent::HelperStatusReport(build::HelperStatePath(agent::TAgentService::Folder()))
-                .c_str(),
-            stdout);
+        std::fputs(agent::HelperStatusReport(build::HelperStatePath(agent::TAgentService::Folder()))
+                       .c_str(),
+                   stdout);
         return 0;
     }
     platform::BlockTerminationRequests();

@@ -2,6 +2,7 @@
 
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
+#include "buildsys/HelperRows.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
@@ -18,7 +19,6 @@
 #include "platform/SharedObjects.h"
 #include "proxy/AgentSettings.h"
 #include "proxy/BuildObjects.h"
-#include "buildsys/HelperRows.h"
 #include "records/JobProfile.h"
 #include "records/MonitorEvents.h"
 #include "records/Registration.h"

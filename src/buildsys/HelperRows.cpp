@@ -35,7 +35,7 @@ std::optional<build::THelperState> AwaitHelperState(const std::string& path, std
 std::vector<TWorkerRow> HelperWorkerRows(const build::THelperState& state, std::int32_t room) {
     std::vector<TWorkerRow> rows;
     for (const build::THelperStatus& helper : state.Helpers) {
-        const int slots = helper.Slots > 0 ? helper.Slots
+        const int slots = helper.Slots > 0        ? helper.Slots
                           : helper.Host.Limit > 0 ? helper.Host.Limit
                                                   : build::DistccDefaultLimit;
         const std::string name = build::HelperName(helper.Host);

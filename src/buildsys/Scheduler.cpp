@@ -136,9 +136,8 @@ bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
                                        ? "signal " + std::to_string(outcome.Signal)
                                        : "exit code " + std::to_string(outcome.ExitCode);
         const std::string reason =
-            distributionFailed
-                ? "distribution to " + row.Helper + " failed (" + status + ")"
-                : "failed on helper " + row.Helper + " (" + status + ")";
+            distributionFailed ? "distribution to " + row.Helper + " failed (" + status + ")"
+                               : "failed on helper " + row.Helper + " (" + status + ")";
         sink.TaskRetried(task, row, outcome, reason);
         TTicketState& state = it->second;
         state.FailedOn.insert(row.Helper);

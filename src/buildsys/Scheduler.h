@@ -167,8 +167,8 @@ private:
     void StopLocked(const std::string& reason);                 // under the lock, tells the sink
     void DenyFromNowOn(const std::string& reason);              // under the lock
     std::optional<std::size_t> ChooseRow(const TTicketState& state) const; // under the lock
-    bool Eligible(std::size_t row, const TTicketState& state) const;      // under the lock
-    void Employ(std::size_t row, bool on, const std::string& reason);     // under the lock
+    bool Eligible(std::size_t row, const TTicketState& state) const;       // under the lock
+    void Employ(std::size_t row, bool on, const std::string& reason);      // under the lock
     void DisableLocked(const std::string& helper, const std::string& reason);
 
     const std::vector<TWorkerRow> rows;

@@ -64,8 +64,8 @@ TTaskBuild::~TTaskBuild() {
 
 void TTaskBuild::Start(TBuildPlan& plan) {
     const platform::TMachineFacts facts = platform::ReadMachineFacts();
-    const std::int32_t localCount = LocalRowCount(
-        platform::UsableCpuCount(), setup.LocalCoresLimit, request.OverrideMaxHelpersPerJob);
+    const std::int32_t localCount = LocalRowCount(platform::UsableCpuCount(), setup.LocalCoresLimit,
+                                                  request.OverrideMaxHelpersPerJob);
     rows = LocalWorkerRows(facts.HostName, localCount);
     // /MAXCPUS counts this machine's rows and the helpers' together.
     const std::int32_t maxCpus = request.OverrideMaxHelpersPerJob;
@@ -77,8 +77,8 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         warnings.push_back("The helpers of this machine are unknown: " + why);
     }
     if (helperState) {
-        helperRows =
-            HelperWorkerRows(*helperState, maxCpus > 0 ? std::max(0, maxCpus - localCount) : INT_MAX);
+        helperRows = HelperWorkerRows(*helperState,
+                                      maxCpus > 0 ? std::max(0, maxCpus - localCount) : INT_MAX);
         rows.insert(rows.end(), helperRows.begin(), helperRows.end());
     }
 
@@ -115,37 +115,37 @@ void TTaskBuild::Start(TBuildPlan& plan) {
     options.SuppressBars = request.HasFlag(records::TBuildFlag::MonitorSuppressBars);
     events = std::make_unique<TTaskEvents>(options, add, ms,
                                            [this](const std::string&) { stopRequested = true; });
-    events->OnRowEmployment([this](std::int32_t index, const TWorkerRow& row, bool on,
-                                   const std::string& reason) {
-        if (on) {
-            records::TMonitorEventEmployPacket employ;
-            employ.ms = ms();
-            employ.ID = row.ID;
-            employ.RowIndex = index;
-            employ.StaticInfo.Host = row.Host;
-            employ.StaticInfo.Addr = row.Host;
-            employ.StaticInfo.ID = row.Helper;
-            employ.StaticInfo.DisplayName = row.Helper;
-            employ.StaticInfo.HostComment = "helper, distcc host " + row.DistccHost;
-            employ.StaticInfo.CPUCount_WhenHelper = static_cast<std::int32_t>(
-                std::count_if(helperRows.begin(), helperRows.end(),
-                              [&](const TWorkerRow& r) { return r.Helper == row.Helper; }));
-            employ.Caption = row.Caption;
-            employ.Host = row.Host;
-            employ.Local = false;
-            add(employ);
-            return;
-        }
-        records::TMonitorEventUnemployPacket unemploy;
-        unemploy.ms = ms();
-        unemploy.ID = row.ID;
-        unemploy.RowIndex = index;
-        add(unemploy);
-        helperDownAt[row.Helper] = build::WallClockMs();
-        if (row.ID.ends_with("#1") && !reason.empty()) {
-            Message("Helper " + row.Helper + " is not employed any more: " + reason + ".");
-        }
-    });
+    events->OnRowEmployment(
+        [this](std::int32_t index, const TWorkerRow& row, bool on, const std::string& reason) {
+            if (on) {
+                records::TMonitorEventEmployPacket employ;
+                employ.ms = ms();
+                employ.ID = row.ID;
+                employ.RowIndex = index;
+                employ.StaticInfo.Host = row.Host;
+                employ.StaticInfo.Addr = row.Host;
+                employ.StaticInfo.ID = row.Helper;
+                employ.StaticInfo.DisplayName = row.Helper;
+                employ.StaticInfo.HostComment = "helper, distcc host " + row.DistccHost;
+                employ.StaticInfo.CPUCount_WhenHelper = static_cast<std::int32_t>(
+                    std::count_if(helperRows.begin(), helperRows.end(),
+                                  [&](const TWorkerRow& r) { return r.Helper == row.Helper; }));
+                employ.Caption = row.Caption;
+                employ.Host = row.Host;
+                employ.Local = false;
+                add(employ);
+                return;
+            }
+            records::TMonitorEventUnemployPacket unemploy;
+            unemploy.ms = ms();
+            unemploy.ID = row.ID;
+            unemploy.RowIndex = index;
+            add(unemploy);
+            helperDownAt[row.Helper] = build::WallClockMs();
+            if (row.ID.ends_with("#1") && !reason.empty()) {
+                Message("Helper " + row.Helper + " is not employed any more: " + reason + ".");
+            }
+        });
     scheduler = std::make_unique<TScheduler>(
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
     TSchedulerPolicy policy;
@@ -172,8 +172,8 @@ void TTaskBuild::Start(TBuildPlan& plan) {
             Message("No helper is reachable: this build runs on this machine only.");
         }
     }
-    endpoint = std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID),
-                                               engines);
+    endpoint =
+        std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID), engines);
 
     TInterception interception;
     interception.AgentFolder = setup.AgentFolder;
@@ -231,7 +231,8 @@ void TTaskBuild::EmployHelpers(const build::THelperState& state, bool announce) 
                                        : "its first probe has not answered") +
                         ".");
             } else if (enabled && helper.Probed && helper.ProbedAt > helperDownAt[name]) {
-                scheduler->DisableHelper(name, "the agent cannot reach it (" + helper.Message + ")");
+                scheduler->DisableHelper(name,
+                                         "the agent cannot reach it (" + helper.Message + ")");
             }
             continue;
         }
@@ -248,7 +249,8 @@ void TTaskBuild::EmployHelpers(const build::THelperState& state, bool announce) 
         }
         if (compilers.empty()) {
             if (announce) {
-                Message("Helper " + name + " is not employed: it compiles with none of this "
+                Message("Helper " + name +
+                        " is not employed: it compiles with none of this "
                         "machine's compilers.");
             }
             continue;

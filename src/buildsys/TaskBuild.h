@@ -12,10 +12,10 @@
 #include "buildsys/BuildPlan.h"
 #include "buildsys/DistccEngine.h"
 #include "buildsys/GraphSampler.h"
-#include "proxy/HelperState.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
 #include "buildsys/TaskEvents.h"
+#include "proxy/HelperState.h"
 
 #include <atomic>
 #include <functional>

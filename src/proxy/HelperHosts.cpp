@@ -47,8 +47,8 @@ bool IsHostName(std::string_view host) {
 
 bool IsUserName(std::string_view user) {
     return user.size() <= 64 && std::all_of(user.begin(), user.end(), [](char c) {
-               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.';
            });
 }
 
@@ -133,8 +133,8 @@ std::vector<THelperHost> ParseHelperHosts(std::string_view text) {
 }
 
 std::string DistccHostText(const THelperHost& host, int limit) {
-    std::string text = host.Ssh ? host.User + "@" + host.Host
-                                : host.Host + ":" + std::to_string(host.Port);
+    std::string text =
+        host.Ssh ? host.User + "@" + host.Host : host.Host + ":" + std::to_string(host.Port);
     if (limit > 0) {
         text += "/" + std::to_string(limit);
     }
@@ -150,8 +150,8 @@ std::vector<std::string> ParseAllowedNetworks(std::string_view text, bool force)
     for (const std::string_view word : Words(text)) {
         const std::size_t slash = word.find('/');
         long bits = 32;
-        if (!IsIPv4(word.substr(0, slash)) ||
-            (slash != std::string_view::npos && !ParseNumber(word.substr(slash + 1), 0, 32, bits))) {
+        if (!IsIPv4(word.substr(0, slash)) || (slash != std::string_view::npos &&
+                                               !ParseNumber(word.substr(slash + 1), 0, 32, bits))) {
             throw core::EGeneralError("Allowed network \"" + std::string(word) +
                                       "\" is not an IPv4 address or network (a.b.c.d/bits)");
         }

@@ -22,8 +22,7 @@ constexpr std::size_t MaxHelpers = 4096;
 const json& Member(const json& object, const char* name, json::value_t type) {
     const auto it = object.find(name);
     const bool numberWanted = type == json::value_t::number_integer;
-    if (it == object.end() ||
-        (numberWanted ? !it->is_number_integer() : it->type() != type)) {
+    if (it == object.end() || (numberWanted ? !it->is_number_integer() : it->type() != type)) {
         Bad(std::string("member \"") + name + "\" missing or of the wrong type");
     }
     return *it;

@@ -19,10 +19,10 @@ struct THelperStatus {
     THelperHost Host;
     bool Probed = false; // the first probe has answered
     bool Reachable = false;
-    int Slots = 0;                // tasks it runs at once
-    std::int64_t ProbedAt = 0;    // ms since the epoch
-    std::int64_t TasksRun = -1;   // compiles the helper reports, -1: unknown
-    std::string Message;          // why it is not reachable, or empty
+    int Slots = 0;              // tasks it runs at once
+    std::int64_t ProbedAt = 0;  // ms since the epoch
+    std::int64_t TasksRun = -1; // compiles the helper reports, -1: unknown
+    std::string Message;        // why it is not reachable, or empty
     // Compiler name -> empty when the helper's compiler is this machine's, else why not.
     std::map<std::string, std::string> Compilers;
     bool operator==(const THelperStatus&) const = default;

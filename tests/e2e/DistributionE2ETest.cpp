@@ -9,8 +9,8 @@
 #include "monitor/MonitorFile.h"
 #include "packets/PacketStream.h"
 #include "platform/Network.h"
-#include "records/MonitorEvents.h"
 #include "records/MetaBuildPackets.h"
+#include "records/MonitorEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -154,16 +154,17 @@ public:
         fs::create_directories(root + "/lib/morvek");
         fs::copy_file(AGENT_BINARY, root + "/bin/morvek-agent",
                       fs::copy_options::overwrite_existing);
-        const TProcessResult written = RunProgram(
-            root + "/bin/morvek-agent", {"--write-product-info", root + "/bin/info.dat"});
+        const TProcessResult written = RunProgram(root + "/bin/morvek-agent",
+                                                  {"--write-product-info", root + "/bin/info.dat"});
         EXPECT_EQ(written.ExitCode, 0) << written.Err;
         WriteFile(root + "/etc/machine.reg",
                   "Windows Registry Editor Version 5.00\r\n\r\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Morvek\\Builder]\r\n"
                   "\"Folder\"=\"" +
-                      root + "/lib/morvek\"\r\n\r\n"
-                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Morvek\\Agent]\r\n"
-                             "\"HelperListen\"=\"" +
+                      root +
+                      "/lib/morvek\"\r\n\r\n"
+                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Morvek\\Agent]\r\n"
+                      "\"HelperListen\"=\"" +
                       address + "\"\r\n\"HelperAllow\"=\"" + allow + "\"\r\n" + extra);
         Start();
     }
@@ -265,8 +266,8 @@ void WriteProject(const std::string& dir, int files) {
     }
     main << "printf(\"sum %d\\n\", s); return 0; }\n";
     WriteFile(dir + "/main.c", main.str());
-    WriteFile(dir + "/Makefile", "CFLAGS = -O1\nprog: main.o" + objects +
-                                     "\n\tcc -o prog main.o" + objects + "\n");
+    WriteFile(dir + "/Makefile",
+              "CFLAGS = -O1\nprog: main.o" + objects + "\n\tcc -o prog main.o" + objects + "\n");
 }
 
 template <typename T> int CountOf(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
@@ -319,11 +320,10 @@ protected:
             30000);
     }
     static void UseHelpers(const std::string& helpers) {
-        WriteRegistry("\"Helpers\"=\"" + helpers + "\"\r\n\"HelperProbeSeconds\"=dword:00000001\r\n");
+        WriteRegistry("\"Helpers\"=\"" + helpers +
+                      "\"\r\n\"HelperProbeSeconds\"=dword:00000001\r\n");
     }
-    static std::string Project(const std::string& name) {
-        return install.Root + "/" + name;
-    }
+    static std::string Project(const std::string& name) { return install.Root + "/" + name; }
     // The project built plainly, for comparison.
     static std::string PlainBuild(int files) {
         const std::string dir = Project("plain");
@@ -364,7 +364,8 @@ protected:
     static int RemoteEmployments(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
         int n = 0;
         for (const auto& event : events) {
-            const auto* employ = dynamic_cast<const records::TMonitorEventEmployPacket*>(event.get());
+            const auto* employ =
+                dynamic_cast<const records::TMonitorEventEmployPacket*>(event.get());
             n += employ && !employ->Local ? 1 : 0;
         }
         return n;
@@ -427,7 +428,8 @@ TEST_F(Distribution, AHelperKilledMidBuildLosesNoTask) {
     const std::string dir = Project("killed");
     WriteProject(dir, Files);
 
-    const TRunningProgram running = StartProgram(Ravelcon(), {"/nologo", "/COMMAND=make -C " + dir});
+    const TRunningProgram running =
+        StartProgram(Ravelcon(), {"/nologo", "/COMMAND=make -C " + dir});
     // As soon as the helper works for the build, it goes away.
     ASSERT_TRUE(WaitUntil([&] { return Contains(doomed.Log(), "COMPILE_OK"); }, 60000))
         << doomed.Log();
@@ -435,14 +437,16 @@ TEST_F(Distribution, AHelperKilledMidBuildLosesNoTask) {
     const TProcessResult built = FinishProgram(running);
     ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
     ExpectSameObjects(dir, plain, Files);
-    EXPECT_TRUE(Contains(built.Out, "Helper " + network.Address(0) + ":3632 is not employed any more"))
+    EXPECT_TRUE(
+        Contains(built.Out, "Helper " + network.Address(0) + ":3632 is not employed any more"))
         << built.Out;
     const auto events = HistoryEvents();
     EXPECT_GE(CountOf<records::TMonitorEventStepFailedPacket>(events), 1);
     // Every compile and the link ended well once.
     int succeeded = 0;
     for (const auto& event : events) {
-        if (const auto* end = dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
+        if (const auto* end =
+                dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
             succeeded += end->ExitCode == 0 ? 1 : 0;
         }
     }
@@ -460,7 +464,8 @@ TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
     const TProcessResult built = Build(dir);
     ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
     ExpectSameObjects(dir, plain, Files);
-    EXPECT_TRUE(Contains(built.Out + built.Err, "No helper is reachable")) << built.Out << built.Err;
+    EXPECT_TRUE(Contains(built.Out + built.Err, "No helper is reachable"))
+        << built.Out << built.Err;
     EXPECT_EQ(RemoteEmployments(HistoryEvents()), 0);
     const TProcessResult status = RunProgram(install.Bin + "/morvek-agent", {"--status"});
     EXPECT_EQ(Occurrences(status.Out, " down "), 2) << status.Out;
@@ -474,10 +479,12 @@ TEST_F(Distribution, AHelperRefusesClientsOutsideItsNetworks) {
     const std::string dir = Project("refused");
     WriteProject(dir, 1);
     fs::create_directories(dir + "/distcc");
-    const TProcessResult compiled = RunProgram(
-        "/usr/bin/distcc", {"gcc", "-c", "part0.c", "-o", "part0.o"},
-        {{"DISTCC_HOSTS", network.Address(0)}, {"DISTCC_FALLBACK", "0"}, {"DISTCC_DIR", dir + "/distcc"}},
-        dir);
+    const TProcessResult compiled =
+        RunProgram("/usr/bin/distcc", {"gcc", "-c", "part0.c", "-o", "part0.o"},
+                   {{"DISTCC_HOSTS", network.Address(0)},
+                    {"DISTCC_FALLBACK", "0"},
+                    {"DISTCC_DIR", dir + "/distcc"}},
+                   dir);
     EXPECT_NE(compiled.ExitCode, 0);
     EXPECT_FALSE(fs::exists(dir + "/part0.o"));
     EXPECT_TRUE(WaitUntil([&] { return Contains(helper.Log(), network.Initiator()); }, 5000))
@@ -494,10 +501,10 @@ TEST_F(Distribution, HelperModeSupervisesDistccd) {
         const char* extra;
         const char* message;
     };
-    for (const Case c : {Case{"", "", "none are set"},
-                         Case{"0.0.0.0/0", "", "admits every address"},
-                         Case{"10.213.0.0/16 0.0.0.0/0", "", "admits every address"},
-                         Case{"10.213.0.0/33", "", "not an IPv4 address"}}) {
+    for (const Case c :
+         {Case{"", "", "none are set"}, Case{"0.0.0.0/0", "", "admits every address"},
+          Case{"10.213.0.0/16 0.0.0.0/0", "", "admits every address"},
+          Case{"10.213.0.0/33", "", "not an IPv4 address"}}) {
         SCOPED_TRACE(c.allow);
         THelperAgent refused(network.Namespace(0), network.Address(0), c.allow, c.extra);
         EXPECT_NE(refused.WaitExit(), 0);

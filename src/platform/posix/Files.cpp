@@ -149,7 +149,8 @@ bool PublishFile(std::string_view path, std::string_view data, std::string* erro
     ::unlink(temp.c_str());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        return Refuse(errorText, "Cannot create file " + Quoted(temp) + ": " + std::strerror(errno));
+        return Refuse(errorText,
+                      "Cannot create file " + Quoted(temp) + ": " + std::strerror(errno));
     }
     bool written = ::fchmod(fd, 0644) == 0;
     for (std::size_t at = 0; written && at < data.size();) {
@@ -165,7 +166,8 @@ bool PublishFile(std::string_view path, std::string_view data, std::string* erro
     if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
         const int reason = written ? errno : error;
         ::unlink(temp.c_str());
-        return Refuse(errorText, "Cannot write file " + Quoted(file) + ": " + std::strerror(reason));
+        return Refuse(errorText,
+                      "Cannot write file " + Quoted(file) + ": " + std::strerror(reason));
     }
     return true;
 }
