@@ -149,6 +149,9 @@ public:
                  const std::string& extra = "")
         : ns(ns), address(address) {
         root = install.Root + "/helper-" + ns;
+        // A namespace name comes back in a later test: its logs start empty.
+        fs::remove_all(root + "/bin/Logs");
+        fs::remove(root + "/agent.out");
         fs::create_directories(root + "/bin");
         fs::create_directories(root + "/etc");
         fs::create_directories(root + "/lib/morvek");
