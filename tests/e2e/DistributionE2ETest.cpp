@@ -180,6 +180,7 @@ public:
             }
         }
         KillNamespace(ns);
+        fs::remove_all(install.Objects + "-" + ns);
     }
     THelperAgent(const THelperAgent&) = delete;
     THelperAgent& operator=(const THelperAgent&) = delete;
