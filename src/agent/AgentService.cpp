@@ -127,7 +127,7 @@ std::string TAgentService::TextSetting(const std::string& name, const std::strin
                        [&](const platform::TRegistryKey& key) { return key.ReadString(name); });
 }
 
-std::string TAgentService::Folder() const {
+std::string TAgentService::Folder() {
     std::string folder = build::AgentFolder();
     if (folder.empty()) {
         folder = platform::ExtractFileDir(platform::ProgramFileName());

@@ -58,6 +58,8 @@ public:
     // How long a grant waits for its build system (tests shorten it).
     void SetClaimTimeout(std::uint32_t ms) { claimTimeout = ms; }
     std::size_t RunningBuilds() const { return builds.size(); }
+    // The agent folder: the installation's setting, else the program's folder.
+    static std::string Folder();
 
 private:
     void Status(comm::TCommExecuteContext& context);
@@ -79,7 +81,6 @@ private:
     std::string SettingsKey() const;
     std::int64_t Setting(const std::string& name, std::int64_t fallback) const;
     std::string TextSetting(const std::string& name, const std::string& fallback) const;
-    std::string Folder() const;
 
     std::unique_ptr<comm::TCommPipe> server;
     std::vector<std::unique_ptr<TAgentBuild>> builds;

@@ -1,8 +1,12 @@
 // morvek-agent: the local agent service, in the foreground until SIGTERM or SIGINT.
 // "morvek-agent --write-product-info FILE" writes an installation's info.dat with a
-// fresh channel GUID (the setup step of an install).
+// fresh channel GUID (the setup step of an install). "--helper" makes the machine a
+// helper (as the HelperMode setting does); "--status" prints the helpers of this machine.
 #include "agent/AgentService.h"
 #include "comm/AgentSocket.h"
+#include "agent/DistccdSupervisor.h"
+#include "agent/HelperProber.h"
+#include "agent/HelperStatusReport.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
@@ -40,8 +44,19 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (argc == 2 && std::string_view(argv[1]) == "--status") {
+        std::fputs(agent::HelperStatusReport(build::HelperStatePath(agent::TAgentService::Folder()))
+                       .c_str(),
+                   stdout);
+        return 0;
+    }
     platform::BlockTerminationRequests();
+    bool helperSwitch = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--helper") {
+            helperSwitch = true;
+            continue;
+        }
         std::fprintf(stderr, "morvek-agent: unknown argument %s\n", argv[i]);
         return 2;
     }
@@ -62,6 +77,14 @@ int main(int argc, char** argv) {
             core::TNotifyQueue queue;
             queue.Attach();
             agent::TAgentService service(queue);
+            agent::THelperSettings helperSettings = agent::THelperSettings::Load();
+            helperSettings.HelperMode = helperSettings.HelperMode || helperSwitch;
+            std::unique_ptr<agent::TDistccdSupervisor> distccd;
+            if (helperSettings.HelperMode) {
+                distccd = std::make_unique<agent::TDistccdSupervisor>(helperSettings);
+            }
+            const agent::THelperProber helpers(
+                helperSettings, build::HelperStatePath(agent::TAgentService::Folder()));
             const core::TClock sweeper(
                 AbandonedObjectsScanMs, true, [] { platform::RemoveAbandonedObjects(true); },
                 &queue);

@@ -4,6 +4,7 @@
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
 #include "buildsys/JobDocumentBuild.h"
+#include "buildsys/HelperRows.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
@@ -458,6 +459,7 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBu
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
+    setup.RemoteAllowed = RemoteRule(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     std::vector<std::string> problems;
     setup.Cache = MakeBuildCacheSetup(

@@ -7,10 +7,81 @@
 namespace buildsys {
 
 TScheduler::TScheduler(std::vector<TWorkerRow> rows, bool stopOnErrors, TSchedulerSink& sink)
-    : rows(std::move(rows)), stopOnErrors(stopOnErrors), sink(sink), busy(this->rows.size()) {
+    : rows(std::move(rows)), stopOnErrors(stopOnErrors), sink(sink), busy(this->rows.size()),
+      employed(this->rows.size()) {
     if (this->rows.empty()) {
         throw std::invalid_argument("A scheduler needs at least one worker row.");
     }
+    bool local = false;
+    for (std::size_t row = 0; row < this->rows.size(); ++row) {
+        employed[row] = this->rows[row].Local; // helper rows wait for their helper
+        local = local || this->rows[row].Local;
+    }
+    if (!local) {
+        throw std::invalid_argument("A scheduler needs a row of this machine.");
+    }
+}
+
+void TScheduler::SetPolicy(const TSchedulerPolicy& newPolicy) {
+    const std::lock_guard lock(mutex);
+    policy = newPolicy;
+    Dispatch();
+}
+
+void TScheduler::SetRemoteRule(std::function<bool(const TTaskRequest&)> rule) {
+    const std::lock_guard lock(mutex);
+    remoteRule = std::move(rule);
+}
+
+void TScheduler::EnableHelper(const std::string& helper, const std::set<std::string>& compilers) {
+    const std::lock_guard lock(mutex);
+    helpersUp[helper] = compilers;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row].Local && rows[row].Helper == helper && !employed[row]) {
+            Employ(row, true, std::string());
+        }
+    }
+    Dispatch();
+    Publish();
+}
+
+void TScheduler::DisableHelper(const std::string& helper, const std::string& reason) {
+    const std::lock_guard lock(mutex);
+    DisableLocked(helper, reason);
+}
+
+void TScheduler::DisableLocked(const std::string& helper, const std::string& reason) {
+    if (helpersUp.erase(helper) == 0) {
+        return;
+    }
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row].Local && rows[row].Helper == helper && employed[row] && !busy[row]) {
+            Employ(row, false, reason);
+        }
+    }
+    // Tasks kept off this machine for the helper's sake may run here now.
+    Dispatch();
+}
+
+bool TScheduler::HelperEnabled(const std::string& helper) const {
+    const std::lock_guard lock(mutex);
+    return helpersUp.count(helper) > 0;
+}
+
+std::vector<std::int32_t> TScheduler::EmployedRows() const {
+    const std::lock_guard lock(mutex);
+    std::vector<std::int32_t> list;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (employed[row]) {
+            list.push_back(static_cast<std::int32_t>(row));
+        }
+    }
+    return list;
+}
+
+void TScheduler::Employ(std::size_t row, bool on, const std::string& reason) {
+    employed[row] = on;
+    sink.RowEmployment(static_cast<std::int32_t>(row), rows[row], on, reason);
 }
 
 TScheduler::TTicket TScheduler::Submit(TTaskRequest request) {
@@ -18,6 +89,9 @@ TScheduler::TTicket TScheduler::Submit(TTaskRequest request) {
     const TTicket ticket = nextTicket++;
     TTicketState& state = tickets[ticket];
     state.Task.Request = std::move(request);
+    if (remoteRule) {
+        state.Task.Request.AllowRemote = remoteRule(state.Task.Request);
+    }
     if (stopping) {
         state.Answer = TTaskGrant{false, 0, 0, {}, stopReason};
         return ticket;
@@ -47,13 +121,41 @@ std::optional<TTaskGrant> TScheduler::Await(TTicket ticket, std::uint32_t timeou
     return answer;
 }
 
-void TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
+bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
     const std::lock_guard lock(mutex);
     const auto it = tickets.find(ticket);
     if (it == tickets.end() || !it->second.Running) {
-        return;
+        return false;
     }
     const TRunningTask& task = it->second.Task;
+    const TWorkerRow& row = rows[static_cast<std::size_t>(task.Row)];
+    const bool distributionFailed = !row.Local && outcome.EngineFailure;
+    const bool failedRemotely = !row.Local && policy.OnlyFailLocally && outcome.Failed();
+    if ((distributionFailed || failedRemotely) && !stopping) {
+        const std::string status = outcome.Signal != 0
+                                       ? "signal " + std::to_string(outcome.Signal)
+                                       : "exit code " + std::to_string(outcome.ExitCode);
+        const std::string reason =
+            distributionFailed ? "distribution to " + row.Helper + " failed (" + status + ")"
+                               : "failed on helper " + row.Helper + " (" + status + ")";
+        sink.TaskRetried(task, row, outcome, reason);
+        TTicketState& state = it->second;
+        state.FailedOn.insert(row.Helper);
+        state.LocalOnly = state.LocalOnly || !distributionFailed;
+        state.Running = false;
+        state.Answer.reset();
+        const auto index = static_cast<std::size_t>(task.Row);
+        busy[index] = false;
+        if (distributionFailed) {
+            DisableLocked(row.Helper, reason);
+        } else if (!helpersUp.count(row.Helper) && employed[index]) {
+            Employ(index, false, "its helper is down");
+        }
+        queue.push_front(ticket);
+        Dispatch();
+        Publish();
+        return true;
+    }
     sink.TaskEnded(task, rows[static_cast<std::size_t>(task.Row)], outcome);
     ++counts.Done;
     ++(outcome.Failed() ? counts.Failed : counts.Succeeded);
@@ -67,6 +169,7 @@ void TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
     }
     Dispatch();
     Publish();
+    return false;
 }
 
 void TScheduler::Abandon(TTicket ticket) {
@@ -133,15 +236,67 @@ void TScheduler::DenyFromNowOn(const std::string& reason) {
     answered.notify_all();
 }
 
-void TScheduler::Dispatch() {
-    bool granted = false;
-    for (std::size_t row = 0; row < busy.size() && !queue.empty(); ++row) {
-        if (busy[row]) {
+bool TScheduler::Eligible(std::size_t row, const TTicketState& state) const {
+    const TWorkerRow& info = rows[row];
+    if (info.Local) {
+        return true;
+    }
+    const TTaskRequest& request = state.Task.Request;
+    const auto up = helpersUp.find(info.Helper);
+    if (!request.AllowRemote || state.LocalOnly || up == helpersUp.end() ||
+        state.FailedOn.count(info.Helper)) {
+        return false;
+    }
+    const auto name = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+    return up->second.count(name(request.Tool)) ||
+           (!request.Argv.empty() && up->second.count(name(request.Argv[0])));
+}
+
+std::optional<std::size_t> TScheduler::ChooseRow(const TTicketState& state) const {
+    // A helper row first, on the helper that runs the fewest tasks now.
+    std::map<std::string, int> load;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row].Local && busy[row]) {
+            ++load[rows[row].Helper];
+        }
+    }
+    std::optional<std::size_t> best;
+    bool helperServes = false;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (rows[row].Local || !Eligible(row, state)) {
             continue;
         }
-        const TTicket ticket = queue.front();
-        queue.pop_front();
-        TTicketState& state = tickets[ticket];
+        helperServes = true;
+        if (!busy[row] && (!best || load[rows[row].Helper] < load[rows[*best].Helper])) {
+            best = row;
+        }
+    }
+    if (best) {
+        return best;
+    }
+    if (policy.AvoidLocal && helperServes) {
+        return std::nullopt; // it waits for a helper row
+    }
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (rows[row].Local && !busy[row]) {
+            return row;
+        }
+    }
+    return std::nullopt;
+}
+
+void TScheduler::Dispatch() {
+    bool granted = false;
+    // A task that no free row may run leaves the ones behind it their chance.
+    for (auto it = queue.begin(); it != queue.end();) {
+        TTicketState& state = tickets[*it];
+        const std::optional<std::size_t> chosen = ChooseRow(state);
+        if (!chosen) {
+            ++it;
+            continue;
+        }
+        const std::size_t row = *chosen;
+        it = queue.erase(it);
         busy[row] = true;
         state.Running = true;
         state.Task.TaskID = nextTaskID++;
@@ -157,8 +312,12 @@ void TScheduler::Dispatch() {
 }
 
 void TScheduler::Release(std::map<TTicket, TTicketState>::iterator it) {
-    busy[static_cast<std::size_t>(it->second.Task.Row)] = false;
+    const auto row = static_cast<std::size_t>(it->second.Task.Row);
+    busy[row] = false;
     tickets.erase(it);
+    if (!rows[row].Local && employed[row] && !helpersUp.count(rows[row].Helper)) {
+        Employ(row, false, "its helper is down");
+    }
 }
 
 void TScheduler::Publish() {

@@ -5,12 +5,21 @@
 // only one that grants rows. Thread-safe: every launcher connection is served by a
 // thread of its own. The sink is called under the scheduler's lock, so the events of
 // one row reach it in the order they happened (an end before the next begin).
+//
+// Rows of helpers run remote-allowed tasks only, and only while their helper is up (the
+// build turns it on and off); remote-allowed tasks go to a free helper row first.
+// A task that fails on a helper for distribution reasons (or, with only-fail-locally,
+// at all) is not ended: it goes back to the head of the queue for a row elsewhere
+// (this machine, or another helper after a distribution failure), and a helper whose
+// distribution failed takes no more tasks until the build turns it on again.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +30,8 @@ struct TWorkerRow {
     std::string Caption;
     std::string Host;
     bool Local = true;
+    std::string Helper;     // the helper's name; empty for this machine
+    std::string DistccHost; // the helper as distcc names it
 };
 
 // What a launcher asks to run.
@@ -36,6 +47,7 @@ struct TTaskRequest {
     // The task IDs of the tasks it waited for, "," separated, the last to end first
     // (tasks of a job document; empty for others).
     std::string After;
+    bool AllowRemote = false; // the job profile lets the task run on a helper
 };
 
 // How a task ended, as its launcher reports it.
@@ -88,6 +100,28 @@ public:
     virtual void CountsChanged(const TSchedulerCounts& counts) = 0;
     // The first failing task of a build that stops on errors.
     virtual void StopRequested(const std::string& reason) = 0;
+    // The task ended on a helper in a way that runs it again elsewhere.
+    virtual void TaskRetried(const TRunningTask& task, const TWorkerRow& row,
+                             const TTaskOutcome& outcome, const std::string& reason) {
+        (void)task;
+        (void)row;
+        (void)outcome;
+        (void)reason;
+    }
+    // A helper's row is employed again or no more (a row that still runs a task is
+    // unemployed when the task ends).
+    virtual void RowEmployment(std::int32_t index, const TWorkerRow& row, bool employed,
+                               const std::string& reason) {
+        (void)index;
+        (void)row;
+        (void)employed;
+        (void)reason;
+    }
+};
+
+struct TSchedulerPolicy {
+    bool AvoidLocal = false;      // remote-allowed tasks stay off this machine while a helper is up
+    bool OnlyFailLocally = false; // a task failing on a helper runs again here first
 };
 
 class TScheduler {
@@ -100,13 +134,25 @@ public:
     // Waits at most `timeoutMs` for the ticket's answer: none while it still waits,
     // else its grant or its denial (the build is stopping). Asks again after none.
     std::optional<TTaskGrant> Await(TTicket ticket, std::uint32_t timeoutMs);
-    // The task ended as its launcher reports; its row is free at once.
-    void Finish(TTicket ticket, const TTaskOutcome& outcome);
+    // The task ended as its launcher reports; its row is free at once. True when the
+    // task runs again elsewhere: Await gives its next grant.
+    bool Finish(TTicket ticket, const TTaskOutcome& outcome);
     // The launcher is gone: a waiting task leaves the queue, a running one is lost and
     // frees its row. Nothing happens for a ticket that already ended.
     void Abandon(TTicket ticket);
     // No task starts any more: the waiting ones and every later one are denied.
     void Stop(const std::string& reason);
+
+    void SetPolicy(const TSchedulerPolicy& policy);
+    // Decides each submitted task's AllowRemote (the job profile's rule).
+    void SetRemoteRule(std::function<bool(const TTaskRequest&)> rule);
+    // The helper takes tasks of the `compilers` (tool file names) on its rows from now on.
+    void EnableHelper(const std::string& helper, const std::set<std::string>& compilers);
+    // The helper takes no more tasks; `reason` goes with the unemployment.
+    void DisableHelper(const std::string& helper, const std::string& reason);
+    bool HelperEnabled(const std::string& helper) const;
+    // Rows employed now, by index.
+    std::vector<std::int32_t> EmployedRows() const;
 
     bool Stopping() const;
     TSchedulerCounts Counts() const;
@@ -117,12 +163,18 @@ private:
         TRunningTask Task;
         std::optional<TTaskGrant> Answer;
         bool Running = false;
+        bool LocalOnly = false;
+        std::set<std::string> FailedOn; // helpers where it failed
     };
     void Dispatch();                                            // under the lock
     void Publish();                                             // under the lock
     void Release(std::map<TTicket, TTicketState>::iterator it); // under the lock
     void StopLocked(const std::string& reason);                 // under the lock, tells the sink
     void DenyFromNowOn(const std::string& reason);              // under the lock
+    std::optional<std::size_t> ChooseRow(const TTicketState& state) const; // under the lock
+    bool Eligible(std::size_t row, const TTicketState& state) const;       // under the lock
+    void Employ(std::size_t row, bool on, const std::string& reason);      // under the lock
+    void DisableLocked(const std::string& helper, const std::string& reason);
 
     const std::vector<TWorkerRow> rows;
     const bool stopOnErrors;
@@ -130,6 +182,10 @@ private:
     mutable std::mutex mutex;
     std::condition_variable answered;
     std::vector<bool> busy;
+    std::vector<bool> employed;
+    std::map<std::string, std::set<std::string>> helpersUp; // helper -> its compilers
+    TSchedulerPolicy policy;
+    std::function<bool(const TTaskRequest&)> remoteRule;
     std::deque<TTicket> queue;
     std::map<TTicket, TTicketState> tickets;
     TTicket nextTicket = 1;

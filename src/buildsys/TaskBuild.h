@@ -11,13 +11,16 @@
 // every row is unemployed.
 #include "buildsys/BuildPlan.h"
 #include "buildsys/CacheEngine.h"
+#include "buildsys/DistccEngine.h"
 #include "buildsys/GraphSampler.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
 #include "buildsys/TaskEvents.h"
+#include "proxy/HelperState.h"
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +34,8 @@ struct TTaskBuildSetup {
     std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
     TBuildCacheSetup Cache;
+    // Whether a task may run on a helper (the job profile); none: no task may.
+    std::function<bool(const TTaskRequest&)> RemoteAllowed;
 };
 
 struct TInterception {
@@ -86,6 +91,15 @@ private:
     bool finished = false;
     std::size_t employed = 0; // rows with an employ event
     std::vector<std::string> warnings;
+    // Distribution: the helpers the agent knows, their rows and the engine.
+    void EmployHelpers(const build::THelperState& state, bool announce);
+    void Message(const std::string& text);
+    std::string helperStatePath;
+    std::string distccDir;
+    std::unique_ptr<TDistccEngine> distcc;
+    std::vector<TWorkerRow> helperRows;
+    std::map<std::string, std::int64_t> helperDownAt; // helper -> when this build lost it
+    std::uint64_t nextHelperCheck = 0;
 };
 
 } // namespace buildsys

@@ -194,37 +194,62 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         }
         return;
     }
-    task.TaskID = answer->TaskID;
-    task.Row = answer->Row;
-    const TWorkerRow& row = scheduler.Rows().at(static_cast<std::size_t>(answer->Row));
-    TTaskCommand command;
-    for (TTaskEngine* engine : engines) {
-        engine->Wrap(task, row, command);
-    }
-    core::TTaskGrant grant;
-    grant.task = answer->TaskID;
-    grant.row = answer->Row;
-    grant.worker = answer->WorkerID;
-    grant.prefix = std::move(command.Prefix);
-    grant.env = std::move(command.Env);
-    if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
-        scheduler.Abandon(ticket);
-        return;
-    }
-    std::optional<core::TTaskMessage> last = Read(socket, reader, Forever);
-    const auto* end = last ? std::get_if<core::TTaskEnd>(&*last) : nullptr;
-    if (!end) {
-        if (last) {
-            ++rejected;
+    // A task that fails on a helper runs again on the row its next grant names.
+    bool remote = false;
+    for (;;) {
+        task.TaskID = answer->TaskID;
+        task.Row = answer->Row;
+        const TWorkerRow& row = scheduler.Rows().at(static_cast<std::size_t>(answer->Row));
+        TTaskCommand command;
+        for (TTaskEngine* engine : engines) {
+            engine->Wrap(task, row, command);
         }
-        scheduler.Abandon(ticket);
-        return;
+        core::TTaskGrant grant;
+        grant.task = answer->TaskID;
+        grant.row = answer->Row;
+        grant.worker = answer->WorkerID;
+        grant.remote = !row.Local;
+        grant.prefix = std::move(command.Prefix);
+        grant.env = std::move(command.Env);
+        remote = remote || grant.remote;
+        if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
+            scheduler.Abandon(ticket);
+            return;
+        }
+        std::optional<core::TTaskMessage> last = Read(socket, reader, Forever);
+        const auto* end = last ? std::get_if<core::TTaskEnd>(&*last) : nullptr;
+        if (!end) {
+            if (last) {
+                ++rejected;
+            }
+            scheduler.Abandon(ticket);
+            return;
+        }
+        const TTaskOutcome outcome = OutcomeOf(*end);
+        for (TTaskEngine* engine : engines) {
+            engine->Ended(task, row, outcome, end->cache);
+        }
+        if (!scheduler.Finish(ticket, outcome)) {
+            break;
+        }
+        while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
+            if (stopping || socket.PeerClosed()) {
+                scheduler.Abandon(ticket);
+                return;
+            }
+        }
+        if (!answer->Granted) {
+            try {
+                socket.SendAll(core::EncodeTaskFrame(core::TTaskDeny{answer->DenyReason}));
+            } catch (const core::ETaskProtocolError&) {
+            }
+            return;
+        }
     }
-    const TTaskOutcome outcome = OutcomeOf(*end);
-    for (TTaskEngine* engine : engines) {
-        engine->Ended(task, row, outcome, end->cache);
+    if (remote) {
+        // A launcher of a remote grant waits for a next grant until the connection ends.
+        socket.Shutdown();
     }
-    scheduler.Finish(ticket, outcome);
 }
 
 } // namespace buildsys

@@ -102,6 +102,27 @@ void TTaskEvents::CountsChanged(const TSchedulerCounts& counts) {
     add(project);
 }
 
+void TTaskEvents::TaskRetried(const TRunningTask& task, const TWorkerRow& row,
+                              const TTaskOutcome& outcome, const std::string& reason) {
+    (void)outcome;
+    const std::int32_t now = ms();
+    if (!options.SuppressBars) {
+        records::TMonitorEventStepFailedPacket event;
+        event.ms = now;
+        event.WorkerID = row.ID;
+        add(event);
+    }
+    startedAt.erase(task.TaskID);
+    Output(task.TaskID, task.Request.Caption + ": " + reason + "; it runs again.", false);
+}
+
+void TTaskEvents::RowEmployment(std::int32_t index, const TWorkerRow& row, bool employed,
+                                const std::string& reason) {
+    if (employment) {
+        employment(index, row, employed, reason);
+    }
+}
+
 void TTaskEvents::StopRequested(const std::string& reason) {
     Output(0, reason, true);
     stop(reason);

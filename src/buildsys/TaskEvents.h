@@ -39,6 +39,16 @@ public:
     void TaskLost(const TRunningTask& task, const TWorkerRow& row) override;
     void CountsChanged(const TSchedulerCounts& counts) override;
     void StopRequested(const std::string& reason) override;
+    // A step failed event on the helper row and a line saying why the task runs again.
+    void TaskRetried(const TRunningTask& task, const TWorkerRow& row, const TTaskOutcome& outcome,
+                     const std::string& reason) override;
+    void RowEmployment(std::int32_t index, const TWorkerRow& row, bool employed,
+                       const std::string& reason) override;
+
+    // Receives the employment changes of helper rows (the build makes their events).
+    using TEmployment =
+        std::function<void(std::int32_t, const TWorkerRow&, bool, const std::string&)>;
+    void OnRowEmployment(TEmployment receiver) { employment = std::move(receiver); }
 
     // The line of /SHOWAGENT and /SHOWTIME for a task that ended.
     static std::string EndLine(const std::string& caption, const std::string* agent,
@@ -53,6 +63,7 @@ private:
     std::function<std::int32_t()> ms;
     std::function<void(const std::string&)> stop;
     std::function<std::int32_t(const TRunningTask&)> cacheStatus;
+    TEmployment employment;
     std::map<std::int32_t, std::int32_t> startedAt; // task ID -> ms
     TSchedulerCounts reported;
     bool anyReported = false;

@@ -20,7 +20,7 @@ std::vector<TWorkerRow> LocalWorkerRows(const std::string& host, std::int32_t co
     std::vector<TWorkerRow> rows;
     for (std::int32_t n = 1; n <= count; ++n) {
         const std::string number = std::to_string(n);
-        rows.push_back(TWorkerRow{host + "#" + number, host + " #" + number, host, true});
+        rows.push_back(TWorkerRow{host + "#" + number, host + " #" + number, host, true, {}, {}});
     }
     return rows;
 }

@@ -69,6 +69,78 @@ int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
     return NotFoundStatus;
 }
 
+// One run of the tool as a grant shapes it, and its end.
+struct TAttempt {
+    core::TTaskEnd End;
+};
+
+TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
+                    const std::vector<std::string>& runArgs, const std::vector<std::string>& env,
+                    const std::string& self, const std::string& masquerade, int depth) {
+    std::string program = tool;
+    std::vector<std::string> argv = runArgs;
+    const std::vector<std::string> toolEnv = ToolEnvironment(env, masquerade, depth + 1, grant.env);
+    if (!grant.prefix.empty()) {
+        program = grant.prefix[0];
+        if (program.find('/') == std::string::npos) {
+            program = FindRealTool(program, ValueOf(toolEnv, "PATH"), self, masquerade);
+        }
+        argv = grant.prefix;
+        argv.push_back(tool);
+        argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
+    }
+
+    auto counter = std::make_unique<TDiagnosticCounter>();
+    const auto started = std::chrono::steady_clock::now();
+    platform::TToolExit exit;
+    const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
+        counter = std::make_unique<TDiagnosticCounter>();
+        exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
+            counter->Add(stream, bytes);
+        });
+    };
+    if (program.empty()) {
+        exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
+    } else {
+        run(program, argv);
+    }
+    std::string cacheText = CacheOutcomeOf(grant.env);
+    if (grant.env.count(CacheLogVariable) > 0 &&
+        (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
+        core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {
+        // The cache engine itself failed (a failed compile has a result in its log): the
+        // task runs again without it, here, and the failure is told, not the task's.
+        core::TCacheOutcome failed;
+        failed.Errors.push_back(
+            "the build cache failed (" +
+            (exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error) +
+            "); the task ran without it");
+        cacheText = core::CacheOutcomeToText(failed);
+        run(tool, runArgs);
+    }
+    counter->Finish();
+    core::TTaskEnd end;
+    if (!exit.Started) {
+        Report(exit.Error);
+        exit.ExitCode = NotFoundStatus;
+        end.engineFailure = !grant.prefix.empty();
+    }
+    end.exitCode = exit.ExitCode;
+    end.signal = exit.Signal;
+    end.errors = counter->Errors();
+    end.warnings = counter->Warnings();
+    end.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count();
+    // distcc reports its own failures (not the compiler's) with statuses 100 to 127,
+    // also when it runs as the cache engine's prefix.
+    if (exit.Started && grant.remote && exit.ExitCode >= 100 && exit.ExitCode < 128) {
+        end.engineFailure = true;
+    }
+    end.cache = cacheText;
+    return TAttempt{end};
+}
+
 } // namespace
 
 int RunLauncher(const std::vector<std::string>& args, const std::vector<std::string>& env) {
@@ -168,72 +240,30 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         Report(deny->reason);
         return 1;
     }
-    const auto& grant = std::get<core::TTaskGrant>(*reply);
-
-    std::string program = tool;
-    std::vector<std::string> argv = runArgs;
-    const std::vector<std::string> toolEnv = ToolEnvironment(env, masquerade, depth + 1, grant.env);
-    if (!grant.prefix.empty()) {
-        program = grant.prefix[0];
-        if (program.find('/') == std::string::npos) {
-            program = FindRealTool(program, ValueOf(toolEnv, "PATH"), self, masquerade);
+    core::TTaskGrant grant = std::get<core::TTaskGrant>(*reply);
+    for (;;) {
+        const TAttempt attempt = RunGranted(grant, tool, runArgs, env, self, masquerade, depth);
+        socket->SendAll(core::EncodeTaskFrame(attempt.End));
+        if (!grant.remote) {
+            return attempt.End.exitCode;
         }
-        argv = grant.prefix;
-        argv.push_back(tool);
-        argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
+        // A task that failed on a helper may run again: the scheduler sends its next
+        // grant, or ends the connection when the task is done.
+        std::optional<core::TTaskMessage> next;
+        try {
+            next = ReadMessage(*socket, reader);
+        } catch (const core::ETaskProtocolError&) {
+            next.reset();
+        }
+        const auto* again = next ? std::get_if<core::TTaskGrant>(&*next) : nullptr;
+        if (!again) {
+            if (const auto* deny = next ? std::get_if<core::TTaskDeny>(&*next) : nullptr) {
+                Report(deny->reason);
+            }
+            return attempt.End.exitCode;
+        }
+        grant = *again;
     }
-
-    auto counter = std::make_unique<TDiagnosticCounter>();
-    const auto started = std::chrono::steady_clock::now();
-    platform::TToolExit exit;
-    const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
-        counter = std::make_unique<TDiagnosticCounter>();
-        exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
-            counter->Add(stream, bytes);
-        });
-    };
-    if (program.empty()) {
-        exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
-    } else {
-        run(program, argv);
-    }
-    std::string cacheText = CacheOutcomeOf(grant.env);
-    if (grant.env.count(CacheLogVariable) > 0 &&
-        (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
-        core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {
-        // The cache engine itself failed (a failed compile has a result in its log): the
-        // task runs again without it, here, and the failure is told, not the task's.
-        core::TCacheOutcome failed;
-        failed.Errors.push_back(
-            "the build cache failed (" +
-            (exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error) +
-            "); the task ran without it");
-        cacheText = core::CacheOutcomeToText(failed);
-        run(tool, runArgs);
-    }
-    counter->Finish();
-    core::TTaskEnd end;
-    if (!exit.Started) {
-        Report(exit.Error);
-        exit.ExitCode = NotFoundStatus;
-        end.engineFailure = !grant.prefix.empty();
-    }
-    end.exitCode = exit.ExitCode;
-    end.signal = exit.Signal;
-    end.errors = counter->Errors();
-    end.warnings = counter->Warnings();
-    end.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - started)
-                         .count();
-    // distcc reports its own failures (not the compiler's) with statuses 100 to 127.
-    if (exit.Started && !grant.prefix.empty() &&
-        platform::ExtractFileName(grant.prefix.back()) == "distcc" && exit.ExitCode >= 100 &&
-        exit.ExitCode < 128) {
-        end.engineFailure = true;
-    }
-    end.cache = cacheText;
-    socket->SendAll(core::EncodeTaskFrame(end));
-    return exit.ExitCode;
 }
 
 } // namespace launcher

@@ -20,6 +20,17 @@ TFileReadResult ReadWholeFile(std::string_view path, std::string& data, std::siz
 bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLength,
                      std::string* errorText = nullptr);
 
+// The same, but the file may also be the superuser's (a file a service wrote for everyone).
+bool ReadTrustedFile(std::string_view path, std::string& data, std::size_t maxLength,
+                     std::string* errorText = nullptr);
+
+// Replaces the file at once by one holding `data` that every user may read (0644): written
+// beside it under a new name, then renamed over it, so readers see the old or the new file.
+bool PublishFile(std::string_view path, std::string_view data, std::string* errorText = nullptr);
+
+// Makes `user` the owner of the file (not followed when it is a link).
+bool GiveFileTo(std::string_view path, std::uint32_t user, std::string* errorText = nullptr);
+
 // A folder of this user's own: created 0700 when missing; an existing one must be a
 // folder (not a link), owned by this user, with no access for others. False with
 // the reason otherwise.

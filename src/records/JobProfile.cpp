@@ -91,4 +91,9 @@ std::string InterceptedToolPatterns(const TXml_ProfileDocument& profile) {
     return patterns;
 }
 
+bool AllowsRemote(const TXml_ProfileDocument& profile, std::string_view fileName) {
+    const TXml_Tool* rule = FindToolRule(profile, fileName);
+    return rule && IsTrue(rule->AllowRemote);
+}
+
 } // namespace records

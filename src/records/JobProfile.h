@@ -28,6 +28,9 @@ void LoadJobProfile(const std::string& defaultFile, const std::string& profileFi
 // exactly, else the first whose Filename pattern matches it; null when none.
 const TXml_Tool* FindToolRule(const TXml_ProfileDocument& profile, std::string_view fileName);
 
+// Whether the rule for a tool called by `fileName` lets it run on a helper.
+bool AllowsRemote(const TXml_ProfileDocument& profile, std::string_view fileName);
+
 // The Filename of every rule that allows interception, joined by ":" (the
 // launchers' MORVEK_TASK_TOOLS).
 std::string InterceptedToolPatterns(const TXml_ProfileDocument& profile);

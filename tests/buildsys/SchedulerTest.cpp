@@ -269,3 +269,132 @@ TEST(WorkerRows, CountFromCoresAgentSettingAndMaxCpus) {
 }
 
 } // namespace
+
+namespace {
+
+using namespace buildsys;
+
+// Records the rows tasks start on, retries and employment changes.
+class TDistributionSink : public TSchedulerSink {
+public:
+    void TaskStarted(const TRunningTask& task, const TWorkerRow&) override {
+        startedOn.push_back(task.Row);
+    }
+    void TaskEnded(const TRunningTask&, const TWorkerRow&, const TTaskOutcome&) override {}
+    void TaskLost(const TRunningTask&, const TWorkerRow&) override {}
+    void CountsChanged(const TSchedulerCounts& c) override { last = c; }
+    void StopRequested(const std::string&) override {}
+    void TaskRetried(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome&,
+                     const std::string& reason) override {
+        retried.push_back(task.Row);
+        reasons.push_back(reason);
+    }
+    void RowEmployment(std::int32_t index, const TWorkerRow&, bool employed,
+                       const std::string&) override {
+        (employed ? employedRows : unemployedRows).push_back(index);
+    }
+    std::vector<std::int32_t> startedOn, retried, employedRows, unemployedRows;
+    std::vector<std::string> reasons;
+    TSchedulerCounts last;
+};
+
+std::vector<TWorkerRow> LocalAndHelperRows() {
+    std::vector<TWorkerRow> rows = LocalWorkerRows("here", 1);
+    for (int n = 1; n <= 2; ++n) {
+        rows.push_back(TWorkerRow{"h:3632#" + std::to_string(n), "h #" + std::to_string(n), "h",
+                                  false, "h:3632", "h:3632/2"});
+    }
+    return rows;
+}
+
+TTaskRequest Compile(bool remote) {
+    TTaskRequest request;
+    request.Tool = "/usr/bin/gcc";
+    request.Argv = {"gcc", "-c", "a.c"};
+    request.Kind = remote ? "compile" : "link";
+    request.AllowRemote = remote;
+    return request;
+}
+
+std::int32_t RowOf(TScheduler& scheduler, TScheduler::TTicket ticket) {
+    const std::optional<TTaskGrant> grant = scheduler.Await(ticket, 1000);
+    EXPECT_TRUE(grant && grant->Granted);
+    return grant ? grant->Row : -1;
+}
+
+TEST(SchedulerDistribution, RemoteTasksGoToHelpersAndLocalOnesStay) {
+    TDistributionSink sink;
+    TScheduler scheduler(LocalAndHelperRows(), false, sink);
+    // A helper row takes nothing before its helper is up.
+    const auto first = scheduler.Submit(Compile(true));
+    EXPECT_EQ(RowOf(scheduler, first), 0);
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    EXPECT_EQ(sink.employedRows, (std::vector<std::int32_t>{1, 2}));
+    const auto remote = scheduler.Submit(Compile(true));
+    EXPECT_EQ(RowOf(scheduler, remote), 1);
+    // A link waits for this machine's row even while a helper row is free.
+    const auto link = scheduler.Submit(Compile(false));
+    EXPECT_FALSE(scheduler.Await(link, 50).has_value());
+    scheduler.Finish(first, TTaskOutcome{});
+    EXPECT_EQ(RowOf(scheduler, link), 0);
+    // A compiler the helper does not run alike stays here.
+    TTaskRequest clang = Compile(true);
+    clang.Tool = "/usr/bin/clang";
+    clang.Argv[0] = "clang";
+    const auto other = scheduler.Submit(clang);
+    EXPECT_FALSE(scheduler.Await(other, 50).has_value());
+    scheduler.Finish(link, TTaskOutcome{});
+    EXPECT_EQ(RowOf(scheduler, other), 0);
+}
+
+TEST(SchedulerDistribution, DistributionFailureRunsTheTaskAgainElsewhere) {
+    TDistributionSink sink;
+    TScheduler scheduler(LocalAndHelperRows(), false, sink);
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    const auto a = scheduler.Submit(Compile(true));
+    const auto b = scheduler.Submit(Compile(true));
+    EXPECT_EQ(RowOf(scheduler, a), 1);
+    EXPECT_EQ(RowOf(scheduler, b), 2);
+    TTaskOutcome lost;
+    lost.ExitCode = 116;
+    lost.EngineFailure = true;
+    EXPECT_TRUE(scheduler.Finish(a, lost));
+    EXPECT_EQ(sink.retried, (std::vector<std::int32_t>{1}));
+    EXPECT_FALSE(scheduler.HelperEnabled("h:3632"));
+    // The free row goes at once, the busy one when its task ends.
+    EXPECT_EQ(sink.unemployedRows, (std::vector<std::int32_t>{1}));
+    EXPECT_EQ(RowOf(scheduler, a), 0);
+    EXPECT_FALSE(scheduler.Finish(b, TTaskOutcome{}));
+    EXPECT_EQ(sink.unemployedRows, (std::vector<std::int32_t>{1, 2}));
+    EXPECT_FALSE(scheduler.Finish(a, TTaskOutcome{}));
+    EXPECT_EQ(scheduler.Counts().Succeeded, 2);
+    EXPECT_EQ(scheduler.Counts().Failed, 0);
+    // Back again: its rows are employed again.
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    EXPECT_EQ(sink.employedRows, (std::vector<std::int32_t>{1, 2, 1, 2}));
+}
+
+TEST(SchedulerDistribution, OnlyFailLocallyAndAvoidLocal) {
+    TDistributionSink sink;
+    TScheduler scheduler(LocalAndHelperRows(), false, sink);
+    scheduler.SetPolicy(TSchedulerPolicy{true, true});
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    const auto a = scheduler.Submit(Compile(true));
+    const auto b = scheduler.Submit(Compile(true));
+    const auto c = scheduler.Submit(Compile(true));
+    EXPECT_EQ(RowOf(scheduler, a), 1);
+    EXPECT_EQ(RowOf(scheduler, b), 2);
+    // Avoid local: the third waits for a helper row though this machine's row is free.
+    EXPECT_FALSE(scheduler.Await(c, 50).has_value());
+    TTaskOutcome error;
+    error.ExitCode = 1;
+    error.Errors = 1;
+    EXPECT_TRUE(scheduler.Finish(a, error)); // a compile error on a helper: again here
+    EXPECT_TRUE(scheduler.HelperEnabled("h:3632"));
+    EXPECT_EQ(RowOf(scheduler, a), 0);
+    EXPECT_EQ(RowOf(scheduler, c), 1);
+    EXPECT_FALSE(scheduler.Finish(a, error)); // failing here too, it counts as failed
+    EXPECT_EQ(scheduler.Counts().Failed, 1);
+}
+
+} // namespace

@@ -103,8 +103,11 @@ bool EnsureDirectory(std::string_view path, mode_t mode, std::string* errorText,
 }
 } // namespace
 
-bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLength,
-                     std::string* errorText) {
+namespace {
+// Reads a regular file (never a link) owned by this user, or also by the superuser when
+// `superuserToo`, and writable by nobody else.
+bool ReadOwnedFile(std::string_view path, std::string& data, std::size_t maxLength,
+                   std::string* errorText, bool superuserToo) {
     data.clear();
     const std::string file(path);
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -117,7 +120,7 @@ bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLe
         refusal = "Cannot check file " + Quoted(file) + ": " + std::strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
         refusal = "The file " + Quoted(file) + " is not a regular file.";
-    } else if (st.st_uid != ::geteuid()) {
+    } else if (st.st_uid != ::geteuid() && !(superuserToo && st.st_uid == 0)) {
         refusal = "The file " + Quoted(file) + " is owned by another user (uid " +
                   std::to_string(st.st_uid) + ").";
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -130,6 +133,55 @@ bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLe
     const bool read = ReadAll(fd, data, maxLength, errorText);
     ::close(fd);
     return read;
+}
+} // namespace
+
+bool ReadPrivateFile(std::string_view path, std::string& data, std::size_t maxLength,
+                     std::string* errorText) {
+    return ReadOwnedFile(path, data, maxLength, errorText, false);
+}
+
+bool ReadTrustedFile(std::string_view path, std::string& data, std::size_t maxLength,
+                     std::string* errorText) {
+    return ReadOwnedFile(path, data, maxLength, errorText, true);
+}
+
+bool PublishFile(std::string_view path, std::string_view data, std::string* errorText) {
+    const std::string file(path);
+    const std::string temp = file + ".new-" + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        return Refuse(errorText,
+                      "Cannot create file " + Quoted(temp) + ": " + std::strerror(errno));
+    }
+    bool written = ::fchmod(fd, 0644) == 0;
+    for (std::size_t at = 0; written && at < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        written = n > 0;
+        at += written ? static_cast<std::size_t>(n) : 0;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
+        const int reason = written ? errno : error;
+        ::unlink(temp.c_str());
+        return Refuse(errorText,
+                      "Cannot write file " + Quoted(file) + ": " + std::strerror(reason));
+    }
+    return true;
+}
+
+bool GiveFileTo(std::string_view path, std::uint32_t user, std::string* errorText) {
+    const std::string file(path);
+    if (::lchown(file.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(-1)) != 0) {
+        return Refuse(errorText, "Cannot give file " + Quoted(file) + " to uid " +
+                                     std::to_string(user) + ": " + std::strerror(errno));
+    }
+    return true;
 }
 
 bool EnsurePrivateDirectory(std::string_view path, std::string* errorText) {

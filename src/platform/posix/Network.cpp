@@ -1,6 +1,8 @@
 #include "platform/Network.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -55,6 +57,93 @@ bool TcpProbe(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs
     }
     ::freeaddrinfo(found);
     return connected;
+}
+
+std::optional<std::string> TcpExchange(std::string_view host, std::uint16_t port,
+                                       std::string_view request, std::uint32_t timeoutMs,
+                                       std::size_t maxBytes, std::string& error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto remaining = [&] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        return static_cast<int>(std::max<long long>(0, left));
+    };
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string hostText(host);
+    const std::string portText = std::to_string(port);
+    if (const int rc = ::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found); rc != 0) {
+        error = "cannot resolve " + hostText + ": " + ::gai_strerror(rc);
+        return std::nullopt;
+    }
+    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            found->ai_protocol);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        ::freeaddrinfo(found);
+        return std::nullopt;
+    }
+    int rc = ::connect(fd, found->ai_addr, found->ai_addrlen);
+    ::freeaddrinfo(found);
+    const auto fail = [&](std::string why) {
+        error = hostText + ":" + portText + ": " + std::move(why);
+        ::close(fd);
+        return std::nullopt;
+    };
+    if (rc != 0 && errno != EINPROGRESS) {
+        return fail(std::strerror(errno));
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, remaining()) <= 0) {
+        return fail("no connection in time");
+    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+    if (soError != 0) {
+        return fail(std::strerror(soError));
+    }
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EAGAIN) {
+            pollfd w{fd, POLLOUT, 0};
+            if (::poll(&w, 1, remaining()) <= 0) {
+                return fail("cannot send in time");
+            }
+            continue;
+        }
+        if (n <= 0) {
+            return fail(std::strerror(errno));
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    std::string reply;
+    char buffer[4096];
+    for (;;) {
+        pollfd r{fd, POLLIN, 0};
+        if (::poll(&r, 1, remaining()) <= 0) {
+            return fail("no complete answer in time");
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            return fail(std::strerror(errno));
+        }
+        if (reply.size() + static_cast<std::size_t>(n) > maxBytes) {
+            return fail("answer larger than " + std::to_string(maxBytes) + " bytes");
+        }
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
 }
 
 } // namespace platform
