@@ -400,6 +400,7 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder) const {
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
+    setup.Rules = std::make_shared<const TTaskRules>(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     return setup;
 }

@@ -1,5 +1,7 @@
 #include "buildsys/Scheduler.h"
 
+#include "buildsys/TaskRules.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -10,6 +12,32 @@ TScheduler::TScheduler(std::vector<TWorkerRow> rows, bool stopOnErrors, TSchedul
     : rows(std::move(rows)), stopOnErrors(stopOnErrors), sink(sink), busy(this->rows.size()) {
     if (this->rows.empty()) {
         throw std::invalid_argument("A scheduler needs at least one worker row.");
+    }
+}
+
+void TTaskOutcome::Judge(const TExitCodeRule& rule) {
+    if (Verdict) {
+        return;
+    }
+    Verdict = rule.Judge(ExitCode, Signal);
+    if (*Verdict == TExitVerdict::Warning) {
+        ++Warnings;
+    }
+}
+
+void TScheduler::SetRules(std::shared_ptr<const TTaskRules> taskRules) {
+    const std::lock_guard lock(mutex);
+    rules = std::move(taskRules);
+}
+
+void TScheduler::Classify(TTaskRequest& request) const {
+    std::shared_ptr<const TTaskRules> current;
+    {
+        const std::lock_guard lock(mutex);
+        current = rules;
+    }
+    if (current) {
+        current->Apply(request);
     }
 }
 
@@ -47,13 +75,15 @@ std::optional<TTaskGrant> TScheduler::Await(TTicket ticket, std::uint32_t timeou
     return answer;
 }
 
-void TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
+void TScheduler::Finish(TTicket ticket, const TTaskOutcome& ended) {
     const std::lock_guard lock(mutex);
     const auto it = tickets.find(ticket);
     if (it == tickets.end() || !it->second.Running) {
         return;
     }
     const TRunningTask& task = it->second.Task;
+    TTaskOutcome outcome = ended;
+    outcome.Judge(task.Request.ExitCodes);
     sink.TaskEnded(task, rows[static_cast<std::size_t>(task.Row)], outcome);
     ++counts.Done;
     ++(outcome.Failed() ? counts.Failed : counts.Succeeded);

@@ -5,10 +5,13 @@
 // only one that grants rows. Thread-safe: every launcher connection is served by a
 // thread of its own. The sink is called under the scheduler's lock, so the events of
 // one row reach it in the order they happened (an end before the next begin).
+#include "buildsys/ExitCodeRule.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,7 +36,12 @@ struct TTaskRequest {
     std::string Source;
     std::string Output;
     std::string Caption;
+    // From the job profile's rule for the tool (TTaskRules).
+    bool AllowRemote = false; // a compile that may run on another machine
+    TExitCodeRule ExitCodes;
 };
+
+class TTaskRules;
 
 // How a task ended, as its launcher reports it.
 struct TTaskOutcome {
@@ -43,7 +51,13 @@ struct TTaskOutcome {
     std::int32_t Warnings = 0;
     std::int64_t DurationMs = 0;
     bool EngineFailure = false;
-    bool Failed() const { return ExitCode != 0 || Signal != 0; }
+    // Set by Judge from the task's exit code rule; until then only exit code 0 succeeds.
+    std::optional<TExitVerdict> Verdict;
+    bool Failed() const {
+        return Verdict ? *Verdict == TExitVerdict::Failure : ExitCode != 0 || Signal != 0;
+    }
+    // Judges the exit once: a warning exit code adds a warning.
+    void Judge(const TExitCodeRule& rule);
 };
 
 struct TTaskGrant {
@@ -57,7 +71,7 @@ struct TTaskGrant {
 struct TSchedulerCounts {
     std::int32_t Known = 0;     // tasks that asked for a row
     std::int32_t Done = 0;      // tasks that ended, however
-    std::int32_t Succeeded = 0; // ended with exit code 0
+    std::int32_t Succeeded = 0; // ended with a success or warning exit code
     std::int32_t Failed = 0;    // ended otherwise, or their launcher was lost
     std::int32_t Running = 0;
     std::int32_t Waiting = 0;
@@ -92,6 +106,10 @@ public:
     using TTicket = std::uint64_t;
     // Queues a task; it waits for a row unless one is free now.
     TTicket Submit(TTaskRequest request);
+    // The job profile's rules that Classify applies (none: every task keeps the defaults).
+    void SetRules(std::shared_ptr<const TTaskRules> taskRules);
+    // Fills a request's AllowRemote and ExitCodes from the rules.
+    void Classify(TTaskRequest& request) const;
     // Waits at most `timeoutMs` for the ticket's answer: none while it still waits,
     // else its grant or its denial (the build is stopping). Asks again after none.
     std::optional<TTaskGrant> Await(TTicket ticket, std::uint32_t timeoutMs);
@@ -122,6 +140,7 @@ private:
     const std::vector<TWorkerRow> rows;
     const bool stopOnErrors;
     TSchedulerSink& sink;
+    std::shared_ptr<const TTaskRules> rules;
     mutable std::mutex mutex;
     std::condition_variable answered;
     std::vector<bool> busy;

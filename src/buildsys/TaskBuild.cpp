@@ -99,6 +99,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
                                            [this](const std::string&) { stopRequested = true; });
     scheduler = std::make_unique<TScheduler>(
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
+    scheduler->SetRules(setup.Rules);
     endpoint = std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID));
 
     TInterception interception;

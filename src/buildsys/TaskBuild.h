@@ -14,6 +14,7 @@
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
 #include "buildsys/TaskEvents.h"
+#include "buildsys/TaskRules.h"
 
 #include <atomic>
 #include <functional>
@@ -29,6 +30,7 @@ struct TTaskBuildSetup {
     std::string BuildID;     // names the endpoint
     std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
+    std::shared_ptr<const TTaskRules> Rules;     // the job profile's, if any
 };
 
 struct TInterception {
