@@ -36,13 +36,16 @@ public:
     std::vector<std::pair<std::size_t, std::int32_t>> granted; // since last taken
 };
 
+// The one compiler of the simulated machines, the same on every helper.
+constexpr const char* SimCompiler = "cc";
+
 std::vector<TWorkerRow> SimRows(const TSimSetup& setup) {
     std::vector<TWorkerRow> rows = LocalWorkerRows("local", setup.LocalRows);
     for (std::int32_t helper = 1; helper <= setup.Helpers; ++helper) {
         const std::string host = "helper" + std::to_string(helper);
         for (std::int32_t slot = 1; slot <= setup.SlotsPerHelper; ++slot) {
             rows.push_back({host + "#" + std::to_string(slot), host + " #" + std::to_string(slot),
-                            host, false});
+                            host, false, host, host});
         }
     }
     return rows;
@@ -88,6 +91,9 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     const std::vector<TWorkerRow> rows = SimRows(setup);
     TSimSink sink(count);
     TScheduler scheduler(rows, false, sink);
+    for (std::int32_t helper = 1; helper <= setup.Helpers; ++helper) {
+        scheduler.EnableHelper("helper" + std::to_string(helper), {SimCompiler});
+    }
     TSimResult result;
     result.LocalRows = setup.LocalRows;
     result.HelperRows = setup.Helpers * setup.SlotsPerHelper;
@@ -125,6 +131,8 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
         TTaskRequest request;
         request.Pid = static_cast<std::int64_t>(index); // each task is its own launcher
         request.Kind = tasks[index].Kind;
+        request.Tool = SimCompiler;
+        request.AllowRemote = request.Kind == "compile"; // links and archives stay here
         request.Caption = tasks[index].Name;
         tickets[index] = scheduler.Submit(std::move(request));
         takeGrants();

@@ -459,7 +459,7 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBu
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
-    setup.RemoteAllowed = RemoteRule(profile);
+    setup.Rules = std::make_shared<const TTaskRules>(profile);
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     std::vector<std::string> problems;
     setup.Cache = MakeBuildCacheSetup(

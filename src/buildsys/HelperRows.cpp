@@ -63,17 +63,4 @@ std::set<std::string> EmployableCompilers(const build::THelperStatus& status) {
     return compilers;
 }
 
-std::function<bool(const TTaskRequest&)> RemoteRule(const records::TXml_ProfileDocument& profile) {
-    auto rules = std::make_shared<records::TXml_ProfileDocument>();
-    rules->Assign(profile);
-    return [rules](const TTaskRequest& request) {
-        if (request.Kind != "compile") {
-            return false;
-        }
-        const auto name = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
-        const std::string called = request.Argv.empty() ? std::string() : name(request.Argv[0]);
-        return records::AllowsRemote(*rules, called.empty() ? name(request.Tool) : called);
-    };
-}
-
 } // namespace buildsys

@@ -29,9 +29,5 @@ std::vector<TWorkerRow> HelperWorkerRows(const build::THelperState& state, std::
 // The compilers a reachable helper runs as this machine does.
 std::set<std::string> EmployableCompilers(const build::THelperStatus& status);
 
-// The rule for a task's AllowRemote: a compile whose tool the profile lets run on a
-// helper (by the name the build called it, else the real tool's); links and other
-// steps stay here.
-std::function<bool(const TTaskRequest&)> RemoteRule(const records::TXml_ProfileDocument& profile);
 
 } // namespace buildsys

@@ -214,11 +214,13 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
     const bool success = outcome.Signal == 0 &&
                          (job.SuccessExitCodes.empty() ? code == 0 : listed(job.SuccessExitCodes));
     const bool warning = !success && outcome.Signal == 0 && listed(job.WarningExitCodes);
-    outcome.Verdict = success || warning;
+    outcome.Verdict = success   ? TExitVerdict::Success
+                      : warning ? TExitVerdict::Warning
+                                : TExitVerdict::Failure;
     if (warning) {
         outcome.Warnings = std::max(outcome.Warnings, 1);
     }
-    if (!*outcome.Verdict) {
+    if (outcome.Failed()) {
         // A failed task is an error of the build even when it said nothing.
         outcome.Errors = std::max(outcome.Errors, 1);
     }
@@ -228,7 +230,7 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
     scheduler.Finish(ticket, outcome);
     const std::lock_guard lock(mutex);
     --running;
-    Ended(task, *outcome.Verdict, outcome, id);
+    Ended(task, !outcome.Failed(), outcome, id);
     changed.notify_all();
 }
 

@@ -1,5 +1,7 @@
 #include "buildsys/Scheduler.h"
 
+#include "buildsys/TaskRules.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -26,11 +28,6 @@ void TScheduler::SetPolicy(const TSchedulerPolicy& newPolicy) {
     const std::lock_guard lock(mutex);
     policy = newPolicy;
     Dispatch();
-}
-
-void TScheduler::SetRemoteRule(std::function<bool(const TTaskRequest&)> rule) {
-    const std::lock_guard lock(mutex);
-    remoteRule = std::move(rule);
 }
 
 void TScheduler::EnableHelper(const std::string& helper, const std::set<std::string>& compilers) {
@@ -84,14 +81,37 @@ void TScheduler::Employ(std::size_t row, bool on, const std::string& reason) {
     sink.RowEmployment(static_cast<std::int32_t>(row), rows[row], on, reason);
 }
 
+void TTaskOutcome::Judge(const TExitCodeRule& rule) {
+    if (Verdict) {
+        return;
+    }
+    Verdict = rule.Judge(ExitCode, Signal);
+    if (*Verdict == TExitVerdict::Warning) {
+        ++Warnings;
+    }
+}
+
+void TScheduler::SetRules(std::shared_ptr<const TTaskRules> taskRules) {
+    const std::lock_guard lock(mutex);
+    rules = std::move(taskRules);
+}
+
+void TScheduler::Classify(TTaskRequest& request) const {
+    std::shared_ptr<const TTaskRules> current;
+    {
+        const std::lock_guard lock(mutex);
+        current = rules;
+    }
+    if (current) {
+        current->Apply(request);
+    }
+}
+
 TScheduler::TTicket TScheduler::Submit(TTaskRequest request) {
     const std::lock_guard lock(mutex);
     const TTicket ticket = nextTicket++;
     TTicketState& state = tickets[ticket];
     state.Task.Request = std::move(request);
-    if (remoteRule) {
-        state.Task.Request.AllowRemote = remoteRule(state.Task.Request);
-    }
     if (stopping) {
         state.Answer = TTaskGrant{false, 0, 0, {}, stopReason};
         return ticket;
@@ -121,13 +141,15 @@ std::optional<TTaskGrant> TScheduler::Await(TTicket ticket, std::uint32_t timeou
     return answer;
 }
 
-bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& outcome) {
+bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& ended) {
     const std::lock_guard lock(mutex);
     const auto it = tickets.find(ticket);
     if (it == tickets.end() || !it->second.Running) {
         return false;
     }
     const TRunningTask& task = it->second.Task;
+    TTaskOutcome outcome = ended;
+    outcome.Judge(task.Request.ExitCodes);
     const TWorkerRow& row = rows[static_cast<std::size_t>(task.Row)];
     const bool distributionFailed = !row.Local && outcome.EngineFailure;
     const bool failedRemotely = !row.Local && policy.OnlyFailLocally && outcome.Failed();

@@ -12,11 +12,14 @@
 // at all) is not ended: it goes back to the head of the queue for a row elsewhere
 // (this machine, or another helper after a distribution failure), and a helper whose
 // distribution failed takes no more tasks until the build turns it on again.
+#include "buildsys/ExitCodeRule.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -47,8 +50,12 @@ struct TTaskRequest {
     // The task IDs of the tasks it waited for, "," separated, the last to end first
     // (tasks of a job document; empty for others).
     std::string After;
-    bool AllowRemote = false; // the job profile lets the task run on a helper
+    // From the job profile's rule for the tool (TTaskRules), or the job document's tool.
+    bool AllowRemote = false; // a compile that may run on another machine
+    TExitCodeRule ExitCodes;
 };
+
+class TTaskRules;
 
 // How a task ended, as its launcher reports it.
 struct TTaskOutcome {
@@ -58,9 +65,13 @@ struct TTaskOutcome {
     std::int32_t Warnings = 0;
     std::int64_t DurationMs = 0;
     bool EngineFailure = false;
-    // Set when the tool's own exit-code lists decide (job documents); else 0 succeeds.
-    std::optional<bool> Verdict;
-    bool Failed() const { return Verdict ? !*Verdict : ExitCode != 0 || Signal != 0; }
+    // Set by Judge from the task's exit code rule; until then only exit code 0 succeeds.
+    std::optional<TExitVerdict> Verdict;
+    bool Failed() const {
+        return Verdict ? *Verdict == TExitVerdict::Failure : ExitCode != 0 || Signal != 0;
+    }
+    // Judges the exit once: a warning exit code adds a warning.
+    void Judge(const TExitCodeRule& rule);
 };
 
 struct TTaskGrant {
@@ -74,7 +85,7 @@ struct TTaskGrant {
 struct TSchedulerCounts {
     std::int32_t Known = 0;     // tasks that asked for a row
     std::int32_t Done = 0;      // tasks that ended, however
-    std::int32_t Succeeded = 0; // ended with exit code 0
+    std::int32_t Succeeded = 0; // ended with a success or warning exit code
     std::int32_t Failed = 0;    // ended otherwise, or their launcher was lost
     std::int32_t Running = 0;
     std::int32_t Waiting = 0;
@@ -131,6 +142,10 @@ public:
     using TTicket = std::uint64_t;
     // Queues a task; it waits for a row unless one is free now.
     TTicket Submit(TTaskRequest request);
+    // The job profile's rules that Classify applies (none: every task keeps the defaults).
+    void SetRules(std::shared_ptr<const TTaskRules> taskRules);
+    // Fills a request's AllowRemote and ExitCodes from the rules.
+    void Classify(TTaskRequest& request) const;
     // Waits at most `timeoutMs` for the ticket's answer: none while it still waits,
     // else its grant or its denial (the build is stopping). Asks again after none.
     std::optional<TTaskGrant> Await(TTicket ticket, std::uint32_t timeoutMs);
@@ -144,8 +159,6 @@ public:
     void Stop(const std::string& reason);
 
     void SetPolicy(const TSchedulerPolicy& policy);
-    // Decides each submitted task's AllowRemote (the job profile's rule).
-    void SetRemoteRule(std::function<bool(const TTaskRequest&)> rule);
     // The helper takes tasks of the `compilers` (tool file names) on its rows from now on.
     void EnableHelper(const std::string& helper, const std::set<std::string>& compilers);
     // The helper takes no more tasks; `reason` goes with the unemployment.
@@ -179,13 +192,13 @@ private:
     const std::vector<TWorkerRow> rows;
     const bool stopOnErrors;
     TSchedulerSink& sink;
+    std::shared_ptr<const TTaskRules> rules;
     mutable std::mutex mutex;
     std::condition_variable answered;
     std::vector<bool> busy;
     std::vector<bool> employed;
     std::map<std::string, std::set<std::string>> helpersUp; // helper -> its compilers
     TSchedulerPolicy policy;
-    std::function<bool(const TTaskRequest&)> remoteRule;
     std::deque<TTicket> queue;
     std::map<TTicket, TTicketState> tickets;
     TTicket nextTicket = 1;

@@ -162,9 +162,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
     policy.AvoidLocal = request.HasFlag(records::TBuildFlag::AvoidLocalOn);
     policy.OnlyFailLocally = request.HasFlag(records::TBuildFlag::EnableOnlyFailLocally);
     scheduler->SetPolicy(policy);
-    if (setup.RemoteAllowed) {
-        scheduler->SetRemoteRule(setup.RemoteAllowed);
-    }
+    scheduler->SetRules(setup.Rules);
     std::vector<TTaskEngine*> engines;
     std::int32_t rowCount = localCount;
     if (!helperRows.empty()) {

@@ -17,6 +17,7 @@
 #include "buildsys/TaskEndpoint.h"
 #include "buildsys/TaskEvents.h"
 #include "proxy/HelperState.h"
+#include "buildsys/TaskRules.h"
 
 #include <atomic>
 #include <functional>
@@ -34,8 +35,7 @@ struct TTaskBuildSetup {
     std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
     TBuildCacheSetup Cache;
-    // Whether a task may run on a helper (the job profile); none: no task may.
-    std::function<bool(const TTaskRequest&)> RemoteAllowed;
+    std::shared_ptr<const TTaskRules> Rules;     // the job profile's, if any
 };
 
 struct TInterception {

@@ -179,6 +179,7 @@ void TTaskEndpoint::Serve(TConnection& connection) {
     }
     TRunningTask task;
     task.Request = RequestOf(std::move(*begin));
+    scheduler.Classify(task.Request);
     const TScheduler::TTicket ticket = scheduler.Submit(task.Request);
     std::optional<TTaskGrant> answer;
     while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
@@ -225,7 +226,8 @@ void TTaskEndpoint::Serve(TConnection& connection) {
             scheduler.Abandon(ticket);
             return;
         }
-        const TTaskOutcome outcome = OutcomeOf(*end);
+        TTaskOutcome outcome = OutcomeOf(*end);
+        outcome.Judge(task.Request.ExitCodes);
         for (TTaskEngine* engine : engines) {
             engine->Ended(task, row, outcome, end->cache);
         }

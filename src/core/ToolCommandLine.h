@@ -1,7 +1,8 @@
 #pragma once
 // What one call of a compiler driver, linker, archiver or assembler of the GNU
-// and LLVM toolchains does, read from its argv alone (no disk access; response
-// files "@file" are not opened).
+// and LLVM toolchains does, read from its argv alone (no disk access: the caller
+// expands response files "@file" first with ExpandResponseFiles; one left unexpanded
+// counts as an input).
 #include <string>
 #include <string_view>
 #include <vector>

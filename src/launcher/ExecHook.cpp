@@ -6,7 +6,10 @@
 // Every other call goes to the C library unchanged. The hook keeps no state and
 // opens no files, works in a vfork child (stack memory only, no allocation) and
 // leaves errno as the C library sets it. system() and popen() run a shell whose
-// own exec calls pass through here.
+// own exec calls pass through here. fexecve and execveat name the program by a
+// descriptor: the file it refers to is found through /proc/self/fd and used only when
+// it is the same file (device and inode) as the descriptor's; else, and for a program
+// without a name (a memfd, a deleted file), the call goes through unchanged.
 //
 // This file stands on the C library alone: it is loaded into every program of a
 // build and must not drag in anything else.
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -213,6 +217,91 @@ int Spawn(pid_t* pid, const char* file, const posix_spawn_file_actions_t* action
     return RealSpawn(search)(pid, file, actions, attributes, argv, env);
 }
 
+template <typename T> T RealFunction(const char* name) {
+    // One slot per function: each template instance has its own.
+    static T real = nullptr;
+    T found = __atomic_load_n(&real, __ATOMIC_ACQUIRE);
+    if (found == nullptr) {
+        found = reinterpret_cast<T>(::dlsym(RTLD_NEXT, name));
+        __atomic_store_n(&real, found, __ATOMIC_RELEASE);
+    }
+    return found;
+}
+using TFexecve = int (*)(int, char* const[], char* const[]);
+using TExecveat = int (*)(int, const char*, char* const[], char* const[], int);
+
+// The path of the file open as `fd`, into `out` (PATH_MAX bytes); false when it has
+// none that names the same file.
+bool PathOfDescriptor(int fd, char* out) {
+    if (fd < 0) {
+        return false;
+    }
+    char link[32] = "/proc/self/fd/";
+    char digits[16];
+    int n = 0;
+    for (int rest = fd; n == 0 || rest > 0; rest /= 10) {
+        digits[n++] = static_cast<char>('0' + rest % 10);
+    }
+    std::size_t at = std::strlen(link);
+    while (n > 0) {
+        link[at++] = digits[--n];
+    }
+    link[at] = '\0';
+    const ssize_t length = ::readlink(link, out, PATH_MAX - 1);
+    if (length <= 0 || out[0] != '/') {
+        return false;
+    }
+    out[length] = '\0';
+    struct stat byDescriptor;
+    struct stat byPath;
+    return ::fstat(fd, &byDescriptor) == 0 && ::stat(out, &byPath) == 0 &&
+           byDescriptor.st_dev == byPath.st_dev && byDescriptor.st_ino == byPath.st_ino;
+}
+
+// The path execveat would run, into `out` (PATH_MAX bytes); false when there is none
+// the hook can use.
+bool ExecveatPath(int dirfd, const char* path, int flags, char* out) {
+    if (path == nullptr) {
+        return false;
+    }
+    if (path[0] == '\0') {
+        return (flags & AT_EMPTY_PATH) != 0 && PathOfDescriptor(dirfd, out);
+    }
+    const std::size_t length = std::strlen(path);
+    if (path[0] == '/' || dirfd == AT_FDCWD) {
+        if (length >= PATH_MAX) {
+            return false;
+        }
+        std::memcpy(out, path, length + 1);
+    } else {
+        if (!PathOfDescriptor(dirfd, out)) {
+            return false;
+        }
+        const std::size_t dir = std::strlen(out);
+        if (dir + 1 + length >= PATH_MAX) {
+            return false;
+        }
+        out[dir] = '/';
+        std::memcpy(out + dir + 1, path, length + 1);
+    }
+    // A final symbolic link that the call may not follow fails in the kernel as asked.
+    struct stat st;
+    return (flags & AT_SYMLINK_NOFOLLOW) == 0 || (::lstat(out, &st) == 0 && !S_ISLNK(st.st_mode));
+}
+
+// The launcher instead of the program at `path` when it is a profiled tool; else -1
+// with errno untouched, and the caller makes the original call.
+int ExecResolved(const char* path, char* const argv[], char* const env[]) {
+    char** words = static_cast<char**>(alloca((Count(argv) + 4) * sizeof(char*)));
+    char* tool = static_cast<char*>(alloca(PATH_MAX + 8));
+    const int saved = errno;
+    if (const char* launcher = Rewrite(path, argv, env, false, words, tool)) {
+        return RealExecve()(launcher, words, env);
+    }
+    errno = saved;
+    return -1;
+}
+
 // The arguments of an execl-style call, up to the null, into `words`.
 std::size_t CountList(const char* first, va_list list) {
     std::size_t n = first ? 1 : 0;
@@ -231,6 +320,27 @@ extern "C" {
 __attribute__((visibility("default"))) int execve(const char* path, char* const argv[],
                                                   char* const envp[]) {
     return Exec(path, argv, envp, false);
+}
+
+__attribute__((visibility("default"))) int fexecve(int fd, char* const argv[], char* const envp[]) {
+    char* path = static_cast<char*>(alloca(PATH_MAX));
+    const int saved = errno;
+    if (PathOfDescriptor(fd, path)) {
+        ExecResolved(path, argv, envp);
+    }
+    errno = saved;
+    return RealFunction<TFexecve>("fexecve")(fd, argv, envp);
+}
+
+__attribute__((visibility("default"))) int
+execveat(int dirfd, const char* pathname, char* const argv[], char* const envp[], int flags) {
+    char* path = static_cast<char*>(alloca(PATH_MAX));
+    const int saved = errno;
+    if (ExecveatPath(dirfd, pathname, flags, path)) {
+        ExecResolved(path, argv, envp);
+    }
+    errno = saved;
+    return RealFunction<TExecveat>("execveat")(dirfd, pathname, argv, envp, flags);
 }
 
 __attribute__((visibility("default"))) int execv(const char* path, char* const argv[]) {

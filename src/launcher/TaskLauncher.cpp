@@ -8,11 +8,13 @@
 #include <memory>
 
 #include "core/CacheOutcome.h"
+#include "core/ResponseFiles.h"
 #include "core/TaskProtocol.h"
 #include "core/ToolCommandLine.h"
 #include "launcher/DiagnosticCounter.h"
 #include "launcher/ToolEnvironment.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/LocalSocket.h"
 #include "platform/Paths.h"
 #include "platform/ToolProcess.h"
@@ -61,6 +63,21 @@ std::string CacheOutcomeOf(const std::map<std::string, std::string>& grantEnv) {
     std::error_code ignored;
     std::filesystem::remove(log->second, ignored);
     return core::CacheOutcomeToText(core::CacheOutcomeFromLog(text));
+}
+
+// A response file's text for classifying the call; none for a file that cannot be read
+// or is too large to be one (the tool then reports it as it would anyway). Only a
+// regular file is read: a pipe such as @/dev/stdin is the tool's to read, and an
+// open of a FIFO without a writer would block.
+std::optional<std::string> ReadResponseFile(const std::string& path) {
+    constexpr std::size_t MaxLength = 16 * 1024 * 1024;
+    std::string text;
+    if (!platform::RegularFileExists(path) ||
+        platform::ReadWholeFile(path, text, MaxLength + 1) != platform::TFileReadResult::Ok ||
+        text.size() > MaxLength) {
+        return std::nullopt;
+    }
+    return text;
 }
 
 int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
@@ -197,7 +214,8 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
     if (depth > 0 || endpoint.empty()) {
         return ExecOrFail(tool, runArgs, plainEnv);
     }
-    const core::TToolCall call = core::ClassifyToolCall(tool, toolArgs);
+    const core::TToolCall call =
+        core::ClassifyToolCall(tool, core::ExpandResponseFiles(toolArgs, ReadResponseFile));
     if (call.kind == core::TToolCallKind::Probe) {
         return ExecOrFail(tool, runArgs, plainEnv);
     }

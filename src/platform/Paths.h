@@ -30,7 +30,8 @@ std::string ExtractFileExt(std::string_view path);  // ".ext" of the file name, 
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 std::string FileNameWithoutExt(std::string_view path);
 
-bool FileExists(std::string_view path); // exists and is not a directory
+bool FileExists(std::string_view path);        // exists and is not a directory
+bool RegularFileExists(std::string_view path); // a regular file (links followed): no pipe or device
 bool DirectoryExists(std::string_view path);
 
 // Creates the directory with all missing parents. On failure returns false with

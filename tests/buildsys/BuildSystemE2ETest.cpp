@@ -1,6 +1,7 @@
 // The real VaridAdeziz in a private installation, with the test in the console's part:
 // it hands the request over, starts the process, follows the event stream and
 // answers the process's objects.
+#include "../e2e/MonitorSteps.h"
 #include "../e2e/ProcessRunner.h"
 #include "../platform/TestProcess.h"
 #include "monitor/MonitorFile.h"
@@ -583,20 +584,7 @@ protected:
         return copy;
     }
     // The events of a monitor file, read back.
-    static std::vector<std::unique_ptr<packets::TPacket>> FileEvents(const std::string& file) {
-        records::TMetaBuildPacket meta;
-        const auto stream = monitor::OpenMonitorFileForEvents(file, meta);
-        std::vector<std::unique_ptr<packets::TPacket>> events;
-        EXPECT_NE(stream, nullptr);
-        if (!stream) {
-            return events;
-        }
-        packets::TPacketLoadContext context;
-        while (stream->Position() < stream->Size()) {
-            events.push_back(packets::TPacket::CreateFromStream(*stream, &context));
-        }
-        return events;
-    }
+    static e2e::TEvents FileEvents(const std::string& file) { return e2e::MonitorFileEvents(file); }
     // A command running `tasks` fake launchers, `parallel` at a time; the ones in
     // `failing` fail.
     static std::string TaskCommand(int tasks, int parallel, const std::set<int>& failing) {
@@ -609,44 +597,8 @@ protected:
                list + "'";
     }
 
-    struct TStepCheck {
-        int Begins = 0, Ends = 0, Failed = 0, NonZeroExits = 0;
-        std::set<std::int32_t> TaskIDs;
-    };
-    // Every begin step pairs with one end or step failed on its worker, and no worker
-    // runs two tasks at once.
-    static TStepCheck CheckSteps(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
-        TStepCheck check;
-        std::map<std::string, std::int32_t> running; // worker -> task
-        std::set<std::string> employed;
-        for (const auto& event : events) {
-            if (const auto* employ = As<records::TMonitorEventEmployPacket>(event)) {
-                EXPECT_TRUE(employed.insert(employ->ID).second);
-                EXPECT_TRUE(employ->Local);
-                EXPECT_FALSE(employ->StaticInfo.Host.empty());
-            } else if (const auto* begin = As<records::TMonitorEventBeginStepPacket>(event)) {
-                EXPECT_TRUE(employed.count(begin->WorkerID)) << begin->WorkerID;
-                EXPECT_FALSE(running.count(begin->WorkerID))
-                    << begin->WorkerID << " runs two tasks";
-                running[begin->WorkerID] = begin->TaskID;
-                EXPECT_TRUE(check.TaskIDs.insert(begin->TaskID).second);
-                ++check.Begins;
-            } else if (const auto* end = As<records::TMonitorEventEndStepPacket>(event)) {
-                EXPECT_EQ(running.erase(end->WorkerID), 1u) << "end without begin";
-                ++check.Ends;
-                check.NonZeroExits += end->ExitCode != 0 ? 1 : 0;
-            } else if (const auto* failed = As<records::TMonitorEventStepFailedPacket>(event)) {
-                EXPECT_EQ(running.erase(failed->WorkerID), 1u) << "failure without begin";
-                ++check.Failed;
-            } else if (const auto* unemploy = As<records::TMonitorEventUnemployPacket>(event)) {
-                EXPECT_FALSE(running.count(unemploy->ID));
-                EXPECT_EQ(employed.erase(unemploy->ID), 1u);
-            }
-        }
-        EXPECT_TRUE(running.empty());
-        EXPECT_TRUE(employed.empty()) << "rows left employed";
-        return check;
-    }
+    using TStepCheck = e2e::TStepCheck;
+    static TStepCheck CheckSteps(const e2e::TEvents& events) { return e2e::CheckSteps(events); }
     template <typename T>
     static const T* Last(const std::vector<std::unique_ptr<packets::TPacket>>& events) {
         const T* found = nullptr;

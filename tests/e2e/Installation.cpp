@@ -103,6 +103,19 @@ void SetUpInstallation(const std::string& name, const std::vector<std::string>& 
     ASSERT_FALSE(install.Channel.IsNull());
 }
 
+void InstallTaskLauncher(const TLauncherFiles& files) {
+    fs::copy_file(files.Launcher, install.Folder + "/morvek-task");
+    fs::copy_file(files.Hook, install.Folder + "/libMorvekHook.so");
+    fs::create_directories(install.Folder + "/resources");
+    fs::copy_file(files.Profile, install.Folder + "/resources/DefaultJobProfile.xml");
+    // The install step itself, so the test meets the masquerade links an install makes.
+    const e2e::TProcessResult masq = e2e::RunProgram(
+        "/bin/sh", {"-c", "cmake -DRAVEL_PROFILE=\"$0\" -DRAVEL_FOLDER=\"$1\" -P \"$2\"",
+                    files.Profile, install.Folder, files.MasqueradeScript});
+    ASSERT_EQ(masq.ExitCode, 0) << masq.Out << masq.Err;
+    ASSERT_TRUE(fs::is_symlink(install.Folder + "/masq/cc"));
+}
+
 void TearDownInstallation() {
     fs::remove_all(install.Root);
     fs::remove_all(install.Objects);

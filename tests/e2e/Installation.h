@@ -28,6 +28,15 @@ void SetUpInstallation(const std::string& name, const std::vector<std::string>& 
                        const std::vector<std::string>& agentPrograms = {});
 void TearDownInstallation();
 
+// What a task-level build needs in the agent folder, as "cmake --install" puts it there.
+struct TLauncherFiles {
+    std::string Launcher;         // morvek-task
+    std::string Hook;             // libMorvekHook.so
+    std::string Profile;          // the default job profile
+    std::string MasqueradeScript; // the install script that makes <Folder>/masq
+};
+void InstallTaskLauncher(const TLauncherFiles& files);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 bool Contains(const std::string& text, const std::string& part);

@@ -1,7 +1,9 @@
 // Starts a program the way build tools do, for the exec hook tests:
 //   hook_client MODE PROGRAM [ARGS...]
 // MODE: execv, execvp, execve, execl (exactly 3 ARGS), posix_spawn, posix_spawnp,
-// system, vfork, closefds (closes and reassigns its descriptors, then execvp).
+// system, vfork, closefds (closes and reassigns its descriptors, then execvp),
+// fexecve, execveat (the program's folder as the descriptor), execveat-empty
+// (AT_EMPTY_PATH on the program's own descriptor).
 // Exits with the program's status when it waits for it.
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +44,23 @@ int main(int argc, char** argv) {
         ::execvp(program[0], program);
     } else if (mode == "execve") {
         ::execve(program[0], program, environ);
+    } else if (mode == "fexecve" || mode == "execveat-empty") {
+        const int fd = ::open(program[0], O_RDONLY); // scripts need it open across the exec
+        if (fd >= 0) {
+            if (mode == "fexecve") {
+                ::fexecve(fd, program, environ);
+            } else {
+                ::execveat(fd, "", program, environ, AT_EMPTY_PATH);
+            }
+        }
+    } else if (mode == "execveat") {
+        const std::string path = program[0];
+        const std::size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (dir >= 0) {
+            ::execveat(dir, path.substr(slash + 1).c_str(), program, environ, 0);
+        }
     } else if (mode == "execl" && argc == 6) {
         ::execl(program[0], program[0], program[1], program[2], program[3], nullptr);
     } else if (mode == "posix_spawn" || mode == "posix_spawnp") {

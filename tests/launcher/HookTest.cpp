@@ -64,6 +64,9 @@ TEST_F(Hook, EveryWayOfStartingAProfiledToolBecomesATask) {
         {{"system", "cc", "-c", "x.c", "-DEXIT=5"}, "cc"},
         {{"vfork", "cc", "-c", "x.c", "-DEXIT=5"}, "cc"},
         {{"closefds", "cc", "-c", "x.c", "-DEXIT=5"}, "cc"},
+        {{"fexecve", absolute, "-c", "x.c", "-DEXIT=5"}, absolute},
+        {{"execveat", absolute, "-c", "x.c", "-DEXIT=5"}, absolute},
+        {{"execveat-empty", absolute, "-c", "x.c", "-DEXIT=5"}, absolute},
     };
     for (const auto& c : cases) {
         const auto result = Client(c.args, Env(scheduler.Path()));
@@ -93,8 +96,11 @@ TEST_F(Hook, OtherProgramsAndCallsOutsideABuildAreUntouched) {
         return TFakeScheduler::TAnswer{Grant(), {}};
     });
     // A program not in the profile keeps its environment and runs as called.
-    for (const char* mode : {"execv", "execvp", "posix_spawnp", "system"}) {
-        const std::string program = std::string(mode) == "execv" ? other : "notcc";
+    for (const char* mode :
+         {"execv", "execvp", "posix_spawnp", "system", "fexecve", "execveat", "execveat-empty"}) {
+        const bool byName = std::string(mode) == "execvp" || std::string(mode) == "posix_spawnp" ||
+                            std::string(mode) == "system";
+        const std::string program = byName ? "notcc" : other;
         const auto result = Client({mode, program, "-c", "x.c", "-DEXIT=6"}, Env(scheduler.Path()));
         EXPECT_EQ(result.ExitCode, 6) << mode;
         EXPECT_NE(result.Err.find("endpoint=" + scheduler.Path() + " preload=" HOOK_LIBRARY),

@@ -238,6 +238,32 @@ TEST_F(Launcher, ProbesRunDirectlyWithoutATask) {
     EXPECT_EQ(std::get<core::TTaskBegin>(connections[0].Messages.at(0)).argv.at(1), "-c");
 }
 
+// A compile whose -c and source are in a response file is a compile task of that source;
+// the tool still gets the arguments as written. A file that cannot be read, or that is
+// a pipe (the tool's standard input), is left to the tool untouched.
+TEST_F(Launcher, ResponseFilesAreReadForTheTaskOnly) {
+    TFakeScheduler scheduler(GrantAll);
+    dir.Write("compile.rsp", "-c 'x.c'\n");
+    const auto launched = ThroughLauncher({"@compile.rsp", "-DEXIT=3"}, scheduler.Path());
+    EXPECT_EQ(launched.ExitCode, 3);
+    EXPECT_EQ(launched.Out, "out: @compile.rsp -DEXIT=3\n");
+    const auto missing = ThroughLauncher({"@missing.rsp", "-DEXIT=4"}, scheduler.Path());
+    EXPECT_EQ(missing.ExitCode, 4);
+    const std::string script = "printf 'input bytes\\n' | " + masqCc + " @/dev/stdin -DSTDIN";
+    const auto piped = RunProgram(
+        "/bin/sh", {"-c", script},
+        {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+    EXPECT_EQ(piped.Out, "input bytes\nout: @/dev/stdin -DSTDIN\n");
+    const auto connections = scheduler.Connections(3);
+    ASSERT_EQ(connections.size(), 3u);
+    const auto& begin = std::get<core::TTaskBegin>(connections[0].Messages.at(0));
+    EXPECT_EQ(begin.kind, core::TTaskKind::Compile);
+    EXPECT_EQ(begin.source, "x.c");
+    EXPECT_EQ(std::vector<std::string>(begin.argv.begin() + 1, begin.argv.end()),
+              (std::vector<std::string>{"@compile.rsp", "-DEXIT=3"}));
+    EXPECT_EQ(std::get<core::TTaskBegin>(connections[1].Messages.at(0)).source, "");
+}
+
 TEST_F(Launcher, StandardStreamsPassThrough) {
     TFakeScheduler scheduler(GrantAll);
     const std::string script = "printf 'input bytes\\n' | " + masqCc + " -c x.c -DSTDIN";

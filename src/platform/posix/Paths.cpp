@@ -31,6 +31,11 @@ bool FileExists(std::string_view path) {
     return ::stat(std::string(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool RegularFileExists(std::string_view path) {
+    struct stat st {};
+    return ::stat(std::string(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool DirectoryExists(std::string_view path) {
     struct stat st {};
     return ::stat(std::string(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
