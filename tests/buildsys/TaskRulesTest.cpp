@@ -31,7 +31,7 @@ TEST(ExitCodeList, ParsesIntegersSeparatedBySemicolonsOrCommas) {
 }
 
 TEST(ExitCodeList, RejectsWhatIsNoIntegerNamingIt) {
-    for (const char* text : {"x", "0;;1", "1.5", "0;one", "99999999999", ";", "1 2", "0x1"}) {
+    for (const char* text : {"x", "1.5", "0;one", "99999999999", "1 2", "0x1"}) {
         try {
             ParseExitCodes(text);
             ADD_FAILURE() << "accepted \"" << text << "\"";
