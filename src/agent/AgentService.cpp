@@ -51,7 +51,7 @@ TAgentService::TAgentService(core::TNotifyQueue& queue) : host(platform::Compute
     const std::string root = platform::ObjectsRoot();
     platform::ForceDirectories(platform::ExtractFileDir(root));
     if (std::string why; !platform::EnsureStickyDirectory(root, &why)) {
-        throw core::EGeneralError(why);
+        core::Raise(core::EGeneralError(why));
     }
     // Requests come over the agent's socket: the kernel names each caller.
     server = std::make_unique<comm::TSocketCommServer>(comm::AgentSocketFolder(),
@@ -182,17 +182,17 @@ void TAgentService::RequireAdministrator(const comm::TCommExecuteContext& contex
         return;
     }
     core::Log().Warning("Refused to " + std::string(what) + " for " + UserText(context.Caller));
-    throw core::EGeneralError(
+    core::Raise(core::EGeneralError(
         "Access denied: only an administrator may " + std::string(what) +
         ". An administrator is a user who may write the machine settings (" +
-        platform::TRegistryKey::HiveFileName(platform::TRegRoot::LocalMachine) + ").");
+        platform::TRegistryKey::HiveFileName(platform::TRegRoot::LocalMachine) + ")."));
 }
 
 void TAgentService::Enable(comm::TCommExecuteContext& context) {
     const bool enable = RequestOf<records::TEnableAgentPacket>(context).Enable;
     RequireAdministrator(context, enable ? "enable the agent" : "disable the agent");
     if (Setting("AllowEnableDisable", 1) == 0) {
-        throw core::EGeneralError("Enabling or disabling this agent is not allowed");
+        core::Raise(core::EGeneralError("Enabling or disabling this agent is not allowed"));
     }
     platform::TRegistryKey::Create(platform::TRegRoot::LocalMachine, SettingsKey())
         ->WriteInteger("Enabled", enable ? 1 : 0);
@@ -284,9 +284,9 @@ void TAgentService::StopJob(comm::TCommExecuteContext& context) {
     if (!owner && !IsAdministrator(context.Caller)) {
         core::Log().Warning("Refused to stop build " + target->ID.ToString() + " for " +
                             UserText(context.Caller));
-        throw core::EGeneralError("Access denied: build " + target->ID.ToString() +
-                                  " belongs to another user; only its owner or an "
-                                  "administrator may stop it.");
+        core::Raise(core::EGeneralError("Access denied: build " + target->ID.ToString() +
+                                        " belongs to another user; only its owner or an "
+                                        "administrator may stop it."));
     }
     target->StopEvent->Set();
     core::Log().Line("Build stop requested: " + target->ID.ToString());
@@ -358,7 +358,7 @@ void TAgentService::BuildActivity(comm::TCommExecuteContext& context) {
         out << lines[i] << "\r\n";
     }
     if (!out) {
-        throw core::EGeneralError("Failed to write the build activity log");
+        core::Raise(core::EGeneralError("Failed to write the build activity log"));
     }
 }
 

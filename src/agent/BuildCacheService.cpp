@@ -27,7 +27,8 @@ std::string NewPassword() {
     unsigned char bytes[PasswordBytes];
     std::string error;
     if (!platform::RandomBytes(bytes, sizeof bytes, nullptr, &error)) {
-        throw core::EGeneralError("Cannot make the build-cache service's password: " + error);
+        core::Raise(
+            core::EGeneralError("Cannot make the build-cache service's password: " + error));
     }
     static const char hex[] = "0123456789abcdef";
     std::string text;
@@ -81,8 +82,8 @@ void TBuildCacheService::Launch() {
     }
     const build::TBuildCacheSettings settings = build::TBuildCacheSettings::Load();
     if (settings.DatabasePort <= 0 || settings.DatabasePort > 65535) {
-        throw core::EGeneralError("The build-cache service has no valid port (" +
-                                  std::to_string(settings.DatabasePort) + ")");
+        core::Raise(core::EGeneralError("The build-cache service has no valid port (" +
+                                        std::to_string(settings.DatabasePort) + ")"));
     }
     platform::ForceDirectories(settings.DatabaseLocation);
     cacheFolder = settings.CacheDirectory;
@@ -90,8 +91,8 @@ void TBuildCacheService::Launch() {
     const std::string program =
         platform::FindProgram("redis-server", "/usr/local/bin:/usr/bin:/bin");
     if (program.empty()) {
-        throw core::EGeneralError("The build-cache service cannot start: redis-server is not "
-                                  "installed");
+        core::Raise(core::EGeneralError("The build-cache service cannot start: redis-server is not "
+                                        "installed"));
     }
     const std::string config =
         "bind 127.0.0.1\n"
@@ -145,9 +146,9 @@ void TBuildCacheService::Launch() {
         process.reset();
         port = 0;
         ++failedStarts;
-        throw core::EGeneralError("The build-cache service did not start on 127.0.0.1:" +
-                                  std::to_string(settings.DatabasePort) + " (see " +
-                                  build::BuildCacheFolder() + "/buildcache_service.log)");
+        core::Raise(core::EGeneralError("The build-cache service did not start on 127.0.0.1:" +
+                                        std::to_string(settings.DatabasePort) + " (see " +
+                                        build::BuildCacheFolder() + "/buildcache_service.log)"));
     }
     failedStarts = 0;
     std::ofstream(build::BuildCachePidFile()) << process->Id() << "\n";

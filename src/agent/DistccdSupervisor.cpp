@@ -28,8 +28,8 @@ constexpr std::uint32_t GroupScanMs = 1000;
 
 std::int64_t CheckedPort(std::int64_t port, const char* name) {
     if (port < 1 || port > 65535) {
-        throw core::EGeneralError(std::string("The setting ") + name + " (" + std::to_string(port) +
-                                  ") is no port from 1 to 65535");
+        core::Raise(core::EGeneralError(std::string("The setting ") + name + " (" +
+                                        std::to_string(port) + ") is no port from 1 to 65535"));
     }
     return port;
 }
@@ -51,8 +51,8 @@ std::string DistccdUser(const std::string& setting) {
 
 TDistccdSupervisor::TDistccdSupervisor(const THelperSettings& settings) {
     if (settings.Listen.empty()) {
-        throw core::EGeneralError("A helper needs the address distccd listens on (the "
-                                  "HelperListen setting); none is set");
+        core::Raise(core::EGeneralError("A helper needs the address distccd listens on (the "
+                                        "HelperListen setting); none is set"));
     }
     const std::vector<std::string> networks =
         build::ParseAllowedNetworks(settings.Allow, settings.AllowForce);
@@ -89,7 +89,7 @@ TDistccdSupervisor::TDistccdSupervisor(const THelperSettings& settings) {
         arguments.push_back(user);
         std::string error;
         if (!platform::GiveFileTo(logFile, platform::ParseUserId(user), &error)) {
-            throw core::EGeneralError(error);
+            core::Raise(core::EGeneralError(error));
         }
     }
     thread = std::thread([this] { Run(); });

@@ -157,7 +157,7 @@ THelperProber::THelperProber(const THelperSettings& settings, std::string stateP
     workFolder = platform::TempFolder() + "morvek-probe-" + std::to_string(state.AgentPid);
     std::string error;
     if (!platform::EnsurePrivateDirectory(workFolder, &error)) {
-        throw core::EGeneralError("Helper probes: " + error);
+        core::Raise(core::EGeneralError("Helper probes: " + error));
     }
     { std::ofstream(workFolder + "/probe.c") << ProbeSource; }
     {

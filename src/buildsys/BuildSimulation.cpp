@@ -2,6 +2,7 @@
 
 #include "buildsys/Scheduler.h"
 #include "buildsys/WorkerRows.h"
+#include "core/Errors.h"
 
 #include <cmath>
 #include <functional>
@@ -26,10 +27,12 @@ public:
         ++ended.at(static_cast<std::size_t>(task.Request.Pid));
     }
     void TaskLost(const TRunningTask&, const TWorkerRow&) override {
-        throw std::logic_error("A simulated task was lost.");
+        core::Raise(std::logic_error("A simulated task was lost."));
     }
     void CountsChanged(const TSchedulerCounts&) override {}
-    void StopRequested(const std::string& reason) override { throw std::logic_error(reason); }
+    void StopRequested(const std::string& reason) override {
+        core::Raise(std::logic_error(reason));
+    }
 
     std::vector<int> started;
     std::vector<int> ended;
@@ -68,20 +71,21 @@ double TSimResult::HelperUtilisation() const {
 TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& setup) {
     if (setup.LocalRows < 1 || setup.Helpers < 0 || setup.SlotsPerHelper < 1 ||
         !(setup.HelperSpeed > 0) || setup.LinkLatencyMs < 0) {
-        throw std::invalid_argument("A simulation needs a local row, helpers of at least one "
-                                    "slot, a positive speed and no negative latency.");
+        core::Raise(std::invalid_argument("A simulation needs a local row, helpers of at least one "
+                                          "slot, a positive speed and no negative latency."));
     }
     const std::size_t count = tasks.size();
     std::vector<std::int32_t> waitingFor(count, 0);
     std::vector<std::vector<std::size_t>> dependents(count);
     for (std::size_t i = 0; i < count; ++i) {
         if (tasks[i].DurationMs < 0) {
-            throw std::invalid_argument("Task " + tasks[i].Name + " has a negative duration.");
+            core::Raise(
+                std::invalid_argument("Task " + tasks[i].Name + " has a negative duration."));
         }
         for (const std::int32_t on : tasks[i].DependsOn) {
             if (on < 0 || static_cast<std::size_t>(on) >= i) {
-                throw std::invalid_argument("Task " + tasks[i].Name +
-                                            " depends on a task that is not before it.");
+                core::Raise(std::invalid_argument("Task " + tasks[i].Name +
+                                                  " depends on a task that is not before it."));
             }
             ++waitingFor[i];
             dependents[static_cast<std::size_t>(on)].push_back(i);
@@ -159,9 +163,9 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
 
     for (std::size_t i = 0; i < count; ++i) {
         if (sink.started[i] != 1 || sink.ended[i] != 1) {
-            throw std::logic_error("Task " + tasks[i].Name + " was scheduled " +
-                                   std::to_string(sink.started[i]) + " times and ended " +
-                                   std::to_string(sink.ended[i]) + " times.");
+            core::Raise(std::logic_error("Task " + tasks[i].Name + " was scheduled " +
+                                         std::to_string(sink.started[i]) + " times and ended " +
+                                         std::to_string(sink.ended[i]) + " times."));
         }
     }
     return result;

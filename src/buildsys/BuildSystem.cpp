@@ -3,8 +3,8 @@
 #include "buildsys/BuildCacheSetup.h"
 #include "buildsys/BuildPlan.h"
 #include "buildsys/EventWriter.h"
-#include "buildsys/JobDocumentBuild.h"
 #include "buildsys/HelperRows.h"
+#include "buildsys/JobDocumentBuild.h"
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
@@ -143,12 +143,13 @@ void TBuild::LoadHandOffFile(const std::string& identity) {
     const std::string folder = build::HandOffFolder(build::AgentTempFolder());
     std::string error;
     if (!platform::EnsurePrivateDirectory(folder, &error)) {
-        throw core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error);
+        core::Raise(
+            core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error));
     }
     const std::string file = build::HandOffFilePath(folder, identity);
     std::string bytes;
     if (!platform::ReadPrivateFile(file, bytes, HandOffFileLimit, &error)) {
-        throw core::EGeneralError("The build request cannot be used.\r\n" + error);
+        core::Raise(core::EGeneralError("The build request cannot be used.\r\n" + error));
     }
     // Read once: the request (environment included) does not stay on disk.
     std::error_code ec;
@@ -179,7 +180,7 @@ void PrepareHistoryFolder(const std::string& historyFile) {
     if (!platform::EnsureSharedDirectory(history, &error) ||
         !platform::EnsureSharedDirectory(local, &error) ||
         !platform::EnsureSharedDirectory(day, &error)) {
-        throw core::EGeneralError("The history folder is not safe to use.\r\n" + error);
+        core::Raise(core::EGeneralError("The history folder is not safe to use.\r\n" + error));
     }
 }
 
@@ -193,7 +194,7 @@ void TBuild::Prepare() {
     buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed);
     if (existed) {
         buildMutex.reset(); // another process holds it
-        throw core::EGeneralError("Build " + identity + " is already running.");
+        core::Raise(core::EGeneralError("Build " + identity + " is already running."));
     }
     attachedEvent = platform::TEvent::Create(build::OwnerAttachedEventName(identity), true, false);
     // The build's output is its user's alone: the stream lives in the own session.
@@ -232,7 +233,7 @@ void TBuild::Prepare() {
     const std::string startName = build::StartEventName(identity);
     const std::unique_ptr<platform::TEvent> start = platform::TEvent::Open(startName);
     if (!start) {
-        throw core::EGeneralError("The start event \"" + startName + "\" does not exist.");
+        core::Raise(core::EGeneralError("The start event \"" + startName + "\" does not exist."));
     }
     start->Set();
 }

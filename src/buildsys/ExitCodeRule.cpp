@@ -1,5 +1,6 @@
 #include "buildsys/ExitCodeRule.h"
 
+#include "core/Errors.h"
 #include "core/ExitCodeList.h"
 
 #include <algorithm>
@@ -26,7 +27,8 @@ std::vector<std::int32_t> ParseExitCodes(std::string_view text) {
     std::string why;
     std::optional<std::vector<std::int32_t>> codes = core::ParseExitCodeList(text, &why);
     if (!codes) {
-        throw std::invalid_argument(why + " in the exit code list \"" + std::string(text) + "\"");
+        core::Raise(
+            std::invalid_argument(why + " in the exit code list \"" + std::string(text) + "\""));
     }
     return *codes;
 }

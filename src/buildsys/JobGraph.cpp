@@ -1,5 +1,6 @@
 #include "buildsys/JobGraph.h"
 
+#include "core/Errors.h"
 #include "core/ExitCodeList.h"
 #include "core/TextHelpers.h"
 #include "platform/Environment.h"
@@ -106,7 +107,7 @@ public:
                 text +=
                     "\r\n... and " + std::to_string(errorCount - errors.size()) + " more errors";
             }
-            throw EJobDocumentError(text);
+            core::Raise(EJobDocumentError(text));
         }
         return std::move(graph);
     }

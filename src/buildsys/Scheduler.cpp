@@ -1,6 +1,7 @@
 #include "buildsys/Scheduler.h"
 
 #include "buildsys/TaskRules.h"
+#include "core/Errors.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +13,7 @@ TScheduler::TScheduler(std::vector<TWorkerRow> rows, bool stopOnErrors, TSchedul
     : rows(std::move(rows)), stopOnErrors(stopOnErrors), sink(sink), busy(this->rows.size()),
       employed(this->rows.size()) {
     if (this->rows.empty()) {
-        throw std::invalid_argument("A scheduler needs at least one worker row.");
+        core::Raise(std::invalid_argument("A scheduler needs at least one worker row."));
     }
     bool local = false;
     for (std::size_t row = 0; row < this->rows.size(); ++row) {
@@ -20,7 +21,7 @@ TScheduler::TScheduler(std::vector<TWorkerRow> rows, bool stopOnErrors, TSchedul
         local = local || this->rows[row].Local;
     }
     if (!local) {
-        throw std::invalid_argument("A scheduler needs a row of this machine.");
+        core::Raise(std::invalid_argument("A scheduler needs a row of this machine."));
     }
 }
 

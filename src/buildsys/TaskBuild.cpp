@@ -4,6 +4,7 @@
 #include "buildsys/MachineInfo.h"
 #include "buildsys/ParallelJobs.h"
 #include "buildsys/WorkerRows.h"
+#include "core/Errors.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -170,7 +171,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         distccDir = socket.substr(0, socket.size() - 5) + ".distcc";
         std::string error;
         if (!platform::EnsurePrivateDirectory(distccDir, &error)) {
-            throw std::runtime_error(error);
+            core::Raise(std::runtime_error(error));
         }
         distcc = std::make_unique<TDistccEngine>(distccDir);
         engines.push_back(distcc.get());

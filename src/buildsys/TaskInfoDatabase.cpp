@@ -1,5 +1,7 @@
 #include "buildsys/TaskInfoDatabase.h"
 
+#include "core/Errors.h"
+
 #include <cstdio>
 #include <sqlite3.h>
 
@@ -33,7 +35,8 @@ TTaskInfoDatabase::TTaskInfoDatabase(const std::string& path) : path(path) {
         const std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
         sqlite3_close(db);
         db = nullptr;
-        throw ETaskInfoError("Cannot open the task-information database " + path + ": " + text);
+        core::Raise(
+            ETaskInfoError("Cannot open the task-information database " + path + ": " + text));
     }
     sqlite3_busy_timeout(db, BusyTimeoutMs);
     try {
@@ -55,8 +58,8 @@ TTaskInfoDatabase::~TTaskInfoDatabase() {
 
 void TTaskInfoDatabase::Check(int code, std::string_view what) const {
     if (code != SQLITE_OK && code != SQLITE_DONE && code != SQLITE_ROW) {
-        throw ETaskInfoError("The task-information database " + path + " failed to " +
-                             std::string(what) + ": " + sqlite3_errmsg(db));
+        core::Raise(ETaskInfoError("The task-information database " + path + " failed to " +
+                                   std::string(what) + ": " + sqlite3_errmsg(db)));
     }
 }
 

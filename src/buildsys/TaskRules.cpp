@@ -1,6 +1,7 @@
 #include "buildsys/TaskRules.h"
 
 #include "buildsys/Scheduler.h"
+#include "core/Errors.h"
 #include "platform/Paths.h"
 #include "records/JobProfile.h"
 
@@ -20,8 +21,8 @@ TTaskRules::TTaskRules(const records::TXml_ProfileDocument& document) {
             }
             rule.ExitCodes.Warning = ParseExitCodes(tool.WarningExitCodes);
         } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument("The job profile's <Tool Filename=\"" + tool.Filename +
-                                        "\">: " + e.what() + ".");
+            core::Raise(std::invalid_argument("The job profile's <Tool Filename=\"" +
+                                              tool.Filename + "\">: " + e.what() + "."));
         }
         rules.push_back(std::move(rule));
     }

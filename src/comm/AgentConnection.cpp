@@ -12,9 +12,9 @@
 namespace comm {
 
 std::unique_ptr<packets::TPacket> TAgentConnection::Request(const packets::TPacket& request) {
-    throw core::EGeneralError(
-        "Failed to connect to Build Service (on local machine): cannot send " +
-        std::string(request.ClassName()));
+    core::Raise(
+        core::EGeneralError("Failed to connect to Build Service (on local machine): cannot send " +
+                            std::string(request.ClassName())));
 }
 
 void TAgentConnection::Post(const packets::TPacket& request) {
@@ -45,9 +45,9 @@ public:
             }
             const std::uint64_t now = platform::GetTickCount64();
             if (now >= deadline) {
-                throw core::EGeneralError(
+                core::Raise(core::EGeneralError(
                     "Timed out waiting for reply from local connection (after " +
-                    std::to_string(DefaultReplyTimeoutMs / 1000) + " seconds)");
+                    std::to_string(DefaultReplyTimeoutMs / 1000) + " seconds)"));
             }
             if (!socket->WaitReadable(static_cast<std::uint32_t>(deadline - now))) {
                 continue;
@@ -58,9 +58,9 @@ public:
             if (got <= 0) {
                 // The end read, or a reset: the agent's process is gone.
                 Lost();
-                throw core::EGeneralError(
+                core::Raise(core::EGeneralError(
                     "Connection terminated while waiting for reply from local connection: " +
-                    DisconnectReasonText(static_cast<int>(TDisconnectReason::ThreadTerminated)));
+                    DisconnectReasonText(static_cast<int>(TDisconnectReason::ThreadTerminated))));
             }
             reader.Append(chunk, static_cast<std::size_t>(got));
         }
@@ -85,10 +85,10 @@ private:
             std::string why;
             socket = ConnectAgentSocket(why);
             if (!socket) {
-                throw core::EGeneralError(
+                core::Raise(core::EGeneralError(
                     "Failed to connect to Build Service (on local machine): " +
                     DisconnectReasonText(static_cast<int>(TDisconnectReason::NotReachable)) + " (" +
-                    why + ")");
+                    why + ")"));
             }
             // Told when the agent goes away, as long as the connection is kept.
             notify = core::TNotifyQueue::ThreadQueue();
@@ -105,9 +105,9 @@ private:
                 notify);
         }
         if (lost) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Failed to connect to Build Service (on local machine): " +
-                DisconnectReasonText(static_cast<int>(TDisconnectReason::Terminated)));
+                DisconnectReasonText(static_cast<int>(TDisconnectReason::Terminated))));
         }
     }
 
@@ -115,8 +115,8 @@ private:
         std::string why;
         if (!socket->SendAll(EncodeMessage(request, flags, id), &why)) {
             Lost();
-            throw core::EGeneralError("Failed to send " + std::string(request.ClassName()) +
-                                      " to Build Service (on local machine): " + why);
+            core::Raise(core::EGeneralError("Failed to send " + std::string(request.ClassName()) +
+                                            " to Build Service (on local machine): " + why));
         }
     }
 
@@ -125,15 +125,17 @@ private:
             return reader.Next();
         } catch (const std::exception& e) {
             Lost();
-            throw core::EGeneralError("Invalid reply from Build Service: " + std::string(e.what()));
+            core::Raise(
+                core::EGeneralError("Invalid reply from Build Service: " + std::string(e.what())));
         }
     }
 
     static std::unique_ptr<packets::TPacket> Unwrap(std::unique_ptr<packets::TPacket> reply) {
         if (reply->Class().InheritsFrom(records::TCommExceptionPacket::StaticClass())) {
             const auto& error = static_cast<const records::TCommExceptionPacket&>(*reply);
-            throw core::EGeneralError("Failed to complete request: " + error.ExceptionMethodName +
-                                      "\r\n" + error.ExceptionMessage);
+            core::Raise(
+                core::EGeneralError("Failed to complete request: " + error.ExceptionMethodName +
+                                    "\r\n" + error.ExceptionMessage));
         }
         return reply;
     }

@@ -36,10 +36,10 @@ bool TCommExecuteContext::SendReply(const packets::TPacket& reply, std::uint8_t 
     }
     try {
         if (!(Flags & mfReplyExpected)) {
-            throw core::EGeneralError("Reply packet is not expected by caller");
+            core::Raise(core::EGeneralError("Reply packet is not expected by caller"));
         }
         if (ReplySent) {
-            throw core::EGeneralError("Reply packet can only be sent once");
+            core::Raise(core::EGeneralError("Reply packet can only be sent once"));
         }
         ReplySent = true;
         return send(reply, MessageID, static_cast<std::uint8_t>((flags | mfReply) & 7)) != 0;
@@ -89,13 +89,13 @@ std::unique_ptr<packets::TPacket> TCommPipe::Request(const packets::TPacket& req
         Send(request, 0, static_cast<std::uint8_t>((flags | mfReplyExpected) & 7));
     std::unique_ptr<TPacketChannelMessage> message = WaitForReply(id, timeoutMs);
     if (!message || !message->Packet) {
-        throw core::EGeneralError("Timed out waiting for reply from local connection");
+        core::Raise(core::EGeneralError("Timed out waiting for reply from local connection"));
     }
     std::unique_ptr<packets::TPacket> reply = std::move(message->Packet);
     if (reply->Class().InheritsFrom(records::TCommExceptionPacket::StaticClass())) {
         const auto& error = static_cast<const records::TCommExceptionPacket&>(*reply);
-        throw core::EGeneralError("Failed to complete request: " + error.ExceptionMethodName +
-                                  "\r\n" + error.ExceptionMessage);
+        core::Raise(core::EGeneralError("Failed to complete request: " + error.ExceptionMethodName +
+                                        "\r\n" + error.ExceptionMessage));
     }
     return reply;
 }
@@ -114,18 +114,18 @@ void TCommPipe::ExecuteMessage(TPacketChannelMessage& message, const TReplySende
     context.CallerProcess = callerProcess;
     try {
         if (message.Flags & mfReply) {
-            throw core::EGeneralError("Unexpected message reply received");
+            core::Raise(core::EGeneralError("Unexpected message reply received"));
         }
         if (packet.Class().InheritsFrom(records::TCommExceptionPacket::StaticClass())) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Failed to load packet: " +
-                static_cast<records::TCommExceptionPacket&>(packet).ExceptionMessage);
+                static_cast<records::TCommExceptionPacket&>(packet).ExceptionMessage));
         }
         const TCommHandler* handler = methods->Find(packet.Class().RegistrationId());
         if (!handler) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Unknown method ID: " + std::to_string(packet.Class().RegistrationId()) + " (" +
-                std::string(packet.ClassName()) + ")");
+                std::string(packet.ClassName()) + ")"));
         }
         (*handler)(context);
         if ((message.Flags & mfReplyExpected) && !context.ReplySent) {
@@ -210,13 +210,13 @@ std::uint32_t TLocalCommPipe::Send(const packets::TPacket& packet, std::uint32_t
 
 void TLocalCommPipe::CheckConnected() {
     if (State() != TCommState::Connected) {
-        throw core::EGeneralError("Failed to connect to " + remoteName +
-                                  " (on local machine): " + sender->ReasonText());
+        core::Raise(core::EGeneralError("Failed to connect to " + remoteName +
+                                        " (on local machine): " + sender->ReasonText()));
     }
 }
 
 void TLocalCommPipe::Terminate() {
-    throw core::EGeneralError("Cannot terminate a local connection");
+    core::Raise(core::EGeneralError("Cannot terminate a local connection"));
 }
 
 // ---------------------------------------------------------------- server
@@ -283,11 +283,11 @@ void TCommServer::Prune() {
 }
 
 std::unique_ptr<TPacketChannelMessage> TCommServer::WaitForReply(std::uint32_t, std::uint32_t) {
-    throw core::EGeneralError("A service connection does not wait for replies");
+    core::Raise(core::EGeneralError("A service connection does not wait for replies"));
 }
 
 std::uint32_t TCommServer::Send(const packets::TPacket&, std::uint32_t, std::uint8_t) {
-    throw core::EGeneralError("A service connection sends replies only");
+    core::Raise(core::EGeneralError("A service connection sends replies only"));
 }
 
 void TCommServer::Terminate() {

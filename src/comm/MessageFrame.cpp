@@ -47,9 +47,9 @@ void ReadMessageHead(std::span<const std::uint8_t, MessageHeadSize> bytes,
     head.Skip(4);
     message.Length = head.Read<std::uint32_t>();
     if (message.Version != 3 || message.Length < MessageHeadSize || message.Length > maxLength) {
-        throw core::EGeneralError("Invalid message head (version " +
-                                  std::to_string(message.Version) + ", length " +
-                                  std::to_string(message.Length) + ")");
+        core::Raise(core::EGeneralError("Invalid message head (version " +
+                                        std::to_string(message.Version) + ", length " +
+                                        std::to_string(message.Length) + ")"));
     }
 }
 

@@ -88,8 +88,8 @@ TPacketChannelReceiver::TPacketChannelReceiver(core::TNotifyQueue& queue, std::i
         packets::SharedObjectName(id, session, "Channel_Data"), ControlSize, &existed,
         platform::TObjectOptions{std::nullopt, true});
     if (existed || control->Size() < ControlSize) {
-        throw core::EGeneralError("Channel " + id.ToString() +
-                                  " is already served by a running process");
+        core::Raise(core::EGeneralError("Channel " + id.ToString() +
+                                        " is already served by a running process"));
     }
     lock = std::make_unique<packets::TSpinLock>(Block() + 4);
     report("  Creating growing shared stream (view size is " + std::to_string(sectionSize) + ")");
@@ -196,7 +196,7 @@ void TPacketChannelReceiver::Receive() {
             std::array<std::uint8_t, HeadSize> headBytes{};
             stream->Seek(at, packets::TSeekOrigin::soBeginning);
             if (stream->Read(headBytes.data(), HeadSize) != HeadSize) {
-                throw core::ERangeError("Stream read error");
+                core::Raise(core::ERangeError("Stream read error"));
             }
             auto message = std::make_unique<TPacketChannelMessage>();
             // A malformed head still names the sender whose channel is dropped.
@@ -205,7 +205,7 @@ void TPacketChannelReceiver::Receive() {
             ReadMessageHead(headBytes, *message, static_cast<std::uint32_t>(pending - at));
             std::vector<std::uint8_t> body(message->Length - HeadSize);
             if (!body.empty() && stream->Read(body.data(), body.size()) != body.size()) {
-                throw core::ERangeError("Stream read error");
+                core::Raise(core::ERangeError("Stream read error"));
             }
             message->Packet = ReadMessagePacket(body);
             at += message->Length;
@@ -293,17 +293,17 @@ TPacketChannelReceiver::WaitForReply(TPacketChannelSender& sender, std::uint32_t
             sender.Check(true);
         }
         if (!sender.Connected()) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Connection terminated while waiting for reply from local connection: " +
-                sender.ReasonText());
+                sender.ReasonText()));
         }
         if (!signalled && remaining <= 4000) {
             break;
         }
     }
-    throw core::EGeneralError("Timed out waiting for reply from local connection (after " +
-                              std::to_string(timeout / 1000) +
-                              " seconds; Event name: " + sender.TargetEventNativeName() + ")");
+    core::Raise(core::EGeneralError("Timed out waiting for reply from local connection (after " +
+                                    std::to_string(timeout / 1000) + " seconds; Event name: " +
+                                    sender.TargetEventNativeName() + ")"));
 }
 
 // ---------------------------------------------------------------- sender
@@ -470,7 +470,7 @@ std::uint32_t TPacketChannelSender::Send(std::uint32_t messageId, const packets:
             const packets::TSpinLockGuard guard(*lock);
             const std::uint32_t start = Load32(Block(), 12);
             if (start > MaxPendingBytes || length > MaxPendingBytes - start) {
-                throw core::EGeneralError("Channel buffer is full");
+                core::Raise(core::EGeneralError("Channel buffer is full"));
             }
             stream->Seek(start, packets::TSeekOrigin::soBeginning);
             stream->Write(message.Memory(), length);

@@ -43,7 +43,7 @@ TSocketCommServer::TSocketCommServer(std::string folderPath, std::string socketP
     : TCommPipe(queue), folder(std::move(folderPath)), path(std::move(socketPath)), limits(given) {
     std::string why;
     if (!platform::TLocalSocket::Pair(wakeSend, wakeReceive, &why)) {
-        throw core::EGeneralError("Cannot serve requests: " + why);
+        core::Raise(core::EGeneralError("Cannot serve requests: " + why));
     }
     Listen();
     SetState(TCommState::Connected);
@@ -63,20 +63,21 @@ TSocketCommServer::~TSocketCommServer() {
 void TSocketCommServer::Listen() {
     std::string why;
     if (!platform::EnsureServiceDirectory(folder, &why)) {
-        throw core::EGeneralError("Cannot serve requests at " + path + ": " + why);
+        core::Raise(core::EGeneralError("Cannot serve requests at " + path + ": " + why));
     }
     // A live server keeps its socket: a second one does not take it over.
     if (const auto probe = platform::TLocalSocket::Connect(path)) {
         const auto peer = probe->Peer();
-        throw core::EGeneralError("The socket " + path + " is already served by a running process" +
-                                  (peer ? " (pid " + std::to_string(peer->ProcessId) + ")" : ""));
+        core::Raise(
+            core::EGeneralError("The socket " + path + " is already served by a running process" +
+                                (peer ? " (pid " + std::to_string(peer->ProcessId) + ")" : "")));
     }
     listener.reset();
     try {
         listener =
             platform::TLocalListener::Listen(path, platform::TLocalListener::TPeers::EveryUser);
     } catch (const std::exception& e) {
-        throw core::EGeneralError("Cannot serve requests at " + path + ": " + e.what());
+        core::Raise(core::EGeneralError("Cannot serve requests at " + path + ": " + e.what()));
     }
 }
 
@@ -88,11 +89,11 @@ void TSocketCommServer::Wake() {
 
 std::unique_ptr<TPacketChannelMessage> TSocketCommServer::WaitForReply(std::uint32_t,
                                                                        std::uint32_t) {
-    throw core::EGeneralError("A service connection does not wait for replies");
+    core::Raise(core::EGeneralError("A service connection does not wait for replies"));
 }
 
 std::uint32_t TSocketCommServer::Send(const packets::TPacket&, std::uint32_t, std::uint8_t) {
-    throw core::EGeneralError("A service connection sends replies only");
+    core::Raise(core::EGeneralError("A service connection sends replies only"));
 }
 
 void TSocketCommServer::Terminate() {

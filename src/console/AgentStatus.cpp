@@ -35,14 +35,14 @@ void TGridConsole::CheckEndpointClient() {
         if (!EndpointLibrary) {
             EndpointLibrary = platform::TLibrary::Load(path);
             if (!EndpointLibrary) {
-                throw core::EGeneralError("Cannot load library '" + path + "'");
+                core::Raise(core::EGeneralError("Cannot load library '" + path + "'"));
             }
         }
         const auto check =
             reinterpret_cast<THealthCheck>(EndpointLibrary->Symbol(HealthCheckExport));
         if (check == nullptr) {
-            throw core::EGeneralError("Cannot get address of procedure '" +
-                                      std::string(HealthCheckExport) + "'");
+            core::Raise(core::EGeneralError("Cannot get address of procedure '" +
+                                            std::string(HealthCheckExport) + "'"));
         }
         char* reply = nullptr;
         connected = check(&reply) != 0;

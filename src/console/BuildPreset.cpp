@@ -28,7 +28,7 @@ void TBuildPreset::LoadPresets(const std::string& fileName, std::string_view pre
     configurations.Clear();
     projects.clear();
     if (!platform::FileExists(fileName)) {
-        throw core::EGeneralError("Preset file not found: " + fileName);
+        core::Raise(core::EGeneralError("Preset file not found: " + fileName));
     }
     pugi::xml_document document;
     std::string reason;
@@ -70,7 +70,7 @@ void TBuildPreset::LoadPresets(const std::string& fileName, std::string_view pre
                 message += (i > 0 ? ", " : "") + allNames[i];
             }
         }
-        throw core::EGeneralError(message);
+        core::Raise(core::EGeneralError(message));
     }
 }
 

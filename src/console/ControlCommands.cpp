@@ -79,7 +79,7 @@ void TGridConsole::ResetAgentFileCache() {
 int TGridConsole::StopBuildByID(std::string_view idText) {
     core::TGUID id;
     if (!core::TGUID::TryParse(idText, id)) {
-        throw core::EGeneralError("Invalid build ID \"" + std::string(idText) + "\"");
+        core::Raise(core::EGeneralError("Invalid build ID \"" + std::string(idText) + "\""));
     }
     records::TStopJobPacket request;
     request.JobID = id;
@@ -124,7 +124,7 @@ void TGridConsole::ListRunningBuilds() {
         ServiceLink->Request(records::TRequestBuildStatusPacket());
     const auto* list = As<records::TRequestBuildStatusReplayPacket>(reply);
     if (!list) {
-        throw core::EGeneralError(reply ? "Wrong packet type!" : "Resulting packet = nil!");
+        core::Raise(core::EGeneralError(reply ? "Wrong packet type!" : "Resulting packet = nil!"));
     }
     for (int i = 0; i < list->Builds.Count(); ++i) {
         WriteLine(std::to_string(i + 1) + ": " + list->Builds[i].BuildID.ToString() + " (" +

@@ -35,8 +35,8 @@ std::string ProgramName() {
 }
 
 [[noreturn]] void RaiseSetEnvFailure(std::string_view name) {
-    throw core::EGeneralError("Failed to set environment variable '" + std::string(name) +
-                              "' (Ansi)");
+    core::Raise(core::EGeneralError("Failed to set environment variable '" + std::string(name) +
+                                    "' (Ansi)"));
 }
 
 // The text form of the all-zero GUID, which stands for "the one running build".
@@ -391,7 +391,7 @@ bool TGridConsole::ResolveBuildTarget() {
             fileName = chosen;
         }
         if (!platform::FileExists(fileName)) {
-            throw core::EGeneralError("File not found: " + fileName);
+            core::Raise(core::EGeneralError("File not found: " + fileName));
         }
         BuildCommand.PrimaryFilename = fileName;
         std::string version = ConsumeValueOption(Options, "vsversion").value_or("");

@@ -20,7 +20,7 @@ std::unique_ptr<platform::TFileWriter> CreateFile(const std::string& path,
     std::string error;
     std::unique_ptr<platform::TFileWriter> file = platform::TFileWriter::Create(path, mode, &error);
     if (!file) {
-        throw core::EOSError("Cannot create file \"" + path + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot create file \"" + path + "\". " + error, 0));
     }
     return file;
 }
@@ -128,7 +128,7 @@ void WriteBanner(std::string_view title) {
 
 void TGridConsole::ExpandTitleMacros(std::string& fileName) const {
     if (!OptionsParsed) {
-        throw core::EGeneralError("Assertion failed: title macros need the parsed options");
+        core::Raise(core::EGeneralError("Assertion failed: title macros need the parsed options"));
     }
     if (fileName.find("Title") == std::string::npos) {
         return;

@@ -34,9 +34,9 @@ void TGridConsole::BuildProjectList() {
         preset.AddProjects(list);
     } else if (DefaultProject && platform::ExtractFileExt(primary) == ".sln") {
         if (SplitCommas(Configurations).size() > 1) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Only one Solution Configuration may be specified. To specify several project "
-                "configurations, add the \"/prj\" option to your Ravelcon command line.");
+                "configurations, add the \"/prj\" option to your Ravelcon command line."));
         }
         const std::unique_ptr<vs::TWorkspaceParserVC> solution = vs::CreateWorkspaceParser(primary);
         solution->LoadFromFile(primary);

@@ -192,8 +192,8 @@ bool TGridConsole::ApplyVisualStudioOptions() {
     }
     if (BuildCommand.HasFlag(TBuildFlag::ForceMorvekLink) &&
         BuildCommand.HasFlag(TBuildFlag::ForceNoMorvekLink)) {
-        throw core::EGeneralError(
-            "Cannot specifiy /MORVEKLINK=ON and /MORVEKLINK=OFF in the same command line");
+        core::Raise(core::EGeneralError(
+            "Cannot specifiy /MORVEKLINK=ON and /MORVEKLINK=OFF in the same command line"));
     }
     // "/DUMPSOURCEFILES=" names no file either; it must not start a build.
     if ((dump || FindBareOption(Options, "dumpsourcefiles") >= 0) && DumpFileName.empty()) {
@@ -243,7 +243,8 @@ std::int64_t TGridConsole::ParseInjectBase(std::string_view value) {
         } else if (c >= 'a' && c <= 'f') {
             digit = c - 'a' + 10;
         } else {
-            throw core::EGeneralError("Invalid hexadecimal string: \"" + std::string(value) + "\"");
+            core::Raise(
+                core::EGeneralError("Invalid hexadecimal string: \"" + std::string(value) + "\""));
         }
         result = (result << 4) | static_cast<std::uint64_t>(digit);
     }
@@ -271,8 +272,8 @@ void TGridConsole::ApplyLogOptions() {
         const std::string dir = platform::ExtractFileDir(name);
         std::string error;
         if (!platform::ForceDirectories(dir, &error)) {
-            throw core::EGeneralError("Unable to create log file directory: " + dir + "\r\n" +
-                                      "Failed to create directory (" + dir + "): " + error);
+            core::Raise(core::EGeneralError("Unable to create log file directory: " + dir + "\r\n" +
+                                            "Failed to create directory (" + dir + "): " + error));
         }
         OpenLogFile(name);
     }
@@ -285,8 +286,8 @@ void TGridConsole::ApplyLogOptions() {
 
 void TGridConsole::ApplyDefaultProjectRule() {
     if (!Preset.empty() && (!Projects.empty() || !Configurations.empty())) {
-        throw core::EGeneralError(
-            "/PRESET conflicts with other options specifying projects/configurations.");
+        core::Raise(core::EGeneralError(
+            "/PRESET conflicts with other options specifying projects/configurations."));
     }
     if (!Preset.empty() || !Projects.empty() || MakeMode) {
         DefaultProject = false;

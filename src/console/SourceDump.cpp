@@ -26,7 +26,7 @@ bool IsSourceFile(std::string_view name) {
 void Collect(const std::string& projectFile, core::TStringListEx& collected) {
     std::unique_ptr<vs::TProjectParserVC> parser = vs::CreateProjectParser(projectFile);
     if (!parser) {
-        throw core::EGeneralError("Unknown project type");
+        core::Raise(core::EGeneralError("Unknown project type"));
     }
     // Of an older text project only the body is read: it alone lists the files.
     if (auto* legacy = dynamic_cast<vs::TProjectParserVC6*>(parser.get())) {
@@ -72,7 +72,7 @@ void TGridConsole::DumpSourceFiles() {
     } else {
         WriteLine("Loading project...");
         if (!vs::CreateProjectParser(primary)) {
-            throw core::EGeneralError("Unknown solution/project file type: " + primary);
+            core::Raise(core::EGeneralError("Unknown solution/project file type: " + primary));
         }
         Collect(primary, collected);
     }
@@ -81,7 +81,7 @@ void TGridConsole::DumpSourceFiles() {
     std::unique_ptr<platform::TFileWriter> file =
         platform::TFileWriter::Create(target, platform::TFileWriter::TMode::Truncate, &error);
     if (!file || !file->Write(collected.Text(), &error)) {
-        throw core::EOSError("Cannot create file \"" + target + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot create file \"" + target + "\". " + error, 0));
     }
     WriteLine(std::to_string(collected.Count()) + " source filenames written to " +
               platform::ExtractFileName(target));

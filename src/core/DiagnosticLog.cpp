@@ -378,7 +378,8 @@ bool WaitSlices(TWait wait, std::uint32_t timeoutMs, bool reportDeadlock, std::u
             Log().Warning("Wait State Warning (possible deadlock)");
         }
     } catch (const std::system_error& e) {
-        throw EOSError(std::string("Wait operation failed\r\n") + e.what(), e.code().value());
+        core::Raise(
+            EOSError(std::string("Wait operation failed\r\n") + e.what(), e.code().value()));
     }
 }
 

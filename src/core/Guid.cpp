@@ -36,7 +36,7 @@ TGUID NewGuid() {
     int code = 0;
     std::string text;
     if (!platform::RandomBytes(g.Bytes.data(), g.Bytes.size(), &code, &text))
-        throw EOSError("Cannot create a GUID: " + text, code);
+        core::Raise(EOSError("Cannot create a GUID: " + text, code));
     // The version sits in the high nibble of the third group (byte 7 in memory
     // order), the variant in the top bits of byte 8.
     g.Bytes[7] = static_cast<std::uint8_t>((g.Bytes[7] & 0x0F) | 0x40);

@@ -66,13 +66,14 @@ TNotifyQueue* TNotifyQueue::ThreadQueue() {
 
 void TNotifyQueue::CheckThread(std::string_view operation) const {
     if (thread == 0) {
-        throw EGeneralError(
+        core::Raise(EGeneralError(
             "Notify queue operation cannot be performed before a thread is attached: " +
-            std::string(operation));
+            std::string(operation)));
     }
     if (thread != platform::CurrentThreadId()) {
-        throw EGeneralError("Notify queue operation can be performed from main thread only: " +
-                            std::string(operation));
+        core::Raise(
+            EGeneralError("Notify queue operation can be performed from main thread only: " +
+                          std::string(operation)));
     }
 }
 
@@ -301,7 +302,7 @@ std::string TNotifyQueue::ExternalEventName(const TGUID& guid, std::int32_t sess
 void TNotifyQueue::UseGlobalExternalEvent() {
     CheckThread("Add external notification");
     if (externalEvent && !externalGlobal) {
-        throw EGeneralError("The notify queue's event already exists in the own session");
+        core::Raise(EGeneralError("The notify queue's event already exists in the own session"));
     }
     externalGlobal = true;
 }
@@ -402,7 +403,7 @@ TNotifyQueue& MainQueue() {
     std::lock_guard<std::mutex> lock(creation);
     if (mainQueue == nullptr) {
         if (platform::CurrentThreadId() != platform::CurrentProcessId()) {
-            throw EGeneralError("Main notify queue does not exist");
+            core::Raise(EGeneralError("Main notify queue does not exist"));
         }
         mainQueue = new TNotifyQueue;
         mainQueue->Attach();

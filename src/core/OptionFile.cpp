@@ -12,13 +12,13 @@ std::string ReadOptionFile(const std::string& fileName) {
     const platform::TFileReadResult result =
         platform::ReadWholeFile(fileName, content, MaxOptionFileSize + 1, &error);
     if (result == platform::TFileReadResult::Ok && content.size() > MaxOptionFileSize) {
-        throw EGeneralError("Failed to read file: " + fileName +
-                            "\r\nAn option file may hold at most " +
-                            std::to_string(MaxOptionFileSize) + " bytes.");
+        core::Raise(EGeneralError("Failed to read file: " + fileName +
+                                  "\r\nAn option file may hold at most " +
+                                  std::to_string(MaxOptionFileSize) + " bytes."));
     }
     if (result != platform::TFileReadResult::Ok) {
         try {
-            throw EOSError(error, 0);
+            core::Raise(EOSError(error, 0));
         } catch (...) {
             RethrowWrapped("Failed to read file: " + fileName);
         }

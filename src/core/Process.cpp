@@ -170,8 +170,8 @@ TProcessOutputPipe::TProcessOutputPipe(bool raw, std::function<void(std::string_
     try {
         platform::TPipeEnd::CreatePipe(state->ReadEnd, writeEnd);
     } catch (const std::system_error& e) {
-        throw EOSError(std::string("Failed to create output pipe\r\n") + e.what(),
-                       e.code().value());
+        core::Raise(
+            EOSError(std::string("Failed to create output pipe\r\n") + e.what(), e.code().value()));
     }
 }
 
@@ -288,7 +288,8 @@ TProcess::~TProcess() {
 
 void TProcess::CheckThread() const {
     if (platform::CurrentThreadId() != creatorThread) {
-        throw EGeneralError("Process operation can be performed from its creating thread only");
+        core::Raise(
+            EGeneralError("Process operation can be performed from its creating thread only"));
     }
 }
 
@@ -330,7 +331,7 @@ void TProcess::Start(bool wait, platform::TPipeEnd* stdIn) {
             const std::string name = batchFile;
             batchFile.clear();
             std::remove(name.c_str());
-            throw EGeneralError("Failed to create temporary file: " + name + "\r\n" + error);
+            core::Raise(EGeneralError("Failed to create temporary file: " + name + "\r\n" + error));
         }
         spawn.Arguments = platform::ScriptFileArguments(batchFile);
     } else {
@@ -353,7 +354,7 @@ void TProcess::Start(bool wait, platform::TPipeEnd* stdIn) {
     try {
         child = platform::TChildProcess::Spawn(spawn);
     } catch (const std::system_error& e) {
-        throw EOSError(e.what(), e.code().value());
+        core::Raise(EOSError(e.what(), e.code().value()));
     }
     jobOpen = spawn.Job;
     state = TState::Running;
@@ -475,7 +476,7 @@ int TProcess::ExitCode() {
     CheckThread();
     std::optional<int> code = child ? child->ExitCode() : std::nullopt;
     if (!code) {
-        throw EGeneralError("Cannot query exit code while process is still active");
+        core::Raise(EGeneralError("Cannot query exit code while process is still active"));
     }
     if (terminatedWith && *code == 128 + 9) {
         return terminationCode;

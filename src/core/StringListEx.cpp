@@ -34,7 +34,7 @@ int TStringListEx::Compare(std::string_view a, std::string_view b) const {
 
 void TStringListEx::CheckIndex(int index, int limit) const {
     if (index < 0 || index >= limit) {
-        throw ERangeError("List index out of bounds (" + std::to_string(index) + ")");
+        core::Raise(ERangeError("List index out of bounds (" + std::to_string(index) + ")"));
     }
 }
 
@@ -77,7 +77,7 @@ int TStringListEx::Add(std::string text, void* object) {
                 return index;
             }
             if (options.Duplicates == TDuplicates::dupError) {
-                throw EGeneralError("String list does not allow duplicates");
+                core::Raise(EGeneralError("String list does not allow duplicates"));
             }
         }
     }
@@ -88,7 +88,7 @@ int TStringListEx::Add(std::string text, void* object) {
 
 void TStringListEx::Insert(int index, std::string text, void* object) {
     if (options.Sorted) {
-        throw EGeneralError("Operation not allowed on sorted string list");
+        core::Raise(EGeneralError("Operation not allowed on sorted string list"));
     }
     CheckIndex(index, Count() + 1);
     texts.insert(texts.begin() + index, std::move(text));
@@ -314,14 +314,14 @@ std::string TStringListEx::ReadFileAsText(std::string_view fileName, std::size_t
         platform::ReadWholeFile(fileName, data, maxLength, &error);
     if (result == platform::TFileReadResult::OpenFailed) {
         try {
-            throw EOSError(error, 0);
+            core::Raise(EOSError(error, 0));
         } catch (...) {
             RethrowWrapped("Failed to read file.");
         }
     }
     try {
         if (result != platform::TFileReadResult::Ok) {
-            throw EOSError(error, 0);
+            core::Raise(EOSError(error, 0));
         }
         if (!convert) {
             return data;
@@ -336,8 +336,9 @@ std::string TStringListEx::ReadFileAsText(std::string_view fileName, std::size_t
             }
             std::string narrow;
             if (!platform::Utf16ToUtf8(wide, narrow)) {
-                throw EGeneralError("No mapping for the Unicode character exists in the target "
-                                    "multi-byte code page.");
+                core::Raise(
+                    EGeneralError("No mapping for the Unicode character exists in the target "
+                                  "multi-byte code page."));
             }
             return narrow;
         }

@@ -1,5 +1,7 @@
 #include "core/TaskProtocol.h"
 
+#include "core/Errors.h"
+
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -12,7 +14,7 @@ using nlohmann::json;
 const char* const KindNames[] = {"compile", "link", "archive", "assemble", "other"};
 
 [[noreturn]] void Fail(const std::string& text) {
-    throw ETaskProtocolError("task message: " + text);
+    core::Raise(ETaskProtocolError("task message: " + text));
 }
 
 const json& Member(const json& object, const char* name) {
@@ -200,9 +202,9 @@ TTaskMessage TaskMessageFromJson(std::string_view text) {
 std::string EncodeTaskFrame(const TTaskMessage& message) {
     const std::string payload = TaskMessageToJson(message);
     if (payload.size() > MaxTaskFrameBytes) {
-        throw ETaskProtocolError("task message: " + std::to_string(payload.size()) +
-                                 " bytes is more than a frame may hold (" +
-                                 std::to_string(MaxTaskFrameBytes) + ")");
+        core::Raise(ETaskProtocolError("task message: " + std::to_string(payload.size()) +
+                                       " bytes is more than a frame may hold (" +
+                                       std::to_string(MaxTaskFrameBytes) + ")"));
     }
     const auto length = static_cast<std::uint32_t>(payload.size());
     std::string frame;
@@ -224,8 +226,8 @@ std::optional<TTaskMessage> TTaskFrameReader::Next() {
                   << (8 * i);
     }
     if (length > MaxTaskFrameBytes) {
-        throw ETaskProtocolError("task message: frame length " + std::to_string(length) +
-                                 " is more than " + std::to_string(MaxTaskFrameBytes));
+        core::Raise(ETaskProtocolError("task message: frame length " + std::to_string(length) +
+                                       " is more than " + std::to_string(MaxTaskFrameBytes)));
     }
     if (Pending() - 4 < length) {
         return std::nullopt;

@@ -45,7 +45,7 @@ OpenMonitorFileEvents(const std::string& fileName) {
     }
     auto* decompress = dynamic_cast<packets::TDecompressStream*>(events.get());
     if (!decompress) {
-        throw core::EGeneralError("Invalid or corrupted .mv_mon file");
+        core::Raise(core::EGeneralError("Invalid or corrupted .mv_mon file"));
     }
     events.release();
     return std::make_unique<packets::TDecompressStreamAdapter>(

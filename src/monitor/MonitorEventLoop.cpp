@@ -110,8 +110,8 @@ void TMonitorEventLoop::ReadPieces() {
             const std::size_t n = reader->Stream().Read(available.data() + kept, want);
             available.resize(kept + n);
             if (n == 0) {
-                throw core::EGeneralError("Failed to read " + std::to_string(want) + " bytes at " +
-                                          std::to_string(readEnd));
+                core::Raise(core::EGeneralError("Failed to read " + std::to_string(want) +
+                                                " bytes at " + std::to_string(readEnd)));
             }
             readEnd += static_cast<std::int64_t>(n);
         } catch (const std::exception& e) {
@@ -134,7 +134,7 @@ void TMonitorEventLoop::ReadPieces() {
                 return;
             }
             if (!event) {
-                throw core::EGeneralError("Failed to load monitor event from data stream");
+                core::Raise(core::EGeneralError("Failed to load monitor event from data stream"));
             }
             start = bytes.Position();
             reader->SetPosition(start);
@@ -148,8 +148,8 @@ void TMonitorEventLoop::ReadPieces() {
 
 void TMonitorEventLoop::LoadFailed(std::int64_t position, const std::exception& cause) {
     if (ReadingFromFile()) {
-        throw core::EGeneralError("Failed to load monitor event from data file\r\n" +
-                                  std::string(cause.what()));
+        core::Raise(core::EGeneralError("Failed to load monitor event from data file\r\n" +
+                                        std::string(cause.what())));
     }
     SwitchToMonitorFile(position, cause);
 }
@@ -162,8 +162,8 @@ void TMonitorEventLoop::SwitchToMonitorFile(std::int64_t position, const std::ex
         file = OpenMonitorFileEvents(fileName);
     }
     if (!file) {
-        throw core::EGeneralError("Failed to load monitor event from data stream\r\n" +
-                                  std::string(cause.what()));
+        core::Raise(core::EGeneralError("Failed to load monitor event from data stream\r\n" +
+                                        std::string(cause.what())));
     }
     file->SetPosition(position);
     reader = std::move(file);
@@ -199,7 +199,8 @@ void TMonitorEventLoop::WatchdogPass() {
         const auto mutex = platform::TMutex::Open(settings.BuildMutexName);
         state = mutex ? mutex->QueryState() : platform::TMutexState::Free;
     } catch (const std::exception& e) {
-        throw core::EGeneralError("Failed to query mutex status\r\n" + std::string(e.what()));
+        core::Raise(
+            core::EGeneralError("Failed to query mutex status\r\n" + std::string(e.what())));
     }
     if (state != platform::TMutexState::Owned) {
         Fail("Connection to Build System was terminated unexpectedly.");

@@ -39,7 +39,7 @@ void CopyAll(packets::TStream& from, packets::TStream& to) {
 }
 
 [[noreturn]] void CannotWrite(const std::string& fileName, const std::string& error) {
-    throw core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0);
+    core::Raise(core::EOSError("Cannot create file \"" + fileName + "\". " + error, 0));
 }
 } // namespace
 
@@ -146,7 +146,7 @@ std::unique_ptr<packets::TStream> OpenMonitorFileForEvents(const std::string& fi
         return std::make_unique<packets::TDecompressStream>(file.release(), start, CachedBlocks,
                                                             true);
     }
-    throw core::EGeneralError("Invalid or corrupted .mv_mon file");
+    core::Raise(core::EGeneralError("Invalid or corrupted .mv_mon file"));
 }
 
 } // namespace monitor

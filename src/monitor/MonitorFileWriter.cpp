@@ -17,7 +17,7 @@ public:
                                                        : platform::TFileWriter::TMode::Private,
                                              &error);
         if (!file) {
-            throw core::EOSError("Cannot open file \"" + fileName + "\". " + error, 0);
+            core::Raise(core::EOSError("Cannot open file \"" + fileName + "\". " + error, 0));
         }
     }
     void WriteAt(std::int64_t offset, std::span<const std::uint8_t> bytes) override {
@@ -36,7 +36,7 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& error) const {
-        throw core::EOSError("Cannot write file \"" + file->Path() + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot write file \"" + file->Path() + "\". " + error, 0));
     }
     std::unique_ptr<platform::TFileWriter> file;
 };
@@ -53,7 +53,7 @@ TMonitorFileWriter::TMonitorFileWriter(const std::string& fileName,
     std::string error;
     const std::string dir = platform::ExtractFileDir(fileName);
     if (!dir.empty() && !platform::ForceDirectories(dir, &error)) {
-        throw core::EOSError("Cannot create folder \"" + dir + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot create folder \"" + dir + "\". " + error, 0));
     }
     // The file starts as a whole monitor file with an empty, still open stream; the
     // same writer then goes on in the file, right after the record.

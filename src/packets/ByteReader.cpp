@@ -99,7 +99,7 @@ void TByteReader::SourceEnded(std::int64_t at) {
 }
 
 void TByteReader::ThrowReadError() {
-    throw core::ERangeError("Stream read error");
+    core::Raise(core::ERangeError("Stream read error"));
 }
 
 } // namespace packets

@@ -20,7 +20,7 @@ constexpr std::size_t MaxCompressScratch = 32784;
 constexpr std::size_t MaxDecompressScratch = 16;
 
 [[noreturn]] void Fail(const std::string& message) {
-    throw core::EGeneralError(message);
+    core::Raise(core::EGeneralError(message));
 }
 
 void CheckSettings() {

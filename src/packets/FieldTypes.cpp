@@ -1,5 +1,6 @@
 #include "packets/FieldTypes.h"
 
+#include "core/Errors.h"
 #include "packets/ByteReader.h"
 #include "packets/PacketStream.h"
 #include "packets/TextUtil.h"
@@ -20,7 +21,7 @@ void* Address(const TFieldDef& f, const TPacket& p) {
 }
 
 [[noreturn]] void RangeError(const std::string& message) {
-    throw core::ERangeError(message);
+    core::Raise(core::ERangeError(message));
 }
 
 std::string Str(std::string_view s) {

@@ -9,7 +9,7 @@ TFileStream::TFileStream(const std::string& name) : fileName(name) {
     std::string error;
     file = platform::TFileReader::Open(name, &error);
     if (!file) {
-        throw core::EOSError("Cannot open file \"" + name + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot open file \"" + name + "\". " + error, 0));
     }
 }
 
@@ -21,14 +21,14 @@ std::size_t TFileStream::Read(void* buffer, std::size_t count) {
     }
     const std::int64_t n = file->ReadAt(position, buffer, count);
     if (n < 0) {
-        throw core::EOSError("Stream read error: " + fileName, 0);
+        core::Raise(core::EOSError("Stream read error: " + fileName, 0));
     }
     position += n;
     return static_cast<std::size_t>(n);
 }
 
 void TFileStream::Write(const void*, std::size_t) {
-    throw core::EGeneralError("Stream write error: " + fileName + " is open for reading");
+    core::Raise(core::EGeneralError("Stream write error: " + fileName + " is open for reading"));
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {

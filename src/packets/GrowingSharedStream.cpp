@@ -61,14 +61,14 @@ bool ValidSectionSize(std::uint32_t size) {
 
 void CheckGrowth(std::int64_t size) {
     if (size < 0 || size > MaxSharedStreamSize) {
-        throw core::EGeneralError("Shared stream cannot grow to " + std::to_string(size) +
-                                  " bytes: its limit is " + std::to_string(MaxSharedStreamSize) +
-                                  " bytes");
+        core::Raise(core::EGeneralError("Shared stream cannot grow to " + std::to_string(size) +
+                                        " bytes: its limit is " +
+                                        std::to_string(MaxSharedStreamSize) + " bytes"));
     }
 }
 
 [[noreturn]] void RaiseSystem(const std::string& text, const std::system_error& e) {
-    throw core::EOSError(text + ": " + e.what(), e.code().value());
+    core::Raise(core::EOSError(text + ": " + e.what(), e.code().value()));
 }
 
 } // namespace
@@ -108,7 +108,7 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
         report("  Creating/opening mapping object");
         if (owner) {
             if (!ValidSectionSize(this->sectionSize)) {
-                throw core::EGeneralError("Invalid section size of shared stream");
+                core::Raise(core::EGeneralError("Invalid section size of shared stream"));
             }
             // The objects of an owner that has ended are taken over.
             const platform::TObjectOptions takeOver{std::nullopt, true};
@@ -118,7 +118,7 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
                                                  ControlBlockSize, &existed, takeOver);
             if (existed) {
                 // A live owner of the same GUID is a programming error of the caller.
-                throw core::EGeneralError("Shared stream already exists");
+                core::Raise(core::EGeneralError("Shared stream already exists"));
             }
             growEvent =
                 platform::TEvent::Create(SharedObjectName(id, session, "SharedStream_GrowEvent"),
@@ -130,16 +130,17 @@ TGrowingSharedStream::TGrowingSharedStream(const core::TGUID& id, std::uint32_t 
             control =
                 platform::TSharedSection::Open(SharedObjectName(id, session, "SharedStream_Data"));
             if (!growEvent || !control || control->Size() < ControlBlockSize) {
-                throw core::EGeneralError("Shared stream " + id.ToString() + " does not exist");
+                core::Raise(
+                    core::EGeneralError("Shared stream " + id.ToString() + " does not exist"));
             }
             this->sectionSize = Load32(Block(), OffSectionSize);
             if (this->sectionSize == 0) {
                 this->sectionSize = DefaultSectionSize;
             }
             if (!ValidSectionSize(this->sectionSize)) {
-                throw core::EGeneralError("Shared stream " + id.ToString() +
-                                          " has an invalid section size (" +
-                                          std::to_string(this->sectionSize) + ")");
+                core::Raise(core::EGeneralError("Shared stream " + id.ToString() +
+                                                " has an invalid section size (" +
+                                                std::to_string(this->sectionSize) + ")"));
             }
             generation = Load32(Block(), OffGeneration);
         }
@@ -224,8 +225,8 @@ void TGrowingSharedStream::GrowAsOwner(std::int64_t size) {
             platform::TSharedSection::Create(SectionName(index, false), sectionSize, &existed,
                                              platform::TObjectOptions{std::nullopt, true});
         if (existed && section->Size() != sectionSize) {
-            throw core::EGeneralError("Section \"" + SectionName(index, false) +
-                                      "\" of shared stream has the wrong size");
+            core::Raise(core::EGeneralError("Section \"" + SectionName(index, false) +
+                                            "\" of shared stream has the wrong size"));
         }
         // The mapping is all the owner needs: descriptors stay bounded however
         // large the stream grows.
@@ -277,7 +278,7 @@ void TGrowingSharedStream::Grow(std::int64_t size) {
         }
         platform::SleepMs(10);
     }
-    throw core::EGeneralError("Failed to request reallocation of shared stream (timed out)");
+    core::Raise(core::EGeneralError("Failed to request reallocation of shared stream (timed out)"));
 }
 
 void TGrowingSharedStream::Prefetch(std::int64_t position) {
@@ -288,8 +289,8 @@ std::uint8_t* TGrowingSharedStream::View(std::uint32_t index) {
     if (owner) {
         const std::lock_guard guard(sectionsMutex);
         if (index >= sections.size()) {
-            throw core::EGeneralError("Section \"" + SectionName(index, false) +
-                                      "\" of shared stream does not exist");
+            core::Raise(core::EGeneralError("Section \"" + SectionName(index, false) +
+                                            "\" of shared stream does not exist"));
         }
         return static_cast<std::uint8_t*>(sections[index]->Data());
     }
@@ -310,7 +311,8 @@ std::uint8_t* TGrowingSharedStream::View(std::uint32_t index) {
         section.reset();
     }
     if (!section || section->Size() < sectionSize) {
-        throw core::EGeneralError("Failed to open section \"" + name + "\" of shared stream");
+        core::Raise(
+            core::EGeneralError("Failed to open section \"" + name + "\" of shared stream"));
     }
     views.push_front(TView{index, std::move(section)});
     return static_cast<std::uint8_t*>(views.front().Section->Data());
@@ -363,10 +365,10 @@ std::size_t TGrowingSharedStream::Write(const void* buffer, std::size_t count) {
         const TSpinLockGuard guard(*lock);
         CheckGeneration();
         if (position < 0) {
-            throw core::EGeneralError(
+            core::Raise(core::EGeneralError(
                 "Cannot map view of mapped stream: Invalid position/size requested (position = " +
                 std::to_string(position) + ", size = " + std::to_string(count) +
-                ", stream size = " + std::to_string(Size()) + ")");
+                ", stream size = " + std::to_string(Size()) + ")"));
         }
         const std::int64_t end = position + static_cast<std::int64_t>(count);
         if (end >= AllocatedSize()) {
@@ -415,7 +417,7 @@ void TGrowingSharedStream::Repair() {
 
 void TGrowingSharedStream::Reset() {
     if (!owner) {
-        throw core::EGeneralError("Only the owner can reset a shared stream");
+        core::Raise(core::EGeneralError("Only the owner can reset a shared stream"));
     }
     bool dropped = false;
     {

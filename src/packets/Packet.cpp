@@ -1,5 +1,6 @@
 #include "packets/Packet.h"
 
+#include "core/Errors.h"
 #include "core/TextHelpers.h"
 #include "packets/FieldTypes.h"
 
@@ -26,7 +27,7 @@ bool FieldEqual(const TFieldDef& f, const TPacket& a, const TPacket& b) {
 }
 
 [[noreturn]] void FieldError(const char* what, const TPacket& p, int index) {
-    throw core::EGeneralError(std::string(what) + p.Class().FieldDescription(index));
+    core::Raise(core::EGeneralError(std::string(what) + p.Class().FieldDescription(index)));
 }
 
 // Registry of classes by GUID and by registration ID.
@@ -361,8 +362,8 @@ void TPacket::ThrowUninitialized(const void* member) const {
             break;
         }
     }
-    throw core::EGeneralError("Attempt to access uninitialized member object: " +
-                              std::string(cls.Name()) + "." + std::string(fieldName));
+    core::Raise(core::EGeneralError("Attempt to access uninitialized member object: " +
+                                    std::string(cls.Name()) + "." + std::string(fieldName)));
 }
 
 TPacket& TOptRecordBase::Ensure(const TPacketClass& cls) {
@@ -375,7 +376,7 @@ TPacket& TOptRecordBase::Ensure(const TPacketClass& cls) {
 
 TPacket& TCustomPacketList::Items(int index) const {
     if (index < 0 || index >= Count())
-        throw core::ERangeError("List index out of bounds (" + std::to_string(index) + ")");
+        core::Raise(core::ERangeError("List index out of bounds (" + std::to_string(index) + ")"));
     return *items[index];
 }
 

@@ -26,7 +26,7 @@ bool IsReadOnly(const std::string& path) {
 
 void WriteFile(const std::string& name, const TMemoryStream& data, TPacketSaveOptions options) {
     if (IsReadOnly(name))
-        throw core::EGeneralError("Cannot overwrite a read-only file: " + name);
+        core::Raise(core::EGeneralError("Cannot overwrite a read-only file: " + name));
     std::string error;
     auto file = platform::TFileWriter::Create(name, platform::TFileWriter::TMode::Truncate, &error);
     if (!file && (options & psoCreateFolder)) {
@@ -37,9 +37,9 @@ void WriteFile(const std::string& name, const TMemoryStream& data, TPacketSaveOp
                 platform::TFileWriter::Create(name, platform::TFileWriter::TMode::Truncate, &error);
     }
     if (!file)
-        throw core::EOSError("Cannot create file: " + name + "\r\n" + error, 0);
+        core::Raise(core::EOSError("Cannot create file: " + name + "\r\n" + error, 0));
     if (!file->Write(data.Text(), &error))
-        throw core::EOSError("Cannot write file: " + name + "\r\n" + error, 0);
+        core::Raise(core::EOSError("Cannot write file: " + name + "\r\n" + error, 0));
 }
 
 } // namespace
@@ -49,19 +49,19 @@ void TPacket::SaveToFile(const std::string& fileName, TPacketSaveOptions options
         std::error_code ec;
         if (fs::exists(fs::symlink_status(fileName, ec))) {
             if (IsReadOnly(fileName))
-                throw core::EGeneralError("Failed to delete file '" + fileName +
-                                          "'\r\nCannot delete a read-only file");
+                core::Raise(core::EGeneralError("Failed to delete file '" + fileName +
+                                                "'\r\nCannot delete a read-only file"));
             if (!fs::remove(fileName, ec) || ec)
-                throw core::EOSError("Failed to delete file '" + fileName + "'\r\n" + ec.message(),
-                                     ec.value());
+                core::Raise(core::EOSError(
+                    "Failed to delete file '" + fileName + "'\r\n" + ec.message(), ec.value()));
         }
         std::string temp = fileName + ".temp";
         SaveToFile(temp, options & ~psoViaTempFile);
         fs::rename(temp, fileName, ec);
         if (ec)
-            throw core::EOSError("Failed to move file '" + temp + "' to '" + fileName + "'\r\n" +
-                                     ec.message(),
-                                 ec.value());
+            core::Raise(core::EOSError("Failed to move file '" + temp + "' to '" + fileName +
+                                           "'\r\n" + ec.message(),
+                                       ec.value()));
         return;
     }
     // psoMappedFile gives the same bytes; the buffer is written with one call.
@@ -82,7 +82,7 @@ void TPacket::LoadFromFile(const std::string& fileName, TPacketLoadOptions optio
             // A missing file or folder will not appear by waiting.
             bool missing = !platform::FileExists(fileName);
             if (attempt >= attempts || missing)
-                throw core::EOSError("Cannot open file: " + fileName + "\r\n" + error, 0);
+                core::Raise(core::EOSError("Cannot open file: " + fileName + "\r\n" + error, 0));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         TMemoryStream data(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));

@@ -1,5 +1,6 @@
 #include "packets/PacketStream.h"
 
+#include "core/Errors.h"
 #include "packets/Compression.h"
 #include "packets/FieldTypes.h"
 
@@ -10,10 +11,10 @@ namespace packets {
 namespace {
 
 [[noreturn]] void RangeError(const std::string& message) {
-    throw core::ERangeError(message);
+    core::Raise(core::ERangeError(message));
 }
 [[noreturn]] void GeneralError(const std::string& message) {
-    throw core::EGeneralError(message);
+    core::Raise(core::EGeneralError(message));
 }
 
 std::string Str(std::string_view s) {

@@ -174,10 +174,10 @@ void TSpinLock::Unlock() {
     }
     std::int32_t expected = me;
     if (!ownerWord.compare_exchange_strong(expected, 0, std::memory_order_release)) {
-        throw core::EGeneralError(
+        core::Raise(core::EGeneralError(
             "Spinlock: Failed to unlock, not owned by current thread (current thread is " +
             std::to_string(me) + ", locking thread is " + std::to_string(expected) +
-            ", lock level is " + std::to_string(depth) + ")");
+            ", lock level is " + std::to_string(depth) + ")"));
     }
 }
 

@@ -9,7 +9,7 @@ namespace packets {
 
 void TStream::ReadBuffer(void* buffer, std::size_t count) {
     if (count != 0 && Read(buffer, count) != count)
-        throw core::ERangeError("Stream read error");
+        core::Raise(core::ERangeError("Stream read error"));
 }
 
 std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
@@ -28,7 +28,7 @@ void TMemoryStream::Write(const void* buffer, std::size_t count) {
     if (count == 0)
         return;
     if (position < 0)
-        throw core::ERangeError("Stream write error");
+        core::Raise(core::ERangeError("Stream write error"));
     auto end = static_cast<std::size_t>(position) + count;
     if (end > bytes.size())
         bytes.resize(end);

@@ -160,7 +160,8 @@ std::int32_t ParseInt32(std::string_view text) {
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
         (digits.size() > 1 && digits[0] == '-' && digits[1] == '+'))
-        throw core::EConvertError("'" + std::string(text) + "' is not a valid integer value");
+        core::Raise(
+            core::EConvertError("'" + std::string(text) + "' is not a valid integer value"));
     return value;
 }
 
@@ -169,13 +170,13 @@ double ParseFloat(std::string_view text) {
     char* end = nullptr;
     double value = std::strtod(copy.c_str(), &end);
     if (copy.empty() || end != copy.c_str() + copy.size() || copy.front() == ' ')
-        throw core::EConvertError("'" + copy + "' is not a valid floating point value");
+        core::Raise(core::EConvertError("'" + copy + "' is not a valid floating point value"));
     return value;
 }
 
 std::int64_t RoundHalfEven(double value) {
     if (!(value > -9.2233720368547758e18 && value < 9.2233720368547758e18))
-        throw core::EConvertError("Invalid floating point operation");
+        core::Raise(core::EConvertError("Invalid floating point operation"));
     double r = std::round(value); // ties away from zero
     if (std::fabs(value - std::trunc(value)) == 0.5 && std::fmod(r, 2.0) != 0)
         r -= value > 0 ? 1 : -1;

@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/AsciiCase.h"
+#include "platform/Raise.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -152,8 +153,8 @@ private:
     }
 
     [[noreturn]] void Fail(const std::string& reason) const {
-        throw TRegistryError("Malformed registry file \"" + std::string(fileName) + "\", line " +
-                             std::to_string(lineNumber) + ": " + reason);
+        platform::Raise(TRegistryError("Malformed registry file \"" + std::string(fileName) +
+                                       "\", line " + std::to_string(lineNumber) + ": " + reason));
     }
 
     std::string KeyBelowRoot(std::string_view name) {
@@ -379,8 +380,8 @@ TRegHive TRegHive::Parse(std::string_view text, std::string_view rootName,
                                                  (static_cast<unsigned char>(text[i + 1]) << 8)));
         }
         if (text.size() % 2 != 0 || !Utf16ToUtf8(wide, converted)) {
-            throw TRegistryError("Malformed registry file \"" + std::string(fileName) +
-                                 "\", line 1: invalid UTF-16 text");
+            platform::Raise(TRegistryError("Malformed registry file \"" + std::string(fileName) +
+                                           "\", line 1: invalid UTF-16 text"));
         }
         text = converted;
     } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -442,7 +443,7 @@ TRegKeyData& TRegHive::CreateKey(std::string_view path) {
     std::vector<std::string_view> parts;
     if (!SplitPath(path, parts) ||
         path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-        throw TRegistryError("Invalid registry key name \"" + std::string(path) + "\"");
+        platform::Raise(TRegistryError("Invalid registry key name \"" + std::string(path) + "\""));
     }
     std::string prefix;
     std::size_t position = 0;

@@ -44,8 +44,8 @@ std::optional<std::int64_t> ReadBuilderInteger(std::string_view name) {
 std::string RequireAgentFolder() {
     std::string folder = AgentFolder();
     if (folder.empty()) {
-        throw core::EGeneralError("Failed to read " + AgentSettingsKey() +
-                                  " Agent installation folder from registry.");
+        core::Raise(core::EGeneralError("Failed to read " + AgentSettingsKey() +
+                                        " Agent installation folder from registry."));
     }
     return folder;
 }

@@ -54,7 +54,7 @@ std::string Location(const std::string& configured) {
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw core::EGeneralError("Cannot open file \"" + path + "\"");
+        core::Raise(core::EGeneralError("Cannot open file \"" + path + "\""));
     }
     std::ostringstream text;
     text << in.rdbuf();
@@ -86,7 +86,7 @@ std::string CommonDataFolder() {
         TryFolder(platform::GetEnvVar("XDG_CONFIG_HOME").value_or(""), result)) {
         return result;
     }
-    throw core::EGeneralError("Unable to get special path: common application data");
+    core::Raise(core::EGeneralError("Unable to get special path: common application data"));
 }
 
 std::string BuildCacheFolder() {
@@ -126,13 +126,14 @@ TBuildCacheSettings TBuildCacheSettings::FromText(std::string_view defaultText,
                                                   std::string_view defaultName) {
     nlohmann::json root = nlohmann::json::parse(defaultText, nullptr, false);
     if (root.is_discarded() || root.is_null()) {
-        throw core::EGeneralError("Default Build Cache service configuration file not found: " +
-                                  std::string(defaultName));
+        core::Raise(
+            core::EGeneralError("Default Build Cache service configuration file not found: " +
+                                std::string(defaultName)));
     }
     if (!userText.empty()) {
         const nlohmann::json user = nlohmann::json::parse(userText, nullptr, false);
         if (user.is_discarded() || !(user.is_object() || user.is_null())) {
-            throw core::EGeneralError("Invalid Build Cache service configuration file");
+            core::Raise(core::EGeneralError("Invalid Build Cache service configuration file"));
         }
         // A recursive merge: objects merge member by member and every other user value,
         // null included, replaces the default (a merge patch would delete on null).

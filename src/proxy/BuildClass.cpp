@@ -55,7 +55,7 @@ std::string TBuildProxy::GetBuildClass(const std::string& primaryFile, std::stri
     }
     if (ext != ".sln" && ext != ".vcproj" && ext != ".icproj" && ext != ".vcxproj" &&
         ext != ".proj") {
-        throw core::EGeneralError("Unknown file type: " + primaryFile);
+        core::Raise(core::EGeneralError("Unknown file type: " + primaryFile));
     }
     const std::string version =
         versionText.empty() ? vs::DetectVersion(primaryFile) : std::string(versionText);

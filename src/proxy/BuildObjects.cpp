@@ -55,12 +55,13 @@ std::string PrepareHandOffFolder(std::string_view tempFolder) {
     std::string error;
     const std::string parent = platform::ExtractFileDir(tempFolder);
     if (!parent.empty() && !platform::ForceDirectories(parent, &error)) {
-        throw core::EGeneralError("Cannot create folder \"" + parent + "\": " + error);
+        core::Raise(core::EGeneralError("Cannot create folder \"" + parent + "\": " + error));
     }
     const std::string folder = HandOffFolder(tempFolder);
     if (!platform::EnsureSharedDirectory(tempFolder, &error) ||
         !platform::EnsurePrivateDirectory(folder, &error)) {
-        throw core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error);
+        core::Raise(
+            core::EGeneralError("The build's hand-off folder is not safe to use.\r\n" + error));
     }
     return folder;
 }

@@ -53,7 +53,7 @@ TOptionRule CacheName(std::string_view name, std::string records::TBuildCommandP
                       std::string_view missing) {
     return {name, [=](records::TBuildCommandPacket& r, const std::string& value) {
                 if (value.empty()) {
-                    throw core::EGeneralError(std::string(missing));
+                    core::Raise(core::EGeneralError(std::string(missing)));
                 }
                 r.*field = value;
                 r.SetFlag(TBuildFlag::BuildAvoidanceCache);
@@ -63,23 +63,23 @@ TOptionRule CacheName(std::string_view name, std::string records::TBuildCommandP
 
 bool RemoteServer(records::TBuildCommandPacket& r, const std::string& value) {
     if (r.UseBuildCacheCluster) {
-        throw core::EGeneralError(
-            "Cannot specify /BUILDCACHECLUSTER together with /BUILDCACHEREMOTESERVER");
+        core::Raise(core::EGeneralError(
+            "Cannot specify /BUILDCACHECLUSTER together with /BUILDCACHEREMOTESERVER"));
     }
     const std::string server(TrimText(value));
     const std::size_t colon = server.find(':');
     const std::string address = server.substr(0, colon);
     const std::string port = colon == std::string::npos ? std::string() : server.substr(colon + 1);
     if (address.empty()) {
-        throw core::EGeneralError("Missing remote cache server address");
+        core::Raise(core::EGeneralError("Missing remote cache server address"));
     }
     int number = 0;
     if (!TryParseInt32(port, number)) {
-        throw core::EGeneralError(port.empty() ? "Missing remote cache server port"
-                                               : "Invalid remote cache server port format");
+        core::Raise(core::EGeneralError(port.empty() ? "Missing remote cache server port"
+                                                     : "Invalid remote cache server port format"));
     }
     if (number < 0 || number > 65535) {
-        throw core::EGeneralError("Remote cache server port is out of range");
+        core::Raise(core::EGeneralError("Remote cache server port is out of range"));
     }
     r.RemoteBuildCacheServer = server;
     r.SetFlag(TBuildFlag::BuildAvoidanceCache);
@@ -112,7 +112,8 @@ const std::vector<TOptionRule>& Rules() {
                  return false;
              }
              if (number <= 0) {
-                 throw core::EGeneralError("NeededHelpersHistoryTimeSec must be greater than 0");
+                 core::Raise(
+                     core::EGeneralError("NeededHelpersHistoryTimeSec must be greater than 0"));
              }
              r.OverrideNeededHelpersHistoryTimeSec = number;
              return true;
@@ -124,7 +125,7 @@ const std::vector<TOptionRule>& Rules() {
                  return false;
              }
              if (number < 0 || number > 2) {
-                 throw core::EGeneralError("The /PEMODE parameter value is invalid.");
+                 core::Raise(core::EGeneralError("The /PEMODE parameter value is invalid."));
              }
              r.OverridePredictedExecutionMode = static_cast<std::int8_t>(number);
              return true;
@@ -149,7 +150,7 @@ const std::vector<TOptionRule>& Rules() {
         {"buildcachecluster",
          [](R& r, const std::string& value) {
              if (value.empty()) {
-                 throw core::EGeneralError("Missing Build Cache Cluster name");
+                 core::Raise(core::EGeneralError("Missing Build Cache Cluster name"));
              }
              r.RemoteBuildCacheServer = value;
              r.UseBuildCacheCluster = true;

@@ -66,7 +66,7 @@ bool TBuildProxy::Completed() const {
 int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
                             std::string_view extraArguments) {
     if (state != TState::New) {
-        throw core::EGeneralError("Internal Error: Proxy object cannot be reused.");
+        core::Raise(core::EGeneralError("Internal Error: Proxy object cannot be reused."));
     }
     try {
         agent = connect();
@@ -77,7 +77,7 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
         start.PluginVersion = request.PluginUpDateVer;
         const auto reply = agent->Request(start);
         if (!reply || &reply->Class() != &records::TStartJobRequestReplyPacket::StaticClass()) {
-            throw core::EGeneralError("The agent service did not answer the start request");
+            core::Raise(core::EGeneralError("The agent service did not answer the start request"));
         }
         const auto& granted = static_cast<const records::TStartJobRequestReplyPacket&>(*reply);
         request.BuildID = granted.JobID;
@@ -124,7 +124,7 @@ void TBuildProxy::WriteHandOffFile() const {
     const auto file =
         platform::TFileWriter::Create(handOffFile, platform::TFileWriter::TMode::CreateNew, &error);
     if (!file || !file->Write(handOffBytes, &error)) {
-        throw core::EOSError("Cannot create file: " + handOffFile + "\r\n" + error, 0);
+        core::Raise(core::EOSError("Cannot create file: " + handOffFile + "\r\n" + error, 0));
     }
 }
 
@@ -168,8 +168,8 @@ void TBuildProxy::LaunchBuildSystem() {
                 ended = !started;
             }
             if (!started && !ended && platform::GetTickCount64() - since >= StartTimeoutMs) {
-                throw core::EGeneralError(
-                    "Timed out waiting for Build System process to initialize.");
+                core::Raise(core::EGeneralError(
+                    "Timed out waiting for Build System process to initialize."));
             }
         }
         if (started) {
@@ -189,11 +189,12 @@ void TBuildProxy::LaunchBuildSystem() {
         const std::string out = WithoutTrailingLineBreak(process->OutputText());
         const std::string err = WithoutTrailingLineBreak(process->ErrorText());
         if (exitCode != BuildSystemRestartExitCode) {
-            throw core::EGeneralError("Build System process failed to initialize (exit code " +
-                                      std::to_string(exitCode) + ").\r\n\r\n" + out + "\r\n" + err);
+            core::Raise(
+                core::EGeneralError("Build System process failed to initialize (exit code " +
+                                    std::to_string(exitCode) + ").\r\n\r\n" + out + "\r\n" + err));
         }
         if (attempt == RestartLimit) {
-            throw core::EGeneralError("Build System process restart tries limit reached");
+            core::Raise(core::EGeneralError("Build System process restart tries limit reached"));
         }
         const std::string line =
             "VaridAdeziz failed to start with error code 217!\r\nStdOut: " + out + "\r\n" +
@@ -221,7 +222,7 @@ void TBuildProxy::AttachToEvents() {
         const std::string attachedName = OwnerAttachedEventName(identity);
         const auto attached = platform::TEvent::Open(attachedName);
         if (!attached) {
-            throw core::EGeneralError("Failed to open event '" + attachedName + "'");
+            core::Raise(core::EGeneralError("Failed to open event '" + attachedName + "'"));
         }
         bool global = false;
         auto source = monitor::TSharedStreamEventSource::Open(buildID, global);

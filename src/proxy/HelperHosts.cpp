@@ -68,7 +68,7 @@ bool IsIPv4(std::string_view text) {
 }
 
 [[noreturn]] void Refuse(std::string_view word, std::string_view why) {
-    throw core::EGeneralError("Helper \"" + std::string(word) + "\": " + std::string(why));
+    core::Raise(core::EGeneralError("Helper \"" + std::string(word) + "\": " + std::string(why)));
 }
 
 THelperHost ParseHost(std::string_view word) {
@@ -152,19 +152,19 @@ std::vector<std::string> ParseAllowedNetworks(std::string_view text, bool force)
         long bits = 32;
         if (!IsIPv4(word.substr(0, slash)) || (slash != std::string_view::npos &&
                                                !ParseNumber(word.substr(slash + 1), 0, 32, bits))) {
-            throw core::EGeneralError("Allowed network \"" + std::string(word) +
-                                      "\" is not an IPv4 address or network (a.b.c.d/bits)");
+            core::Raise(core::EGeneralError("Allowed network \"" + std::string(word) +
+                                            "\" is not an IPv4 address or network (a.b.c.d/bits)"));
         }
         if (bits == 0 && !force) {
-            throw core::EGeneralError("Allowed network \"" + std::string(word) +
-                                      "\" admits every address; name the networks of the "
-                                      "initiators, or force it explicitly");
+            core::Raise(core::EGeneralError("Allowed network \"" + std::string(word) +
+                                            "\" admits every address; name the networks of the "
+                                            "initiators, or force it explicitly"));
         }
         networks.emplace_back(word);
     }
     if (networks.empty()) {
-        throw core::EGeneralError("A helper needs the networks it admits (the HelperAllow "
-                                  "setting); none are set");
+        core::Raise(core::EGeneralError("A helper needs the networks it admits (the HelperAllow "
+                                        "setting); none are set"));
     }
     return networks;
 }

@@ -16,7 +16,7 @@ constexpr std::size_t MaxStateBytes = 4u << 20;
 constexpr std::size_t MaxHelpers = 4096;
 
 [[noreturn]] void Bad(const std::string& what) {
-    throw core::EGeneralError("Helper state: " + what);
+    core::Raise(core::EGeneralError("Helper state: " + what));
 }
 
 const json& Member(const json& object, const char* name, json::value_t type) {
@@ -128,7 +128,7 @@ THelperState HelperStateFromJson(std::string_view text) {
 void WriteHelperState(const std::string& path, const THelperState& state) {
     std::string error;
     if (!platform::PublishFile(path, HelperStateToJson(state), &error)) {
-        throw core::EGeneralError(error);
+        core::Raise(core::EGeneralError(error));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "records/BuildCacheProfile.h"
 
+#include "core/Errors.h"
 #include "platform/Paths.h"
 #include "records/XmlRecordFile.h"
 
@@ -13,8 +14,8 @@ std::string DefaultBuildCacheProfilePath(std::string_view agentFolder) {
 void CheckBuildCacheProfile(const TBuildCacheProfileDocument& profile, std::string_view fileName) {
     for (int i = 0; i < profile.Tools.Count(); ++i) {
         if (profile.Tools[i].Filename.empty()) {
-            throw EXmlRecordError(std::string(fileName) + ": <Tool> number " +
-                                  std::to_string(i + 1) + " has no Filename");
+            core::Raise(EXmlRecordError(std::string(fileName) + ": <Tool> number " +
+                                        std::to_string(i + 1) + " has no Filename"));
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "records/JobProfile.h"
 
+#include "core/Errors.h"
 #include "platform/Paths.h"
 #include "records/XmlRecordFile.h"
 
@@ -15,15 +16,16 @@ void CheckRules(const TXml_ProfileDocument& profile, const std::string& fileName
     for (int i = 0; i < profile.Tools.Count(); ++i) {
         const std::string& name = profile.Tools[i].Filename;
         if (name.empty() || name.find(':') != std::string::npos) {
-            throw EXmlRecordError(fileName + ": <Tool> number " + std::to_string(i + 1) +
-                                  (name.empty() ? " has no Filename"
-                                                : " has a \":\" in its Filename \"" + name + "\""));
+            core::Raise(
+                EXmlRecordError(fileName + ": <Tool> number " + std::to_string(i + 1) +
+                                (name.empty() ? " has no Filename"
+                                              : " has a \":\" in its Filename \"" + name + "\"")));
         }
         if (!IsTrue(profile.Tools[i].AllowRemote) && !profile.Tools[i].AllowRemote.empty() &&
             profile.Tools[i].AllowRemote != "false" && profile.Tools[i].AllowRemote != "0") {
-            throw EXmlRecordError(fileName + ": <Tool Filename=\"" + name +
-                                  "\"> has AllowRemote \"" + profile.Tools[i].AllowRemote +
-                                  "\", expected true or false");
+            core::Raise(EXmlRecordError(fileName + ": <Tool Filename=\"" + name +
+                                        "\"> has AllowRemote \"" + profile.Tools[i].AllowRemote +
+                                        "\", expected true or false"));
         }
     }
 }

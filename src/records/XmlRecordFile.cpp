@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 #include <sstream>
 
+#include "core/Errors.h"
 #include "core/StringListEx.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -67,7 +68,8 @@ public:
         return LineOfOffset(fallback.offset_debug());
     }
     [[noreturn]] void Fail(int line, const std::string& message) const {
-        throw EXmlRecordError(std::string(fileName) + ":" + std::to_string(line) + ": " + message);
+        core::Raise(
+            EXmlRecordError(std::string(fileName) + ":" + std::to_string(line) + ": " + message));
     }
     void Record(const TPacket& packet, const pugi::xml_node& element) const {
         if (lines) {
@@ -128,8 +130,8 @@ bool FromHex(std::string_view text, std::uint8_t* bytes, std::size_t size) {
 }
 
 [[noreturn]] void Unsupported(const TPacketClass& cls, const TFieldDef& field) {
-    throw EXmlRecordError("the field " + std::string(cls.Name()) + "." + std::string(field.Name) +
-                          " has no XML file form");
+    core::Raise(EXmlRecordError("the field " + std::string(cls.Name()) + "." +
+                                std::string(field.Name) + " has no XML file form"));
 }
 
 // The text of a simple field.
@@ -241,8 +243,8 @@ TClassNames MakeNamesOf(const TPacketClass& cls) {
         const std::string name(field.Type == TFieldType::List ? ItemElementName(field)
                                                               : field.Name);
         if (!map.emplace(name, i).second) {
-            throw EXmlRecordError("the class " + std::string(cls.Name()) +
-                                  " has two fields of the XML name " + name);
+            core::Raise(EXmlRecordError("the class " + std::string(cls.Name()) +
+                                        " has two fields of the XML name " + name));
         }
     }
     return names;
@@ -453,11 +455,11 @@ void LoadXmlRecordFile(const std::string& fileName, TPacket& packet, TXmlRecordL
     std::string error;
     if (platform::ReadWholeFile(fileName, text, MaxFileBytes + 1, &error) !=
         platform::TFileReadResult::Ok) {
-        throw EXmlRecordError("cannot read " + fileName + ": " + error);
+        core::Raise(EXmlRecordError("cannot read " + fileName + ": " + error));
     }
     if (text.size() > MaxFileBytes) {
-        throw EXmlRecordError(fileName + ": larger than " + std::to_string(MaxFileBytes) +
-                              " bytes");
+        core::Raise(
+            EXmlRecordError(fileName + ": larger than " + std::to_string(MaxFileBytes) + " bytes"));
     }
     ReadXmlRecord(text, fileName, packet, lines);
 }
@@ -481,7 +483,7 @@ void SaveXmlRecordFile(const std::string& fileName, const TPacket& packet) {
     auto writer =
         platform::TFileWriter::Create(fileName, platform::TFileWriter::TMode::Truncate, &error);
     if (!writer || !writer->Write(text, &error)) {
-        throw EXmlRecordError("cannot write " + fileName + ": " + error);
+        core::Raise(EXmlRecordError("cannot write " + fileName + ": " + error));
     }
 }
 

@@ -150,7 +150,7 @@ TBuildModel ReadHistory(const std::string& fileName) {
     model.FileName = fileName;
     std::string error;
     if (!platform::TFileReader::Open(fileName, &error)) {
-        throw core::EGeneralError("Cannot open file \"" + fileName + "\". " + error);
+        core::Raise(core::EGeneralError("Cannot open file \"" + fileName + "\". " + error));
     }
     records::TMetaBuildPacket meta;
     std::unique_ptr<packets::TStream> events;
@@ -168,8 +168,8 @@ TBuildModel ReadHistory(const std::string& fileName) {
             head.LoadFromStream(file);
             recordEnd = file.Position();
         } catch (const std::exception& e) {
-            throw core::EGeneralError("\"" + fileName +
-                                      "\" is not a build monitor file: " + e.what());
+            core::Raise(core::EGeneralError("\"" + fileName +
+                                            "\" is not a build monitor file: " + e.what()));
         }
         TakeHead(head, model);
         try {
@@ -184,9 +184,9 @@ TBuildModel ReadHistory(const std::string& fileName) {
         }
     }
     if (!events) {
-        throw core::EGeneralError("\"" + fileName +
-                                  "\" is not a build monitor file: its name does not end in "
-                                  ".mv_mon.");
+        core::Raise(core::EGeneralError("\"" + fileName +
+                                        "\" is not a build monitor file: its name does not end in "
+                                        ".mv_mon."));
     }
     ReadEventStream(*events, model);
     if (!damage.empty() && model.Read.End != TReadState::TEnd::Damaged) {

@@ -21,16 +21,16 @@ TIntactBlockView::TIntactBlockView(std::unique_ptr<packets::TStream> stream, std
     : source(std::move(stream)), start(at) {
     const std::int64_t end = source->Size();
     if (!ReadAt(*source, start, header.data(), 12)) {
-        throw core::EGeneralError("The event stream has no complete header.");
+        core::Raise(core::EGeneralError("The event stream has no complete header."));
     }
     if (std::memcmp(header.data(), "sdc3", 4) == 0) {
         headerSize = 16;
         if (!ReadAt(*source, start + 12, header.data() + 12, 4)) {
-            throw core::EGeneralError("The event stream has no complete header.");
+            core::Raise(core::EGeneralError("The event stream has no complete header."));
         }
     } else if (std::memcmp(header.data(), "sdc1", 4) != 0 &&
                std::memcmp(header.data(), "sdc2", 4) != 0) {
-        throw core::EGeneralError("The event stream's header has an invalid signature.");
+        core::Raise(core::EGeneralError("The event stream's header has an invalid signature."));
     }
     std::int64_t promised = 0;
     if (headerSize == 16) {
@@ -108,7 +108,7 @@ std::size_t TIntactBlockView::Read(void* buffer, std::size_t count) {
 }
 
 void TIntactBlockView::Write(const void*, std::size_t) {
-    throw core::EGeneralError("Cannot write to a read-only event stream.");
+    core::Raise(core::EGeneralError("Cannot write to a read-only event stream."));
 }
 
 std::int64_t TIntactBlockView::Seek(std::int64_t offset, packets::TSeekOrigin origin) {

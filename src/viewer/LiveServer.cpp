@@ -34,7 +34,7 @@ std::string NewAccessToken() {
     std::array<unsigned char, 32> bytes{};
     std::string error;
     if (!platform::RandomBytes(bytes.data(), bytes.size(), nullptr, &error)) {
-        throw core::EGeneralError("No random access token for the live view: " + error);
+        core::Raise(core::EGeneralError("No random access token for the live view: " + error));
     }
     static constexpr char Hex[] = "0123456789abcdef";
     std::string token;
@@ -152,7 +152,7 @@ TLiveServer::TLiveServer(TPageWriter page) : state(std::make_shared<TState>()) {
 
     s->port = server.bind_to_any_port("127.0.0.1");
     if (s->port <= 0) {
-        throw core::EGeneralError("The live view cannot listen on 127.0.0.1.");
+        core::Raise(core::EGeneralError("The live view cannot listen on 127.0.0.1."));
     }
     s->thread = std::thread([s] { s->server.listen_after_bind(); });
 }

@@ -65,15 +65,16 @@ core::TGUID ChooseLiveBuild(std::string_view requested) {
     core::TGUID id;
     if (!requested.empty()) {
         if (!core::TGUID::TryParse(requested, id)) {
-            throw core::EGeneralError("\"" + std::string(requested) +
-                                      "\" is no build ID (a GUID in braces, as /LIST shows).");
+            core::Raise(
+                core::EGeneralError("\"" + std::string(requested) +
+                                    "\" is no build ID (a GUID in braces, as /LIST shows)."));
         }
         return id;
     }
     const std::unique_ptr<packets::TPacket> reply =
         comm::ConnectToAgent()->Request(records::TRequestBuildStatusPacket());
     if (!reply || &reply->Class() != &records::TRequestBuildStatusReplayPacket::StaticClass()) {
-        throw core::EGeneralError("The agent service did not list its builds.");
+        core::Raise(core::EGeneralError("The agent service did not list its builds."));
     }
     const auto& list = static_cast<const records::TRequestBuildStatusReplayPacket&>(*reply);
     double newest = 0;
@@ -86,7 +87,7 @@ core::TGUID ChooseLiveBuild(std::string_view requested) {
         }
     }
     if (id.IsNull()) {
-        throw core::EGeneralError("No build of yours is running.");
+        core::Raise(core::EGeneralError("No build of yours is running."));
     }
     return id;
 }
@@ -106,9 +107,9 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
         // The build has ended already: its history file, when it is this user's.
         const std::string history = monitor::FindHistoryFile(build::AgentFolder(), id);
         if (history.empty() || platform::FileOwner(history) != platform::CurrentUserId()) {
-            throw core::EGeneralError("No running build " + identity +
-                                      " of yours was found (nor its history file).\r\n" +
-                                      streamError);
+            core::Raise(core::EGeneralError("No running build " + identity +
+                                            " of yours was found (nor its history file).\r\n" +
+                                            streamError));
         }
         model = ReadHistory(history);
         ended = true;

@@ -13,7 +13,7 @@ TOutputFile::TOutputFile(const std::string& path) : path(path) {
     std::string error;
     file = platform::TFileWriter::Create(path, platform::TFileWriter::TMode::Truncate, &error);
     if (!file) {
-        throw core::EOSError("Cannot create file \"" + path + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot create file \"" + path + "\". " + error, 0));
     }
     buffer.reserve(BufferSize);
 }
@@ -22,7 +22,7 @@ TOutputFile::~TOutputFile() = default;
 
 void TOutputFile::Write(std::string_view text) {
     if (!file) {
-        throw core::EGeneralError("The file \"" + path + "\" is already closed.");
+        core::Raise(core::EGeneralError("The file \"" + path + "\" is already closed."));
     }
     buffer.append(text);
     if (buffer.size() >= BufferSize) {
@@ -33,7 +33,7 @@ void TOutputFile::Write(std::string_view text) {
 void TOutputFile::Flush() {
     std::string error;
     if (!buffer.empty() && !file->Write(buffer, &error)) {
-        throw core::EOSError("Cannot write file \"" + path + "\". " + error, 0);
+        core::Raise(core::EOSError("Cannot write file \"" + path + "\". " + error, 0));
     }
     buffer.clear();
 }

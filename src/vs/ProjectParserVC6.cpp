@@ -153,7 +153,7 @@ void TProjectParserVC6::LoadFromFile(const std::string& name, unsigned options) 
 void TProjectParserVC6::LoadFromText(const std::string& name, std::string_view text,
                                      unsigned options) {
     if (loaded) {
-        throw core::EGeneralError("Already loaded.");
+        core::Raise(core::EGeneralError("Already loaded."));
     }
     line = 0;
     try {
@@ -161,7 +161,7 @@ void TProjectParserVC6::LoadFromText(const std::string& name, std::string_view t
         ProjectName = platform::FileNameWithoutExt(name);
         const std::string current = platform::GetCurrentDir();
         if (current.empty() && !platform::IsAbsolutePath(name)) {
-            throw core::EGeneralError("Unable to determine current directory.");
+            core::Raise(core::EGeneralError("Unable to determine current directory."));
         }
         folder = platform::ExtractFileDir(platform::ExpandPath(name, current));
         lines.SetText(text);
@@ -207,7 +207,7 @@ void TProjectParserVC6::ReadConfigurations() {
                 close == std::string::npos ? std::string_view()
                                            : std::string_view(text).substr(close + 1));
             if (!rest.starts_with('(')) {
-                throw core::EGeneralError("Left-parenthesis expected.");
+                core::Raise(core::EGeneralError("Left-parenthesis expected."));
             }
             const std::size_t open = rest.find('"');
             const std::size_t end =
@@ -216,7 +216,7 @@ void TProjectParserVC6::ReadConfigurations() {
                                              ? std::string_view()
                                              : rest.substr(open + 1, end - open - 1));
             if (targetType.empty()) {
-                throw core::EGeneralError("Target type expected between parenthesis.");
+                core::Raise(core::EGeneralError("Target type expected between parenthesis."));
             }
             AddConfiguration(name, targetType,
                              static_cast<std::uint8_t>(TargetTypeIndex(targetType)));
@@ -318,37 +318,37 @@ bool TProjectParserVC6::Directive(const TParserItem& item, std::string_view text
     const std::string& word = tokens.empty() ? std::string() : tokens[0];
     const auto condition = [&]() {
         if (tokens.size() != 4) {
-            throw core::EGeneralError("4 tokens expected in line, " +
-                                      std::to_string(tokens.size()) + " found.");
+            core::Raise(core::EGeneralError("4 tokens expected in line, " +
+                                            std::to_string(tokens.size()) + " found."));
         }
         if (tokens[2] != "==") {
-            throw core::EGeneralError("== expected, " + tokens[2] + " found.");
+            core::Raise(core::EGeneralError("== expected, " + tokens[2] + " found."));
         }
         return core::SameText(tokens[1], tokens[3]);
     };
     if (core::SameText(word, "!IF")) {
         if (inCondition) {
-            throw core::EGeneralError("Nested conditions are not allowed.");
+            core::Raise(core::EGeneralError("Nested conditions are not allowed."));
         }
         active = condition();
         branchTaken = active;
         inCondition = true;
     } else if (core::SameText(word, "!ELSEIF")) {
         if (!inCondition) {
-            throw core::EGeneralError("Unexpected !ELSEIF found.");
+            core::Raise(core::EGeneralError("Unexpected !ELSEIF found."));
         }
         const bool holds = condition();
         active = !branchTaken && holds;
         branchTaken = branchTaken || active;
     } else if (core::SameText(word, "!ELSE")) {
         if (!inCondition) {
-            throw core::EGeneralError("Unexpected !ELSE found.");
+            core::Raise(core::EGeneralError("Unexpected !ELSE found."));
         }
         active = !branchTaken;
         branchTaken = true;
     } else if (core::SameText(word, "!ENDIF")) {
         if (!inCondition) {
-            throw core::EGeneralError("Unexpected !ENDIF found.");
+            core::Raise(core::EGeneralError("Unexpected !ENDIF found."));
         }
         inCondition = false;
         active = true;
@@ -387,8 +387,8 @@ void TProjectParserVC6::InterpretItem(TParserItem& item) {
             const std::string& verb = tokens[1];
             if (verb == "PROP") {
                 if (tokens.size() < 3) {
-                    throw core::EGeneralError("At least 3 tokens expected. " +
-                                              std::to_string(tokens.size()) + " found.");
+                    core::Raise(core::EGeneralError("At least 3 tokens expected. " +
+                                                    std::to_string(tokens.size()) + " found."));
                 }
                 if (tokens[2] == "BASE") {
                     continue;
@@ -428,7 +428,7 @@ void TProjectParserVC6::InterpretItem(TParserItem& item) {
             }
             if (verb == "Begin") {
                 if (!expanded.starts_with("# Begin ")) {
-                    throw core::EGeneralError("# Begin expected");
+                    core::Raise(core::EGeneralError("# Begin expected"));
                 }
                 std::string description;
                 const TParserItemKind kind =
@@ -437,7 +437,7 @@ void TProjectParserVC6::InterpretItem(TParserItem& item) {
                     description = "Performing Custom Build Step on $(InputPath)";
                 }
                 if (++depth > MaxItemDepth) {
-                    throw core::EGeneralError("Build items are nested too deeply.");
+                    core::Raise(core::EGeneralError("Build items are nested too deeply."));
                 }
                 auto child = std::make_unique<TParserItem>(kind, &item, std::move(description));
                 ++line;

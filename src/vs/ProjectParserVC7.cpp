@@ -20,7 +20,7 @@ using core::IsBracedGuid;
 constexpr std::size_t MaxNesting = 8;
 
 [[noreturn]] void Fail(const std::string& message) {
-    throw core::EGeneralError(message);
+    core::Raise(core::EGeneralError(message));
 }
 
 // Runs `f`; a failure is raised again as `context` CR LF its message.

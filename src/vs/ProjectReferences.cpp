@@ -26,7 +26,7 @@ void ReadCSharpProject(const std::string& projectFile, std::vector<TProjectFileR
     pugi::xml_document document;
     std::string reason;
     if (!LoadXmlFile(document, projectFile, reason)) {
-        throw core::EGeneralError("Invalid file format: " + reason);
+        core::Raise(core::EGeneralError("Invalid file format: " + reason));
     }
     // The older form: VisualStudioProject/CSHARP/Build/References/Reference[@Project].
     pugi::xml_node references = FindChild(document, "VisualStudioProject");

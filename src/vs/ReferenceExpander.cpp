@@ -28,7 +28,7 @@ std::string ExpandReferences(std::string_view text, const TReferenceSyntax& synt
         const std::size_t close = pending.rfind(syntax.Close);
         if (close == std::string::npos) {
             if (!syntax.MissingCloseMessage.empty()) {
-                throw core::EGeneralError(std::string(syntax.MissingCloseMessage));
+                core::Raise(core::EGeneralError(std::string(syntax.MissingCloseMessage)));
             }
             break;
         }
@@ -38,7 +38,8 @@ std::string ExpandReferences(std::string_view text, const TReferenceSyntax& synt
         pending.resize(close);
         done.resize(done.size() - syntax.Open.size());
         if (++replacements > syntax.MaxReplacements) {
-            throw core::EGeneralError("Failed to expand variables. Endless recursion detected.");
+            core::Raise(
+                core::EGeneralError("Failed to expand variables. Endless recursion detected."));
         }
         const std::string* value = lookup(name);
         if (value == nullptr) {
@@ -49,8 +50,8 @@ std::string ExpandReferences(std::string_view text, const TReferenceSyntax& synt
             pending.pop_back();
         }
         if (done.size() + pending.size() + value->size() > MaxExpandedLength) {
-            throw core::EGeneralError("Failed to expand variables. The result exceeds " +
-                                      std::to_string(MaxExpandedLength) + " bytes.");
+            core::Raise(core::EGeneralError("Failed to expand variables. The result exceeds " +
+                                            std::to_string(MaxExpandedLength) + " bytes."));
         }
         pending.append(value->rbegin(), value->rend());
     }

@@ -53,8 +53,8 @@ std::string Detect(const std::string& fileName) {
             }
         }
         if (parser.FormatIndex() == 0) {
-            throw core::EGeneralError(
-                "Version information could not be found in .sln or .vcproj files.");
+            core::Raise(core::EGeneralError(
+                "Version information could not be found in .sln or .vcproj files."));
         }
         return VSVersionText(parser.FormatIndex());
     }
@@ -66,7 +66,7 @@ std::string Detect(const std::string& fileName) {
     if (ext == ".vcxproj" || ext == ".proj") {
         return Normalise(MSBuildToolsetVersion(fileName));
     }
-    throw core::EGeneralError("Unknown file type: " + fileName);
+    core::Raise(core::EGeneralError("Unknown file type: " + fileName));
 }
 } // namespace
 

@@ -38,12 +38,12 @@ TWorkspaceParserVC::TranslateConfiguration(const TWorkspaceProjectVC&,
 }
 
 void TWorkspaceParserVC::LoadFromFile(const std::string&) {
-    throw core::EGeneralError("Cannot load workspace from file. Abstract function call.");
+    core::Raise(core::EGeneralError("Cannot load workspace from file. Abstract function call."));
 }
 
 TWorkspaceProjectVC& TWorkspaceParserVC::Project(int index) const {
     if (index < 0 || index >= ProjectCount()) {
-        throw core::ERangeError("List index out of bounds (" + std::to_string(index) + ")");
+        core::Raise(core::ERangeError("List index out of bounds (" + std::to_string(index) + ")"));
     }
     return *projects[static_cast<std::size_t>(index)];
 }

@@ -68,7 +68,7 @@ void TWorkspaceParserVC6::LoadFromText(const std::string& fileName, std::string_
                 }
                 rest = core::TrimText(rest);
                 if (!rest.starts_with('=')) {
-                    throw core::EGeneralError("Invalid project definition. Expected: '='");
+                    core::Raise(core::EGeneralError("Invalid project definition. Expected: '='"));
                 }
                 rest.remove_prefix(1);
                 const std::string_view path = NextField(rest);

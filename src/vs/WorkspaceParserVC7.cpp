@@ -83,7 +83,7 @@ void TWorkspaceParserVC7::LoadFromFile(const std::string& name) {
 
 void TWorkspaceParserVC7::LoadFromText(const std::string& name, std::string_view content) {
     if (loaded) {
-        throw core::EGeneralError("Assertion failed: a solution parser loads only once");
+        core::Raise(core::EGeneralError("Assertion failed: a solution parser loads only once"));
     }
     loaded = true;
     fileName = name;
@@ -127,7 +127,7 @@ void TWorkspaceParserVC7::ReadHeader() {
         ++line;
     }
     if (line >= LineCount()) {
-        throw core::EGeneralError("File is empty.");
+        core::Raise(core::EGeneralError("File is empty."));
     }
     std::string_view header = Trim(lines[line]);
     if (header.starts_with("\xEF\xBB\xBF")) {
@@ -164,7 +164,7 @@ void TWorkspaceParserVC7::ReadHeader() {
         }
     }
     if (formatIndex == 0) {
-        throw core::EGeneralError("Unknown file format signature.");
+        core::Raise(core::EGeneralError("Unknown file format signature."));
     }
 }
 
@@ -186,20 +186,20 @@ void TWorkspaceParserVC7::ReadProject(std::string_view text) {
         eq == std::string_view::npos ? std::string_view() : Trim(text.substr(0, eq));
     if (eq == std::string_view::npos || !left.starts_with("Project(") || !left.ends_with(")") ||
         !IsBracedGuid(Unquote(left.substr(8, left.size() - 9)))) {
-        throw core::EGeneralError(LinePrefix() +
-                                  "Invalid project definition. Expected: 'Project(\"{GUID}\") = '");
+        core::Raise(core::EGeneralError(
+            LinePrefix() + "Invalid project definition. Expected: 'Project(\"{GUID}\") = '"));
     }
     const std::string_view type = Unquote(left.substr(8, left.size() - 9));
     const std::vector<std::string> items = SplitCommaList(text.substr(eq + 3));
     if (items.size() < 3) {
-        throw core::EGeneralError(LinePrefix() +
-                                  "Invalid project/folder definition. Project/folder "
-                                  "name, file name, or GUID are missing.");
+        core::Raise(core::EGeneralError(LinePrefix() +
+                                        "Invalid project/folder definition. Project/folder "
+                                        "name, file name, or GUID are missing."));
     }
     const std::string& path = items[1];
     const std::string& guid = items[2];
     if (!IsBracedGuid(guid)) {
-        throw core::EGeneralError("Invalid project GUID string: '" + guid + "'");
+        core::Raise(core::EGeneralError("Invalid project GUID string: '" + guid + "'"));
     }
 
     TWorkspaceProjectVC* project = nullptr;
@@ -225,8 +225,8 @@ void TWorkspaceParserVC7::ReadProject(std::string_view text) {
         project->BaseName = platform::FileNameWithoutExt(project->FullPath);
         project->GUID = guid;
         if (!guids.emplace(core::UpperCaseAscii(guid), project).second) {
-            throw core::EGeneralError("GUID '" + guid + "' assigned to project '" + path +
-                                      "' is already in use by a different project.");
+            core::Raise(core::EGeneralError("GUID '" + guid + "' assigned to project '" + path +
+                                            "' is already in use by a different project."));
         }
         if (readProjectFiles) {
             ReadProjectFileReferences(*project);
@@ -239,8 +239,8 @@ void TWorkspaceParserVC7::ReadProjectSections(TWorkspaceProjectVC* project) {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError(
-                "Invalid project definition. Missing 'EndProject' directive.");
+            core::Raise(
+                core::EGeneralError("Invalid project definition. Missing 'EndProject' directive."));
         }
         if (text == "EndProject") {
             return;
@@ -255,8 +255,8 @@ void TWorkspaceParserVC7::ReadProjectSections(TWorkspaceProjectVC* project) {
         }
         for (;;) {
             if (!NextLine(text)) {
-                throw core::EGeneralError("Invalid project dependencies section. Missing "
-                                          "'EndProjectSection' directive.");
+                core::Raise(core::EGeneralError("Invalid project dependencies section. Missing "
+                                                "'EndProjectSection' directive."));
             }
             if (text == "EndProjectSection") {
                 break;
@@ -275,13 +275,13 @@ void TWorkspaceParserVC7::ReadProjectSections(TWorkspaceProjectVC* project) {
 std::string TWorkspaceParserVC7::SectionName(std::string_view text, std::string_view kind) const {
     const std::size_t open = text.find('(');
     if (open == std::string_view::npos) {
-        throw core::EGeneralError(LinePrefix() + "Invalid " + std::string(kind) +
-                                  " section. Expected: '('");
+        core::Raise(core::EGeneralError(LinePrefix() + "Invalid " + std::string(kind) +
+                                        " section. Expected: '('"));
     }
     const std::size_t close = text.find(')', open + 1);
     if (close == std::string_view::npos) {
-        throw core::EGeneralError(LinePrefix() + "Invalid " + std::string(kind) +
-                                  " section. Expected: ')'");
+        core::Raise(core::EGeneralError(LinePrefix() + "Invalid " + std::string(kind) +
+                                        " section. Expected: ')'"));
     }
     return std::string(text.substr(open + 1, close - open - 1));
 }
@@ -291,7 +291,7 @@ void TWorkspaceParserVC7::SkipSection(std::string_view endDirective,
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError(std::string(missingMessage));
+            core::Raise(core::EGeneralError(std::string(missingMessage)));
         }
         if (text == endDirective) {
             return;
@@ -303,7 +303,8 @@ void TWorkspaceParserVC7::ReadGlobal() {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError("Invalid solution file. Missing 'EndGlobal' directive.");
+            core::Raise(
+                core::EGeneralError("Invalid solution file. Missing 'EndGlobal' directive."));
         }
         if (text == "EndGlobal") {
             return;
@@ -331,8 +332,8 @@ void TWorkspaceParserVC7::ReadGlobalDependencies() {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError("Invalid project dependencies section. Missing "
-                                      "'EndGlobalSection' directive.");
+            core::Raise(core::EGeneralError("Invalid project dependencies section. Missing "
+                                            "'EndGlobalSection' directive."));
         }
         if (text == "EndGlobalSection") {
             return;
@@ -365,8 +366,8 @@ void TWorkspaceParserVC7::ReadSolutionConfigurations() {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError("Invalid solution configuration section. Missing "
-                                      "'EndGlobalSection' directive.");
+            core::Raise(core::EGeneralError("Invalid solution configuration section. Missing "
+                                            "'EndGlobalSection' directive."));
         }
         if (text == "EndGlobalSection") {
             return;
@@ -403,8 +404,8 @@ void TWorkspaceParserVC7::ReadProjectConfigurations() {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError("Invalid project configuration section. Missing "
-                                      "'EndGlobalSection' directive.");
+            core::Raise(core::EGeneralError("Invalid project configuration section. Missing "
+                                            "'EndGlobalSection' directive."));
         }
         if (text == "EndGlobalSection") {
             break;
@@ -435,8 +436,8 @@ void TWorkspaceParserVC7::ReadNestedProjects() {
     std::string_view text;
     for (;;) {
         if (!NextLine(text)) {
-            throw core::EGeneralError(
-                "Invalid solution file. Missing 'EndGlobalSection' directive.");
+            core::Raise(core::EGeneralError(
+                "Invalid solution file. Missing 'EndGlobalSection' directive."));
         }
         if (text == "EndGlobalSection") {
             return;
@@ -514,7 +515,7 @@ TConfigTranslation TWorkspaceParserVC7::TranslateConfiguration(const TWorkspaceP
                 message += "\r\n    " + configuration;
             }
             try {
-                throw core::EGeneralError(message);
+                core::Raise(core::EGeneralError(message));
             } catch (...) {
                 core::RethrowWrapped("Failed to translate solution configuration.");
             }

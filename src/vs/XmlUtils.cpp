@@ -53,7 +53,7 @@ pugi::xml_node FindChild(pugi::xml_node node, std::string_view name) {
 pugi::xml_node RequiredChild(pugi::xml_node node, std::string_view name) {
     const pugi::xml_node child = FindChild(node, name);
     if (!child) {
-        throw core::EGeneralError("XML child node not found: " + std::string(name));
+        core::Raise(core::EGeneralError("XML child node not found: " + std::string(name)));
     }
     return child;
 }
@@ -61,8 +61,8 @@ pugi::xml_node RequiredChild(pugi::xml_node node, std::string_view name) {
 std::string RequiredAttribute(pugi::xml_node node, std::string_view name) {
     const pugi::xml_attribute attribute = node.attribute(std::string(name).c_str());
     if (!attribute) {
-        throw core::EGeneralError("Attribute not found: " + std::string(node.name()) + "." +
-                                  std::string(name));
+        core::Raise(core::EGeneralError("Attribute not found: " + std::string(node.name()) + "." +
+                                        std::string(name)));
     }
     return attribute.value();
 }

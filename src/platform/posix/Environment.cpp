@@ -1,5 +1,7 @@
 #include "platform/Environment.h"
 
+#include "platform/Raise.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -74,7 +76,7 @@ bool ChangeEnvVars(const std::vector<TEnvChange>& changes, std::string* invalidN
             const std::string entry = change.Name + "=" + *change.Value;
             text = ::strdup(entry.c_str());
             if (text == nullptr) {
-                throw std::bad_alloc();
+                platform::Raise(std::bad_alloc());
             }
             EnvironmentAllocations().push_back(text);
         }
@@ -90,7 +92,7 @@ bool ChangeEnvVars(const std::vector<TEnvChange>& changes, std::string* invalidN
     }
     auto** array = static_cast<char**>(std::malloc((entries.size() + 1) * sizeof(char*)));
     if (array == nullptr) {
-        throw std::bad_alloc();
+        platform::Raise(std::bad_alloc());
     }
     EnvironmentAllocations().push_back(array);
     std::size_t count = 0;

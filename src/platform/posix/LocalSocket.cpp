@@ -1,6 +1,7 @@
 #include "platform/LocalSocket.h"
 
 #include "platform/Clock.h"
+#include "platform/Raise.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +42,7 @@ void SetError(std::string* errorText, std::string text) {
 constexpr std::uint32_t NoLimit = 0xFFFFFFFFu;
 
 [[noreturn]] void RaiseErrno(const std::string& what, int code = errno) {
-    throw std::system_error(code, std::generic_category(), what);
+    platform::Raise(std::system_error(code, std::generic_category(), what));
 }
 
 // A folder of this user that no one else can enter or change; `why` tells otherwise.
@@ -267,10 +268,11 @@ std::string PrivateRuntimeFolder(std::size_t nameRoom) {
     }
     std::string why;
     if (!IsPrivateFolder(folder, why)) {
-        throw std::runtime_error("Unsafe runtime folder: " + why);
+        platform::Raise(std::runtime_error("Unsafe runtime folder: " + why));
     }
     if (folder.size() + 1 + nameRoom > limit) {
-        throw std::runtime_error("The runtime folder " + folder + " leaves no room for a socket");
+        platform::Raise(
+            std::runtime_error("The runtime folder " + folder + " leaves no room for a socket"));
     }
     return folder;
 }
@@ -293,12 +295,13 @@ bool TLocalListener::StillAtPath() const {
 
 std::unique_ptr<TLocalListener> TLocalListener::Listen(const std::string& path, TPeers peers) {
     if (path.empty() || path.size() > TLocalSocket::MaxPathLength()) {
-        throw std::runtime_error("The socket path " + path + " is too long");
+        platform::Raise(std::runtime_error("The socket path " + path + " is too long"));
     }
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) {
-            throw std::runtime_error("Refusing to replace " + path + ": not a socket of this user");
+            platform::Raise(
+                std::runtime_error("Refusing to replace " + path + ": not a socket of this user"));
         }
         ::unlink(path.c_str()); // left behind by a build that crashed
     }

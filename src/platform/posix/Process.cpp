@@ -1,6 +1,7 @@
 #include "platform/Process.h"
 
 #include "platform/Environment.h"
+#include "platform/Raise.h"
 
 #include <cerrno>
 #include <csignal>
@@ -23,7 +24,7 @@ namespace platform {
 namespace {
 
 [[noreturn]] void RaiseErrno(const std::string& what, int code = errno) {
-    throw std::system_error(code, std::generic_category(), what);
+    platform::Raise(std::system_error(code, std::generic_category(), what));
 }
 
 int NiceValue(TPriorityClass priority) {

@@ -3,6 +3,7 @@
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Raise.h"
 
 #include <cerrno>
 #include <cstring>
@@ -82,7 +83,8 @@ TRegHive ReadHive(const THiveLocation& location) {
     case TFileReadResult::ReadFailed:
         break;
     }
-    throw TRegistryError("Failed to read registry file \"" + location.File + "\": " + error);
+    platform::Raise(
+        TRegistryError("Failed to read registry file \"" + location.File + "\": " + error));
 }
 
 std::shared_ptr<const TRegHive> LoadHive(const THiveLocation& location) {
@@ -91,8 +93,8 @@ std::shared_ptr<const TRegHive> LoadHive(const THiveLocation& location) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return std::make_shared<const TRegHive>();
         }
-        throw TRegistryError("Failed to read registry file \"" + location.File +
-                             "\": " + std::strerror(errno));
+        platform::Raise(TRegistryError("Failed to read registry file \"" + location.File +
+                                       "\": " + std::strerror(errno)));
     }
     {
         std::lock_guard<std::mutex> lock(cacheMutex);
@@ -116,8 +118,8 @@ void WriteAll(int fd, std::string_view bytes, const std::string& file) {
             continue;
         }
         if (n <= 0) {
-            throw TRegistryError("Failed to write registry file \"" + file +
-                                 "\": " + std::strerror(n == 0 ? EIO : errno));
+            platform::Raise(TRegistryError("Failed to write registry file \"" + file +
+                                           "\": " + std::strerror(n == 0 ? EIO : errno)));
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
@@ -128,13 +130,14 @@ void ModifyHive(const THiveLocation& location, const std::function<bool(TRegHive
     const std::string dir = ExtractFileDir(location.File);
     std::string error;
     if (!ForceDirectories(dir, &error)) {
-        throw TRegistryError("Failed to create registry folder \"" + dir + "\": " + error);
+        platform::Raise(
+            TRegistryError("Failed to create registry folder \"" + dir + "\": " + error));
     }
     const std::string lockName = location.File + ".lock";
     const int lockFd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd < 0) {
-        throw TRegistryError("Failed to lock registry file \"" + location.File +
-                             "\": " + std::strerror(errno));
+        platform::Raise(TRegistryError("Failed to lock registry file \"" + location.File +
+                                       "\": " + std::strerror(errno)));
     }
     struct TCloser {
         int fd;
@@ -142,8 +145,8 @@ void ModifyHive(const THiveLocation& location, const std::function<bool(TRegHive
     } closer{lockFd};
     while (::flock(lockFd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            throw TRegistryError("Failed to lock registry file \"" + location.File +
-                                 "\": " + std::strerror(errno));
+            platform::Raise(TRegistryError("Failed to lock registry file \"" + location.File +
+                                           "\": " + std::strerror(errno)));
         }
     }
     TRegHive hive = ReadHive(location);
@@ -154,16 +157,16 @@ void ModifyHive(const THiveLocation& location, const std::function<bool(TRegHive
     std::string temp = location.File + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
-        throw TRegistryError("Failed to write registry file \"" + location.File +
-                             "\": " + std::strerror(errno));
+        platform::Raise(TRegistryError("Failed to write registry file \"" + location.File +
+                                       "\": " + std::strerror(errno)));
     }
     try {
         struct stat st {};
         ::fchmod(fd, ::stat(location.File.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
         WriteAll(fd, text, location.File);
         if (::fsync(fd) != 0 || ::close(fd) != 0) {
-            throw TRegistryError("Failed to write registry file \"" + location.File +
-                                 "\": " + std::strerror(errno));
+            platform::Raise(TRegistryError("Failed to write registry file \"" + location.File +
+                                           "\": " + std::strerror(errno)));
         }
     } catch (...) {
         ::close(fd);
@@ -173,8 +176,8 @@ void ModifyHive(const THiveLocation& location, const std::function<bool(TRegHive
     if (::rename(temp.c_str(), location.File.c_str()) != 0) {
         const int code = errno;
         ::unlink(temp.c_str());
-        throw TRegistryError("Failed to replace registry file \"" + location.File +
-                             "\": " + std::strerror(code));
+        platform::Raise(TRegistryError("Failed to replace registry file \"" + location.File +
+                                       "\": " + std::strerror(code)));
     }
 }
 
@@ -221,7 +224,7 @@ bool TRegistryKey::CanWrite(TRegRoot root) {
 std::unique_ptr<TRegistryKey> TRegistryKey::Open(TRegRoot root, std::string_view path, bool write) {
     const THiveLocation location = Locate(root);
     if (write && !CanWrite(root)) {
-        throw TRegistryError("Access denied to registry file \"" + location.File + "\"");
+        platform::Raise(TRegistryError("Access denied to registry file \"" + location.File + "\""));
     }
     const std::string full = Join(location.Prefix, path);
     const auto hive = LoadHive(location);
@@ -234,7 +237,7 @@ std::unique_ptr<TRegistryKey> TRegistryKey::Open(TRegRoot root, std::string_view
 std::unique_ptr<TRegistryKey> TRegistryKey::Create(TRegRoot root, std::string_view path) {
     const THiveLocation location = Locate(root);
     if (!CanWrite(root)) {
-        throw TRegistryError("Access denied to registry file \"" + location.File + "\"");
+        platform::Raise(TRegistryError("Access denied to registry file \"" + location.File + "\""));
     }
     const std::string full = Join(location.Prefix, path);
     ModifyHive(location, [&](TRegHive& hive) {
@@ -251,7 +254,7 @@ bool TRegistryKey::DeleteKey(TRegRoot root, std::string_view path) {
     const THiveLocation location = Locate(root);
     const std::string full = Join(location.Prefix, path);
     if (full.empty()) {
-        throw TRegistryError("Cannot delete the root of a registry hive");
+        platform::Raise(TRegistryError("Cannot delete the root of a registry hive"));
     }
     bool deleted = false;
     ModifyHive(location, [&](TRegHive& hive) { return deleted = hive.DeleteKey(full); });
@@ -262,7 +265,8 @@ std::unique_ptr<TRegistryKey> TRegistryKey::OpenSubKey(std::string_view name, bo
     const TRegRoot hiveRoot = root;
     const std::string full = Join(path, name);
     if (write && !CanWrite(hiveRoot)) {
-        throw TRegistryError("Access denied to registry file \"" + HiveFileName(hiveRoot) + "\"");
+        platform::Raise(
+            TRegistryError("Access denied to registry file \"" + HiveFileName(hiveRoot) + "\""));
     }
     const auto hive = LoadHive(Locate(hiveRoot));
     if (hive->FindKey(full) == nullptr) {
@@ -298,7 +302,7 @@ std::optional<std::string> TRegistryKey::ReadString(std::string_view name) const
         return std::nullopt;
     }
     if (value->Type != TRegValueType::String && value->Type != TRegValueType::ExpandString) {
-        throw TRegistryError("Invalid data type for '" + std::string(name) + "'");
+        platform::Raise(TRegistryError("Invalid data type for '" + std::string(name) + "'"));
     }
     return std::move(value->Data);
 }
@@ -312,7 +316,7 @@ std::optional<std::int64_t> TRegistryKey::ReadInteger(std::string_view name) con
                              : value->Type == TRegValueType::QWord ? 8
                                                                    : 0;
     if (size == 0 || value->Data.size() != size) {
-        throw TRegistryError("Invalid data type for '" + std::string(name) + "'");
+        platform::Raise(TRegistryError("Invalid data type for '" + std::string(name) + "'"));
     }
     std::uint64_t number = 0;
     for (std::size_t b = size; b-- > 0;) {
@@ -350,10 +354,10 @@ std::vector<std::string> TRegistryKey::ValueNames() const {
 
 void TRegistryKey::WriteValue(TRegValue value) {
     if (!writable) {
-        throw TRegistryError("Registry key \"" + path + "\" is not open for writing");
+        platform::Raise(TRegistryError("Registry key \"" + path + "\" is not open for writing"));
     }
     if (value.Name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-        throw TRegistryError("Invalid registry value name");
+        platform::Raise(TRegistryError("Invalid registry value name"));
     }
     const THiveLocation location = Locate(root);
     ModifyHive(location, [&](TRegHive& hive) {
@@ -380,7 +384,7 @@ void TRegistryKey::WriteBool(std::string_view name, bool flag) {
 
 bool TRegistryKey::DeleteValue(std::string_view name) {
     if (!writable) {
-        throw TRegistryError("Registry key \"" + path + "\" is not open for writing");
+        platform::Raise(TRegistryError("Registry key \"" + path + "\" is not open for writing"));
     }
     bool deleted = false;
     ModifyHive(Locate(root),

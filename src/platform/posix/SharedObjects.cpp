@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/ProcessControl.h"
+#include "platform/Raise.h"
 #include "platform/Registry.h"
 
 #include <atomic>
@@ -33,7 +34,7 @@ namespace platform {
 namespace {
 
 [[noreturn]] void RaiseErrno(const std::string& what, int code = errno) {
-    throw std::system_error(code, std::generic_category(), what);
+    platform::Raise(std::system_error(code, std::generic_category(), what));
 }
 
 constexpr auto StartsWithNoCase = StartsWithTextAscii;
