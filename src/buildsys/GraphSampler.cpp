@@ -24,6 +24,19 @@ struct TGraph {
 TGraphSampler::TGraphSampler(TAdd add, std::function<std::int32_t()> ms)
     : add(std::move(add)), ms(std::move(ms)) {}
 
+std::uint64_t
+TGraphSampler::SampleWhenDue(std::uint64_t now,
+                             const std::function<std::pair<std::int32_t, std::int32_t>()>& counts) {
+    if (next == 0) {
+        next = now + IntervalMs;
+    } else if (now >= next) {
+        const auto [running, waiting] = counts();
+        Sample(running, waiting);
+        next = now + IntervalMs;
+    }
+    return next;
+}
+
 void TGraphSampler::Define() {
     const auto defineRow = [&](const char* rowID, const char* caption,
                                std::initializer_list<TGraph> graphs) {

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace buildsys {
 
@@ -22,6 +23,11 @@ public:
     void Define();
     // One sample of every set.
     void Sample(std::int32_t running, std::int32_t waiting);
+    // Samples the tasks `counts` gives (running, waiting) when a sample is due at `now`
+    // (the first one a whole interval after the first call); returns when the next is due.
+    std::uint64_t
+    SampleWhenDue(std::uint64_t now,
+                  const std::function<std::pair<std::int32_t, std::int32_t>()>& counts);
     // Machine readings as given (for tests): processor use in % of the time between
     // the two readings, memory in use in MB.
     static std::int64_t CpuPercent(const platform::TCpuTimes& before,
@@ -33,6 +39,7 @@ private:
     TAdd add;
     std::function<std::int32_t()> ms;
     std::optional<platform::TCpuTimes> lastCpu;
+    std::uint64_t next = 0;
 };
 
 } // namespace buildsys

@@ -29,5 +29,4 @@ std::vector<TWorkerRow> HelperWorkerRows(const build::THelperState& state, std::
 // The compilers a reachable helper runs as this machine does.
 std::set<std::string> EmployableCompilers(const build::THelperStatus& status);
 
-
 } // namespace buildsys

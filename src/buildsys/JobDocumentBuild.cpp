@@ -67,19 +67,16 @@ void TJobDocumentBuild::Start(const std::string& environment) {
                                          add, ms, environment,
                                          request.HasFlag(records::TBuildFlag::StopOnErrors));
     run->Start(rows.size());
-    nextSample = platform::GetTickCount64() + TGraphSampler::IntervalMs;
 }
 
 std::uint64_t TJobDocumentBuild::Tick(std::uint64_t now) {
     if (!sampler || !scheduler) {
         return now + TGraphSampler::IntervalMs;
     }
-    if (now >= nextSample) {
+    return sampler->SampleWhenDue(now, [this] {
         const TSchedulerCounts counts = scheduler->Counts();
-        sampler->Sample(counts.Running, counts.Waiting);
-        nextSample = now + TGraphSampler::IntervalMs;
-    }
-    return nextSample;
+        return std::pair{counts.Running, counts.Waiting};
+    });
 }
 
 void TJobDocumentBuild::Finish() {

@@ -68,7 +68,6 @@ private:
     TProcessTaskExecutor executor;
     std::unique_ptr<TJobGraphRun> run;
     std::unique_ptr<TGraphSampler> sampler;
-    std::uint64_t nextSample = 0;
     std::size_t employed = 0;
     bool finished = false;
 };

@@ -218,7 +218,6 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         }
     }
     plan.Environment = MergeEnvironment(plan.Environment, forced);
-    nextSample = platform::GetTickCount64() + TGraphSampler::IntervalMs;
 }
 
 void TTaskBuild::Message(const std::string& text) {
@@ -284,12 +283,10 @@ std::uint64_t TTaskBuild::Tick(std::uint64_t now) {
     if (!sampler) {
         return now + TGraphSampler::IntervalMs;
     }
-    if (now >= nextSample) {
+    return sampler->SampleWhenDue(now, [this] {
         const TSchedulerCounts counts = scheduler->Counts();
-        sampler->Sample(counts.Running, counts.Waiting);
-        nextSample = now + TGraphSampler::IntervalMs;
-    }
-    return nextSample;
+        return std::pair{counts.Running, counts.Waiting};
+    });
 }
 
 void TTaskBuild::Finish() {

@@ -16,8 +16,8 @@
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
 #include "buildsys/TaskEvents.h"
-#include "proxy/HelperState.h"
 #include "buildsys/TaskRules.h"
+#include "proxy/HelperState.h"
 
 #include <atomic>
 #include <functional>
@@ -35,7 +35,7 @@ struct TTaskBuildSetup {
     std::string Tools;       // ":"-separated file name patterns of the profiled tools
     std::optional<std::int64_t> LocalCoresLimit; // the agent's setting, if any
     TBuildCacheSetup Cache;
-    std::shared_ptr<const TTaskRules> Rules;     // the job profile's, if any
+    std::shared_ptr<const TTaskRules> Rules; // the job profile's, if any
 };
 
 struct TInterception {
@@ -86,7 +86,6 @@ private:
     std::unique_ptr<TCacheEngine> cache;
     std::unique_ptr<TTaskEndpoint> endpoint;
     std::unique_ptr<TGraphSampler> sampler;
-    std::uint64_t nextSample = 0;
     std::atomic<bool> stopRequested{false};
     bool finished = false;
     std::size_t employed = 0; // rows with an employ event

@@ -165,6 +165,25 @@ std::optional<core::TTaskMessage> TTaskEndpoint::Read(platform::TLocalSocket& so
     }
 }
 
+std::optional<TTaskGrant> TTaskEndpoint::AwaitGrant(platform::TLocalSocket& socket,
+                                                    TScheduler::TTicket ticket) {
+    std::optional<TTaskGrant> answer;
+    while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
+        if (stopping || socket.PeerClosed()) {
+            scheduler.Abandon(ticket); // died while waiting: it leaves the queue
+            return std::nullopt;
+        }
+    }
+    if (!answer->Granted) {
+        try {
+            socket.SendAll(core::EncodeTaskFrame(core::TTaskDeny{answer->DenyReason}));
+        } catch (const core::ETaskProtocolError&) {
+        }
+        return std::nullopt;
+    }
+    return answer;
+}
+
 void TTaskEndpoint::Serve(TConnection& connection) {
     platform::TLocalSocket& socket = *connection.Socket;
     core::TTaskFrameReader reader;
@@ -181,18 +200,8 @@ void TTaskEndpoint::Serve(TConnection& connection) {
     task.Request = RequestOf(std::move(*begin));
     scheduler.Classify(task.Request);
     const TScheduler::TTicket ticket = scheduler.Submit(task.Request);
-    std::optional<TTaskGrant> answer;
-    while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
-        if (stopping || socket.PeerClosed()) {
-            scheduler.Abandon(ticket); // died while waiting: it leaves the queue
-            return;
-        }
-    }
-    if (!answer->Granted) {
-        try {
-            socket.SendAll(core::EncodeTaskFrame(core::TTaskDeny{answer->DenyReason}));
-        } catch (const core::ETaskProtocolError&) {
-        }
+    std::optional<TTaskGrant> answer = AwaitGrant(socket, ticket);
+    if (!answer) {
         return;
     }
     // A task that fails on a helper runs again on the row its next grant names.
@@ -234,17 +243,8 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         if (!scheduler.Finish(ticket, outcome)) {
             break;
         }
-        while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
-            if (stopping || socket.PeerClosed()) {
-                scheduler.Abandon(ticket);
-                return;
-            }
-        }
-        if (!answer->Granted) {
-            try {
-                socket.SendAll(core::EncodeTaskFrame(core::TTaskDeny{answer->DenyReason}));
-            } catch (const core::ETaskProtocolError&) {
-            }
+        answer = AwaitGrant(socket, ticket);
+        if (!answer) {
             return;
         }
     }

@@ -60,6 +60,10 @@ private:
     };
     void AcceptLoop();
     void Serve(TConnection& connection);
+    // The grant of a queued task; none when the launcher is gone while it waits (the
+    // task is abandoned) or the task was denied (the launcher is told why).
+    std::optional<TTaskGrant> AwaitGrant(platform::TLocalSocket& socket,
+                                         TScheduler::TTicket ticket);
     // The next message, waiting at most `timeoutMs` (0xFFFFFFFF: until the peer or
     // Stop ends it); none when the connection ended, timed out or broke the protocol.
     std::optional<core::TTaskMessage> Read(platform::TLocalSocket& socket,
