@@ -42,9 +42,9 @@ TEST(BuildSimulation, PredictsTheKnownBuildTimeOfEachSetup) {
         {"one helper, 10 ms away", {1, 1, 1, 1.0, 10}, 530, 450, 480, 4},
         // Remote compiles take 50 + 20 ms: five of the eight go to the helper.
         {"a helper twice as fast", {1, 1, 1, 2.0, 10}, 400, 350, 350, 5},
-        // Every compile at once, on the local row and seven helpers.
-        {"eight helpers", {1, 8, 1, 1.0, 0}, 150, 150, 700, 7},
-        {"two helpers of four slots", {1, 2, 4, 1.0, 0}, 150, 150, 700, 7},
+        // Every compile at once on the eight helper rows (helper rows first), the link here.
+        {"eight helpers", {1, 8, 1, 1.0, 0}, 150, 50, 800, 8},
+        {"two helpers of four slots", {1, 2, 4, 1.0, 0}, 150, 50, 800, 8},
     };
     const std::vector<TSimTask> tasks = CompilesThenLink();
     for (const TCase& c : cases) {
@@ -74,8 +74,11 @@ TEST(BuildSimulation, ADependentTaskWaitsWhateverTheRows) {
     const std::vector<TSimTask> chain = {
         {"gen", "other", 100, {}}, {"a", "compile", 100, {0}}, {"lib", "archive", 10, {1}}};
     const TSimResult result = SimulateBuild(chain, {1, 64, 2, 4.0, 0});
-    EXPECT_EQ(result.StartMs, (std::vector<std::int64_t>{0, 100, 200}));
-    EXPECT_EQ(result.BuildMs, 210);
+    // The compile runs on a helper four times as fast; the generator and archive stay here.
+    EXPECT_EQ(result.StartMs, (std::vector<std::int64_t>{0, 100, 125}));
+    EXPECT_EQ(result.BuildMs, 135);
+    EXPECT_GE(result.RowOf[1], 1);
+    EXPECT_EQ(result.RowOf[2], 0);
 }
 
 TEST(BuildSimulation, RefusesBadTracesAndSetups) {
