@@ -3,10 +3,10 @@
 // fresh channel GUID (the setup step of an install). "--helper" makes the machine a
 // helper (as the HelperMode setting does); "--status" prints the helpers of this machine.
 #include "agent/AgentService.h"
-#include "comm/AgentSocket.h"
 #include "agent/DistccdSupervisor.h"
 #include "agent/HelperProber.h"
 #include "agent/HelperStatusReport.h"
+#include "comm/AgentSocket.h"
 #include "comm/ProductInfo.h"
 #include "core/DiagnosticLog.h"
 #include "core/NotifyQueue.h"
