@@ -323,6 +323,10 @@ TEST_F(UserAccessE2E, NamingAnotherUsersReplyChannelGivesNoneOfItsRights) {
 TEST_F(UserAccessE2E, AFakeAgentSocketOfAnotherUserIsRefused) {
     const std::string folder = comm::AgentSocketFolder();
     const std::string own = install.Objects + "/fake-of-nobody";
+    // The objects root as the first program that makes an object leaves it, also when
+    // this test runs alone.
+    fs::create_directories(install.Objects);
+    fs::permissions(install.Objects, fs::perms(01777));
     // Nobody serves a socket where the agent's would be: first in a folder of its own
     // at the agent's folder name, then moved into a folder of root's.
     const struct {
