@@ -11,7 +11,8 @@ using namespace buildsys;
 
 const std::string DocFile = "/docs/job.xml";
 // The build's environment: its PATH finds the tools.
-const std::string Environment = std::string("PATH=/usr/bin:/bin\0HOME=/home/u\0\0", 35);
+constexpr char EnvironmentBlock[] = "PATH=/usr/bin:/bin\0HOME=/home/u\0";
+const std::string Environment(EnvironmentBlock, sizeof EnvironmentBlock); // ends in "\0\0"
 
 // A document: the XML declaration on line 1, <Build> on line 2, `body` from line 3.
 std::string Doc(const std::string& body, const std::string& version = "1") {
