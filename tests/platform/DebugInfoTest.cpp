@@ -39,14 +39,14 @@ TEST(CrashHandler, StackOverflowIsReported) {
     EXPECT_TRUE(text.str().starts_with("signal " + std::to_string(SIGSEGV) + "\n")) << text.str();
 }
 
+// (The address sanitizer gives every thread an alternate stack of its own.)
+#ifndef __SANITIZE_ADDRESS__
 bool HasCrashStack() {
     stack_t current{};
     return ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0;
 }
 
 // A started thread has the handler's stack while it runs; the stack goes with it.
-// (The address sanitizer gives every thread an alternate stack of its own.)
-#ifndef __SANITIZE_ADDRESS__
 TEST(CrashStack, LastsAsLongAsItsGuard) {
     std::thread([] {
         EXPECT_FALSE(HasCrashStack()) << "a new thread starts without one";
