@@ -90,12 +90,13 @@ TCacheOutcome CacheOutcomeFromLog(std::string_view log) {
     if (has("remote_storage_error") && outcome.Errors.empty()) {
         outcome.Errors.emplace_back("the shared level of the cache failed");
     }
-    outcome.Stored = has("local_storage_write") || has("remote_storage_write");
     if (has("direct_cache_hit") || has("preprocessed_cache_hit")) {
+        // A hit copies into the local store; it stores nothing new.
         outcome.Result =
             has("remote_storage_hit") ? TCacheResult::HitShared : TCacheResult::HitLocal;
-        outcome.Stored = false; // a hit copies into the local store, it stores nothing new
     } else if (has("cache_miss")) {
+        // Only a miss stores a new result; a write without one is noise of a cut log.
+        outcome.Stored = has("local_storage_write") || has("remote_storage_write");
         outcome.Result = TCacheResult::Miss;
         outcome.Reason = "no result stored for these inputs";
     } else {

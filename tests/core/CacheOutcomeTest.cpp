@@ -55,6 +55,8 @@ TEST(CacheOutcome, ResultsOfTheEngineLog) {
               "Result: local_storage_hit", "Result: local_storage_write"}),
          TCacheResult::Miss, true, "no result stored for these inputs", 1},
         {"no result", Log({"Trying direct lookup"}), TCacheResult::None, false, "", 0},
+        {"write without a result", Log({"Result: local_storage_write"}), TCacheResult::None,
+         false, "", 0},
         {"empty", "", TCacheResult::None, false, "", 0},
         {"cut short", "[2026-12-10T19:02:2", TCacheResult::None, false, "", 0},
     };
