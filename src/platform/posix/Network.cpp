@@ -12,21 +12,30 @@
 
 namespace platform {
 
-bool TcpProbe(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs,
-              std::string& error) {
+namespace {
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    return static_cast<int>(std::max<long long>(0, left));
+}
+
+// A non-blocking socket connected to host:port before the deadline, trying each
+// address the name has; -1 with `error` telling why.
+int Connect(const std::string& host, const std::string& port,
+            std::chrono::steady_clock::time_point deadline, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const std::string hostText(host);
-    const std::string portText = std::to_string(port);
-    if (const int rc = ::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found); rc != 0) {
-        error = "cannot resolve " + hostText + ": " + ::gai_strerror(rc);
-        return false;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
+        return -1;
     }
-    error = "no address for " + hostText;
-    bool connected = false;
-    for (addrinfo* a = found; a && !connected; a = a->ai_next) {
+    error = "no address for " + host;
+    int connected = -1;
+    for (addrinfo* a = found; a && connected < 0; a = a->ai_next) {
         const int fd =
             ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0) {
@@ -36,9 +45,9 @@ bool TcpProbe(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs
         int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
-            rc = ::poll(&p, 1, static_cast<int>(timeoutMs));
+            rc = ::poll(&p, 1, RemainingMs(deadline));
             if (rc == 0) {
-                error = "connection to " + hostText + ":" + portText + " timed out";
+                error = "connection to " + host + ":" + port + " timed out";
                 ::close(fd);
                 continue;
             }
@@ -49,63 +58,46 @@ bool TcpProbe(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs
             errno = soError;
         }
         if (rc == 0) {
-            connected = true;
+            connected = fd;
         } else {
-            error = hostText + ":" + portText + ": " + std::strerror(errno);
+            error = host + ":" + port + ": " + std::strerror(errno);
+            ::close(fd);
         }
-        ::close(fd);
     }
     ::freeaddrinfo(found);
     return connected;
+}
+
+} // namespace
+
+bool TcpProbe(std::string_view host, std::uint16_t port, std::uint32_t timeoutMs,
+              std::string& error) {
+    const int fd =
+        Connect(std::string(host), std::to_string(port),
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs), error);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
 }
 
 std::optional<std::string> TcpExchange(std::string_view host, std::uint16_t port,
                                        std::string_view request, std::uint32_t timeoutMs,
                                        std::size_t maxBytes, std::string& error) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const auto remaining = [&] {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        return static_cast<int>(std::max<long long>(0, left));
-    };
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
+    const auto remaining = [&] { return RemainingMs(deadline); };
     const std::string hostText(host);
     const std::string portText = std::to_string(port);
-    if (const int rc = ::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found); rc != 0) {
-        error = "cannot resolve " + hostText + ": " + ::gai_strerror(rc);
-        return std::nullopt;
-    }
-    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            found->ai_protocol);
+    const int fd = Connect(hostText, portText, deadline, error);
     if (fd < 0) {
-        error = std::strerror(errno);
-        ::freeaddrinfo(found);
         return std::nullopt;
     }
-    int rc = ::connect(fd, found->ai_addr, found->ai_addrlen);
-    ::freeaddrinfo(found);
     const auto fail = [&](std::string why) {
         error = hostText + ":" + portText + ": " + std::move(why);
         ::close(fd);
         return std::nullopt;
     };
-    if (rc != 0 && errno != EINPROGRESS) {
-        return fail(std::strerror(errno));
-    }
-    pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, remaining()) <= 0) {
-        return fail("no connection in time");
-    }
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
-    if (soError != 0) {
-        return fail(std::strerror(soError));
-    }
     for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN) {
