@@ -156,9 +156,10 @@ private:
 // its namespace; stopped (with everything in the namespace) with the object.
 class THelperAgent {
 public:
+    // `env`: NAME=VALUE entries the agent (and its distccd) get besides.
     THelperAgent(const std::string& ns, const std::string& address, const std::string& allow,
-                 const std::string& extra = "")
-        : ns(ns), address(address) {
+                 const std::string& extra = "", std::vector<std::string> env = {})
+        : ns(ns), address(address), env(std::move(env)) {
         root = install.Root + "/helper-" + ns;
         // A namespace name comes back in a later test: its logs start empty.
         fs::remove_all(root + "/bin/Logs");
@@ -205,9 +206,10 @@ public:
                                       "env",
                                       "TAVRIX_REGISTRY_DIR=" + root + "/etc",
                                       "TAVRIX_OBJECTS_DIR=" + objects,
-                                      "TAVRIX_DATA_DIR=" + root + "/var",
-                                      root + "/bin/morvek-agent",
-                                      "--helper"};
+                                      "TAVRIX_DATA_DIR=" + root + "/var"};
+        args.insert(args.end(), env.begin(), env.end());
+        args.push_back(root + "/bin/morvek-agent");
+        args.push_back("--helper");
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());
@@ -253,9 +255,32 @@ public:
 private:
     std::string ns;
     std::string address;
+    std::vector<std::string> env;
     std::string root;
     pid_t pid = -1;
 };
+
+// A folder of C compilers for a helper's PATH that fail every compile with a message but
+// the helper probe's (whose source carries the probe's marker): a helper whose toolchain
+// is broken in a way its probe does not see.
+std::string WriteFailingCompilers(const std::string& dir) {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    WriteFile(dir + "/broken", R"(#!/bin/sh
+for a; do case "$a" in *.i) grep -q MORVEK-ID "$a" && break
+echo "broken-helper-compiler: error: refuses $a" >&2; exit 1;; esac; done
+PATH=${PATH#*:} exec "${0##*/}" "$@"
+)");
+    fs::permissions(dir + "/broken", fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
+    // distcc sends cc and gcc under the target's name.
+    for (const char* name : {"cc", "gcc", "x86_64-linux-gnu-gcc"}) {
+        fs::create_symlink("broken", dir + "/" + name);
+    }
+    return dir;
+}
 
 // A C project whose compiles take a moment each, and its makefile.
 void WriteProject(const std::string& dir, int files) {
@@ -466,6 +491,83 @@ TEST_F(Distribution, AHelperKilledMidBuildLosesNoTask) {
         }
     }
     EXPECT_EQ(succeeded, Files + 2);
+}
+
+// Every compile fails on the helper (its compiler, not distribution): without
+// /ONLYFAILLOCALLY the build fails with the compiler's message; with it each task runs
+// again here and the build ends as a local one.
+TEST_F(Distribution, AHelperWhoseCompilerFailsEveryCompile) {
+    constexpr int Files = 4;
+    TTestNetwork network(1);
+    const std::string broken = WriteFailingCompilers(install.Root + "/broken-compilers");
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet(), "",
+                        {"PATH=" + broken + ":/usr/bin:/bin"});
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    UseHelpers(network.Address(0));
+    TAgent agent;
+    ASSERT_TRUE(WaitProbed(1));
+    const std::string plain = PlainBuild(Files);
+    for (const bool onlyFailLocally : {false, true}) {
+        SCOPED_TRACE(onlyFailLocally ? "only fail locally" : "plain failure");
+        fs::remove_all(install.Folder + "/History/Local");
+        fs::create_directories(install.Folder + "/History/Local");
+        const std::string dir = Project(onlyFailLocally ? "failing-retried" : "failing");
+        WriteProject(dir, Files);
+        // Avoid local: every compile goes to the helper first.
+        std::vector<std::string> options{"/AVOIDLOCAL=ON"};
+        if (onlyFailLocally) {
+            options.push_back("/ONLYFAILLOCALLY=ON");
+        }
+        const TProcessResult built = Build(dir, options);
+        const std::string output = built.Out + built.Err;
+        EXPECT_TRUE(Contains(output, "broken-helper-compiler: error")) << output;
+        EXPECT_TRUE(WaitUntil([&] { return Contains(helper.Log(), "COMPILE_ERROR"); }, 5000))
+            << helper.Log();
+        int failedCompiles = 0;
+        for (const auto& event : HistoryEvents()) {
+            if (const auto* end =
+                    dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
+                failedCompiles += end->ExitCode == 1 ? 1 : 0;
+            }
+        }
+        if (onlyFailLocally) {
+            ASSERT_EQ(built.ExitCode, 0) << output;
+            ExpectSameObjects(dir, plain, Files);
+            EXPECT_TRUE(Contains(output, "failed on helper " + network.Address(0))) << output;
+            EXPECT_EQ(failedCompiles, 0);
+        } else {
+            EXPECT_NE(built.ExitCode, 0) << output;
+            EXPECT_FALSE(fs::exists(dir + "/prog"));
+            EXPECT_GE(failedCompiles, 1) << "no task ended with the compiler's status";
+        }
+    }
+}
+
+// /AVOIDLOCAL: while a helper is employed, every compile runs on its rows; links here.
+TEST_F(Distribution, AvoidLocalKeepsCompilesOnHelperRows) {
+    constexpr int Files = 6;
+    TTestNetwork network(1);
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet());
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    UseHelpers(network.Address(0));
+    TAgent agent;
+    ASSERT_TRUE(WaitProbed(1));
+    const std::string plain = PlainBuild(Files);
+    const std::string dir = Project("avoid-local");
+    WriteProject(dir, Files);
+    const TProcessResult built = Build(dir, {"/AVOIDLOCAL=ON"});
+    ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+    ExpectSameObjects(dir, plain, Files);
+    int compiles = 0;
+    for (const auto& event : HistoryEvents()) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            const bool link = begin->Name == "prog";
+            compiles += link ? 0 : 1;
+            EXPECT_EQ(begin->Remote, !link) << begin->Name << " on " << begin->WorkerID;
+        }
+    }
+    EXPECT_EQ(compiles, Files + 1);
 }
 
 TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
