@@ -282,6 +282,65 @@ PATH=${PATH#*:} exec "${0##*/}" "$@"
     return dir;
 }
 
+// An SSH server in a helper's namespace that admits one key the test made: the host key,
+// the authorized key, the client's key and known-hosts file all live in `dir`, so no SSH
+// setting of this machine or its users is read or changed. The server goes with the
+// namespace; a privilege separation folder it needed is removed again.
+class TSshHelper {
+public:
+    TSshHelper(const std::string& ns, const std::string& address, const std::string& dir)
+        : dir(dir) {
+        fs::create_directories(dir);
+        if (!fs::exists("/run/sshd")) {
+            fs::create_directories("/run/sshd");
+            madeRunFolder = true;
+        }
+        Keygen(dir + "/host_key");
+        Keygen(dir + "/client_key");
+        fs::copy_file(dir + "/client_key.pub", dir + "/authorized_keys");
+        WriteFile(dir + "/sshd_config", "ListenAddress " + address + "\nPort 22\nHostKey " + dir +
+                                            "/host_key\nPidFile " + dir +
+                                            "/sshd.pid\nAuthorizedKeysFile " + dir +
+                                            "/authorized_keys\nStrictModes no\nUsePAM no\n"
+                                            "PasswordAuthentication no\n"
+                                            "KbdInteractiveAuthentication no\n"
+                                            "PermitRootLogin prohibit-password\n");
+        // distcc runs this as its ssh: only the test's key and known-hosts file.
+        WriteFile(dir + "/ssh", "#!/bin/sh\nexec ssh -F /dev/null -i " + dir +
+                                    "/client_key -o IdentitiesOnly=yes -o BatchMode=yes "
+                                    "-o UserKnownHostsFile=" +
+                                    dir +
+                                    "/known_hosts -o GlobalKnownHostsFile=/dev/null "
+                                    "-o StrictHostKeyChecking=accept-new \"$@\"\n");
+        fs::permissions(dir + "/ssh", fs::perms::owner_all);
+        started = Sh("ip netns exec " + ns + " /usr/sbin/sshd -f " + dir + "/sshd_config -E " +
+                     dir + "/sshd.log") == 0;
+    }
+    ~TSshHelper() {
+        const std::string pid = ReadFile(dir + "/sshd.pid");
+        if (!pid.empty()) {
+            ::kill(std::stoi(pid), SIGTERM);
+        }
+        if (madeRunFolder) {
+            fs::remove_all("/run/sshd");
+        }
+    }
+    TSshHelper(const TSshHelper&) = delete;
+    TSshHelper& operator=(const TSshHelper&) = delete;
+
+    bool Started() const { return started; }
+    std::string Ssh() const { return dir + "/ssh"; }
+    std::string Log() const { return ReadFile(dir + "/sshd.log"); }
+
+private:
+    static void Keygen(const std::string& file) {
+        EXPECT_EQ(Sh("ssh-keygen -q -t ed25519 -N '' -f " + file), 0) << file;
+    }
+    std::string dir;
+    bool madeRunFolder = false;
+    bool started = false;
+};
+
 // A C project whose compiles take a moment each, and its makefile.
 void WriteProject(const std::string& dir, int files) {
     fs::remove_all(dir);
@@ -350,14 +409,14 @@ protected:
 
     // The initiator's settings name `helpers`.
     // The initiator's agent has probed its helpers: `up` of them answered.
-    static bool WaitProbed(int up) {
+    static bool WaitProbed(int up, int timeoutMs = 30000) {
         return WaitUntil(
             [&] {
                 const std::string status =
                     RunProgram(install.Bin + "/morvek-agent", {"--status"}).Out;
                 return Occurrences(status, " up ") == up && !Contains(status, "unprobed");
             },
-            30000);
+            timeoutMs);
     }
     static void UseHelpers(const std::string& helpers) {
         WriteRegistry("\"Helpers\"=\"" + helpers +
@@ -568,6 +627,46 @@ TEST_F(Distribution, AvoidLocalKeepsCompilesOnHelperRows) {
         }
     }
     EXPECT_EQ(compiles, Files + 1);
+}
+
+// distcc's SSH transport: the helper is named @ADDRESS and reached through an SSH server
+// with key authentication in its namespace; the compiles run there.
+TEST_F(Distribution, SshTransportRunsCompilesOnTheHelper) {
+    if (Sh("test -x /usr/sbin/sshd && command -v ssh-keygen >/dev/null") != 0) {
+        GTEST_SKIP() << "openssh-server is not installed (scripts/setup.sh installs it)";
+    }
+    constexpr int Files = 4;
+    TTestNetwork network(1);
+    TSshHelper helper(network.Namespace(0), network.Address(0), install.Root + "/ssh-helper");
+    ASSERT_TRUE(helper.Started()) << helper.Log();
+    // The initiator's agent (its probes) and the build's tasks take distcc's ssh from here.
+    struct TSshVariable {
+        explicit TSshVariable(const std::string& ssh) { ::setenv("DISTCC_SSH", ssh.c_str(), 1); }
+        ~TSshVariable() { ::unsetenv("DISTCC_SSH"); }
+    } variable(helper.Ssh());
+    UseHelpers("@" + network.Address(0));
+    TAgent agent;
+    // Each probe compile over SSH opens a session: slow on a busy machine.
+    ASSERT_TRUE(WaitProbed(1, 240000))
+        << RunProgram(install.Bin + "/morvek-agent", {"--status"}).Out << helper.Log();
+    const std::string plain = PlainBuild(Files);
+    const std::string dir = Project("ssh");
+    WriteProject(dir, Files);
+    const TProcessResult built = Build(dir, {"/AVOIDLOCAL=ON"});
+    ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+    ExpectSameObjects(dir, plain, Files);
+    EXPECT_TRUE(Contains(built.Out, "Helper @" + network.Address(0) + " ran " +
+                                        std::to_string(Files + 1) + " tasks (0 failed"))
+        << built.Out;
+    EXPECT_TRUE(Contains(helper.Log(), "Accepted publickey")) << helper.Log();
+    int remoteSteps = 0;
+    for (const auto& event : HistoryEvents()) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            remoteSteps += begin->Remote ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(remoteSteps, Files + 1);
 }
 
 TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
