@@ -9,6 +9,8 @@
 #include "monitor/MonitorFile.h"
 #include "packets/PacketStream.h"
 #include "platform/Network.h"
+#include "platform/SystemInfo.h"
+#include "proxy/HelperHosts.h"
 #include "records/MetaBuildPackets.h"
 #include "records/MonitorEvents.h"
 
@@ -677,9 +679,15 @@ TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
     const std::string plain = PlainBuild(Files);
     const std::string dir = Project("local");
     WriteProject(dir, Files);
+    // The link tells the jobs make was given.
+    WriteFile(dir + "/Makefile",
+              ReadFile(dir + "/Makefile") + "\t@echo \"make flags: $(MAKEFLAGS)\"\n");
     const TProcessResult built = Build(dir);
     ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
     ExpectSameObjects(dir, plain, Files);
+    // Jobs for every row, the helpers' too: a helper that answers later gets tasks.
+    const int rows = static_cast<int>(platform::UsableCpuCount()) + build::DistccDefaultLimit + 3;
+    EXPECT_TRUE(Contains(built.Out, "-j" + std::to_string(rows))) << built.Out;
     EXPECT_TRUE(Contains(built.Out + built.Err, "No helper is reachable"))
         << built.Out << built.Err;
     EXPECT_EQ(RemoteEmployments(HistoryEvents()), 0);
