@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -41,10 +43,28 @@ private:
     int port = 0;
 };
 
-// A folder of the test's own, removed with the object.
+// Whether a process still works in `folder`.
+bool InUse(const std::string& folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        std::error_code gone;
+        if (fs::read_symlink(entry.path() / "cwd", gone) == folder) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A folder of the test's own, removed with the object (after the preprocessors distcc
+// leaves behind in process groups of their own have ended, at most 30 s).
 struct TFolder {
     TFolder() { fs::remove_all(Path); }
-    ~TFolder() { fs::remove_all(Path); }
+    ~TFolder() {
+        for (int round = 0; round < 600 && InUse(Path); ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        fs::remove_all(Path);
+    }
     TFolder(const TFolder&) = delete;
     TFolder& operator=(const TFolder&) = delete;
     const std::string Path =
@@ -90,8 +110,6 @@ std::optional<int> RunShaped(const TTaskCommand& command, const std::string& fol
         child->WaitForExit(5000);
         return std::nullopt;
     }
-    // distcc leaves its preprocessor behind when it gives up; it goes with the test.
-    child->KillGroup();
     return child->ExitCode();
 }
 
