@@ -10,6 +10,8 @@ packages=(cmake ninja-build make gcc g++ clang libclang-rt-14-dev clang-format
           libcpp-httplib-dev)
 # The build cache: ccache drives each compile, SQLite keeps task durations.
 packages+=(ccache libsqlite3-dev)
+# Distribution: distcc on initiators and helpers; an SSH server for the SSH transport's test.
+packages+=(distcc openssh-server)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

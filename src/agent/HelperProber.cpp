@@ -22,6 +22,9 @@ namespace {
 
 constexpr std::uint32_t ConnectTimeoutMs = 1000;
 constexpr std::uint32_t CompileTimeoutMs = 20000;
+// Over SSH each compile opens a session (a login on the helper), which takes seconds on a
+// busy machine.
+constexpr std::uint32_t SshCompileTimeoutMs = 90000;
 constexpr std::size_t MaxObjectBytes = 4u << 20;
 // How often the compilers of a helper that stays reachable are checked again.
 constexpr std::int64_t CompilerRecheckMs = 60000;
@@ -71,9 +74,20 @@ __attribute__((used)) const char morvek_compiler_identity[] =
 )";
 
 // Runs a compile in `folder`; its error output goes to `folder`/err. True when it
-// ended with status 0 in time.
+// ended with status 0 within `timeoutMs`. distcc keeps its state in `folder`/distcc,
+// made afresh for each compile: its host backoff then ends the one call that failed
+// (a zero backoff period would make it retry a dead helper until the timeout) and does
+// not refuse the next probe.
 bool RunCompile(const std::string& folder, const std::vector<std::string>& command,
-                const std::vector<std::string>& distcc) {
+                const std::vector<std::string>& distcc,
+                std::uint32_t timeoutMs = CompileTimeoutMs) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder + "/distcc", ignored);
+    std::string error;
+    if (!platform::EnsurePrivateDirectory(folder + "/distcc", &error)) {
+        core::Log().Warning("Compiler probe cannot start\r\n" + error);
+        return false;
+    }
     platform::TSpawnOptions options;
     options.WorkingDir = folder;
     options.Job = true;
@@ -81,16 +95,17 @@ bool RunCompile(const std::string& folder, const std::vector<std::string>& comma
     options.Arguments = {"/bin/sh",
                          "-c",
                          "DISTCC_HOSTS=\"$1\" DISTCC_DIR=\"$2\" DISTCC_FALLBACK=0 "
-                         "DISTCC_BACKOFF_PERIOD=0 DISTCC_IO_TIMEOUT=10; export DISTCC_HOSTS "
-                         "DISTCC_DIR DISTCC_FALLBACK DISTCC_BACKOFF_PERIOD DISTCC_IO_TIMEOUT; "
-                         "shift 2; exec \"$@\" >/dev/null 2>err",
+                         "DISTCC_IO_TIMEOUT=\"$3\"; export DISTCC_HOSTS "
+                         "DISTCC_DIR DISTCC_FALLBACK DISTCC_IO_TIMEOUT; "
+                         "shift 3; exec \"$@\" >/dev/null 2>err",
                          "sh",
                          distcc.empty() ? "" : distcc[0],
-                         folder + "/distcc"};
+                         folder + "/distcc",
+                         std::to_string(std::max<std::uint32_t>(1, timeoutMs / 2000))};
     options.Arguments.insert(options.Arguments.end(), command.begin(), command.end());
     try {
         auto child = platform::TChildProcess::Spawn(options);
-        if (!child->WaitForExit(CompileTimeoutMs)) {
+        if (!child->WaitForExit(timeoutMs)) {
             child->KillGroup();
             child->WaitForExit(5000);
         }
@@ -221,8 +236,7 @@ void THelperProber::ProbeCompilers(build::THelperStatus& status) {
     const std::string folder = workFolder + "/" + (status.Host.Ssh ? "ssh-" : "tcp-") +
                                status.Host.Host + "-" + std::to_string(status.Host.Port);
     std::string error;
-    if (!platform::EnsurePrivateDirectory(folder, &error) ||
-        !platform::EnsurePrivateDirectory(folder + "/distcc", &error)) {
+    if (!platform::EnsurePrivateDirectory(folder, &error)) {
         core::Log().Warning("Helper probes: " + error);
         return;
     }
@@ -239,8 +253,8 @@ void THelperProber::ProbeCompilers(build::THelperStatus& status) {
         std::filesystem::copy_file(workFolder + "/probe.c", folder + "/probe.c",
                                    std::filesystem::copy_options::overwrite_existing, ec);
         std::string verdict;
-        if (!RunCompile(folder, {"distcc", compiler, "-c", "probe.c", "-o", "probe.o"},
-                        {hostText})) {
+        if (!RunCompile(folder, {"distcc", compiler, "-c", "probe.c", "-o", "probe.o"}, {hostText},
+                        status.Host.Ssh ? SshCompileTimeoutMs : CompileTimeoutMs)) {
             verdict = "the probe compile failed: " + FirstLine(folder + "/err");
         } else if (platform::ReadWholeFile(folder + "/probe.o", object, MaxObjectBytes) !=
                    platform::TFileReadResult::Ok) {

@@ -171,8 +171,10 @@ bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& ended) {
         busy[index] = false;
         if (distributionFailed) {
             DisableLocked(row.Helper, reason);
-        } else if (!helpersUp.count(row.Helper) && employed[index]) {
-            Employ(index, false, "its helper is down");
+        }
+        // The helper may be down already (an earlier task failed there): its row goes too.
+        if (!helpersUp.count(row.Helper) && employed[index]) {
+            Employ(index, false, distributionFailed ? reason : "its helper is down");
         }
         queue.push_front(ticket);
         Dispatch();

@@ -176,10 +176,12 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         distcc = std::make_unique<TDistccEngine>(distccDir);
         engines.push_back(distcc.get());
         EmployHelpers(*helperState, true);
-        rowCount = static_cast<std::int32_t>(scheduler->EmployedRows().size());
-        if (rowCount == localCount) {
+        if (scheduler->EmployedRows().size() == static_cast<std::size_t>(localCount)) {
             Message("No helper is reachable: this build runs on this machine only.");
         }
+        // make starts as many jobs as every row could run, also the rows of helpers that
+        // answer only later: the scheduler keeps the ones without a free row waiting.
+        rowCount = static_cast<std::int32_t>(rows.size());
     }
     cache = std::make_unique<TCacheEngine>(setup.Cache, add, ms);
     events->SetCacheStatus([this](const TRunningTask& task) { return cache->Status(task); });

@@ -103,7 +103,13 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
             program = FindRealTool(program, ValueOf(toolEnv, "PATH"), self, masquerade);
         }
         argv = grant.prefix;
-        argv.push_back(tool);
+        // A helper runs a compiler named by its bare name from its own PATH, the one its
+        // probe checked; a path would bypass that. The name goes only when it names this
+        // very tool here too.
+        const bool byName =
+            grant.remote && runArgs[0].find('/') == std::string::npos &&
+            FindRealTool(runArgs[0], ValueOf(toolEnv, "PATH"), self, masquerade) == tool;
+        argv.push_back(byName ? runArgs[0] : tool);
         argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
     }
 

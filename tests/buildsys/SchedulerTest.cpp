@@ -374,6 +374,25 @@ TEST(SchedulerDistribution, DistributionFailureRunsTheTaskAgainElsewhere) {
     EXPECT_EQ(sink.employedRows, (std::vector<std::int32_t>{1, 2, 1, 2}));
 }
 
+TEST(SchedulerDistribution, EveryRowOfAHelperThatFailsGoes) {
+    TDistributionSink sink;
+    TScheduler scheduler(LocalAndHelperRows(), false, sink);
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    const auto a = scheduler.Submit(Compile(true));
+    const auto b = scheduler.Submit(Compile(true));
+    EXPECT_EQ(RowOf(scheduler, a), 1);
+    EXPECT_EQ(RowOf(scheduler, b), 2);
+    TTaskOutcome lost;
+    lost.ExitCode = 116;
+    lost.EngineFailure = true;
+    // Both tasks lose the helper; the second learns it when the helper is off already.
+    EXPECT_TRUE(scheduler.Finish(b, lost));
+    EXPECT_TRUE(scheduler.Finish(a, lost));
+    EXPECT_EQ(sink.unemployedRows, (std::vector<std::int32_t>{2, 1}));
+    EXPECT_EQ(scheduler.EmployedRows(), (std::vector<std::int32_t>{0}));
+    EXPECT_EQ(RowOf(scheduler, b), 0);
+}
+
 TEST(SchedulerDistribution, OnlyFailLocallyAndAvoidLocal) {
     TDistributionSink sink;
     TScheduler scheduler(LocalAndHelperRows(), false, sink);

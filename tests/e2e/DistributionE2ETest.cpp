@@ -9,6 +9,8 @@
 #include "monitor/MonitorFile.h"
 #include "packets/PacketStream.h"
 #include "platform/Network.h"
+#include "platform/SystemInfo.h"
+#include "proxy/HelperHosts.h"
 #include "records/MetaBuildPackets.h"
 #include "records/MonitorEvents.h"
 
@@ -50,6 +52,17 @@ int Occurrences(const std::string& text, const std::string& part) {
         ++n;
     }
     return n;
+}
+
+// A helper's distccd log shows a compile of a file whose name has `file` in it.
+bool CompiledThere(const std::string& log, const std::string& file) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (Contains(line, "COMPILE_OK") && Contains(line, file)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<int> NamespacePids(const std::string& ns) {
@@ -145,9 +158,10 @@ private:
 // its namespace; stopped (with everything in the namespace) with the object.
 class THelperAgent {
 public:
+    // `env`: NAME=VALUE entries the agent (and its distccd) get besides.
     THelperAgent(const std::string& ns, const std::string& address, const std::string& allow,
-                 const std::string& extra = "")
-        : ns(ns), address(address) {
+                 const std::string& extra = "", std::vector<std::string> env = {})
+        : ns(ns), address(address), env(std::move(env)) {
         root = install.Root + "/helper-" + ns;
         // A namespace name comes back in a later test: its logs start empty.
         fs::remove_all(root + "/bin/Logs");
@@ -194,9 +208,10 @@ public:
                                       "env",
                                       "TAVRIX_REGISTRY_DIR=" + root + "/etc",
                                       "TAVRIX_OBJECTS_DIR=" + objects,
-                                      "TAVRIX_DATA_DIR=" + root + "/var",
-                                      root + "/bin/morvek-agent",
-                                      "--helper"};
+                                      "TAVRIX_DATA_DIR=" + root + "/var"};
+        args.insert(args.end(), env.begin(), env.end());
+        args.push_back(root + "/bin/morvek-agent");
+        args.push_back("--helper");
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());
@@ -242,8 +257,90 @@ public:
 private:
     std::string ns;
     std::string address;
+    std::vector<std::string> env;
     std::string root;
     pid_t pid = -1;
+};
+
+// A folder of C compilers for a helper's PATH that fail every compile with a message but
+// the helper probe's (whose source carries the probe's marker): a helper whose toolchain
+// is broken in a way its probe does not see.
+std::string WriteFailingCompilers(const std::string& dir) {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    WriteFile(dir + "/broken", R"(#!/bin/sh
+for a; do case "$a" in *.i) grep -q MORVEK-ID "$a" && break
+echo "broken-helper-compiler: error: refuses $a" >&2; exit 1;; esac; done
+PATH=${PATH#*:} exec "${0##*/}" "$@"
+)");
+    fs::permissions(dir + "/broken", fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
+    // distcc sends cc and gcc under the target's name.
+    for (const char* name : {"cc", "gcc", "x86_64-linux-gnu-gcc"}) {
+        fs::create_symlink("broken", dir + "/" + name);
+    }
+    return dir;
+}
+
+// An SSH server in a helper's namespace that admits one key the test made: the host key,
+// the authorized key, the client's key and known-hosts file all live in `dir`, so no SSH
+// setting of this machine or its users is read or changed. The server goes with the
+// namespace; a privilege separation folder it needed is removed again.
+class TSshHelper {
+public:
+    TSshHelper(const std::string& ns, const std::string& address, const std::string& dir)
+        : dir(dir) {
+        fs::create_directories(dir);
+        if (!fs::exists("/run/sshd")) {
+            fs::create_directories("/run/sshd");
+            madeRunFolder = true;
+        }
+        Keygen(dir + "/host_key");
+        Keygen(dir + "/client_key");
+        fs::copy_file(dir + "/client_key.pub", dir + "/authorized_keys");
+        WriteFile(dir + "/sshd_config", "ListenAddress " + address + "\nPort 22\nHostKey " + dir +
+                                            "/host_key\nPidFile " + dir +
+                                            "/sshd.pid\nAuthorizedKeysFile " + dir +
+                                            "/authorized_keys\nStrictModes no\nUsePAM no\n"
+                                            "PasswordAuthentication no\n"
+                                            "KbdInteractiveAuthentication no\n"
+                                            "PermitRootLogin prohibit-password\n");
+        // distcc runs this as its ssh: only the test's key and known-hosts file.
+        WriteFile(dir + "/ssh", "#!/bin/sh\nexec ssh -F /dev/null -i " + dir +
+                                    "/client_key -o IdentitiesOnly=yes -o BatchMode=yes "
+                                    "-o UserKnownHostsFile=" +
+                                    dir +
+                                    "/known_hosts -o GlobalKnownHostsFile=/dev/null "
+                                    "-o StrictHostKeyChecking=accept-new \"$@\"\n");
+        fs::permissions(dir + "/ssh", fs::perms::owner_all);
+        started = Sh("ip netns exec " + ns + " /usr/sbin/sshd -f " + dir + "/sshd_config -E " +
+                     dir + "/sshd.log") == 0;
+    }
+    ~TSshHelper() {
+        const std::string pid = ReadFile(dir + "/sshd.pid");
+        if (!pid.empty()) {
+            ::kill(std::stoi(pid), SIGTERM);
+        }
+        if (madeRunFolder) {
+            fs::remove_all("/run/sshd");
+        }
+    }
+    TSshHelper(const TSshHelper&) = delete;
+    TSshHelper& operator=(const TSshHelper&) = delete;
+
+    bool Started() const { return started; }
+    std::string Ssh() const { return dir + "/ssh"; }
+    std::string Log() const { return ReadFile(dir + "/sshd.log"); }
+
+private:
+    static void Keygen(const std::string& file) {
+        EXPECT_EQ(Sh("ssh-keygen -q -t ed25519 -N '' -f " + file), 0) << file;
+    }
+    std::string dir;
+    bool madeRunFolder = false;
+    bool started = false;
 };
 
 // A C project whose compiles take a moment each, and its makefile.
@@ -314,14 +411,14 @@ protected:
 
     // The initiator's settings name `helpers`.
     // The initiator's agent has probed its helpers: `up` of them answered.
-    static bool WaitProbed(int up) {
+    static bool WaitProbed(int up, int timeoutMs = 30000) {
         return WaitUntil(
             [&] {
                 const std::string status =
                     RunProgram(install.Bin + "/morvek-agent", {"--status"}).Out;
                 return Occurrences(status, " up ") == up && !Contains(status, "unprobed");
             },
-            30000);
+            timeoutMs);
     }
     static void UseHelpers(const std::string& helpers) {
         WriteRegistry("\"Helpers\"=\"" + helpers +
@@ -418,11 +515,7 @@ TEST_F(Distribution, TasksRunOnTheHelpersAndObjectsEqualALocalBuild) {
     EXPECT_TRUE(Contains(status.Out, "gcc: same compiler")) << status.Out;
 }
 
-// Disabled: on this machine the console ended by a signal (exit -1) after the helper was
-// killed, before the build's retry messages arrived; the cause is not found yet. The
-// scheduler's retry is covered by
-// SchedulerDistribution.DistributionFailureRunsTheTaskAgainElsewhere.
-TEST_F(Distribution, DISABLED_AHelperKilledMidBuildLosesNoTask) {
+TEST_F(Distribution, AHelperKilledMidBuildLosesNoTask) {
     constexpr int Files = 24;
     TTestNetwork network(2);
     THelperAgent doomed(network.Namespace(0), network.Address(0), network.Subnet());
@@ -438,8 +531,8 @@ TEST_F(Distribution, DISABLED_AHelperKilledMidBuildLosesNoTask) {
 
     const TRunningProgram running =
         StartProgram(Ravelcon(), {"/nologo", "/COMMAND=make -C " + dir});
-    // As soon as the helper works for the build, it goes away.
-    ASSERT_TRUE(WaitUntil([&] { return Contains(doomed.Log(), "COMPILE_OK"); }, 60000))
+    // As soon as the helper works for the build (not for a probe), it goes away.
+    ASSERT_TRUE(WaitUntil([&] { return CompiledThere(doomed.Log(), "part"); }, 60000))
         << doomed.Log();
     doomed.Kill();
     const TProcessResult built = FinishProgram(running);
@@ -461,6 +554,123 @@ TEST_F(Distribution, DISABLED_AHelperKilledMidBuildLosesNoTask) {
     EXPECT_EQ(succeeded, Files + 2);
 }
 
+// Every compile fails on the helper (its compiler, not distribution): without
+// /ONLYFAILLOCALLY the build fails with the compiler's message; with it each task runs
+// again here and the build ends as a local one.
+TEST_F(Distribution, AHelperWhoseCompilerFailsEveryCompile) {
+    constexpr int Files = 4;
+    TTestNetwork network(1);
+    const std::string broken = WriteFailingCompilers(install.Root + "/broken-compilers");
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet(), "",
+                        {"PATH=" + broken + ":/usr/bin:/bin"});
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    UseHelpers(network.Address(0));
+    TAgent agent;
+    ASSERT_TRUE(WaitProbed(1));
+    const std::string plain = PlainBuild(Files);
+    for (const bool onlyFailLocally : {false, true}) {
+        SCOPED_TRACE(onlyFailLocally ? "only fail locally" : "plain failure");
+        fs::remove_all(install.Folder + "/History/Local");
+        fs::create_directories(install.Folder + "/History/Local");
+        const std::string dir = Project(onlyFailLocally ? "failing-retried" : "failing");
+        WriteProject(dir, Files);
+        // Avoid local: every compile goes to the helper first.
+        std::vector<std::string> options{"/AVOIDLOCAL=ON"};
+        if (onlyFailLocally) {
+            options.push_back("/ONLYFAILLOCALLY=ON");
+        }
+        const TProcessResult built = Build(dir, options);
+        const std::string output = built.Out + built.Err;
+        EXPECT_TRUE(Contains(output, "broken-helper-compiler: error")) << output;
+        EXPECT_TRUE(WaitUntil([&] { return Contains(helper.Log(), "COMPILE_ERROR"); }, 5000))
+            << helper.Log();
+        int failedCompiles = 0;
+        for (const auto& event : HistoryEvents()) {
+            if (const auto* end =
+                    dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
+                failedCompiles += end->ExitCode == 1 ? 1 : 0;
+            }
+        }
+        if (onlyFailLocally) {
+            ASSERT_EQ(built.ExitCode, 0) << output;
+            ExpectSameObjects(dir, plain, Files);
+            EXPECT_TRUE(Contains(output, "failed on helper " + network.Address(0))) << output;
+            EXPECT_EQ(failedCompiles, 0);
+        } else {
+            EXPECT_NE(built.ExitCode, 0) << output;
+            EXPECT_FALSE(fs::exists(dir + "/prog"));
+            EXPECT_GE(failedCompiles, 1) << "no task ended with the compiler's status";
+        }
+    }
+}
+
+// /AVOIDLOCAL: while a helper is employed, every compile runs on its rows; links here.
+TEST_F(Distribution, AvoidLocalKeepsCompilesOnHelperRows) {
+    constexpr int Files = 6;
+    TTestNetwork network(1);
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet());
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    UseHelpers(network.Address(0));
+    TAgent agent;
+    ASSERT_TRUE(WaitProbed(1));
+    const std::string plain = PlainBuild(Files);
+    const std::string dir = Project("avoid-local");
+    WriteProject(dir, Files);
+    const TProcessResult built = Build(dir, {"/AVOIDLOCAL=ON"});
+    ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+    ExpectSameObjects(dir, plain, Files);
+    int compiles = 0;
+    for (const auto& event : HistoryEvents()) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            const bool link = begin->Name == "prog";
+            compiles += link ? 0 : 1;
+            EXPECT_EQ(begin->Remote, !link) << begin->Name << " on " << begin->WorkerID;
+        }
+    }
+    EXPECT_EQ(compiles, Files + 1);
+}
+
+// distcc's SSH transport: the helper is named @ADDRESS and reached through an SSH server
+// with key authentication in its namespace; the compiles run there.
+TEST_F(Distribution, SshTransportRunsCompilesOnTheHelper) {
+    if (Sh("test -x /usr/sbin/sshd && command -v ssh-keygen >/dev/null") != 0) {
+        GTEST_SKIP() << "openssh-server is not installed (scripts/setup.sh installs it)";
+    }
+    constexpr int Files = 4;
+    TTestNetwork network(1);
+    TSshHelper helper(network.Namespace(0), network.Address(0), install.Root + "/ssh-helper");
+    ASSERT_TRUE(helper.Started()) << helper.Log();
+    // The initiator's agent (its probes) and the build's tasks take distcc's ssh from here.
+    struct TSshVariable {
+        explicit TSshVariable(const std::string& ssh) { ::setenv("DISTCC_SSH", ssh.c_str(), 1); }
+        ~TSshVariable() { ::unsetenv("DISTCC_SSH"); }
+    } variable(helper.Ssh());
+    UseHelpers("@" + network.Address(0));
+    TAgent agent;
+    // Each probe compile over SSH opens a session: slow on a busy machine.
+    ASSERT_TRUE(WaitProbed(1, 240000))
+        << RunProgram(install.Bin + "/morvek-agent", {"--status"}).Out << helper.Log();
+    const std::string plain = PlainBuild(Files);
+    const std::string dir = Project("ssh");
+    WriteProject(dir, Files);
+    const TProcessResult built = Build(dir, {"/AVOIDLOCAL=ON"});
+    ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+    ExpectSameObjects(dir, plain, Files);
+    EXPECT_TRUE(Contains(built.Out, "Helper @" + network.Address(0) + " ran " +
+                                        std::to_string(Files + 1) + " tasks (0 failed"))
+        << built.Out;
+    EXPECT_TRUE(Contains(helper.Log(), "Accepted publickey")) << helper.Log();
+    int remoteSteps = 0;
+    for (const auto& event : HistoryEvents()) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            remoteSteps += begin->Remote ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(remoteSteps, Files + 1);
+}
+
 TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
     constexpr int Files = 4;
     TTestNetwork network(2); // namespaces without helpers: connections are refused
@@ -469,9 +679,15 @@ TEST_F(Distribution, AllHelpersDownAtStartBuildsLocally) {
     const std::string plain = PlainBuild(Files);
     const std::string dir = Project("local");
     WriteProject(dir, Files);
+    // The link tells the jobs make was given.
+    WriteFile(dir + "/Makefile",
+              ReadFile(dir + "/Makefile") + "\t@echo \"make flags: $(MAKEFLAGS)\"\n");
     const TProcessResult built = Build(dir);
     ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
     ExpectSameObjects(dir, plain, Files);
+    // Jobs for every row, the helpers' too: a helper that answers later gets tasks.
+    const int rows = static_cast<int>(platform::UsableCpuCount()) + build::DistccDefaultLimit + 3;
+    EXPECT_TRUE(Contains(built.Out, "-j" + std::to_string(rows))) << built.Out;
     EXPECT_TRUE(Contains(built.Out + built.Err, "No helper is reachable"))
         << built.Out << built.Err;
     EXPECT_EQ(RemoteEmployments(HistoryEvents()), 0);
