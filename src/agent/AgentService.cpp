@@ -18,6 +18,7 @@
 #include "proxy/AgentSettings.h"
 #include "proxy/BuildCacheSettings.h"
 #include "proxy/BuildObjects.h"
+#include "proxy/SharedCacheServer.h"
 #include "records/MetaBuildPackets.h"
 #include "records/ServicePackets.h"
 
@@ -248,10 +249,21 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
         }
         reply.JobID = granted->ID;
         PrepareHistoryDays(Folder(), granted->ID, granted->StartTime);
-        if (granted->Owner && buildCache.Running() &&
+        if (granted->Owner &&
             MayUseBuildCache(TextSetting("BuildCacheUsers", ""), *granted->Owner)) {
-            reply.BuildCachePort = buildCache.Port();
-            reply.BuildCachePassword = buildCache.Password();
+            if (buildCache.Running()) {
+                reply.BuildCachePort = buildCache.Port();
+                reply.BuildCachePassword = buildCache.Password();
+            }
+            try {
+                const build::TSharedCacheServer shared =
+                    build::ReadSharedCacheServer(TextSetting("BuildCacheSharedServer", ""),
+                                                 TextSetting("BuildCacheSharedPasswordFile", ""));
+                reply.BuildCacheSharedServer = shared.Server;
+                reply.BuildCacheSharedPassword = shared.Password;
+            } catch (const core::EGeneralError& e) {
+                core::Log().Line(std::string("The shared build cache is not used: ") + e.what());
+            }
         }
         core::Log().Line("Build slot granted: " + granted->ID.ToString() + " to " +
                          UserText(granted->Owner) + " (pid " +

@@ -97,8 +97,13 @@ TBuildCacheSetup MakeBuildCacheSetup(const records::TBuildCommandPacket& request
         problems.push_back(off + "the folder " + setup.LogFolder + " is not usable. " + error);
         return setup;
     }
+    // A server the request names gets the password of the agent's settings when it is
+    // their shared server.
+    const auto named = [&access](const std::string& server) {
+        return RedisStorageUrl(server, server == access.SharedServer ? access.SharedPassword : "");
+    };
     if (!request.RemoteBuildCacheServer.empty() && !request.UseBuildCacheCluster) {
-        setup.SharedUrl = RedisStorageUrl(request.RemoteBuildCacheServer, "");
+        setup.SharedUrl = named(request.RemoteBuildCacheServer);
     } else if (request.UseBuildCacheCluster) {
         const std::string server = ClusterServer(request.RemoteBuildCacheServer);
         if (server.empty()) {
@@ -106,11 +111,22 @@ TBuildCacheSetup MakeBuildCacheSetup(const records::TBuildCommandPacket& request
                                "\" is not in the agent setting BuildCacheClusters: only the "
                                "local store is used.");
         } else {
-            setup.SharedUrl = RedisStorageUrl(server, "");
+            setup.SharedUrl = named(server);
         }
-    } else if (request.UseLocalBuildCache && access.Port > 0) {
-        setup.SharedUrl =
-            RedisStorageUrl("127.0.0.1:" + std::to_string(access.Port), access.Password);
+    } else {
+        // The local service answers first; the shared server of the settings serves what
+        // it does not have and gets every new result too.
+        std::vector<std::string> levels;
+        if (request.UseLocalBuildCache && access.Port > 0) {
+            levels.push_back(
+                RedisStorageUrl("127.0.0.1:" + std::to_string(access.Port), access.Password));
+        }
+        if (!access.SharedServer.empty()) {
+            levels.push_back(RedisStorageUrl(access.SharedServer, access.SharedPassword));
+        }
+        for (const std::string& level : levels) {
+            setup.SharedUrl += (setup.SharedUrl.empty() ? "" : " ") + level;
+        }
     }
     setup.ReadOnly = request.BuildCacheReadOnly;
     setup.BaseDir = baseDir;

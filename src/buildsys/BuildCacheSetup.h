@@ -15,6 +15,9 @@ namespace buildsys {
 struct TBuildCacheAccess {
     std::int32_t Port = 0;
     std::string Password;
+    // The shared server of the agent's settings (host:port; empty: none) and its password.
+    std::string SharedServer;
+    std::string SharedPassword;
 };
 
 // ccache's URL of a Redis server; `password` empty for none.

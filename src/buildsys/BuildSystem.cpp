@@ -163,6 +163,8 @@ void TBuild::LoadHandOffFile(const std::string& identity) {
             grant.LoadFromStream(stream);
             cacheAccess.Port = grant.BuildCachePort;
             cacheAccess.Password = grant.BuildCachePassword;
+            cacheAccess.SharedServer = grant.BuildCacheSharedServer;
+            cacheAccess.SharedPassword = grant.BuildCacheSharedPassword;
         }
     } catch (...) {
         core::RethrowWrapped("Failed to load the build request \"" + file + "\".");
@@ -470,6 +472,7 @@ TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBu
         EnvironmentValue(plan.Environment, "PATH").value_or("/usr/local/bin:/usr/bin:/bin"),
         problems);
     cacheAccess.Password.clear();
+    cacheAccess.SharedPassword.clear();
     for (const std::string& problem : problems) {
         SystemWarning(problem);
     }

@@ -7,6 +7,7 @@
 #include "records/BuildCacheProfile.h"
 #include "records/MonitorEvents.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -41,19 +42,46 @@ std::string DurationText(std::int64_t ms) {
 TCacheEngine::TCacheEngine(TBuildCacheSetup setup, TAdd add, std::function<std::int32_t()> ms)
     : setup(std::move(setup)), add(std::move(add)), ms(std::move(ms)) {}
 
+namespace {
+
+// The names a build calls the tool by: as called, and its real file.
+std::vector<std::string> ToolNames(const TTaskRequest& request) {
+    std::vector<std::string> names = {platform::ExtractFileName(request.Tool)};
+    if (!request.Argv.empty()) {
+        names.insert(names.begin(), platform::ExtractFileName(request.Argv[0]));
+    }
+    return names;
+}
+
+} // namespace
+
 bool TCacheEngine::Cacheable(const TTaskRequest& request) const {
     if (!setup.Enabled || !setup.Profile || request.Kind != "compile") {
         return false;
     }
-    const std::string calledAs = request.Argv.empty() ? platform::ExtractFileName(request.Tool)
-                                                      : platform::ExtractFileName(request.Argv[0]);
-    return records::AllowsBuildCache(*setup.Profile, calledAs) ||
-           records::AllowsBuildCache(*setup.Profile, platform::ExtractFileName(request.Tool));
+    for (const std::string& name : ToolNames(request)) {
+        if (records::AllowsBuildCache(*setup.Profile, name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
-std::string TCacheEngine::LogFile(std::int32_t taskID) const {
+std::vector<std::string> TCacheEngine::KeyVariables(const TTaskRequest& request) const {
+    std::vector<std::string> names;
+    for (const std::string& tool : ToolNames(request)) {
+        for (std::string& name : records::BuildCacheKeyVariables(*setup.Profile, tool)) {
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(std::move(name));
+            }
+        }
+    }
+    return names;
+}
+
+std::string TCacheEngine::LogFile(std::int32_t taskID, const char* extension) const {
     return platform::IncludeTrailingDelimiter(setup.LogFolder) + "task-" + std::to_string(taskID) +
-           ".log";
+           extension;
 }
 
 void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCommand& command) {
@@ -71,12 +99,27 @@ void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCo
     env["CCACHE_UMASK"] = "077";
     env["CCACHE_LOGFILE"] = log;
     // Only what this build says: a user's own ccache settings do not choose the levels.
-    env["CCACHE_REMOTE_STORAGE"] =
-        setup.SharedUrl.empty() ? "" : setup.SharedUrl + (setup.ReadOnly ? "|read-only" : "");
+    std::string levels;
+    for (std::size_t at = 0; at < setup.SharedUrl.size();) {
+        const std::size_t end = std::min(setup.SharedUrl.find(' ', at), setup.SharedUrl.size());
+        if (end > at) {
+            levels += (levels.empty() ? "" : " ") + setup.SharedUrl.substr(at, end - at) +
+                      (setup.ReadOnly ? "|read-only" : "");
+        }
+        at = end + 1;
+    }
+    env["CCACHE_REMOTE_STORAGE"] = levels;
     // ccache's switches are set by name: CCACHE_X turns one on, CCACHE_NOX off.
     env["CCACHE_NOREMOTE_ONLY"] = "1";
     env[setup.ReadOnly ? "CCACHE_READONLY" : "CCACHE_NOREADONLY"] = "1";
     env["CCACHE_NODISABLE"] = "1";
+    command.KeyVariables = KeyVariables(task.Request);
+    if (!command.KeyVariables.empty()) {
+        // The launcher writes the variables' values there; ccache hashes its content.
+        command.KeyFile = LogFile(task.TaskID, ".key");
+        std::filesystem::remove(command.KeyFile, ignored);
+        env["CCACHE_EXTRAFILES"] = command.KeyFile;
+    }
     if (!command.Prefix.empty()) {
         // The inner engine runs the compile of a miss: a hit never leaves the machine.
         env["CCACHE_PREFIX"] = Join(command.Prefix);
@@ -98,6 +141,7 @@ void TCacheEngine::Ended(const TRunningTask& task, const TWorkerRow& row,
     const core::TCacheOutcome result = core::CacheOutcomeFromText(cache);
     std::error_code ignored;
     std::filesystem::remove(LogFile(task.TaskID), ignored); // a launcher that did not
+    std::filesystem::remove(LogFile(task.TaskID, ".key"), ignored);
     const TTaskRequest& request = task.Request;
     const std::string signature = TaskSignature(platform::ExtractFileName(request.Tool),
                                                 request.Argv, request.Cwd, setup.BaseDir);

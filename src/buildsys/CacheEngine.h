@@ -24,9 +24,10 @@ namespace buildsys {
 
 struct TBuildCacheSetup {
     bool Enabled = false;
-    std::string Ccache;       // the ccache program, resolved
-    std::string LocalStore;   // this user's store: <cache dir>/FileCache/u<uid>, 0700
-    std::string SharedUrl;    // ccache's remote storage URL (credentials included), or empty
+    std::string Ccache;     // the ccache program, resolved
+    std::string LocalStore; // this user's store: <cache dir>/FileCache/u<uid>, 0700
+    // ccache's remote storage URLs (credentials included), separated by blanks, or empty
+    std::string SharedUrl;
     bool ReadOnly = false;    // restore only, store nothing
     std::string BaseDir;      // the build's current folder
     std::string LogFolder;    // a private folder for the per-task logs
@@ -75,7 +76,9 @@ public:
     static std::string SummaryLine(const TBuildCacheCounts& counts);
 
 private:
-    std::string LogFile(std::int32_t taskID) const;
+    std::string LogFile(std::int32_t taskID, const char* extension = ".log") const;
+    // The environment variables the profile puts into the key of the task's result.
+    std::vector<std::string> KeyVariables(const TTaskRequest& request) const;
     void Problem(const std::string& text);
     void BarUpdate(TBuildCacheUpdate kind);
     std::optional<std::int64_t> KnownDuration(const std::string& signature);

@@ -1,10 +1,13 @@
 #include "buildsys/JobGraphRun.h"
 
 #include "buildsys/BuildPlan.h"
+#include "buildsys/TaskBuild.h"
+#include "core/CacheKeyFile.h"
 #include "records/MonitorEvents.h"
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 namespace buildsys {
 
@@ -194,6 +197,11 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
         }
         env = MergeEnvironment(environment, forced);
     }
+    if (!command.KeyFile.empty()) {
+        core::WriteCacheKeyFile(
+            command.KeyFile, command.KeyVariables,
+            [&env](std::string_view name) { return EnvironmentValue(env, name); });
+    }
     const std::int32_t id = answer->TaskID;
     TTaskOutcome outcome = executor.Run(
         argv, job.WorkingDir, env,
@@ -223,6 +231,10 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
     if (outcome.Failed()) {
         // A failed task is an error of the build even when it said nothing.
         outcome.Errors = std::max(outcome.Errors, 1);
+    }
+    if (!command.KeyFile.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(command.KeyFile, ignored);
     }
     for (TTaskEngine* engine : engines) {
         engine->Ended(granted, row, outcome, std::string());

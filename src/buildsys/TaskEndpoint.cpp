@@ -221,6 +221,8 @@ void TTaskEndpoint::Serve(TConnection& connection) {
         grant.remote = !row.Local;
         grant.prefix = std::move(command.Prefix);
         grant.env = std::move(command.Env);
+        grant.keyVariables = std::move(command.KeyVariables);
+        grant.keyFile = std::move(command.KeyFile);
         remote = remote || grant.remote;
         if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
             scheduler.Abandon(ticket);

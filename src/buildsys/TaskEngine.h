@@ -15,6 +15,10 @@ namespace buildsys {
 struct TTaskCommand {
     std::vector<std::string> Prefix;
     std::map<std::string, std::string> Env;
+    // The tool's environment variables whose values are written to KeyFile (a new
+    // private file) before the tool runs: the cache engine hashes that file.
+    std::vector<std::string> KeyVariables;
+    std::string KeyFile;
 };
 
 class TTaskEngine {

@@ -25,9 +25,12 @@ std::string_view Body(std::string_view line) {
     return line;
 }
 
+// The Redis back end also logs every command it sends: only a failed one is an error.
 bool IsError(std::string_view body) {
-    return body.starts_with("Failed to ") || body.starts_with("Redis ") ||
-           body.starts_with("Error ") || body.find("storage error") != std::string_view::npos;
+    return body.starts_with("Failed to ") || body.starts_with("Error ") ||
+           body.find("storage error") != std::string_view::npos ||
+           (body.starts_with("Redis ") && (body.find("failed") != std::string_view::npos ||
+                                           body.find("error") != std::string_view::npos));
 }
 
 // Log text as it may travel: printable ASCII only (the log is the engine's, its bytes

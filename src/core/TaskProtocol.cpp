@@ -110,8 +110,14 @@ struct TToJson {
                 {"source", m.source}, {"output", m.output}, {"caption", m.caption}};
     }
     json operator()(const TTaskGrant& m) const {
-        return {{"type", "grant"},    {"task", m.task},     {"row", m.row}, {"worker", m.worker},
-                {"remote", m.remote}, {"prefix", m.prefix}, {"env", m.env}};
+        json grant = {{"type", "grant"},    {"task", m.task},     {"row", m.row},
+                      {"worker", m.worker}, {"remote", m.remote}, {"prefix", m.prefix},
+                      {"env", m.env}};
+        if (!m.keyFile.empty()) {
+            grant["keyVariables"] = m.keyVariables;
+            grant["keyFile"] = m.keyFile;
+        }
+        return grant;
     }
     json operator()(const TTaskDeny& m) const { return {{"type", "deny"}, {"reason", m.reason}}; }
     json operator()(const TTaskEnd& m) const {
@@ -180,6 +186,11 @@ TTaskMessage TaskMessageFromJson(std::string_view text) {
         m.remote = GetBool(object, "remote");
         m.prefix = GetStrings(object, "prefix");
         m.env = GetStringMap(object, "env");
+        // Only a grant whose tool reads variables into the cache key has them.
+        if (object.contains("keyFile")) {
+            m.keyVariables = GetStrings(object, "keyVariables");
+            m.keyFile = GetString(object, "keyFile");
+        }
         return m;
     }
     if (type == "deny") {

@@ -5,7 +5,8 @@
 // 32-bit little-endian payload length (at most MaxTaskFrameBytes) followed by
 // that many bytes of UTF-8 JSON holding one object with a "type" member:
 //   launcher -> scheduler  begin  {pid, tool, argv, cwd, kind, source, output, caption}
-//   scheduler -> launcher  grant  {task, row, worker, remote, prefix, env} or deny {reason}
+//   scheduler -> launcher  grant  {task, row, worker, remote, prefix, env[, keyVariables,
+//                                  keyFile]} or deny {reason}
 //   launcher -> scheduler  end    {exitCode, signal, errors, warnings, durationMs,
 //                                  engineFailure, cache}
 // A length prefix keeps a reader from scanning for delimiters, and JSON lets
@@ -57,6 +58,9 @@ struct TTaskGrant {
     bool remote = false;
     std::vector<std::string> prefix;        // words run before the tool, e.g. "ccache"
     std::map<std::string, std::string> env; // set for the tool only
+    // The launcher writes these variables of its environment to keyFile before the run.
+    std::vector<std::string> keyVariables;
+    std::string keyFile;
     bool operator==(const TTaskGrant&) const = default;
 };
 

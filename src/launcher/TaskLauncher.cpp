@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "core/CacheKeyFile.h"
 #include "core/CacheOutcome.h"
 #include "core/ResponseFiles.h"
 #include "core/TaskProtocol.h"
@@ -80,6 +81,17 @@ std::optional<std::string> ReadResponseFile(const std::string& path) {
     return text;
 }
 
+// The value of `name` in `env`; none when it is not set (an empty value is a value).
+std::optional<std::string> Lookup(const std::vector<std::string>& env, std::string_view name) {
+    for (const std::string& entry : env) {
+        if (entry.size() > name.size() && entry[name.size()] == '=' &&
+            std::string_view(entry).substr(0, name.size()) == name) {
+            return entry.substr(name.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
+
 int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
                const std::vector<std::string>& env) {
     Report(platform::ExecTool(tool, argv, env));
@@ -113,6 +125,14 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
         argv.insert(argv.end(), runArgs.begin() + 1, runArgs.end());
     }
 
+    if (!grant.keyFile.empty()) {
+        // A file that cannot be written leaves ccache nothing to hash: it compiles
+        // without a cached result and says why.
+        std::error_code ignored;
+        std::filesystem::remove(grant.keyFile, ignored);
+        core::WriteCacheKeyFile(grant.keyFile, grant.keyVariables,
+                                [&env](std::string_view name) { return Lookup(env, name); });
+    }
     auto counter = std::make_unique<TDiagnosticCounter>();
     const auto started = std::chrono::steady_clock::now();
     platform::TToolExit exit;
@@ -128,6 +148,10 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
         run(program, argv);
     }
     std::string cacheText = CacheOutcomeOf(grant.env);
+    if (!grant.keyFile.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(grant.keyFile, ignored);
+    }
     if (grant.env.count(CacheLogVariable) > 0 &&
         (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
         core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {

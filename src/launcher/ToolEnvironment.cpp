@@ -97,10 +97,15 @@ std::vector<std::string> ToolEnvironment(const std::vector<std::string>& env,
                                          const std::map<std::string, std::string>& extra) {
     std::vector<std::string> result;
     result.reserve(env.size() + extra.size() + 1);
+    // The build's cache settings are the whole of ccache's: a user's own (a compiler
+    // check turned off, sloppiness, another compiler) could restore a different
+    // compile's result.
+    const bool cached = extra.count(std::string(CacheStoreVariable)) != 0;
     for (const std::string& entry : env) {
         const std::string_view name = NameOf(entry);
         if (name == EndpointVariable || name == ToolsVariable || name == LauncherVariable ||
-            name == DepthVariable || extra.count(std::string(name)) != 0) {
+            name == DepthVariable || extra.count(std::string(name)) != 0 ||
+            (cached && name.substr(0, 7) == "CCACHE_")) {
             continue;
         }
         if (name == "LD_PRELOAD") {

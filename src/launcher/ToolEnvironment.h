@@ -20,6 +20,8 @@ inline constexpr std::string_view EndpointVariable = "MORVEK_TASK_ENDPOINT";
 inline constexpr std::string_view ToolsVariable = "MORVEK_TASK_TOOLS";
 inline constexpr std::string_view LauncherVariable = "MORVEK_TASK_LAUNCHER";
 inline constexpr std::string_view DepthVariable = "MORVEK_TASK_DEPTH";
+// Set by the cache engine's grant: the tool then gets no other ccache setting.
+inline constexpr std::string_view CacheStoreVariable = "CCACHE_DIR";
 inline constexpr std::string_view HookFileName = "libMorvekHook.so";
 inline constexpr std::string_view LauncherFileName = "morvek-task";
 inline constexpr std::string_view MasqueradeFolderName = "masq";
@@ -41,7 +43,8 @@ std::string FindRealTool(std::string_view name, std::string_view searchPath,
 std::string PathWithoutFolder(std::string_view searchPath, std::string_view folder);
 
 // The environment of the tool: `env` without the interception variables, the hook
-// and the masquerade folder, with the depth `depth` and the `extra` entries set.
+// and the masquerade folder (and without ccache's variables when `extra` sets the
+// cache's store), with the depth `depth` and the `extra` entries set.
 std::vector<std::string> ToolEnvironment(const std::vector<std::string>& env,
                                          std::string_view masqueradeFolder, int depth,
                                          const std::map<std::string, std::string>& extra);

@@ -6,6 +6,60 @@
 
 namespace records {
 
+namespace {
+
+// Names separated by ";" or ",", blanks around them ignored.
+std::vector<std::string> SplitNames(std::string_view text) {
+    std::vector<std::string> names;
+    std::string name;
+    const auto flush = [&] {
+        if (!name.empty()) {
+            names.push_back(name);
+            name.clear();
+        }
+    };
+    for (const char c : text) {
+        if (c == ';' || c == ',') {
+            flush();
+        } else if (c != ' ' && c != '\t') {
+            name.push_back(c);
+        }
+    }
+    flush();
+    return names;
+}
+
+bool VariableName(std::string_view name) {
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9')) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The rule naming the tool exactly, else the first whose pattern matches it.
+const TBuildCacheTool* RuleFor(const TBuildCacheProfileDocument& profile,
+                               std::string_view fileName) {
+    for (int i = 0; i < profile.Tools.Count(); ++i) {
+        if (profile.Tools[i].Filename == fileName) {
+            return &profile.Tools[i];
+        }
+    }
+    for (int i = 0; i < profile.Tools.Count(); ++i) {
+        if (platform::MatchesFileNamePattern(profile.Tools[i].Filename, fileName)) {
+            return &profile.Tools[i];
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 std::string DefaultBuildCacheProfilePath(std::string_view agentFolder) {
     return platform::IncludeTrailingDelimiter(agentFolder) + "resources/" +
            std::string(DefaultBuildCacheProfileFileName);
@@ -13,9 +67,15 @@ std::string DefaultBuildCacheProfilePath(std::string_view agentFolder) {
 
 void CheckBuildCacheProfile(const TBuildCacheProfileDocument& profile, std::string_view fileName) {
     for (int i = 0; i < profile.Tools.Count(); ++i) {
+        const std::string tool = std::string(fileName) + ": <Tool> number " + std::to_string(i + 1);
         if (profile.Tools[i].Filename.empty()) {
-            core::Raise(EXmlRecordError(std::string(fileName) + ": <Tool> number " +
-                                        std::to_string(i + 1) + " has no Filename"));
+            core::Raise(EXmlRecordError(tool + " has no Filename"));
+        }
+        for (const std::string& name : SplitNames(profile.Tools[i].KeyVariables)) {
+            if (!VariableName(name)) {
+                core::Raise(EXmlRecordError(tool + ": KeyVariables names \"" + name +
+                                            "\", which is no environment variable name"));
+            }
         }
     }
 }
@@ -28,17 +88,15 @@ void LoadBuildCacheProfile(const std::string& defaultFile, const std::string& pr
 }
 
 bool AllowsBuildCache(const TBuildCacheProfileDocument& profile, std::string_view fileName) {
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (profile.Tools[i].Filename == fileName) {
-            return profile.Tools[i].AllowBuildCache;
-        }
-    }
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (platform::MatchesFileNamePattern(profile.Tools[i].Filename, fileName)) {
-            return profile.Tools[i].AllowBuildCache;
-        }
-    }
-    return false;
+    const TBuildCacheTool* rule = RuleFor(profile, fileName);
+    return rule && rule->AllowBuildCache;
+}
+
+std::vector<std::string> BuildCacheKeyVariables(const TBuildCacheProfileDocument& profile,
+                                                std::string_view fileName) {
+    const TBuildCacheTool* rule = RuleFor(profile, fileName);
+    return rule && rule->AllowBuildCache ? SplitNames(rule->KeyVariables)
+                                         : std::vector<std::string>();
 }
 
 } // namespace records

@@ -110,7 +110,8 @@ RAVEL_PACKET_TABLE(TBuildCacheTool, "{06A1E0F3-1A17-44C9-BC5B-CFEB0F3DFF7D}",
                    String<&TBuildCacheTool::Filename>("Filename"),
                    Bool<&TBuildCacheTool::AllowBuildCache>("AllowBuildCache"),
                    Bool<&TBuildCacheTool::IncludeBinaryDependencies>("IncludeBinaryDependencies"),
-                   List<&TBuildCacheTool::ChildProcesses>("ChildProcesses").Item("Exclude"))
+                   List<&TBuildCacheTool::ChildProcesses>("ChildProcesses").Item("Exclude"),
+                   String<&TBuildCacheTool::KeyVariables>("KeyVariables"))
 
 RAVEL_PACKET_TABLE(TBuildCacheProfileDocument, "{B1825CF7-879E-4E7B-83DC-7D3B8F53E7F5}",
                    Int32<&TBuildCacheProfileDocument::FormatVersion>("FormatVersion"),

@@ -146,7 +146,10 @@ struct TBuildCacheTool : packets::TPacket {
     bool AllowBuildCache{};
     bool IncludeBinaryDependencies{};
     TBuildCacheToolChildExcludeList ChildProcesses;
-    RAVEL_PACKET(TBuildCacheTool, packets::TPacket, 4)
+    // Environment variables whose values are part of the key of the tool's results
+    // (names separated by ";" or ","): a tool that reads them compiles differently.
+    std::string KeyVariables;
+    RAVEL_PACKET(TBuildCacheTool, packets::TPacket, 5)
 };
 using TBuildCacheToolList = packets::TPacketList<TBuildCacheTool>;
 

@@ -59,11 +59,14 @@ RAVEL_PACKET_TABLE(TStartJobRequestPacket, "{46189D21-0D20-40FB-81BA-85638079575
                    String<&TStartJobRequestPacket::ComponentDisplayName>("ComponentDisplayName"),
                    Int32<&TStartJobRequestPacket::PluginVersion>("PluginVersion"))
 
-RAVEL_PACKET_TABLE(TStartJobRequestReplyPacket, "{6CB85CB1-CD38-4700-B0F1-6D4B660D9150}",
-                   Byte<&TStartJobRequestReplyPacket::Result>("Result"),
-                   Guid<&TStartJobRequestReplyPacket::JobID>("JobID"),
-                   Int32<&TStartJobRequestReplyPacket::BuildCachePort>("BuildCachePort"),
-                   String<&TStartJobRequestReplyPacket::BuildCachePassword>("BuildCachePassword"))
+RAVEL_PACKET_TABLE(
+    TStartJobRequestReplyPacket, "{6CB85CB1-CD38-4700-B0F1-6D4B660D9150}",
+    Byte<&TStartJobRequestReplyPacket::Result>("Result"),
+    Guid<&TStartJobRequestReplyPacket::JobID>("JobID"),
+    Int32<&TStartJobRequestReplyPacket::BuildCachePort>("BuildCachePort"),
+    String<&TStartJobRequestReplyPacket::BuildCachePassword>("BuildCachePassword"),
+    String<&TStartJobRequestReplyPacket::BuildCacheSharedServer>("BuildCacheSharedServer"),
+    String<&TStartJobRequestReplyPacket::BuildCacheSharedPassword>("BuildCacheSharedPassword"))
 
 RAVEL_PACKET_TABLE(
     TCoordBuildActivityInfo, "{AE31590E-9117-4456-A611-01F516F36784}",

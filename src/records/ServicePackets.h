@@ -91,7 +91,10 @@ struct TStartJobRequestReplyPacket : packets::TPacket {
     // The agent's local build-cache service, for a user allowed to use it (0: none).
     std::int32_t BuildCachePort{};
     std::string BuildCachePassword;
-    RAVEL_PACKET(TStartJobRequestReplyPacket, packets::TPacket, 4)
+    // The shared build-cache server of the agent's settings, for the same users.
+    std::string BuildCacheSharedServer;
+    std::string BuildCacheSharedPassword;
+    RAVEL_PACKET(TStartJobRequestReplyPacket, packets::TPacket, 6)
 };
 
 struct TCoordBuildActivityInfo : packets::TCommPacket {

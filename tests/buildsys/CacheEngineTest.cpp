@@ -26,8 +26,9 @@ struct CacheEngineTest : ::testing::Test {
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    std::unique_ptr<TCacheEngine> Make(bool readOnly = false,
-                                       const std::string& baseDir = "/src/one") {
+    std::unique_ptr<TCacheEngine>
+    Make(bool readOnly = false, const std::string& baseDir = "/src/one",
+         const std::string& shared = "redis://default:pw@127.0.0.1:7000") {
         auto profile = std::make_shared<records::TBuildCacheProfileDocument>();
         auto& gcc = profile->Tools.AddNew();
         gcc.Filename = "gcc";
@@ -35,11 +36,15 @@ struct CacheEngineTest : ::testing::Test {
         auto& ld = profile->Tools.AddNew();
         ld.Filename = "ld";
         ld.AllowBuildCache = false;
+        auto& cc = profile->Tools.AddNew();
+        cc.Filename = "cc";
+        cc.AllowBuildCache = true;
+        cc.KeyVariables = "FLAVOUR; SDK_ROOT";
         TBuildCacheSetup setup;
         setup.Enabled = true;
         setup.Ccache = "/usr/bin/ccache";
         setup.LocalStore = folder + "/store";
-        setup.SharedUrl = "redis://default:pw@127.0.0.1:7000";
+        setup.SharedUrl = shared;
         setup.ReadOnly = readOnly;
         setup.BaseDir = baseDir;
         setup.LogFolder = folder + "/logs";
@@ -129,6 +134,28 @@ TEST_F(CacheEngineTest, ReadOnlyAndAnInnerEngineShapeTheCommand) {
     EXPECT_EQ(command.Env["DISTCC_HOSTS"], "10.77.0.11:3632/2");
     EXPECT_EQ(command.Env["CCACHE_READONLY"], "1");
     EXPECT_EQ(command.Env["CCACHE_REMOTE_STORAGE"], "redis://default:pw@127.0.0.1:7000|read-only");
+}
+
+TEST_F(CacheEngineTest, VariablesTheProfileNamesGoIntoTheKey) {
+    const auto engine = Make();
+    TTaskCommand keyed;
+    engine->Wrap(Task(4, "cc", "compile"), row, keyed);
+    EXPECT_EQ(keyed.KeyVariables, (std::vector<std::string>{"FLAVOUR", "SDK_ROOT"}));
+    EXPECT_EQ(keyed.KeyFile, folder + "/logs/task-4.key");
+    EXPECT_EQ(keyed.Env["CCACHE_EXTRAFILES"], keyed.KeyFile);
+    TTaskCommand plain;
+    engine->Wrap(Task(5, "gcc", "compile"), row, plain);
+    EXPECT_TRUE(plain.KeyVariables.empty());
+    EXPECT_TRUE(plain.KeyFile.empty());
+    EXPECT_EQ(plain.Env.count("CCACHE_EXTRAFILES"), 0u);
+}
+
+TEST_F(CacheEngineTest, ReadOnlyHoldsForEverySharedLevel) {
+    const auto engine = Make(true, "/src/one", "redis://default:a@127.0.0.1:7000 redis://h:7001");
+    TTaskCommand command;
+    engine->Wrap(Task(3, "gcc", "compile"), row, command);
+    EXPECT_EQ(command.Env["CCACHE_REMOTE_STORAGE"],
+              "redis://default:a@127.0.0.1:7000|read-only redis://h:7001|read-only");
 }
 
 TEST_F(CacheEngineTest, OutcomesBecomeEventsAndTheSummary) {

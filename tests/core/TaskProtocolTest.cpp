@@ -54,7 +54,10 @@ std::string Frame(std::string_view payload) {
 } // namespace
 
 TEST(TaskProtocol, EveryMessageRoundTripsThroughFrames) {
-    const std::vector<TTaskMessage> messages = {SampleBegin(), SampleGrant(),
+    TTaskGrant keyed = SampleGrant();
+    keyed.keyVariables = {"SDK_ROOT", "FLAVOUR"};
+    keyed.keyFile = "/run/u/cache-1/task-7.key";
+    const std::vector<TTaskMessage> messages = {SampleBegin(), SampleGrant(), keyed,
                                                 TTaskDeny{"the build is stopping"}, SampleEnd()};
     std::string bytes;
     for (const auto& m : messages) {
@@ -133,6 +136,9 @@ TEST(TaskProtocol, BadPayloadsAreRefusedWithTheReason) {
         {R"({"type":"grant","task":1,"row":0,"worker":"w","remote":false,"prefix":[],)"
          R"("env":{"A":1}})",
          "has a value that is not a string: \"A\""},
+        {R"({"type":"grant","task":1,"row":0,"worker":"w","remote":false,"prefix":[],)"
+         R"("env":{},"keyFile":"/k"})",
+         "\"keyVariables\" is missing"},
         {R"({"type":"begin","pid":1,"tool":"t","argv":[],"cwd":"/","kind":"bake",)"
          R"("source":"","output":"","caption":""})",
          "unknown task kind \"bake\""},

@@ -1,8 +1,12 @@
 // The build cache with the real programs: console, agent (and its Redis service), build
 // system, task launcher, ccache, and Redis servers of the test's own on loopback ports.
+#include "HelperNetwork.h"
 #include "Installation.h"
+#include "MonitorSteps.h"
 
 #include "../platform/TestProcess.h"
+#include "comm/ProductInfo.h"
+#include "records/MonitorEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +14,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <regex>
 #include <spawn.h>
@@ -61,8 +67,11 @@ TRestored RestoredOf(const std::string& out) {
 // A Redis server of the test, on a loopback port; ended (by its pid) with the object.
 class TTestRedis {
 public:
-    // Tries `firstPort` and the ports after it until one serves.
-    explicit TTestRedis(int firstPort) {
+    // Tries `firstPort` and the ports after it until one serves; `options` are more
+    // redis-server options, `password` the one it requires (none when empty).
+    explicit TTestRedis(int firstPort, std::vector<std::string> options = {},
+                        std::string password = "")
+        : options(std::move(options)), password(std::move(password)) {
         for (port = firstPort; port < firstPort + 10 && !Start(); ++port) {
         }
     }
@@ -72,7 +81,15 @@ public:
             testing_support::WaitChild(pid);
         }
     }
-    bool Ping() const { return RedisCli({"-p", std::to_string(port), "PING"}).Out == "PONG\n"; }
+    bool Ping() const { return Cli({"PING"}).Out == "PONG\n"; }
+    TProcessResult Cli(std::vector<std::string> command) const {
+        std::vector<std::string> args = {"-p", std::to_string(port)};
+        if (!password.empty()) {
+            args.insert(args.end(), {"--no-auth-warning", "-a", password});
+        }
+        args.insert(args.end(), command.begin(), command.end());
+        return RedisCli(args);
+    }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
 
 private:
@@ -81,6 +98,10 @@ private:
         std::vector<std::string> args = {"redis-server", "--port",    portText,   "--bind",
                                          "127.0.0.1",    "--save",    "",         "--appendonly",
                                          "no",           "--logfile", "/dev/null"};
+        args.insert(args.end(), options.begin(), options.end());
+        if (!password.empty()) {
+            args.insert(args.end(), {"--requirepass", password});
+        }
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -104,6 +125,8 @@ private:
         return false;
     }
 
+    std::vector<std::string> options;
+    std::string password;
     int port = 0;
     pid_t pid = -1;
 };
@@ -148,8 +171,11 @@ private:
 
 class BuildCacheE2E : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        SetUpInstallation("cache-e2e", {RAVELCON_BINARY, AGENT_BINARY},
+    static void SetUpTestSuite() { MakeInstallation("cache-e2e"); }
+    // An installation with the programs, the masquerade folder and the profiles; this
+    // process's environment points at it.
+    static void MakeInstallation(const std::string& name) {
+        SetUpInstallation(name, {RAVELCON_BINARY, AGENT_BINARY},
                           {VARIDADEZIZ_BINARY, LAUNCHER_BINARY, HOOK_LIBRARY});
         fs::create_directories(install.Folder + "/masq");
         for (const char* tool : {"cc", "gcc", "c++", "g++"}) {
@@ -198,7 +224,8 @@ protected:
         return dir;
     }
     TProcessResult Build(const std::string& dir, std::vector<std::string> extra = {},
-                         const std::string& makeArgs = "") {
+                         const std::string& makeArgs = "",
+                         const std::map<std::string, std::string>& env = {}) {
         std::vector<std::string> args = {"/nologo", "/COMMAND=make -C '" + dir +
                                                         "' clean >/dev/null && "
                                                         "make -C '" +
@@ -207,14 +234,16 @@ protected:
             extra.push_back("/BUILDCACHELOCAL=ON");
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        return RunProgram(Ravelcon(), args);
+        return RunProgram(Ravelcon(), args, env);
     }
-    // Builds, checks that the build worked and its program runs, and gives the figures.
+    // Builds, checks that the build worked and its program runs (with `env` too), and
+    // gives the figures.
     TRestored BuildOk(const std::string& dir, std::vector<std::string> extra = {},
-                      const std::string& makeArgs = "") {
-        const TProcessResult r = Build(dir, std::move(extra), makeArgs);
+                      const std::string& makeArgs = "",
+                      const std::map<std::string, std::string>& env = {}) {
+        const TProcessResult r = Build(dir, std::move(extra), makeArgs, env);
         EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
-        EXPECT_EQ(RunProgram(dir + "/prog", {}).ExitCode, 0) << "the built program is wrong";
+        EXPECT_EQ(RunProgram(dir + "/prog", {}, env).ExitCode, 0) << "the built program is wrong";
         last = r;
         return RestoredOf(r.Out);
     }
@@ -438,6 +467,262 @@ TEST_F(BuildCacheE2E, ACacheEngineThatFailsItselfLeavesTheTaskToTheCompiler) {
     EXPECT_EQ(RunProgram(dir + "/prog", {}).ExitCode, 0);
     EXPECT_EQ(RestoredOf(r.Out).Total, 5) << r.Out;
     EXPECT_NE(r.Out.find("5 problem(s)"), std::string::npos) << r.Out;
+}
+
+} // namespace
+
+namespace {
+
+// A project built by a compiler of the test's own, first on PATH as `cc`: f.c takes
+// FLAVOUR_VALUE (a wrapper script passes $FLAVOUR), g.c tells which compiler built
+// it, and the program checks both against FLAVOUR and COMPILER of its environment,
+// so a result of another compile makes it fail.
+class CompilerChange : public BuildCacheE2E {
+protected:
+    std::string CompilerProject(const std::string& name) {
+        const std::string dir = work + "/" + name;
+        WriteFile(dir + "/f.c", "#ifndef FLAVOUR_VALUE\n#define FLAVOUR_VALUE 0\n#endif\n"
+                                "int f(void) { return FLAVOUR_VALUE; }\n");
+        WriteFile(dir + "/g.c", "#ifdef __clang__\nint g(void) { return 2; }\n#else\n"
+                                "int g(void) { return 1; }\n#endif\n");
+        WriteFile(dir + "/main.c", "#include <stdlib.h>\nint f(void);\nint g(void);\n"
+                                   "static int want(const char* name, int otherwise) {\n"
+                                   "    const char* value = getenv(name);\n"
+                                   "    return value ? atoi(value) : otherwise;\n}\n"
+                                   "int main(void) { return f() != want(\"FLAVOUR\", 0) || "
+                                   "g() != want(\"COMPILER\", 1); }\n");
+        WriteFile(dir + "/Makefile", "prog: f.o g.o main.o\n\tcc -o prog f.o g.o main.o\n"
+                                     "clean:\n\trm -f prog *.o\n");
+        WriteFile(dir + "/profile.xml",
+                  "<BuildCacheProfile FormatVersion=\"1\">\n"
+                  "  <Tool Filename=\"cc\" AllowBuildCache=\"true\" KeyVariables=\"FLAVOUR\"/>\n"
+                  "</BuildCacheProfile>\n");
+        fs::create_directories(dir + "/tools");
+        return dir;
+    }
+    // `cc` of the project: a script that runs `compiler` (and answers --version with
+    // `version`), or a link to it.
+    static void UseCompiler(const std::string& dir, const std::string& compiler,
+                            const std::string& version, bool link) {
+        const std::string cc = dir + "/tools/cc";
+        fs::remove(cc);
+        if (link) {
+            fs::create_symlink(Which(compiler.c_str()), cc);
+            return;
+        }
+        WriteFile(cc, "#!/bin/sh\ncase \"$1\" in --version|-dumpversion) echo " + version +
+                          "; exit 0;; esac\nexec " + compiler +
+                          " -DFLAVOUR_VALUE=\"${FLAVOUR:-0}\" \"$@\"\n");
+        fs::permissions(cc, fs::perms::owner_all);
+    }
+    TRestored CompilerBuild(const std::string& dir, std::map<std::string, std::string> env) {
+        env["PATH"] = dir + "/tools:" + std::string(std::getenv("PATH"));
+        return BuildOk(dir, {"/BUILDCACHELOCAL=ON", "/BuildCacheProfile=" + dir + "/profile.xml"},
+                       "", env);
+    }
+};
+
+TEST_F(CompilerChange, AVariableTheProfileNamesIsPartOfTheKey) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = CompilerProject("flavour");
+    UseCompiler(dir, "gcc", "12", false);
+    EXPECT_EQ(CompilerBuild(dir, {{"FLAVOUR", "1"}}).Total, 3) << last.Out;
+    // Another value is another compile (the program checks the value it was built with).
+    EXPECT_EQ(CompilerBuild(dir, {{"FLAVOUR", "2"}}).Restored, 0) << last.Out;
+    // The first value's results still serve: the value is in the key, the cache still on.
+    EXPECT_EQ(CompilerBuild(dir, {{"FLAVOUR", "1"}}).Restored, 3) << last.Out;
+}
+
+TEST_F(CompilerChange, AnotherCompilerUnderTheSameNameIsNeverRestored) {
+    if (!Installed("clang")) {
+        GTEST_SKIP() << "clang is not installed";
+    }
+    TAgent agent;
+    AwaitService();
+    const struct {
+        const char* name;
+        bool link;
+    } cases[] = {{"a wrapper script with a new version", false},
+                 {"a link to another compiler", true}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = CompilerProject("compiler-" + std::to_string(++n));
+        UseCompiler(dir, "gcc", "12.2.0", c.link);
+        // The user's own ccache settings turn the compiler check off: not for the build.
+        std::map<std::string, std::string> env = {{"CCACHE_COMPILERCHECK", "none"},
+                                                  {"COMPILER", "1"}};
+        CompilerBuild(dir, env);
+        EXPECT_EQ(CompilerBuild(dir, env).Restored, 3) << last.Out;
+        UseCompiler(dir, "clang", "14.0.6", c.link);
+        env["COMPILER"] = "2";
+        EXPECT_EQ(CompilerBuild(dir, env).Restored, 0) << last.Out;
+    }
+}
+
+// The build-cache problem messages of the build whose history is `monitorFile`.
+std::vector<std::string> CacheProblems(const std::string& monitorFile) {
+    std::vector<std::string> texts;
+    for (const auto& event : MonitorFileEvents(monitorFile)) {
+        const auto* message = dynamic_cast<const records::TMonitorEventMessagePacket*>(event.get());
+        if (message && message->Message == "Build cache problem") {
+            texts.push_back(message->Text);
+        }
+    }
+    return texts;
+}
+
+TEST_F(BuildCacheE2E, ASharedLevelThatFailsIsToldOncePerBuild) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    const std::string monitorFile = work + "/build.mv_mon";
+    TTestRedis full(servicePort + 3, {"--maxmemory", "1", "--maxmemory-policy", "noeviction"});
+    ASSERT_TRUE(full.Ping());
+    TGarbageServer garbage;
+    std::string stoppedAddress;
+    {
+        TTestRedis stopped(servicePort + 13);
+        ASSERT_TRUE(stopped.Ping());
+        stoppedAddress = stopped.Address();
+        BuildOk(dir, {"/BUILDCACHEREMOTESERVER=" + stoppedAddress});
+    }
+    const struct {
+        const char* name;
+        std::string server;
+        const char* says; // part of the message
+    } cases[] = {
+        {"full", full.Address(), "OOM"},
+        {"answering garbage", garbage.Address(), "Redis"},
+        {"stopped since the last build", stoppedAddress, "Redis"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(LocalStore()); // the shared level is asked only on a local miss
+        const TRestored r =
+            BuildOk(dir, {"/BUILDCACHEREMOTESERVER=" + c.server, "/MON=" + monitorFile});
+        EXPECT_EQ(r.Total, 5) << last.Out;
+        EXPECT_EQ(r.Restored, 0) << last.Out;
+        const std::vector<std::string> problems = CacheProblems(monitorFile);
+        ASSERT_EQ(problems.size(), 1u) << last.Out;
+        EXPECT_NE(problems[0].find(c.says), std::string::npos) << problems[0];
+        fs::remove(monitorFile);
+    }
+    // A healthy build has none.
+    fs::remove_all(LocalStore());
+    BuildOk(dir, {"/BUILDCACHELOCAL=ON", "/MON=" + monitorFile});
+    EXPECT_TRUE(CacheProblems(monitorFile).empty()) << last.Out;
+    EXPECT_EQ(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+}
+
+// A shared server of the team, with its password in a file of the agent's settings.
+class SharedServer : public BuildCacheE2E {
+protected:
+    void SetUp() override {
+        BuildCacheE2E::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        shared = std::make_unique<TTestRedis>(servicePort + 1, std::vector<std::string>{},
+                                              "team-Secret.1");
+        ASSERT_TRUE(shared->Ping());
+        Configure();
+    }
+    // This installation's settings name the shared server and a password file.
+    void Configure() {
+        const std::string passwordFile = install.Root + "/etc/shared-cache.password";
+        WriteFile(passwordFile, "team-Secret.1\n");
+        fs::permissions(passwordFile, fs::perms::owner_read | fs::perms::owner_write);
+        WriteRegistry("\"BuildCacheSharedServer\"=\"" + shared->Address() +
+                          "\"\r\n\"BuildCacheSharedPasswordFile\"=\"" + passwordFile + "\"\r\n",
+                      servicePort);
+    }
+    std::unique_ptr<TTestRedis> shared;
+};
+
+TEST_F(SharedServer, ItServesWithThePasswordOfTheSettings) {
+    TAgent agent;
+    AwaitService();
+    const std::string dir = Project("p");
+    EXPECT_EQ(BuildOk(dir).Total, 5) << last.Out;
+    EXPECT_EQ(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+    EXPECT_NE(shared->Cli({"DBSIZE"}).Out, "0\n") << "nothing was stored on the shared server";
+    // This machine forgets everything, its local service too: the shared server serves.
+    ASSERT_EQ(Clear().ExitCode, 0);
+    const TRestored fromShared = BuildOk(Project("other"));
+    EXPECT_EQ(fromShared.Restored, 5) << last.Out;
+    EXPECT_NE(last.Out.find("5 restored from the shared cache"), std::string::npos) << last.Out;
+    // Named by the build itself, the server gets the settings' password too.
+    fs::remove_all(LocalStore());
+    EXPECT_EQ(BuildOk(dir, {"/BUILDCACHEREMOTESERVER=" + shared->Address()}).Restored, 5)
+        << last.Out;
+    EXPECT_EQ(last.Out.find("problem(s)"), std::string::npos) << last.Out;
+}
+
+TEST_F(SharedServer, ASecondInstallationRestoresTheFirstOnesResults) {
+    {
+        TAgent agent;
+        AwaitService();
+        EXPECT_EQ(BuildOk(Project("first")).Restored, 0) << last.Out;
+    }
+    // Another machine: its own programs, settings, objects, data and local service.
+    const TInstall first = install;
+    MakeInstallation("cache-e2e-second");
+    struct TBack {
+        const TInstall& first;
+        ~TBack() {
+            TearDownInstallation();
+            install = first;
+            ::setenv("TAVRIX_OBJECTS_DIR", install.Objects.c_str(), 1);
+            ::setenv("TAVRIX_REGISTRY_DIR", (install.Root + "/etc").c_str(), 1);
+            ::setenv("TAVRIX_DATA_DIR", (install.Root + "/var").c_str(), 1);
+            comm::TProductInfo::Release();
+            comm::TProductInfo::Get(install.Bin + "/info.dat");
+        }
+    } back{first};
+    servicePort += 2;
+    Configure();
+    work = install.Root + "/work";
+    TAgent agent;
+    AwaitService();
+    const TRestored second = BuildOk(Project("second"));
+    EXPECT_EQ(second.Restored, 5) << last.Out;
+    EXPECT_NE(last.Out.find("5 restored from the shared cache"), std::string::npos) << last.Out;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BuildCacheE2E, AMissIsDistributedAndItsRestoreNeverLeavesTheMachine) {
+    if (!TTestNetwork::Available()) {
+        GTEST_SKIP() << "network namespaces are not available (needs root and iproute2)";
+    }
+    if (!Installed("distccd") || !Installed("distcc")) {
+        GTEST_SKIP() << "distcc is not installed (scripts/setup.sh installs it)";
+    }
+    TTestNetwork network(1);
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet());
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    WriteRegistry("\"Helpers\"=\"" + network.Address(0) +
+                      "\"\r\n\"HelperProbeSeconds\"=dword:00000001\r\n",
+                  servicePort);
+    TAgent agent;
+    AwaitService();
+    ASSERT_TRUE(WaitUntil(
+        [] {
+            return Contains(RunProgram(install.Bin + "/morvek-agent", {"--status"}).Out, " up ");
+        },
+        30000));
+    const std::string dir = Project("p");
+    const TRestored first = BuildOk(dir, {}, "-j4");
+    EXPECT_EQ(first.Restored, 0) << last.Out;
+    const int compiled = Occurrences(helper.Log(), "COMPILE_OK");
+    EXPECT_GE(compiled, 1) << "no miss was distributed\n" << helper.Log() << last.Out;
+    const TRestored second = BuildOk(dir, {}, "-j4");
+    EXPECT_EQ(second.Restored, 5) << last.Out;
+    EXPECT_EQ(Occurrences(helper.Log(), "COMPILE_OK"), compiled) << helper.Log();
 }
 
 } // namespace

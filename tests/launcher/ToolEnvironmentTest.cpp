@@ -81,3 +81,16 @@ TEST(ToolEnvironment, ToolEnvironmentDropsTheInterception) {
     EXPECT_EQ(ValueOf(env, "NOEQUALS"), "");
     EXPECT_EQ(ValueOf(env, "MORVEK_TASK"), "");
 }
+
+TEST(ToolEnvironment, TheCacheGrantIsTheWholeOfTheCacheSettings) {
+    // A user's own ccache settings (no compiler check, another compiler) would let a
+    // different compile's result be restored; without the cache they stay the user's.
+    const std::vector<std::string> env = {"CCACHE_COMPILERCHECK=none", "CCACHE_COMPILER=clang",
+                                          "HOME=/home/u"};
+    EXPECT_EQ(
+        ToolEnvironment(env, "", 1, {{"CCACHE_DIR", "/store"}}),
+        (std::vector<std::string>{"HOME=/home/u", "CCACHE_DIR=/store", "MORVEK_TASK_DEPTH=1"}));
+    EXPECT_EQ(ToolEnvironment(env, "", 1, {}),
+              (std::vector<std::string>{"CCACHE_COMPILERCHECK=none", "CCACHE_COMPILER=clang",
+                                        "HOME=/home/u", "MORVEK_TASK_DEPTH=1"}));
+}

@@ -344,6 +344,19 @@ TEST(BuildCacheProfile, ANamedProfileReplacesTheDefault) {
     EXPECT_FALSE(AllowsBuildCache(profile, "cc"));
 }
 
+TEST(BuildCacheProfile, TheRuleOfAToolNamesTheVariablesOfItsKey) {
+    TTempFile named(
+        "<BuildCacheProfile FormatVersion=\"1\">\n"
+        "  <Tool Filename=\"cc\" AllowBuildCache=\"true\" KeyVariables=\" SDK ;A_1,\"/>\n"
+        "  <Tool Filename=\"c*\" AllowBuildCache=\"false\" KeyVariables=\"B\"/>\n"
+        "</BuildCacheProfile>\n");
+    TBuildCacheProfileDocument profile;
+    LoadBuildCacheProfile("/nonexistent/default.xml", named.path, profile);
+    EXPECT_EQ(BuildCacheKeyVariables(profile, "cc"), (std::vector<std::string>{"SDK", "A_1"}));
+    EXPECT_TRUE(BuildCacheKeyVariables(profile, "clang").empty()); // not cached at all
+    EXPECT_TRUE(BuildCacheKeyVariables(profile, "ld").empty());
+}
+
 TEST(BuildCacheProfile, MalformedProfilesAreErrorsNamingTheFile) {
     const struct {
         const char* text;
@@ -355,6 +368,10 @@ TEST(BuildCacheProfile, MalformedProfilesAreErrorsNamingTheFile) {
         {"<BuildCacheProfile><Tool AllowBuildCache=\"true\"/></BuildCacheProfile>",
          ": <Tool> number 1 has no Filename"},
         {"<BuildCacheProfile><Tool Filename=\"gcc\" Remote=\"1\"/></BuildCacheProfile>", "Remote"},
+        {"<BuildCacheProfile><Tool Filename=\"cc\" KeyVariables=\"SDK;A-B\"/></BuildCacheProfile>",
+         ": <Tool> number 1: KeyVariables names \"A-B\", which is no environment variable name"},
+        {"<BuildCacheProfile><Tool Filename=\"cc\" KeyVariables=\"1X\"/></BuildCacheProfile>",
+         "\"1X\""},
         {"<Profile FormatVersion=\"1\"/>", "Profile"},
         {"<BuildCacheProfile><Tool", ""},
     };
