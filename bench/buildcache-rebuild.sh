@@ -11,7 +11,7 @@
 # Then cold builds through ravelcon, two kinds interleaved:
 #   cache on   /BUILDCACHELOCAL=ON after /CLEARBUILDCACHE: every compile misses and is stored
 #   cache off  the same build without the cache
-# each checked likewise (no compile restored and every one looked up for the first kind,
+# each checked likewise (no object restored and every one looked up for the first kind,
 # no cache line and one task per object at least for the second).
 # Prints each run with the machine's load, then the medians and their ratios.
 #   bench/buildcache-rebuild.sh [N]    (RUNS, default 5; REALCODE, the tree's folder;
@@ -69,10 +69,13 @@ ccache_alone() {
 # Every object's compile in the last build through ravelcon was restored (and as many
 # from the shared cache when $1 says so). The build's own probes (a compile of stdin, a
 # probe that fails) are no objects and cannot be restored.
+restored_objects() {
+  "$prefix/bin/morvek-monitor" "$work/cache.mv_mon" --trace "$work/cache.json" >/dev/null 2>&1 &&
+    grep -oE '"cat":"restored","dur":[0-9]+,"name":"[^"]*\.[cS]"' "$work/cache.json" | wc -l
+}
 all_restored() {
   local n
-  n=$("$prefix/bin/morvek-monitor" "$work/cache.mv_mon" --trace "$work/cache.json" >/dev/null &&
-    grep -oE '"cat":"restored","dur":[0-9]+,"name":"[^"]*\.[cS]"' "$work/cache.json" | wc -l)
+  n=$(restored_objects)
   [ "${n:-0}" -ge "$objects" ] || return 1
   [ "${1:-}" != shared ] || [ "$(grep -o 'Build cache: [0-9]* restored from the shared cache' "$work/last.log" | awk '{print $3}')" -ge "$objects" ]
 }
@@ -122,7 +125,8 @@ for run in $(seq "$runs"); do
   "$ravelcon" /nologo /CLEARBUILDCACHE >"$work/clear.log" 2>&1 || { echo "/CLEARBUILDCACHE failed" >&2; cat "$work/clear.log" >&2; exit 1; }
   t=$(timed through_ravelcon) || exit 1
   line=$(grep -o 'Build cache: [0-9]* of [0-9]* tasks restored' "$work/last.log")
-  [ "$(echo "$line" | awk '{print $3}')" = 0 ] && [ "$(echo "$line" | awk '{print $5}')" -ge "$objects" ] ||
+  # A compile that the build repeats (its probes do) may be restored within the build.
+  [ "$(restored_objects)" = 0 ] && [ "$(echo "$line" | awk '{print $5}')" -ge "$objects" ] ||
     { echo "the cold build was not a full miss: ${line:-no cache line}" >&2; exit 1; }
   cold_on+=("$t")
   echo "run $run cold, cache on: $t ms, $line; $(uptime)"
