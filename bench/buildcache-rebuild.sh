@@ -8,9 +8,15 @@
 # Every run is checked before it counts: exit code 0, every object built, and every
 # compile restored (ccache's statistics for the first kind, the build's summary line for
 # the others, which must also say that the shared cache served them for the third kind).
+# Then cold builds through ravelcon, two kinds interleaved:
+#   cache on   /BUILDCACHELOCAL=ON after /CLEARBUILDCACHE: every compile misses and is stored
+#   cache off  the same build without the cache
+# each checked likewise (no object restored and every one looked up for the first kind,
+# no cache line and one task per object at least for the second).
 # Prints each run with the machine's load, then the medians and their ratios.
 #   bench/buildcache-rebuild.sh [N]    (RUNS, default 5; REALCODE, the tree's folder;
-#                                       CACHE_PORT, the service's port, default 47823)
+#                                       CACHE_PORT, the service's port, default 47823;
+#                                       PARTS, default "rebuild cold")
 set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
@@ -34,14 +40,15 @@ for _ in $(seq 100); do [ -s "$cachefolder/buildcache_service.pid" ] && break; s
 store="$cachefolder/FileCache/u$(id -u)"
 
 through_ravelcon() {
-  "$ravelcon" /nologo /KEEPORIGJOBSNUM /BUILDCACHELOCAL=ON /COMMAND="make -s -C $tree -j$jobs"
+  rm -f "$work/cache.mv_mon"
+  "$ravelcon" /nologo /KEEPORIGJOBSNUM /BUILDCACHELOCAL=ON /MON="$work/cache.mv_mon" /COMMAND="make -s -C $tree -j$jobs"
 }
 # Fills the cache (and the page cache); tells how many objects a build makes.
 make -s -C "$tree" clean >/dev/null
 through_ravelcon >"$work/warmup.log" 2>&1 || { echo "warm-up build failed" >&2; tail -5 "$work/warmup.log" >&2; exit 1; }
 objects=$(make -s -C "$tree" count)
 [ "$objects" -ge 150 ] || { echo "only $objects objects in the tree" >&2; exit 1; }
-grep -q "Build cache: 0 of" "$work/warmup.log" || { echo "the warm-up build did not use the cache" >&2; tail -3 "$work/warmup.log" >&2; exit 1; }
+grep -q "Build cache: [0-9]* of" "$work/warmup.log" || { echo "the warm-up build did not use the cache" >&2; tail -3 "$work/warmup.log" >&2; exit 1; }
 
 # Milliseconds of one clean build by the given command; fails unless it exited 0 and
 # built every object.
@@ -59,21 +66,29 @@ ccache_alone() {
   CCACHE_DIR="$store" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_REMOTE_STORAGE= \
     make -s -C "$tree" -j"$jobs" CC="ccache gcc"
 }
-# Every compile of the last build through ravelcon was restored (from the shared cache
-# when $1 says so).
-all_restored() {
-  local line n m
-  line=$(grep -o 'Build cache: [0-9]* of [0-9]* tasks restored' "$work/last.log") || return 1
-  n=$(echo "$line" | awk '{print $3}')
-  m=$(echo "$line" | awk '{print $5}')
-  [ "$n" -eq "$m" ] && [ "$n" -ge "$objects" ] || return 1
-  [ "${1:-}" != shared ] || grep -q "Build cache: $n restored from the shared cache" "$work/last.log"
+# Every object's compile in the last build through ravelcon was restored (and as many
+# from the shared cache when $1 says so). The build's own probes (a compile of stdin, a
+# probe that fails) are no objects and cannot be restored.
+restored_objects() {
+  "$prefix/bin/morvek-monitor" "$work/cache.mv_mon" --trace "$work/cache.json" >/dev/null 2>&1 &&
+    grep -oE '"cat":"restored","dur":[0-9]+,"name":"[^"]*\.[cS]"' "$work/cache.json" | wc -l
 }
+all_restored() {
+  local n
+  n=$(restored_objects)
+  [ "${n:-0}" -ge "$objects" ] || return 1
+  [ "${1:-}" != shared ] || [ "$(grep -o 'Build cache: [0-9]* restored from the shared cache' "$work/last.log" | awk '{print $3}')" -ge "$objects" ]
+}
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+range() { printf '%s\n' "$@" | sort -n | sed -n '1p;$p' | paste -sd-; }
+parts=${PARTS:-rebuild cold}
 
 alone=()
 local_=()
 shared=()
-for run in $(seq "$runs"); do
+[[ " $parts " == *" rebuild "* ]] || runs_rebuild=0
+for run in $(seq "${runs_rebuild:-$runs}"); do
   CCACHE_DIR="$store" ccache -z >/dev/null
   t=$(timed ccache_alone) || exit 1
   hits=$(CCACHE_DIR="$store" ccache --print-stats | awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" {s += $2} END {print s + 0}')
@@ -90,10 +105,41 @@ for run in $(seq "$runs"); do
   shared+=("$t")
   echo "run $run ravelcon, shared level only: $t ms; $(uptime)"
 done
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-a=$(median "${alone[@]}")
-l=$(median "${local_[@]}")
-s=$(median "${shared[@]}")
-echo "$objects objects, make -j$jobs, fully restored clean rebuilds, median of $runs runs:"
-echo "  ccache alone ${a} ms; through ravelcon ${l} ms (ratio $(echo "scale=3; $l / $a" | bc)); shared level only ${s} ms (ratio to local $(echo "scale=3; $s / $l" | bc))"
+if [ ${#alone[@]} -gt 0 ]; then
+  a=$(median "${alone[@]}")
+  l=$(median "${local_[@]}")
+  s=$(median "${shared[@]}")
+  echo "$objects objects, make -j$jobs, fully restored clean rebuilds, median of $runs runs (min-max):"
+  echo "  ccache alone ${a} ms ($(range "${alone[@]}")); through ravelcon ${l} ms ($(range "${local_[@]}")), ratio $(echo "scale=3; $l / $a" | bc)"
+  echo "  shared level only ${s} ms ($(range "${shared[@]}")), ratio to the local store $(echo "scale=3; $s / $l" | bc)"
+  echo "load: $(uptime)"
+fi
+
+[[ " $parts " == *" cold "* ]] || exit 0
+tasks_of() {
+  "$prefix/bin/morvek-monitor" "$1" --summary | sed -n 's/^Tasks: *\([0-9]*\).*/\1/p'
+}
+cold_on=()
+cold_off=()
+for run in $(seq "$runs"); do
+  "$ravelcon" /nologo /CLEARBUILDCACHE >"$work/clear.log" 2>&1 || { echo "/CLEARBUILDCACHE failed" >&2; cat "$work/clear.log" >&2; exit 1; }
+  t=$(timed through_ravelcon) || exit 1
+  line=$(grep -o 'Build cache: [0-9]* of [0-9]* tasks restored' "$work/last.log")
+  # A compile that the build repeats (its probes do) may be restored within the build.
+  [ "$(restored_objects)" = 0 ] && [ "$(echo "$line" | awk '{print $5}')" -ge "$objects" ] ||
+    { echo "the cold build was not a full miss: ${line:-no cache line}" >&2; exit 1; }
+  cold_on+=("$t")
+  echo "run $run cold, cache on: $t ms, $line; $(uptime)"
+  rm -f "$work/off.mv_mon"
+  t=$(timed "$ravelcon" /nologo /KEEPORIGJOBSNUM /MON="$work/off.mv_mon" /COMMAND="make -s -C $tree -j$jobs") || exit 1
+  ! grep -q 'Build cache' "$work/last.log" || { echo "the build without the cache used it" >&2; exit 1; }
+  tasks=$(tasks_of "$work/off.mv_mon")
+  [ "${tasks:-0}" -ge "$objects" ] || { echo "the monitor file holds ${tasks:-no} tasks for $objects objects" >&2; exit 1; }
+  cold_off+=("$t")
+  echo "run $run cold, cache off: $t ms, $tasks tasks; $(uptime)"
+done
+on=$(median "${cold_on[@]}")
+off=$(median "${cold_off[@]}")
+echo "$objects objects, make -j$jobs, cold builds through ravelcon, median of $runs runs (min-max):"
+echo "  cache on ${on} ms ($(range "${cold_on[@]}")); cache off ${off} ms ($(range "${cold_off[@]}")); ratio $(echo "scale=3; $on / $off" | bc)"
 echo "load at the end: $(uptime)"
