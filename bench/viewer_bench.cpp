@@ -227,7 +227,8 @@ void BM_PageInBrowser(benchmark::State& state) {
     const std::string empty = history.Dir + "/empty.html";
     std::ofstream(empty) << "<!doctype html><title>empty</title>\n";
     const std::string& profile = history.Dir;
-    double firstDraw = 0, render = 0, parse = 0, zoom = 0, wall = 0, startup = 0, rects = 0;
+    double firstDraw = 0, render = 0, parse = 0, zoom = 0, wall = 0, startup = 0, rects = 0,
+           loaded = 0;
     std::int64_t runs = 0;
     for (auto _ : state) {
         const auto [dom, ms] = LoadInChromium(chromium, profile, "file://" + page);
@@ -248,6 +249,7 @@ void BM_PageInBrowser(benchmark::State& state) {
         parse += std::stod(facts["parse-ms"]);
         zoom += std::stod(facts["zoom-ms"]);
         rects += std::stod(facts["drawn-rects"]);
+        loaded += std::stod(facts["script-start-ms"]);
         wall += ms;
         startup += emptyMs;
         ++runs;
@@ -259,6 +261,7 @@ void BM_PageInBrowser(benchmark::State& state) {
     state.counters["parse_ms"] = parse / n;
     state.counters["zoom_step_ms"] = zoom / n;
     state.counters["rects"] = rects / n;
+    state.counters["page_loaded_ms"] = loaded / n;
     state.counters["browser_wall_ms"] = wall / n;
     state.counters["browser_empty_page_ms"] = startup / n;
     state.counters["page_MB"] =

@@ -480,6 +480,8 @@
     };
   }
 
+  // Until the script runs: the browser has read and parsed the page with its data.
+  var scriptStarted = performance.now();
   var parseStarted = performance.now();
   var first = JSON.parse(document.getElementById('build-data').textContent);
   var parseMs = performance.now() - parseStarted;
@@ -487,6 +489,7 @@
   // From the start of navigation to the first complete draw, and the data's share of it.
   document.getElementById('facts').dataset.firstDrawMs = Math.round(performance.now());
   document.getElementById('facts').dataset.parseMs = Math.round(parseMs);
+  document.getElementById('facts').dataset.scriptStartMs = Math.round(scriptStarted);
   if (!first.live || first.live.final) return;
   // A live page: every newer document of the build arrives as a server-sent event.
   var facts = document.getElementById('facts'), seen = [shown.tasks + ':' + shown.bars];
