@@ -1,7 +1,11 @@
 // The build monitor view at scale: a generated history of 100 000 tasks on 64 rows,
 // read into the model and converted to the report page and the trace. Every run
-// checks that all tasks made it into the page before its figures count.
+// checks that all tasks made it into the page before its figures count. The page in
+// headless chromium (when installed): the time from navigation start to the first
+// complete draw and of one zoom step as the page measures them, apart from the
+// browser's own start-up (the same browser run on an empty page).
 #include "HistoryBuilder.h"
+#include "e2e/ProcessRunner.h"
 
 #include "records/Registration.h"
 #include "viewer/BuildAnalysis.h"
@@ -13,7 +17,14 @@
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -144,9 +155,123 @@ void BM_HistoryToTrace(benchmark::State& state) {
     state.counters["trace_MB"] = static_cast<double>(size) / (1024 * 1024);
 }
 
+std::string FindChromium() {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        for (const char* name : {"chromium", "chromium-browser"}) {
+            const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+            if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+                return candidate.string();
+            }
+        }
+    }
+    return {};
+}
+
+// The facts the page's script wrote into its facts element.
+std::map<std::string, std::string> PageFacts(const std::string& dom) {
+    std::map<std::string, std::string> facts;
+    const std::size_t at = dom.find("<div id=\"facts\"");
+    if (at == std::string::npos) {
+        return facts;
+    }
+    const std::string tag = dom.substr(at, dom.find('>', at) - at);
+    static const std::regex attribute("data-([a-z-]+)=\"([^\"]*)\"");
+    for (std::sregex_iterator it(tag.begin(), tag.end(), attribute), end; it != end; ++it) {
+        facts[(*it)[1]] = (*it)[2];
+    }
+    return facts;
+}
+
+// One headless chromium run on `url`: its DOM after load, and the wall time.
+std::pair<std::string, double> LoadInChromium(const std::string& chromium,
+                                              const std::string& folder, const std::string& url) {
+    // A profile of its own: a browser that lingers keeps its profile locked.
+    static int runs = 0;
+    const std::string profile = folder + "/profile-" + std::to_string(++runs);
+    std::filesystem::create_directories(profile);
+    const auto began = std::chrono::steady_clock::now();
+    const e2e::TProcessResult run =
+        e2e::RunProgram("/usr/bin/timeout",
+                        {"-k", "5", "300", chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                         "--disable-quic", "--no-first-run", "--disable-background-networking",
+                         "--disable-component-update", "--disable-sync", "--disable-extensions",
+                         "--user-data-dir=" + profile, "--window-size=1280,900",
+                         "--virtual-time-budget=5000", "--dump-dom", url});
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
+    if (run.ExitCode != 0) {
+        std::fprintf(stderr, "chromium ended with %d: %s\n", run.ExitCode, run.Err.c_str());
+        return {std::string(), ms};
+    }
+    return {run.Out, ms};
+}
+
+void BM_PageInBrowser(benchmark::State& state) {
+    const std::string chromium = FindChromium();
+    if (chromium.empty()) {
+        state.SkipWithError("chromium is not installed");
+        return;
+    }
+    const THistory& history = History();
+    const viewer::TBuildModel model = viewer::ReadHistory(history.File);
+    const std::string page = history.Dir + "/large.html";
+    {
+        std::ofstream out(page, std::ios::binary);
+        viewer::WriteHtmlReport(model, viewer::Analyse(model, viewer::PageSlowestTasks),
+                                [&](std::string_view s) {
+                                    out.write(s.data(), static_cast<std::streamsize>(s.size()));
+                                });
+    }
+    const std::string empty = history.Dir + "/empty.html";
+    std::ofstream(empty) << "<!doctype html><title>empty</title>\n";
+    const std::string& profile = history.Dir;
+    double firstDraw = 0, render = 0, parse = 0, zoom = 0, wall = 0, startup = 0, rects = 0,
+           loaded = 0;
+    std::int64_t runs = 0;
+    for (auto _ : state) {
+        const auto [dom, ms] = LoadInChromium(chromium, profile, "file://" + page);
+        state.PauseTiming();
+        const auto [emptyDom, emptyMs] = LoadInChromium(chromium, profile, "file://" + empty);
+        auto facts = PageFacts(dom);
+        if (facts["ready"] != "yes" || facts["tasks"] != std::to_string(history.Made.Tasks) ||
+            facts["drawn-bars"] != std::to_string(history.Made.Tasks)) {
+            const std::string wrong = "the page did not draw every task (ready " + facts["ready"] +
+                                      ", tasks " + facts["tasks"] + ", drawn " +
+                                      facts["drawn-bars"] + ", DOM of " +
+                                      std::to_string(dom.size()) + " bytes)";
+            state.SkipWithError(wrong.c_str());
+            return;
+        }
+        firstDraw += std::stod(facts["first-draw-ms"]);
+        render += std::stod(facts["render-ms"]);
+        parse += std::stod(facts["parse-ms"]);
+        zoom += std::stod(facts["zoom-ms"]);
+        rects += std::stod(facts["drawn-rects"]);
+        loaded += std::stod(facts["script-start-ms"]);
+        wall += ms;
+        startup += emptyMs;
+        ++runs;
+        state.ResumeTiming();
+    }
+    const double n = static_cast<double>(std::max<std::int64_t>(runs, 1));
+    state.counters["first_draw_ms"] = firstDraw / n;
+    state.counters["draw_ms"] = render / n;
+    state.counters["parse_ms"] = parse / n;
+    state.counters["zoom_step_ms"] = zoom / n;
+    state.counters["rects"] = rects / n;
+    state.counters["page_loaded_ms"] = loaded / n;
+    state.counters["browser_wall_ms"] = wall / n;
+    state.counters["browser_empty_page_ms"] = startup / n;
+    state.counters["page_MB"] =
+        static_cast<double>(std::filesystem::file_size(page)) / (1024 * 1024);
+}
+
 BENCHMARK(BM_ReadHistory)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_HistoryToPage)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_HistoryToTrace)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_PageInBrowser)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

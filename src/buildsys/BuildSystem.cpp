@@ -509,8 +509,10 @@ void TBuild::SystemWarning(const std::string& text) {
 }
 
 void TBuild::Complete(int exitCode) {
-    const std::int32_t errors = scanner.Errors() + jobCounts.Errors;
-    const std::int32_t warnings = scanner.Warnings() + jobCounts.Warnings;
+    const std::int32_t errors =
+        scanner.Errors() + jobCounts.Errors + (tasks ? tasks->OutputErrors() : 0);
+    const std::int32_t warnings =
+        scanner.Warnings() + jobCounts.Warnings + (tasks ? tasks->OutputWarnings() : 0);
     const bool success = exitCode == 0 && !cancelled && systemErrors == 0;
     Add(*records::NewCompleteEvent(Ms(), cancelled,
                                    records::BuildSummaryText(systemErrors, 0, errors, warnings),

@@ -186,8 +186,9 @@ void TTaskBuild::Start(TBuildPlan& plan) {
     cache = std::make_unique<TCacheEngine>(setup.Cache, add, ms);
     events->SetCacheStatus([this](const TRunningTask& task) { return cache->Status(task); });
     engines.push_back(cache.get()); // the cache goes around every engine before it
-    endpoint =
-        std::make_unique<TTaskEndpoint>(*scheduler, TTaskEndpoint::PathFor(setup.BuildID), engines);
+    endpoint = std::make_unique<TTaskEndpoint>(
+        *scheduler, TTaskEndpoint::PathFor(setup.BuildID), engines,
+        [this](std::int32_t taskID, const TOutputText& text) { TaskOutput(taskID, text); });
 
     TInterception interception;
     interception.AgentFolder = setup.AgentFolder;
@@ -220,6 +221,18 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         }
     }
     plan.Environment = MergeEnvironment(plan.Environment, forced);
+}
+
+void TTaskBuild::TaskOutput(std::int32_t taskID, const TOutputText& text) {
+    records::TMonitorEventOutputPacket event;
+    event.ms = ms();
+    (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
+    event.TaskID = taskID;
+    event.ErrorCount = text.Errors;
+    event.WarningCount = text.Warnings;
+    outputErrors += text.Errors;
+    outputWarnings += text.Warnings;
+    add(event);
 }
 
 void TTaskBuild::Message(const std::string& text) {

@@ -74,6 +74,9 @@ public:
     std::int32_t RowCount() const { return static_cast<std::int32_t>(rows.size()); }
     // What Start found missing of the interception.
     const std::vector<std::string>& Warnings() const { return warnings; }
+    // The error and warning lines in the output of the tasks.
+    std::int32_t OutputErrors() const { return outputErrors; }
+    std::int32_t OutputWarnings() const { return outputWarnings; }
 
 private:
     const records::TBuildCommandPacket& request;
@@ -87,6 +90,9 @@ private:
     std::unique_ptr<TTaskEndpoint> endpoint;
     std::unique_ptr<TGraphSampler> sampler;
     std::atomic<bool> stopRequested{false};
+    std::atomic<std::int32_t> outputErrors{0};
+    std::atomic<std::int32_t> outputWarnings{0};
+    void TaskOutput(std::int32_t taskID, const TOutputText& text);
     bool finished = false;
     std::size_t employed = 0; // rows with an employ event
     std::vector<std::string> warnings;

@@ -60,8 +60,8 @@ std::string TTaskEndpoint::PathFor(const std::string& buildID) {
 }
 
 TTaskEndpoint::TTaskEndpoint(TScheduler& scheduler, const std::string& path,
-                             std::vector<TTaskEngine*> engines)
-    : scheduler(scheduler), path(path), engines(std::move(engines)),
+                             std::vector<TTaskEngine*> engines, TOutputSink output)
+    : scheduler(scheduler), path(path), engines(std::move(engines)), output(std::move(output)),
       listener(platform::TLocalListener::Listen(path)) {
     acceptor = platform::StartThread([this] { AcceptLoop(); });
 }
@@ -165,6 +165,31 @@ std::optional<core::TTaskMessage> TTaskEndpoint::Read(platform::TLocalSocket& so
     }
 }
 
+std::optional<core::TTaskMessage> TTaskEndpoint::ReadPastOutput(platform::TLocalSocket& socket,
+                                                                core::TTaskFrameReader& reader,
+                                                                std::int32_t taskID,
+                                                                TOutputScanner& lines) {
+    for (;;) {
+        std::optional<core::TTaskMessage> message = Read(socket, reader, Forever);
+        const auto* bytes = message ? std::get_if<core::TTaskOutput>(&*message) : nullptr;
+        if (!bytes) {
+            return message;
+        }
+        const TOutputStream stream = bytes->stream == 2 ? TOutputStream::Err : TOutputStream::Out;
+        if (std::optional<TOutputText> text = lines.Add(stream, bytes->bytes); text && output) {
+            output(taskID, *text);
+        }
+    }
+}
+
+void TTaskEndpoint::FinishOutput(std::int32_t taskID, TOutputScanner& lines) {
+    for (const TOutputStream stream : {TOutputStream::Out, TOutputStream::Err}) {
+        if (std::optional<TOutputText> text = lines.Finish(stream); text && output) {
+            output(taskID, *text);
+        }
+    }
+}
+
 std::optional<TTaskGrant> TTaskEndpoint::AwaitGrant(platform::TLocalSocket& socket,
                                                     TScheduler::TTicket ticket) {
     std::optional<TTaskGrant> answer;
@@ -228,7 +253,10 @@ void TTaskEndpoint::Serve(TConnection& connection) {
             scheduler.Abandon(ticket);
             return;
         }
-        std::optional<core::TTaskMessage> last = Read(socket, reader, Forever);
+        TOutputScanner lines;
+        std::optional<core::TTaskMessage> last =
+            ReadPastOutput(socket, reader, answer->TaskID, lines);
+        FinishOutput(answer->TaskID, lines);
         const auto* end = last ? std::get_if<core::TTaskEnd>(&*last) : nullptr;
         if (!end) {
             if (last) {

@@ -6,12 +6,16 @@
 // the denial, and hands the launcher's end to the scheduler; a connection that closes
 // before its end is a lost launcher and frees its row at once. A client that sends
 // anything else, too much, or nothing in time is dropped and counted; the build goes on.
+// What the tool wrote, sent by the launcher between grant and end, is cut into lines
+// per stream and handed on as the task's output.
+#include "buildsys/OutputScanner.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEngine.h"
 #include "core/TaskProtocol.h"
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -34,10 +38,13 @@ public:
     // Connections served at once; more wait in the socket's backlog.
     static constexpr std::size_t MaxConnections = 1024;
 
+    // Receives the whole lines of a task's output (called from connection threads).
+    using TOutputSink = std::function<void(std::int32_t taskID, const TOutputText& text)>;
+
     // Listens at `path` (raises when it cannot) and serves connections until Stop.
     // `engines` shape every granted task's command, in order; they outlive the endpoint.
     TTaskEndpoint(TScheduler& scheduler, const std::string& path,
-                  std::vector<TTaskEngine*> engines = {});
+                  std::vector<TTaskEngine*> engines = {}, TOutputSink output = {});
     // Stops and waits for every connection thread.
     ~TTaskEndpoint();
     TTaskEndpoint(const TTaskEndpoint&) = delete;
@@ -68,11 +75,18 @@ private:
     // Stop ends it); none when the connection ended, timed out or broke the protocol.
     std::optional<core::TTaskMessage> Read(platform::TLocalSocket& socket,
                                            core::TTaskFrameReader& reader, std::uint32_t timeoutMs);
+    // The next message that is not output, handing the output before it on; none as Read.
+    std::optional<core::TTaskMessage> ReadPastOutput(platform::TLocalSocket& socket,
+                                                     core::TTaskFrameReader& reader,
+                                                     std::int32_t taskID, TOutputScanner& lines);
+    // The unfinished last lines of a task's streams.
+    void FinishOutput(std::int32_t taskID, TOutputScanner& lines);
     void Reap(bool all);
 
     TScheduler& scheduler;
     std::string path;
     const std::vector<TTaskEngine*> engines;
+    const TOutputSink output;
     std::unique_ptr<platform::TLocalListener> listener;
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> rejected{0};

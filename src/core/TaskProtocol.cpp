@@ -103,6 +103,42 @@ std::map<std::string, std::string> GetStringMap(const json& object, const char* 
     return entries;
 }
 
+// One code point per byte: ASCII stays as it is, a byte from 0x80 up takes two.
+std::string BytesToCodePoints(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text.push_back(c);
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return text;
+}
+
+std::string CodePointsToBytes(std::string_view text, const char* name) {
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            bytes.push_back(text[i]);
+            continue;
+        }
+        const auto next =
+            i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : std::uint8_t{0};
+        if ((lead != 0xC2 && lead != 0xC3) || (next & 0xC0) != 0x80) {
+            Fail(std::string("member \"") + name + "\" holds a character above U+00FF");
+        }
+        bytes.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
+        ++i;
+    }
+    return bytes;
+}
+
 struct TToJson {
     json operator()(const TTaskBegin& m) const {
         return {{"type", "begin"},    {"pid", m.pid},       {"tool", m.tool},
@@ -129,6 +165,9 @@ struct TToJson {
                 {"durationMs", m.durationMs},
                 {"engineFailure", m.engineFailure},
                 {"cache", m.cache}};
+    }
+    json operator()(const TTaskOutput& m) const {
+        return {{"type", "output"}, {"stream", m.stream}, {"data", BytesToCodePoints(m.bytes)}};
     }
 };
 
@@ -205,6 +244,12 @@ TTaskMessage TaskMessageFromJson(std::string_view text) {
         m.durationMs = GetInt64(object, "durationMs");
         m.engineFailure = GetBool(object, "engineFailure");
         m.cache = GetString(object, "cache");
+        return m;
+    }
+    if (type == "output") {
+        TTaskOutput m;
+        m.stream = static_cast<std::int32_t>(GetInt(object, "stream", 1, 2));
+        m.bytes = CodePointsToBytes(GetString(object, "data"), "data");
         return m;
     }
     Fail("unknown type \"" + type + "\"");

@@ -7,8 +7,11 @@
 //   launcher -> scheduler  begin  {pid, tool, argv, cwd, kind, source, output, caption}
 //   scheduler -> launcher  grant  {task, row, worker, remote, prefix, env[, keyVariables,
 //                                  keyFile]} or deny {reason}
+//   launcher -> scheduler  output {stream, data}  (any number, between grant and end)
 //   launcher -> scheduler  end    {exitCode, signal, errors, warnings, durationMs,
 //                                  engineFailure, cache}
+// An output's bytes travel as a string of one code point per byte (U+0000 to U+00FF),
+// so that any byte sequence, valid UTF-8 or not, arrives unchanged.
 // A length prefix keeps a reader from scanning for delimiters, and JSON lets
 // either side add fields without breaking the other: unknown members are ignored,
 // missing or wrongly typed ones are errors.
@@ -80,7 +83,14 @@ struct TTaskEnd {
     bool operator==(const TTaskEnd&) const = default;
 };
 
-using TTaskMessage = std::variant<TTaskBegin, TTaskGrant, TTaskDeny, TTaskEnd>;
+// Bytes the tool wrote to its standard output (stream 1) or error (stream 2).
+struct TTaskOutput {
+    std::int32_t stream = 1;
+    std::string bytes;
+    bool operator==(const TTaskOutput&) const = default;
+};
+
+using TTaskMessage = std::variant<TTaskBegin, TTaskGrant, TTaskDeny, TTaskEnd, TTaskOutput>;
 
 // The JSON object of a message.
 std::string TaskMessageToJson(const TTaskMessage& message);

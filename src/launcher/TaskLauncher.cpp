@@ -13,6 +13,7 @@
 #include "core/TaskProtocol.h"
 #include "core/ToolCommandLine.h"
 #include "launcher/DiagnosticCounter.h"
+#include "launcher/OutputForwarder.h"
 #include "launcher/ToolEnvironment.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -105,7 +106,8 @@ struct TAttempt {
 
 TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
                     const std::vector<std::string>& runArgs, const std::vector<std::string>& env,
-                    const std::string& self, const std::string& masquerade, int depth) {
+                    const std::string& self, const std::string& masquerade, int depth,
+                    TOutputForwarder& forwarder) {
     std::string program = tool;
     std::vector<std::string> argv = runArgs;
     const std::vector<std::string> toolEnv = ToolEnvironment(env, masquerade, depth + 1, grant.env);
@@ -138,8 +140,10 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
     platform::TToolExit exit;
     const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
         counter = std::make_unique<TDiagnosticCounter>();
+        // The tool's output belongs to its task: the build writes it, unless it is gone.
         exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
             counter->Add(stream, bytes);
+            return forwarder.Send(stream, bytes);
         });
     };
     if (program.empty()) {
@@ -289,8 +293,10 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         return 1;
     }
     core::TTaskGrant grant = std::get<core::TTaskGrant>(*reply);
+    TOutputForwarder forwarder(*socket);
     for (;;) {
-        const TAttempt attempt = RunGranted(grant, tool, runArgs, env, self, masquerade, depth);
+        const TAttempt attempt =
+            RunGranted(grant, tool, runArgs, env, self, masquerade, depth, forwarder);
         socket->SendAll(core::EncodeTaskFrame(attempt.End));
         if (!grant.remote) {
             return attempt.End.exitCode;

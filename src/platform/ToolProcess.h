@@ -17,9 +17,10 @@ struct TToolExit {
     int Signal = 0;    // the signal that ended it, 0 if none
 };
 
-// Receives the bytes of the tool's stream 1 (output) or 2 (error) as they arrive,
-// after they were written to this process's own stream.
-using TToolOutputSink = std::function<void(int stream, std::string_view bytes)>;
+// Receives the bytes of the tool's stream 1 (output) or 2 (error) as they arrive. It
+// returns true when it delivered them elsewhere; otherwise they are written to this
+// process's own stream, as they are when there is no sink.
+using TToolOutputSink = std::function<bool(int stream, std::string_view bytes)>;
 
 // Runs `program` with `argv` and `env` ("name=value" entries). A standard stream
 // of this process that is closed stays closed for the tool and is not read.

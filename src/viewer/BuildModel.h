@@ -37,8 +37,8 @@ struct TTask {
     std::int32_t Errors = 0;
     std::int32_t Warnings = 0;
     std::int32_t OriginalDurationMs = 0; // of a restored task
-    // Tasks (indexes into TBuildModel::Tasks) that had to end before this one began.
-    // The events carry no dependencies yet; analysis uses them once they do.
+    // Tasks (indexes into TBuildModel::Tasks) that had to end before this one began,
+    // as its begin step names them; empty when it names none.
     std::vector<std::int32_t> DependsOn;
 
     std::int32_t DurationMs(std::int32_t buildEndMs) const {

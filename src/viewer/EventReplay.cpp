@@ -4,6 +4,7 @@
 #include "records/MonitorEvents.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace viewer {
 
@@ -19,6 +20,32 @@ std::int32_t TEventReplay::LatestAttempt(std::int32_t taskID) const {
     }
     const auto found = tasksByID.find(taskID);
     return found != tasksByID.end() ? found->second : -1;
+}
+
+std::vector<std::int32_t> TEventReplay::Dependencies(std::string_view status) const {
+    // "after:<task IDs>", separated by commas: the tasks this one waited for. An ID
+    // that names no task read so far (or is no number) says nothing and is left out.
+    constexpr std::string_view prefix = "after:";
+    std::vector<std::int32_t> found;
+    if (!status.starts_with(prefix)) {
+        return found;
+    }
+    status.remove_prefix(prefix.size());
+    while (!status.empty()) {
+        const std::size_t comma = std::min(status.find(','), status.size());
+        const std::string_view word = status.substr(0, comma);
+        std::int32_t id = 0;
+        const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), id);
+        if (error == std::errc() && end == word.data() + word.size()) {
+            if (const std::int32_t index = LatestAttempt(id); index >= 0) {
+                found.push_back(index);
+            }
+        }
+        status.remove_prefix(std::min(comma + 1, status.size()));
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
 }
 
 void TEventReplay::SetLatestAttempt(std::int32_t taskID, std::int32_t index) {
@@ -184,6 +211,7 @@ void TEventReplay::Apply(const packets::TPacket& event) {
         task.Row = row;
         task.BeginMs = e->ms;
         task.Remote = e->Remote;
+        task.DependsOn = Dependencies(e->Status);
         const auto index = static_cast<std::int32_t>(model.Tasks.size());
         if (const std::int32_t previous = LatestAttempt(e->TaskID); previous >= 0) {
             TTask& earlier = model.Tasks[static_cast<std::size_t>(previous)];

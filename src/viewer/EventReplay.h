@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,6 +33,8 @@ private:
     // The index of a task's latest attempt in the model's tasks, or -1.
     std::int32_t LatestAttempt(std::int32_t taskID) const;
     void SetLatestAttempt(std::int32_t taskID, std::int32_t index);
+    // The tasks (indexes) a begin step's status says the task waited for.
+    std::vector<std::int32_t> Dependencies(std::string_view status) const;
 
     // How far beyond the table an ID may lie and still extend it.
     static constexpr std::size_t DenseGrowth = 4096;

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -309,3 +311,55 @@ TEST(TaskEndpointPath, ShortPathForABuild) {
 }
 
 } // namespace
+
+// What a tool wrote reaches the build as whole lines of its task, per stream and in
+// order, before the task's end; an unfinished last line is kept also when the
+// launcher is lost.
+TEST_F(TaskEndpointTest, ToolOutputBecomesLinesOfItsTaskBeforeItsEnd) {
+    struct TLine {
+        std::int32_t TaskID;
+        TOutputStream Stream;
+        std::string Text;
+        int EndedBefore;
+    };
+    for (const bool lost : {false, true}) {
+        SCOPED_TRACE(lost ? "launcher lost" : "launcher ends");
+        TRecordingSink sink(1);
+        TScheduler scheduler(LocalWorkerRows("h", 1), false, sink);
+        std::mutex mutex;
+        std::vector<TLine> lines;
+        TTaskEndpoint endpoint(
+            scheduler, path, {}, [&](std::int32_t taskID, const TOutputText& text) {
+                const std::lock_guard lock(mutex);
+                lines.push_back({taskID, text.Stream, text.Text, sink.ended + sink.lost});
+            });
+        TFakeLauncher a(path);
+        a.Begin("a.c");
+        const auto grant = a.Answer();
+        ASSERT_TRUE(grant && std::holds_alternative<core::TTaskGrant>(*grant));
+        const std::int32_t task =
+            static_cast<std::int32_t>(std::get<core::TTaskGrant>(*grant).task);
+        for (const auto& [stream, bytes] : std::vector<std::pair<int, std::string>>{
+                 {2, "a.c:1:2: err"}, {1, "first\nsec"}, {2, "or: bad \xff\n"}, {1, "ond"}}) {
+            ASSERT_TRUE(a.socket->SendAll(core::EncodeTaskFrame(core::TTaskOutput{stream, bytes})));
+        }
+        if (lost) {
+            a.socket.reset();
+        } else {
+            a.End(1);
+        }
+        ASSERT_TRUE(Eventually([&] { return sink.ended + sink.lost == 1; }));
+        const std::lock_guard lock(mutex);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0].Text, "first");
+        EXPECT_EQ(lines[0].Stream, TOutputStream::Out);
+        EXPECT_EQ(lines[1].Text, "a.c:1:2: error: bad \xef\xbf\xbd");
+        EXPECT_EQ(lines[1].Stream, TOutputStream::Err);
+        EXPECT_EQ(lines[2].Text, "second");
+        for (const TLine& line : lines) {
+            EXPECT_EQ(line.TaskID, task);
+            EXPECT_EQ(line.EndedBefore, 0);
+        }
+        EXPECT_EQ(endpoint.Rejected(), 0u);
+    }
+}

@@ -42,6 +42,17 @@ TTaskEnd SampleEnd() {
     return m;
 }
 
+// Every byte value, as a tool could write it (invalid UTF-8 included).
+TTaskOutput SampleOutput() {
+    TTaskOutput m;
+    m.stream = 2;
+    for (int byte = 0; byte < 256; ++byte) {
+        m.bytes.push_back(static_cast<char>(byte));
+    }
+    m.bytes += "x.c:1: error: \xe2\x80\x98y\xe2\x80\x99\n";
+    return m;
+}
+
 std::string Frame(std::string_view payload) {
     std::string frame;
     const auto length = static_cast<std::uint32_t>(payload.size());
@@ -57,8 +68,9 @@ TEST(TaskProtocol, EveryMessageRoundTripsThroughFrames) {
     TTaskGrant keyed = SampleGrant();
     keyed.keyVariables = {"SDK_ROOT", "FLAVOUR"};
     keyed.keyFile = "/run/u/cache-1/task-7.key";
-    const std::vector<TTaskMessage> messages = {SampleBegin(), SampleGrant(), keyed,
-                                                TTaskDeny{"the build is stopping"}, SampleEnd()};
+    const std::vector<TTaskMessage> messages = {SampleBegin(), SampleGrant(),
+                                                keyed,         TTaskDeny{"the build is stopping"},
+                                                SampleEnd(),   SampleOutput()};
     std::string bytes;
     for (const auto& m : messages) {
         bytes += EncodeTaskFrame(m);
@@ -142,6 +154,10 @@ TEST(TaskProtocol, BadPayloadsAreRefusedWithTheReason) {
         {R"({"type":"begin","pid":1,"tool":"t","argv":[],"cwd":"/","kind":"bake",)"
          R"("source":"","output":"","caption":""})",
          "unknown task kind \"bake\""},
+        {R"({"type":"output","stream":3,"data":""})", "\"stream\" is out of range"},
+        {R"({"type":"output","stream":1})", "\"data\" is missing"},
+        {R"({"type":"output","stream":1,"data":"a\u0100"})", "a character above U+00FF"},
+        {R"({"type":"output","stream":1,"data":"\u20ac"})", "a character above U+00FF"},
     };
     for (const auto& c : cases) {
         try {

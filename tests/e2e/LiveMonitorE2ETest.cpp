@@ -2,9 +2,11 @@
 // installation: the console under /OPENMONITOR and `morvek-monitor --live` serve the
 // page of a build that runs compile tasks over several seconds; headless chromium
 // watches it grow and end with the build's result; requests without the token are
-// refused.
+// refused. The report of a finished build finds a failed compile's lines from its bar.
 #include "Installation.h"
+#include "MonitorSteps.h"
 #include "ProcessRunner.h"
+#include "records/MonitorEvents.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -17,6 +19,7 @@
 #include <map>
 #include <poll.h>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -350,6 +353,86 @@ TEST_F(LiveMonitor, ABuildGoesOnWithoutItsViewer) {
     EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
     EXPECT_NE(r.Out.find("built\r\n"), std::string::npos) << r.Out;
     EXPECT_EQ(r.Out.find("Build monitor: http"), std::string::npos) << r.Out;
+}
+
+// A compile that fails inside a build: its diagnostics are the task's output in the
+// history (not output of the build as a whole), the console shows the lines the
+// compiler prints without the build, and the report's bar of the task finds them.
+TEST_F(LiveMonitor, AFailedCompilesLinesBelongToItsTask) {
+    TAgent agent;
+    const std::string compile = "cc -c bad.c -o bad.o";
+    const TProcessResult plain =
+        RunProgram("/bin/sh", {"-c", compile}, {{"LD_PRELOAD", RemoveVariable}}, project);
+    ASSERT_NE(plain.ExitCode, 0);
+    ASSERT_NE(plain.Err.find("error"), std::string::npos) << plain.Err;
+    const std::string history = project + "/build.mv_mon";
+    const TProcessResult built =
+        RunProgram(Ravelcon(), {"/nologo", "/MON=" + history, "/COMMAND=" + compile}, {}, project);
+    EXPECT_NE(built.ExitCode, 0);
+
+    // Every line of the compiler's, and as often, on the console.
+    std::istringstream console(built.Out + built.Err);
+    std::multiset<std::string> shown;
+    for (std::string line; std::getline(console, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        shown.insert(line);
+    }
+    std::istringstream compiler(plain.Out + plain.Err);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(compiler, line);) {
+        lines.push_back(line);
+        const auto at = shown.find(line);
+        EXPECT_NE(at, shown.end()) << line << "\n--- console:\n" << built.Out << built.Err;
+        if (at != shown.end()) {
+            shown.erase(at);
+        }
+    }
+
+    // The history: the lines are output events of the failed task.
+    const TEvents events = MonitorFileEvents(history);
+    std::int32_t task = 0;
+    std::string text;
+    for (const auto& event : events) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            if (begin->Source == "bad.c") {
+                task = begin->TaskID;
+            }
+        } else if (const auto* output =
+                       dynamic_cast<const records::TMonitorEventOutputPacket*>(event.get())) {
+            for (const std::string& line : lines) {
+                if (output->ErrText.find(line) != std::string::npos ||
+                    output->Text.find(line) != std::string::npos) {
+                    EXPECT_EQ(output->TaskID, task) << line;
+                }
+            }
+            if (output->TaskID != 0 && output->TaskID == task) {
+                text += output->Text + output->ErrText + "\n";
+            }
+        }
+    }
+    ASSERT_NE(task, 0);
+    for (const std::string& line : lines) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+
+    // The report: the task's bar leads to its lines.
+    const std::string chromium = FindProgram({"chromium", "chromium-browser"});
+    if (chromium.empty()) {
+        GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+    }
+    const std::string page = project + "/report.html";
+    const TProcessResult made = RunProgram(MONITOR_BINARY, {history, "-o", page});
+    ASSERT_EQ(made.ExitCode, 0) << made.Err;
+    const std::string dom = DumpDom(chromium, "file://" + page + "#task=" + std::to_string(task));
+    auto facts = Facts(dom);
+    ASSERT_EQ(facts["ready"], "yes") << dom.substr(0, 3000);
+    EXPECT_EQ(facts["selected-task"], std::to_string(task));
+    EXPECT_NE(facts["selected-lines"], "0");
+    EXPECT_NE(dom.find("class=\"line err selected\" data-task=\"" + std::to_string(task) + "\""),
+              std::string::npos);
 }
 
 } // namespace

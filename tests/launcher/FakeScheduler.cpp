@@ -97,6 +97,10 @@ void TFakeScheduler::Serve() {
                     reader.Append(std::string_view(buffer, static_cast<std::size_t>(n)));
                     continue;
                 }
+                if (const auto* output = std::get_if<core::TTaskOutput>(&*message)) {
+                    (output->stream == 2 ? connection.Err : connection.Out) += output->bytes;
+                    continue;
+                }
                 connection.Messages.push_back(*message);
                 if (std::holds_alternative<core::TTaskEnd>(*message)) {
                     connection.ClosedBeforeEnd = false;
@@ -108,6 +112,9 @@ void TFakeScheduler::Serve() {
                     const TAnswer a = answer(*begin);
                     if (a.Message) {
                         socket->SendAll(core::EncodeTaskFrame(*a.Message));
+                        if (a.Close) {
+                            break;
+                        }
                     } else if (!a.RawBytes.empty()) {
                         socket->SendAll(a.RawBytes);
                     } else {

@@ -14,17 +14,19 @@
 namespace launchertest {
 
 struct TConnection {
-    std::vector<core::TTaskMessage> Messages; // in the order read
+    std::vector<core::TTaskMessage> Messages; // in the order read, output left out
+    std::string Out, Err;                     // the bytes of the output messages
     bool ClosedBeforeEnd = true;
 };
 
 class TFakeScheduler {
 public:
     // What to answer a begin with: a message, or nothing to close the connection,
-    // or raw bytes (garbage) to send.
+    // or raw bytes (garbage) to send; `Close` closes it after the message.
     struct TAnswer {
         std::optional<core::TTaskMessage> Message;
         std::string RawBytes;
+        bool Close = false;
     };
     explicit TFakeScheduler(std::function<TAnswer(const core::TTaskBegin&)> answer);
     ~TFakeScheduler();

@@ -63,29 +63,51 @@ protected:
 
 } // namespace
 
-TEST_F(Launcher, ExitCodesOutputAndCountsPassThroughExactly) {
+// The tool's output reaches the build unchanged, as the task's; the launcher writes none.
+TEST_F(Launcher, ExitCodesAndCountsPassThroughAndOutputGoesToTheBuildExactly) {
     struct TCase {
         std::vector<std::string> args;
         int errors, warnings;
     };
     const TCase cases[] = {
-        {{"-c", "x.c", "-o", "x.o"}, 0, 0},
-        {{"-c", "x.c", "-DEXIT=3"}, 0, 0},
-        {{"-c", "x.c", "-DEXIT=255"}, 0, 0},
-        {{"-c", "x.c", "-DDIAG", "-DEXIT=1"}, 2, 1},
+        {{"-c", "x.c", "-o", "x.o"}, 0, 0},  {{"-c", "x.c", "-DEXIT=3"}, 0, 0},
+        {{"-c", "x.c", "-DEXIT=255"}, 0, 0}, {{"-c", "x.c", "-DDIAG", "-DEXIT=1"}, 2, 1},
+        {{"-c", "x.c", "-DSTDIN"}, 0, 0},
     };
+    // Bytes that are no UTF-8 and more than one read of a pipe.
+    std::string input(200000, 'a');
+    for (std::size_t i = 0; i < input.size(); i += 7) {
+        input[i] = static_cast<char>(0x80 + i % 128);
+    }
+    dir.Write("input", input);
     TFakeScheduler scheduler(GrantAll);
+    std::vector<e2e::TProcessResult> directs;
     for (const auto& c : cases) {
-        const auto direct = Direct(c.args);
-        const auto launched = ThroughLauncher(c.args, scheduler.Path());
+        const bool piped = c.args.back() == "-DSTDIN";
+        directs.push_back(piped ? RunProgram("/bin/sh", {"-c", tool + " -c x.c -DSTDIN <input"},
+                                             {{"MORVEK_TASK_DEPTH", "1"},
+                                              {"LD_PRELOAD", RemoveVariable},
+                                              {"MORVEK_TASK_ENDPOINT", RemoveVariable}},
+                                             dir.Path())
+                                : Direct(c.args));
+        const auto launched = piped
+                                  ? RunProgram("/bin/sh", {"-c", masqCc + " -c x.c -DSTDIN <input"},
+                                               {{"PATH", SearchPath()},
+                                                {"LD_PRELOAD", RemoveVariable},
+                                                {"MORVEK_TASK_ENDPOINT", scheduler.Path()}},
+                                               dir.Path())
+                                  : ThroughLauncher(c.args, scheduler.Path());
         SCOPED_TRACE(c.args.back());
-        EXPECT_EQ(launched.Out, direct.Out);
-        EXPECT_EQ(launched.Err, direct.Err);
-        EXPECT_EQ(launched.ExitCode, direct.ExitCode);
+        EXPECT_EQ(launched.Out, "");
+        EXPECT_EQ(launched.Err, "");
+        EXPECT_EQ(launched.ExitCode, directs.back().ExitCode);
     }
     const auto connections = scheduler.Connections(std::size(cases));
     ASSERT_EQ(connections.size(), std::size(cases));
     for (std::size_t i = 0; i < connections.size(); ++i) {
+        SCOPED_TRACE(cases[i].args.back());
+        EXPECT_EQ(connections[i].Out, directs[i].Out);
+        EXPECT_EQ(connections[i].Err, directs[i].Err);
         ASSERT_EQ(connections[i].Messages.size(), 2u);
         EXPECT_FALSE(connections[i].ClosedBeforeEnd);
         const auto& begin = std::get<core::TTaskBegin>(connections[i].Messages[0]);
@@ -149,13 +171,14 @@ TEST_F(Launcher, GrantEnvironmentAndPrefixApplyToTheToolOnly) {
     const auto launched = ThroughLauncher(
         {"-c", "x.c"}, scheduler.Path(), {{"LD_PRELOAD", "/x/libMorvekHook.so:/keep/libother.so"}});
     EXPECT_EQ(launched.ExitCode, 0);
-    EXPECT_NE(launched.Err.find("wrapped: " + dir.Path() + "/bin/cc"), std::string::npos)
-        << launched.Err;
+    const auto connections = scheduler.Connections(1);
+    ASSERT_EQ(connections.size(), 1u);
+    const std::string& err = connections[0].Err;
+    EXPECT_NE(err.find("wrapped: " + dir.Path() + "/bin/cc"), std::string::npos) << err;
     // The tool runs outside the interception, one level deep, with the grant's variable.
-    EXPECT_NE(launched.Err.find("endpoint= preload=/keep/libother.so depth=1 foo=bar baz"),
+    EXPECT_NE(err.find("endpoint= preload=/keep/libother.so depth=1 foo=bar baz"),
               std::string::npos)
-        << launched.Err;
-    ASSERT_EQ(scheduler.Connections(1).size(), 1u);
+        << err;
 }
 
 TEST_F(Launcher, MissingPrefixEngineIsAnEngineFailure) {
@@ -194,6 +217,11 @@ TEST_F(Launcher, ToolRunsUnchangedWhenTheBuildIsAbsentOrBroken) {
     });
     TFakeScheduler stale(GrantAll);
     stale.StopListening();
+    TFakeScheduler gone([](const core::TTaskBegin&) {
+        TFakeScheduler::TAnswer answer{Grant(), {}};
+        answer.Close = true;
+        return answer;
+    });
     struct TCase {
         const char* name;
         std::string endpoint;
@@ -205,6 +233,7 @@ TEST_F(Launcher, ToolRunsUnchangedWhenTheBuildIsAbsentOrBroken) {
         {"stale socket", stale.Path(), {}},
         {"a file, not a socket", dir.Path() + "/x.c", {}},
         {"scheduler closes", closes.Path(), {}},
+        {"scheduler closes after the grant", gone.Path(), {}},
         {"scheduler sends garbage", garbage.Path(), {}},
         {"scheduler sends an oversized frame", oversized.Path(), {}},
         {"garbage endpoint", std::string(300, 'e'), {}},
@@ -246,16 +275,16 @@ TEST_F(Launcher, ResponseFilesAreReadForTheTaskOnly) {
     dir.Write("compile.rsp", "-c 'x.c'\n");
     const auto launched = ThroughLauncher({"@compile.rsp", "-DEXIT=3"}, scheduler.Path());
     EXPECT_EQ(launched.ExitCode, 3);
-    EXPECT_EQ(launched.Out, "out: @compile.rsp -DEXIT=3\n");
     const auto missing = ThroughLauncher({"@missing.rsp", "-DEXIT=4"}, scheduler.Path());
     EXPECT_EQ(missing.ExitCode, 4);
     const std::string script = "printf 'input bytes\\n' | " + masqCc + " @/dev/stdin -DSTDIN";
     const auto piped = RunProgram(
         "/bin/sh", {"-c", script},
         {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
-    EXPECT_EQ(piped.Out, "input bytes\nout: @/dev/stdin -DSTDIN\n");
     const auto connections = scheduler.Connections(3);
     ASSERT_EQ(connections.size(), 3u);
+    EXPECT_EQ(connections[0].Out, "out: @compile.rsp -DEXIT=3\n");
+    EXPECT_EQ(connections[2].Out, "input bytes\nout: @/dev/stdin -DSTDIN\n");
     const auto& begin = std::get<core::TTaskBegin>(connections[0].Messages.at(0));
     EXPECT_EQ(begin.kind, core::TTaskKind::Compile);
     EXPECT_EQ(begin.source, "x.c");
@@ -270,7 +299,7 @@ TEST_F(Launcher, StandardStreamsPassThrough) {
     const auto piped = RunProgram(
         "/bin/sh", {"-c", script},
         {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
-    EXPECT_EQ(piped.Out, "input bytes\nout: -c x.c -DSTDIN\n");
+    EXPECT_EQ(piped.ExitCode, 0);
     // A closed output stream stays closed for the tool, exactly as without the launcher.
     const auto closedDirect = RunProgram("/bin/sh", {"-c", tool + " -c x.c -DEXIT=2 >&-"},
                                          {{"MORVEK_TASK_DEPTH", "1"}}, dir.Path());
@@ -279,7 +308,10 @@ TEST_F(Launcher, StandardStreamsPassThrough) {
         {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
     EXPECT_EQ(closedLaunched.ExitCode, closedDirect.ExitCode);
     EXPECT_EQ(closedLaunched.Out, closedDirect.Out);
-    ASSERT_EQ(scheduler.Connections(2).size(), 2u);
+    const auto connections = scheduler.Connections(2);
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_EQ(connections[0].Out, "input bytes\nout: -c x.c -DSTDIN\n");
+    EXPECT_EQ(connections[1].Out, "");
 }
 
 TEST_F(Launcher, NeverStartsItselfAgain) {

@@ -202,6 +202,53 @@ TEST(ViewerAnalysis, CriticalPathFollowsDependenciesWhenTasksCarryThem) {
     EXPECT_EQ(viewer::Analyse(model, 10).CriticalPath, (std::vector<std::int32_t>{0, 2, 3}));
 }
 
+// A job document's tasks name the tasks they waited for in their begin steps; the
+// history read back carries them, and the critical path follows them.
+TEST_F(ViewerModel, CriticalPathFromTheDependenciesInTheHistory) {
+    const std::string file = temp.Path("job.mv_mon");
+    {
+        viewer_test::THistoryBuilder history(file, "Job");
+        history.Started("Job");
+        for (const char* row : {"r#1", "r#2"}) {
+            history.Employ(row, "h", true);
+        }
+        // Task 2 is long but nobody waits for it; task 5 ends just before 4 begins.
+        history.Begin(0, "r#1", 1, "one");
+        history.Begin(0, "r#2", 2, "two", false, "after:");
+        history.End(10, "r#1", 0);
+        history.Begin(10, "r#1", 3, "three", false, "after:1");
+        history.End(30, "r#1", 0);
+        history.Begin(30, "r#1", 5, "five", false, "after:x,-4,,99999,2147483648");
+        history.End(40, "r#2", 0);
+        history.End(44, "r#1", 0);
+        history.Begin(45, "r#1", 4, "four", false, "after:3,1,3,4");
+        history.End(100, "r#1", 0);
+        history.Complete(100, true, 0, 0);
+        history.Finish();
+    }
+    const viewer::TBuildModel model = viewer::ReadHistory(file);
+    ASSERT_EQ(model.Tasks.size(), 5u);
+    // Only IDs of tasks read before, each once; the task itself (4) is not read yet.
+    const auto ids = [&](const viewer::TTask& task) {
+        std::vector<std::int32_t> found;
+        for (const std::int32_t index : task.DependsOn) {
+            found.push_back(model.Tasks[static_cast<std::size_t>(index)].TaskID);
+        }
+        return found;
+    };
+    EXPECT_EQ(ids(TaskByID(model, 4)), (std::vector<std::int32_t>{1, 3}));
+    EXPECT_EQ(ids(TaskByID(model, 3)), (std::vector<std::int32_t>{1}));
+    EXPECT_TRUE(TaskByID(model, 5).DependsOn.empty());
+    EXPECT_TRUE(TaskByID(model, 2).DependsOn.empty());
+    const viewer::TBuildAnalysis analysis = viewer::Analyse(model, 10);
+    EXPECT_TRUE(analysis.CriticalPathFromDependencies);
+    std::vector<std::int32_t> path;
+    for (const std::int32_t index : analysis.CriticalPath) {
+        path.push_back(model.Tasks[static_cast<std::size_t>(index)].TaskID);
+    }
+    EXPECT_EQ(path, (std::vector<std::int32_t>{1, 3, 4}));
+}
+
 TEST(ViewerAnalysis, BusyRowsCountARowHandedOnAsOne) {
     viewer::TBuildModel model;
     model.EndMs = 20;

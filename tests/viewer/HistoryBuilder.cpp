@@ -63,7 +63,7 @@ void THistoryBuilder::Employ(const std::string& id, const std::string& host, boo
 }
 
 void THistoryBuilder::Begin(std::int32_t ms, const std::string& worker, std::int32_t taskID,
-                            const std::string& name, bool remote) {
+                            const std::string& name, bool remote, const std::string& status) {
     records::TMonitorEventBeginStepPacket e;
     e.ms = ms;
     e.WorkerID = worker;
@@ -73,6 +73,7 @@ void THistoryBuilder::Begin(std::int32_t ms, const std::string& worker, std::int
     e.App = "cc";
     e.CmdLine = "cc -c " + name + " -o " + name + ".o";
     e.Remote = remote;
+    e.Status = status;
     Add(e);
 }
 

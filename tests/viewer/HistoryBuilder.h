@@ -28,7 +28,7 @@ public:
     void Started(const std::string& caption, std::int32_t ms = 0);
     void Employ(const std::string& id, const std::string& host, bool local, std::int32_t ms = 0);
     void Begin(std::int32_t ms, const std::string& worker, std::int32_t taskID,
-               const std::string& name, bool remote = false);
+               const std::string& name, bool remote = false, const std::string& status = {});
     void End(std::int32_t ms, const std::string& worker, std::int32_t exitCode,
              std::int32_t errors = 0, bool isDouble = false);
     void Output(std::int32_t ms, std::int32_t taskID, const std::string& text, bool error = false);

@@ -202,11 +202,9 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
             const auto size = static_cast<std::size_t>(n);
             // A reader that went away is the tool's concern no more than it would
             // be without the launcher: the bytes are still counted.
-            if (writable[i]) {
+            const bool delivered = sink && sink(i + 1, std::string_view(buffer, size));
+            if (!delivered && writable[i]) {
                 writable[i] = WriteAll(i + 1, buffer, size);
-            }
-            if (sink) {
-                sink(i + 1, std::string_view(buffer, size));
             }
         }
     }

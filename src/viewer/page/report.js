@@ -168,18 +168,32 @@
         ctx.fillStyle = '#333'; ctx.font = '11px sans-serif'; ctx.textBaseline = 'middle';
         ctx.fillText(line.caption, 12, top + ROW_H / 2, LABEL_W - 16);
         var list = rowTasks[line.row];
+        // Bars of a kind that touch (closer than half a pixel) become one rectangle:
+        // zoomed out, thousands of bars share a few hundred pixels of a row.
+        var runFrom = [-1, -1, -1, -1, -1, -1], runTo = [0, 0, 0, 0, 0, 0];
         for (var k = firstEndingAfter(list, view.t0); k < list.length; ++k) {
-          var t = list[k];
+          var t = list[k], kind = T.kind[t];
           if (T.begin[t] > view.t1) break;
-          var x0 = Math.max(LABEL_W, xOf(T.begin[t])), x1 = Math.min(width, xOf(T.end[t]));
-          batches[T.kind[t]].push(x0, top + 2, Math.max(1, x1 - x0));
-          drawn.bars++; drawn.byKind[T.kind[t]]++;
+          var x0 = Math.max(LABEL_W, xOf(T.begin[t])), x1 = Math.max(x0 + 1, Math.min(width, xOf(T.end[t])));
+          drawn.bars++; drawn.byKind[kind]++;
+          if (runFrom[kind] >= 0 && x0 <= runTo[kind] + 0.5) {
+            if (x1 > runTo[kind]) runTo[kind] = x1;
+            continue;
+          }
+          if (runFrom[kind] >= 0) batches[kind].push(runFrom[kind], top + 2, runTo[kind] - runFrom[kind]);
+          runFrom[kind] = x0; runTo[kind] = x1;
+        }
+        for (var kd = 0; kd < runFrom.length; ++kd) {
+          if (runFrom[kd] >= 0) batches[kd].push(runFrom[kd], top + 2, runTo[kd] - runFrom[kd]);
         }
       });
+      var rects = 0;
       batches.forEach(function (b, kind) {
         ctx.fillStyle = COLORS[kind];
         for (var j = 0; j < b.length; j += 3) ctx.fillRect(b[j], b[j + 1], b[j + 2], ROW_H - 4);
+        rects += b.length / 3;
       });
+      drawn.rects = rects;
       if (selected >= 0) {
         var sl = lineOfRow(T.row[selected] >= 0 ? T.row[selected] : cacheRow);
         ctx.strokeStyle = '#000'; ctx.lineWidth = 2;
@@ -405,6 +419,7 @@
       facts.dataset.machines = data.machines.length;
       facts.dataset.tasks = taskCount;
       facts.dataset.drawnBars = drawn.bars;
+      facts.dataset.drawnRects = drawn.rects;
       KINDS.forEach(function (k, n) { facts.dataset['drawn' + k.charAt(0).toUpperCase() + k.slice(1)] = drawn.byKind[n]; });
       facts.dataset.graphRows = graphCanvases.length;
       facts.dataset.graphPoints = graphPoints;
@@ -465,8 +480,16 @@
     };
   }
 
+  // Until the script runs: the browser has read and parsed the page with its data.
+  var scriptStarted = performance.now();
+  var parseStarted = performance.now();
   var first = JSON.parse(document.getElementById('build-data').textContent);
+  var parseMs = performance.now() - parseStarted;
   var shown = render(first, null);
+  // From the start of navigation to the first complete draw, and the data's share of it.
+  document.getElementById('facts').dataset.firstDrawMs = Math.round(performance.now());
+  document.getElementById('facts').dataset.parseMs = Math.round(parseMs);
+  document.getElementById('facts').dataset.scriptStartMs = Math.round(scriptStarted);
   if (!first.live || first.live.final) return;
   // A live page: every newer document of the build arrives as a server-sent event.
   var facts = document.getElementById('facts'), seen = [shown.tasks + ':' + shown.bars];
