@@ -8,6 +8,7 @@
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
+#include "comm/AgentConnection.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "core/StringListEx.h"
@@ -43,6 +44,8 @@ constexpr std::uint32_t StopCheckMs = 100;
 constexpr std::uint32_t GracefulStopMs = 5000;
 // How long output is still read after the job's main process has ended.
 constexpr std::uint32_t DrainMs = 5000;
+// How long the build's end waits for the agent's acknowledgement.
+constexpr std::uint32_t AgentEndReplyMs = 5000;
 // More than any request with its environment block.
 constexpr std::size_t HandOffFileLimit = 64u << 20;
 // Kind 2 belongs to the console's own failures of following a build.
@@ -191,7 +194,9 @@ void TBuild::Prepare() {
     LoadHandOffFile(identity);
 
     bool existed = false;
-    buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed);
+    // Others (the agent, a viewer) only read whether it is held.
+    buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed,
+                                          {std::nullopt, false, true});
     if (existed) {
         buildMutex.reset(); // another process holds it
         core::Raise(core::EGeneralError("Build " + identity + " is already running."));
@@ -539,13 +544,17 @@ void TBuild::Release() {
         buildMutex->Release();
         buildMutex.reset();
     }
-    // The agent frees the build's slot at once.
+    // The agent frees the build's slot at once; it believes only the build's own user.
+    // Without an answer it learns the end from the build's mutex.
     try {
-        if (const auto done =
-                platform::TEvent::Open(build::BuildDoneEventName(arguments.Identity))) {
-            done->Set();
-        }
-    } catch (const std::exception&) {
+        const std::unique_ptr<comm::TAgentConnection> agent = comm::ConnectToAgent();
+        agent->SetReplyTimeout(AgentEndReplyMs);
+        records::TJobEndedPacket ended;
+        ended.JobID = arguments.ID;
+        agent->Request(ended);
+    } catch (const std::exception& e) {
+        core::Log().Warning("The agent was not told that the build ended\r\n" +
+                            std::string(e.what()));
     }
 }
 
