@@ -78,6 +78,8 @@ private:
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
     int RunJobDocument(const TBuildPlan& plan);
+    // The engines of a build's tasks; a make build adds the job profile's tools and rules.
+    TTaskBuildSetup EngineSetup(const std::string& agentFolder, const TBuildPlan& plan);
     TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan);
     void Complete(int exitCode);
     void Release();
@@ -418,15 +420,24 @@ int TBuild::RunJob(const TBuildPlan& plan) {
 }
 
 int TBuild::RunJobDocument(const TBuildPlan& plan) {
-    TJobDocumentBuild document(
-        request, [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); },
-        build::ReadBuilderInteger("MaxLocalCores"));
+    std::unique_ptr<TJobDocumentBuild> document;
     try {
-        document.Start(plan.Environment);
+        document = std::make_unique<TJobDocumentBuild>(
+            request, EngineSetup(build::RequireAgentFolder(), plan),
+            [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); });
+    } catch (const std::exception& e) {
+        SystemError("Failed to prepare the build's tasks: " + std::string(e.what()));
+        return 1;
+    }
+    try {
+        document->Start(plan.Environment);
     } catch (const std::exception& e) {
         // Every error of the document, before anything ran.
         SystemError(e.what());
         return 1;
+    }
+    for (const std::string& warning : document->Warnings()) {
+        SystemWarning(warning);
     }
     std::uint64_t nextCheck = Tick();
     for (;;) {
@@ -434,11 +445,11 @@ int TBuild::RunJobDocument(const TBuildPlan& plan) {
         if (!cancelled && now >= nextCheck) {
             if (stop.Check()) {
                 cancelled = true;
-                document.Cancel();
+                document->Cancel();
             }
             nextCheck = now + StopCheckMs;
         }
-        std::uint64_t deadline = std::min(nextCheck, document.Tick(now));
+        std::uint64_t deadline = std::min(nextCheck, document->Tick(now));
         {
             const std::lock_guard lock(eventMutex);
             writer->FlushIfDue(Tick());
@@ -447,25 +458,30 @@ int TBuild::RunJobDocument(const TBuildPlan& plan) {
             }
         }
         const std::uint64_t after = Tick();
-        if (document.WaitDone(static_cast<std::uint32_t>(
+        if (document->WaitDone(static_cast<std::uint32_t>(
                 deadline > after ? std::min<std::uint64_t>(deadline - after, StopCheckMs) : 0))) {
             break;
         }
     }
-    document.Finish();
-    jobCounts = document.Counts();
+    document->Finish();
+    jobCounts = document->Counts();
     return jobCounts.Failed > 0 || jobCounts.Skipped > 0 || cancelled ? 1 : 0;
 }
 
 TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan) {
-    TTaskBuildSetup setup;
-    setup.AgentFolder = agentFolder;
-    setup.BuildID = arguments.ID.ToString();
+    TTaskBuildSetup setup = EngineSetup(agentFolder, plan);
     records::TXml_ProfileDocument profile;
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
     setup.Rules = std::make_shared<const TTaskRules>(profile);
+    return setup;
+}
+
+TTaskBuildSetup TBuild::EngineSetup(const std::string& agentFolder, const TBuildPlan& plan) {
+    TTaskBuildSetup setup;
+    setup.AgentFolder = agentFolder;
+    setup.BuildID = arguments.ID.ToString();
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     std::vector<std::string> problems;
     setup.Cache = MakeBuildCacheSetup(
