@@ -69,6 +69,7 @@ TAgentService::TAgentService(core::TNotifyQueue& queue) : host(platform::Compute
     methods.Register(records::TStartJobRequestPacket::StaticClass(),
                      bind(&TAgentService::StartJob));
     methods.Register(records::TStopJobPacket::StaticClass(), bind(&TAgentService::StopJob));
+    methods.Register(records::TJobEndedPacket::StaticClass(), bind(&TAgentService::JobEnded));
     methods.Register(records::TRequestBuildStatusPacket::StaticClass(),
                      bind(&TAgentService::BuildStatus));
     methods.Register(records::TCoordBuildActivityInfo::StaticClass(),
@@ -236,17 +237,6 @@ void TAgentService::StartJob(comm::TCommExecuteContext& context) {
         granted->StopEvent =
             platform::TEvent::Create(build::BuildStopEventName(granted->ID.ToString()), true, false,
                                      nullptr, {std::nullopt, false, true});
-        // A build system that ends before the next watch would otherwise look unclaimed.
-        // It sets this event as the build's user: the event is that user's, read-only
-        // for others, when the agent may hand it over (or it is the agent's own user).
-        const bool ownUser = granted->Owner && *granted->Owner == platform::CurrentUserId();
-        const bool handOver = granted->Owner && !ownUser && platform::CurrentUserId() == 0;
-        granted->DoneEvent =
-            platform::TEvent::Create(build::BuildDoneEventName(granted->ID.ToString()), true, false,
-                                     nullptr, {std::nullopt, false, ownUser || handOver});
-        if (handOver) {
-            granted->DoneEvent->GiveTo(*granted->Owner);
-        }
         reply.JobID = granted->ID;
         PrepareHistoryDays(Folder(), granted->ID, granted->StartTime);
         if (granted->Owner &&
@@ -305,6 +295,28 @@ void TAgentService::StopJob(comm::TCommExecuteContext& context) {
     records::TStopJobPacket reply;
     reply.JobID = target->ID;
     context.SendReply(reply);
+}
+
+void TAgentService::JobEnded(comm::TCommExecuteContext& context) {
+    // A build system that ends before the next watch would otherwise look unclaimed: it
+    // says so itself, as the build's user (the kernel names the caller).
+    const core::TGUID id = RequestOf<records::TJobEndedPacket>(context).JobID;
+    const auto found =
+        std::find_if(builds.begin(), builds.end(),
+                     [&](const std::unique_ptr<TAgentBuild>& b) { return b->ID == id; });
+    if (found == builds.end()) {
+        return;
+    }
+    const TAgentBuild& b = **found;
+    if (!b.Owner || !context.Caller || *b.Owner != *context.Caller) {
+        core::Log().Warning("Refused to end build " + b.ID.ToString() + " for " +
+                            UserText(context.Caller));
+        core::Raise(core::EGeneralError("Access denied: build " + b.ID.ToString() +
+                                        " belongs to another user; only its own build system "
+                                        "may end it."));
+    }
+    core::Log().Line("Build ended: " + b.ID.ToString());
+    builds.erase(found);
 }
 
 void TAgentService::BuildStatus(comm::TCommExecuteContext& context) {
@@ -404,7 +416,7 @@ void TAgentService::WatchBuilds() {
             b->Claimed = true;
             return false;
         }
-        const bool ended = b->Claimed || b->DoneEvent->Wait(0) || now - b->Granted > claimTimeout;
+        const bool ended = b->Claimed || now - b->Granted > claimTimeout;
         if (ended) {
             core::Log().Line("Build ended: " + b->ID.ToString());
         }

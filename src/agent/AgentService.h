@@ -10,9 +10,9 @@
 // names or IDs; empty or absent = every local user).
 //
 // A granted build stays listed until its build system ends: the build system owns
-// the mutex "Global\TavrixBuildMutex_<id>" while it runs and sets the event
-// "Global\TavrixBuildDone_<id>" when it has ended; the agent drops the build once
-// that event is set, once the mutex it saw held is gone, free or abandoned, or when
+// the mutex "Global\TavrixBuildMutex_<id>" while it runs and, as it ends, says so with
+// a job-ended request; the agent drops the build on that request from the user the
+// slot was granted to, once the mutex it saw held is gone, free or abandoned, or when
 // no build system claimed it within the claim time. To stop a build the agent sets
 // the manual-reset event "Global\TavrixBuildStop_<id>", which it creates at the grant.
 //
@@ -47,7 +47,6 @@ struct TAgentBuild {
     double StartTime = 0;
     bool Claimed = false;
     std::unique_ptr<platform::TEvent> StopEvent;
-    std::unique_ptr<platform::TEvent> DoneEvent;
 };
 
 class TAgentService {
@@ -67,6 +66,7 @@ private:
     void ClearFileCache(comm::TCommExecuteContext& context);
     void StartJob(comm::TCommExecuteContext& context);
     void StopJob(comm::TCommExecuteContext& context);
+    void JobEnded(comm::TCommExecuteContext& context);
     void BuildStatus(comm::TCommExecuteContext& context);
     void BuildActivity(comm::TCommExecuteContext& context);
     void StartBuildCache(comm::TCommExecuteContext& context);

@@ -8,6 +8,7 @@
 #include "buildsys/JobRunner.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
+#include "comm/AgentConnection.h"
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "core/StringListEx.h"
@@ -43,6 +44,8 @@ constexpr std::uint32_t StopCheckMs = 100;
 constexpr std::uint32_t GracefulStopMs = 5000;
 // How long output is still read after the job's main process has ended.
 constexpr std::uint32_t DrainMs = 5000;
+// How long the build's end waits for the agent's acknowledgement.
+constexpr std::uint32_t AgentEndReplyMs = 5000;
 // More than any request with its environment block.
 constexpr std::size_t HandOffFileLimit = 64u << 20;
 // Kind 2 belongs to the console's own failures of following a build.
@@ -75,6 +78,8 @@ private:
     bool WaitForAttach();
     int RunJob(const TBuildPlan& plan);
     int RunJobDocument(const TBuildPlan& plan);
+    // The engines of a build's tasks; a make build adds the job profile's tools and rules.
+    TTaskBuildSetup EngineSetup(const std::string& agentFolder, const TBuildPlan& plan);
     TTaskBuildSetup TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan);
     void Complete(int exitCode);
     void Release();
@@ -193,7 +198,9 @@ void TBuild::Prepare() {
     LoadHandOffFile(identity);
 
     bool existed = false;
-    buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed);
+    // Others (the agent, a viewer) only read whether it is held.
+    buildMutex = platform::TMutex::Create(build::BuildMutexName(identity, true), true, &existed,
+                                          {std::nullopt, false, true});
     if (existed) {
         buildMutex.reset(); // another process holds it
         core::Raise(core::EGeneralError("Build " + identity + " is already running."));
@@ -415,15 +422,24 @@ int TBuild::RunJob(const TBuildPlan& plan) {
 }
 
 int TBuild::RunJobDocument(const TBuildPlan& plan) {
-    TJobDocumentBuild document(
-        request, [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); },
-        build::ReadBuilderInteger("MaxLocalCores"));
+    std::unique_ptr<TJobDocumentBuild> document;
     try {
-        document.Start(plan.Environment);
+        document = std::make_unique<TJobDocumentBuild>(
+            request, EngineSetup(build::RequireAgentFolder(), plan),
+            [this](const packets::TPacket& event) { Add(event); }, [this] { return Ms(); });
+    } catch (const std::exception& e) {
+        SystemError("Failed to prepare the build's tasks: " + std::string(e.what()));
+        return 1;
+    }
+    try {
+        document->Start(plan.Environment);
     } catch (const std::exception& e) {
         // Every error of the document, before anything ran.
         SystemError(e.what());
         return 1;
+    }
+    for (const std::string& warning : document->Warnings()) {
+        SystemWarning(warning);
     }
     std::uint64_t nextCheck = Tick();
     for (;;) {
@@ -431,11 +447,11 @@ int TBuild::RunJobDocument(const TBuildPlan& plan) {
         if (!cancelled && now >= nextCheck) {
             if (stop.Check()) {
                 cancelled = true;
-                document.Cancel();
+                document->Cancel();
             }
             nextCheck = now + StopCheckMs;
         }
-        std::uint64_t deadline = std::min(nextCheck, document.Tick(now));
+        std::uint64_t deadline = std::min(nextCheck, document->Tick(now));
         {
             const std::lock_guard lock(eventMutex);
             writer->FlushIfDue(Tick());
@@ -444,25 +460,30 @@ int TBuild::RunJobDocument(const TBuildPlan& plan) {
             }
         }
         const std::uint64_t after = Tick();
-        if (document.WaitDone(static_cast<std::uint32_t>(
+        if (document->WaitDone(static_cast<std::uint32_t>(
                 deadline > after ? std::min<std::uint64_t>(deadline - after, StopCheckMs) : 0))) {
             break;
         }
     }
-    document.Finish();
-    jobCounts = document.Counts();
+    document->Finish();
+    jobCounts = document->Counts();
     return jobCounts.Failed > 0 || jobCounts.Skipped > 0 || cancelled ? 1 : 0;
 }
 
 TTaskBuildSetup TBuild::TaskBuildSetup(const std::string& agentFolder, const TBuildPlan& plan) {
-    TTaskBuildSetup setup;
-    setup.AgentFolder = agentFolder;
-    setup.BuildID = arguments.ID.ToString();
+    TTaskBuildSetup setup = EngineSetup(agentFolder, plan);
     records::TXml_ProfileDocument profile;
     records::LoadJobProfile(records::DefaultJobProfilePath(agentFolder), request.ProfileFilename,
                             profile);
     setup.Tools = records::InterceptedToolPatterns(profile);
     setup.Rules = std::make_shared<const TTaskRules>(profile);
+    return setup;
+}
+
+TTaskBuildSetup TBuild::EngineSetup(const std::string& agentFolder, const TBuildPlan& plan) {
+    TTaskBuildSetup setup;
+    setup.AgentFolder = agentFolder;
+    setup.BuildID = arguments.ID.ToString();
     setup.LocalCoresLimit = build::ReadBuilderInteger("MaxLocalCores");
     std::vector<std::string> problems;
     setup.Cache = MakeBuildCacheSetup(
@@ -544,13 +565,17 @@ void TBuild::Release() {
         buildMutex->Release();
         buildMutex.reset();
     }
-    // The agent frees the build's slot at once.
+    // The agent frees the build's slot at once; it believes only the build's own user.
+    // Without an answer it learns the end from the build's mutex.
     try {
-        if (const auto done =
-                platform::TEvent::Open(build::BuildDoneEventName(arguments.Identity))) {
-            done->Set();
-        }
-    } catch (const std::exception&) {
+        const std::unique_ptr<comm::TAgentConnection> agent = comm::ConnectToAgent();
+        agent->SetReplyTimeout(AgentEndReplyMs);
+        records::TJobEndedPacket ended;
+        ended.JobID = arguments.ID;
+        agent->Request(ended);
+    } catch (const std::exception& e) {
+        core::Log().Warning("The agent was not told that the build ended\r\n" +
+                            std::string(e.what()));
     }
 }
 

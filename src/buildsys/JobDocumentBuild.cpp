@@ -6,12 +6,15 @@
 #include "platform/SystemInfo.h"
 #include "records/MonitorEvents.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace buildsys {
 
-TJobDocumentBuild::TJobDocumentBuild(const records::TBuildCommandPacket& request, TAdd add,
-                                     std::function<std::int32_t()> ms,
-                                     std::optional<std::int64_t> localCoresLimit)
-    : request(request), add(std::move(add)), ms(std::move(ms)), localCoresLimit(localCoresLimit) {}
+TJobDocumentBuild::TJobDocumentBuild(const records::TBuildCommandPacket& request,
+                                     TTaskBuildSetup setup, TAdd add,
+                                     std::function<std::int32_t()> ms)
+    : request(request), add(std::move(add)), ms(std::move(ms)), setup(std::move(setup)) {}
 
 TJobDocumentBuild::~TJobDocumentBuild() {
     Finish();
@@ -21,9 +24,16 @@ void TJobDocumentBuild::Start(const std::string& environment) {
     graph = LoadJobGraph(request.PrimaryFilename, environment);
 
     const platform::TMachineFacts facts = platform::ReadMachineFacts();
-    const std::int32_t rowCount = LocalRowCount(platform::UsableCpuCount(), localCoresLimit,
+    const std::int32_t rowCount = LocalRowCount(platform::UsableCpuCount(), setup.LocalCoresLimit,
                                                 request.OverrideMaxHelpersPerJob);
     rows = LocalWorkerRows(facts.HostName, rowCount);
+    // /MAXCPUS counts this machine's rows and the helpers' together.
+    const std::int32_t maxCpus = request.OverrideMaxHelpersPerJob;
+    engines =
+        std::make_unique<TBuildEngines>(setup.AgentFolder, setup.BuildID, setup.Cache, add, ms);
+    const std::vector<TWorkerRow> helperRows =
+        engines->HelperRows(maxCpus > 0 ? std::max(0, maxCpus - rowCount) : INT_MAX, warnings);
+    rows.insert(rows.end(), helperRows.begin(), helperRows.end());
 
     records::TMonitorEventProjectListPacket projects;
     projects.ms = ms();
@@ -38,7 +48,7 @@ void TJobDocumentBuild::Start(const std::string& environment) {
 
     records::TStaticPacket staticInfo;
     FillStaticInfo(facts, rowCount, staticInfo);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(rowCount); ++i) {
         records::TMonitorEventEmployPacket employ;
         employ.ms = ms();
         employ.ID = rows[i].ID;
@@ -49,7 +59,18 @@ void TJobDocumentBuild::Start(const std::string& environment) {
         employ.Local = rows[i].Local;
         add(employ);
         employed = i + 1;
+        // The row is ready at once; its end of initialisation tells whether it caches.
+        records::TMonitorEventBeginInitPacket beginInit;
+        beginInit.WorkerID = rows[i].ID;
+        beginInit.RowCaption = rows[i].Caption;
+        add(beginInit);
+        records::TMonitorEventEndInitPacket endInit;
+        endInit.ms = ms();
+        endInit.WorkerID = rows[i].ID;
+        endInit.UseBuildCache = setup.Cache.Enabled ? 1 : 0;
+        add(endInit);
     }
+
     if (!request.HasFlag(records::TBuildFlag::MonitorSuppressGraphs)) {
         sampler = std::make_unique<TGraphSampler>(add, ms);
         sampler->Define();
@@ -60,16 +81,29 @@ void TJobDocumentBuild::Start(const std::string& environment) {
     options.ShowTime = request.HasFlag(records::TBuildFlag::ShowTime);
     options.SuppressBars = request.HasFlag(records::TBuildFlag::MonitorSuppressBars);
     events = std::make_unique<TTaskEvents>(options, add, ms, [](const std::string&) {});
+    events->OnRowEmployment(
+        [this](std::int32_t index, const TWorkerRow& row, bool on, const std::string& reason) {
+            engines->RowEmployment(index, row, on, reason);
+        });
+    events->SetCacheStatus(
+        [this](const TRunningTask& task) { return engines->Cache().Status(task); });
     sink = std::make_unique<TStepSink>(*events);
     // The run stops on errors itself: per task, and for /STOPONERRORS.
     scheduler = std::make_unique<TScheduler>(rows, false, *sink);
-    run = std::make_unique<TJobGraphRun>(graph, *scheduler, std::vector<TTaskEngine*>{}, executor,
+    TSchedulerPolicy policy;
+    policy.AvoidLocal = request.HasFlag(records::TBuildFlag::AvoidLocalOn);
+    policy.OnlyFailLocally = request.HasFlag(records::TBuildFlag::EnableOnlyFailLocally);
+    scheduler->SetPolicy(policy);
+    run = std::make_unique<TJobGraphRun>(graph, *scheduler, engines->Start(*scheduler), executor,
                                          add, ms, environment,
                                          request.HasFlag(records::TBuildFlag::StopOnErrors));
     run->Start(rows.size());
 }
 
 std::uint64_t TJobDocumentBuild::Tick(std::uint64_t now) {
+    if (engines) {
+        engines->Tick(now);
+    }
     if (!sampler || !scheduler) {
         return now + TGraphSampler::IntervalMs;
     }
@@ -90,11 +124,23 @@ void TJobDocumentBuild::Finish() {
     if (scheduler) {
         scheduler->Stop("The build has ended.");
     }
-    for (std::size_t i = 0; i < employed; ++i) {
+    if (engines) {
+        engines->Finish();
+    }
+    // Helper rows too: those employed now.
+    std::vector<std::int32_t> release;
+    if (scheduler) {
+        release = scheduler->EmployedRows();
+    } else {
+        for (std::size_t i = 0; i < employed; ++i) {
+            release.push_back(static_cast<std::int32_t>(i));
+        }
+    }
+    for (const std::int32_t i : release) {
         records::TMonitorEventUnemployPacket unemploy;
         unemploy.ms = ms();
-        unemploy.ID = rows[i].ID;
-        unemploy.RowIndex = static_cast<std::int32_t>(i);
+        unemploy.ID = rows[static_cast<std::size_t>(i)].ID;
+        unemploy.RowIndex = i;
         add(unemploy);
     }
 }

@@ -1,11 +1,13 @@
 #pragma once
 // A build of class "xml": the job document named by the request's primary file, read
 // and checked before anything runs, then run as a graph on this machine's worker
-// rows. Start: rows, the project list of the document's projects with their task
-// counts, employ per row, graph definitions. While it runs: a graph sample once a
-// second. Finish: what did not run counts as skipped, every row is unemployed.
+// rows and the helpers' (distributed and cached as a make build's tasks are). Start:
+// rows, the project list of the document's projects with their task counts, employ
+// per local row (helper rows as their helpers answer), graph definitions. While it runs: a graph
+// sample once a second. Finish: what did not run counts as skipped, every row is unemployed.
 #include "buildsys/GraphSampler.h"
 #include "buildsys/JobGraphRun.h"
+#include "buildsys/TaskBuild.h"
 #include "buildsys/TaskEvents.h"
 #include "records/BuildPackets.h"
 
@@ -18,9 +20,9 @@ class TJobDocumentBuild {
 public:
     using TAdd = std::function<void(const packets::TPacket&)>;
     // `add` must be safe to call from any thread.
-    TJobDocumentBuild(const records::TBuildCommandPacket& request, TAdd add,
-                      std::function<std::int32_t()> ms,
-                      std::optional<std::int64_t> localCoresLimit);
+    // The tasks get the engines of `setup` (its tools and rules are the make build's).
+    TJobDocumentBuild(const records::TBuildCommandPacket& request, TTaskBuildSetup setup, TAdd add,
+                      std::function<std::int32_t()> ms);
     ~TJobDocumentBuild();
 
     // Loads and checks the document (raises EXmlRecordError or EJobDocumentError with
@@ -33,12 +35,22 @@ public:
     void Cancel() { run->Cancel(); }
     void Finish();
     TJobRunCounts Counts() const { return run ? run->Counts() : TJobRunCounts{}; }
+    // What Start found missing of the engines.
+    const std::vector<std::string>& Warnings() const { return warnings; }
 
 private:
     // The task events of the scheduler, without its counts: the run counts per project.
     class TStepSink : public TSchedulerSink {
     public:
         explicit TStepSink(TTaskEvents& events) : events(events) {}
+        void RowEmployment(std::int32_t index, const TWorkerRow& row, bool employed,
+                           const std::string& reason) override {
+            events.RowEmployment(index, row, employed, reason);
+        }
+        void TaskRetried(const TRunningTask& task, const TWorkerRow& row,
+                         const TTaskOutcome& outcome, const std::string& reason) override {
+            events.TaskRetried(task, row, outcome, reason);
+        }
         void TaskStarted(const TRunningTask& task, const TWorkerRow& row) override {
             events.TaskStarted(task, row);
         }
@@ -59,7 +71,9 @@ private:
     const records::TBuildCommandPacket& request;
     TAdd add;
     std::function<std::int32_t()> ms;
-    std::optional<std::int64_t> localCoresLimit;
+    TTaskBuildSetup setup;
+    std::unique_ptr<TBuildEngines> engines;
+    std::vector<std::string> warnings;
     TJobGraph graph;
     std::vector<TWorkerRow> rows;
     std::unique_ptr<TTaskEvents> events;

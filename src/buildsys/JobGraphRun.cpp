@@ -3,6 +3,9 @@
 #include "buildsys/BuildPlan.h"
 #include "buildsys/TaskBuild.h"
 #include "core/CacheKeyFile.h"
+#include "core/CacheOutcome.h"
+#include "core/TaskProtocol.h"
+#include "core/ToolCommandLine.h"
 #include "records/MonitorEvents.h"
 
 #include <algorithm>
@@ -13,6 +16,8 @@ namespace buildsys {
 
 namespace {
 constexpr std::uint32_t AwaitPollMs = 100;
+// Where the cache engine asks the tool to write its log of the one call.
+constexpr const char* CacheLogVariable = "CCACHE_LOGFILE";
 } // namespace
 
 TJobGraphRun::TJobGraphRun(const TJobGraph& graph, TScheduler& scheduler,
@@ -156,65 +161,111 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
     request.Tool = job.Arguments.empty() ? std::string() : job.Arguments[0];
     request.Argv = job.Arguments;
     request.Cwd = job.WorkingDir;
-    request.Kind = "other";
+    // What the call does decides what the engines may do with it: only a compile is
+    // distributed or cached.
+    request.Kind = core::TaskKindName(
+        core::TaskKindOf(core::ClassifyToolCall(request.Tool, request.Argv).kind));
+    request.AllowRemote = job.AllowRemote && request.Kind == "compile";
     request.Source = job.Source;
     request.Output = job.Output;
     request.Caption = job.Caption;
     request.After = std::move(after);
     const TScheduler::TTicket ticket = scheduler.Submit(request);
-    std::optional<TTaskGrant> answer;
-    while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
-        if (cancel) {
-            scheduler.Abandon(ticket);
-            answer = TTaskGrant{};
-            answer->DenyReason = "The build was cancelled.";
-        }
-    }
-    if (!answer->Granted) {
-        const std::lock_guard lock(mutex);
-        --running;
-        stopping = true; // the scheduler stops no build that goes on
-        Skip(task);
-        changed.notify_all();
-        return;
-    }
     TRunningTask granted;
-    granted.TaskID = answer->TaskID;
-    granted.Row = answer->Row;
     granted.Request = std::move(request);
-    const TWorkerRow& row = scheduler.Rows().at(static_cast<std::size_t>(answer->Row));
+    TTaskOutcome outcome;
+    std::int32_t id = 0;
+    // A task that fails on a helper for distribution reasons runs again where its next
+    // grant says.
+    for (bool again = true; again;) {
+        std::optional<TTaskGrant> answer;
+        while (!(answer = scheduler.Await(ticket, AwaitPollMs))) {
+            if (cancel) {
+                scheduler.Abandon(ticket);
+                answer = TTaskGrant{};
+                answer->DenyReason = "The build was cancelled.";
+            }
+        }
+        if (!answer->Granted) {
+            const std::lock_guard lock(mutex);
+            --running;
+            stopping = true; // the scheduler stops no build that goes on
+            Skip(task);
+            changed.notify_all();
+            return;
+        }
+        granted.TaskID = answer->TaskID;
+        granted.Row = answer->Row;
+        id = answer->TaskID;
+        const TWorkerRow& row = scheduler.Rows().at(static_cast<std::size_t>(answer->Row));
+        std::string cache;
+        outcome = RunGranted(job, granted, row, cache);
+        for (TTaskEngine* engine : engines) {
+            engine->Ended(granted, row, outcome, cache);
+        }
+        again = scheduler.Finish(ticket, outcome);
+    }
+    const std::lock_guard lock(mutex);
+    --running;
+    Ended(task, !outcome.Failed(), outcome, id);
+    changed.notify_all();
+}
+
+TTaskOutcome TJobGraphRun::RunGranted(const TJobTask& job, const TRunningTask& granted,
+                                      const TWorkerRow& row, std::string& cache) {
     TTaskCommand command;
     for (TTaskEngine* engine : engines) {
         engine->Wrap(granted, row, command);
     }
-    std::vector<std::string> argv = command.Prefix;
-    argv.insert(argv.end(), job.Arguments.begin(), job.Arguments.end());
-    std::string env = environment;
-    if (!command.Env.empty()) {
-        std::vector<std::string> forced;
-        for (const auto& [name, value] : command.Env) {
-            forced.push_back(name + "=" + value);
+    const auto run = [&](const TTaskCommand& shape) {
+        std::vector<std::string> argv = shape.Prefix;
+        argv.insert(argv.end(), job.Arguments.begin(), job.Arguments.end());
+        std::string env = environment;
+        if (!shape.Env.empty()) {
+            std::vector<std::string> forced;
+            for (const auto& [name, value] : shape.Env) {
+                forced.push_back(name + "=" + value);
+            }
+            env = MergeEnvironment(environment, forced);
         }
-        env = MergeEnvironment(environment, forced);
-    }
+        const std::int32_t id = granted.TaskID;
+        return executor.Run(
+            argv, job.WorkingDir, env,
+            [this, id](const TOutputText& text) {
+                records::TMonitorEventOutputPacket event;
+                event.ms = ms();
+                (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
+                event.TaskID = id;
+                event.ErrorCount = text.Errors;
+                event.WarningCount = text.Warnings;
+                add(event);
+            },
+            cancel);
+    };
     if (!command.KeyFile.empty()) {
         core::WriteCacheKeyFile(
             command.KeyFile, command.KeyVariables,
-            [&env](std::string_view name) { return EnvironmentValue(env, name); });
+            [this](std::string_view name) { return EnvironmentValue(environment, name); });
     }
-    const std::int32_t id = answer->TaskID;
-    TTaskOutcome outcome = executor.Run(
-        argv, job.WorkingDir, env,
-        [this, id](const TOutputText& text) {
-            records::TMonitorEventOutputPacket event;
-            event.ms = ms();
-            (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
-            event.TaskID = id;
-            event.ErrorCount = text.Errors;
-            event.WarningCount = text.Warnings;
-            add(event);
-        },
-        cancel);
+    TTaskOutcome outcome = run(command);
+    if (!command.KeyFile.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(command.KeyFile, ignored);
+    }
+    const auto log = command.Env.find(CacheLogVariable);
+    if (log != command.Env.end()) {
+        core::TCacheOutcome result = core::TakeCacheOutcome(log->second);
+        if (core::CacheEngineFailed(result, outcome.ExitCode != 0 || outcome.Signal != 0) &&
+            !cancel) {
+            // What went wrong in the cache fails no task: it runs again without it.
+            result = core::CacheEngineFailure("exit status " + std::to_string(outcome.ExitCode));
+            outcome = run(TTaskCommand{});
+        }
+        cache = core::CacheOutcomeToText(result);
+    }
+    if (!row.Local && core::DistributionFailureStatus(outcome.ExitCode)) {
+        outcome.EngineFailure = true;
+    }
     const std::int32_t code = outcome.ExitCode;
     const auto listed = [code](const std::vector<std::int32_t>& codes) {
         return std::find(codes.begin(), codes.end(), code) != codes.end();
@@ -232,18 +283,7 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
         // A failed task is an error of the build even when it said nothing.
         outcome.Errors = std::max(outcome.Errors, 1);
     }
-    if (!command.KeyFile.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(command.KeyFile, ignored);
-    }
-    for (TTaskEngine* engine : engines) {
-        engine->Ended(granted, row, outcome, std::string());
-    }
-    scheduler.Finish(ticket, outcome);
-    const std::lock_guard lock(mutex);
-    --running;
-    Ended(task, !outcome.Failed(), outcome, id);
-    changed.notify_all();
+    return outcome;
 }
 
 void TJobGraphRun::Ended(std::int32_t task, bool succeeded, const TTaskOutcome& outcome,

@@ -63,6 +63,10 @@ private:
     enum class TState : std::uint8_t { Pending, Ready, Running, Succeeded, Failed, Skipped };
     void Worker();
     void RunTask(std::int32_t task, std::string after);
+    // One run of the task as its grant on `row` shapes it; `cache` gets the cache
+    // engine's outcome text.
+    TTaskOutcome RunGranted(const TJobTask& job, const TRunningTask& granted, const TWorkerRow& row,
+                            std::string& cache);
     // Under the lock.
     void Ended(std::int32_t task, bool succeeded, const TTaskOutcome& outcome, std::int32_t id);
     void Skip(std::int32_t task);

@@ -70,18 +70,11 @@ void TTaskBuild::Start(TBuildPlan& plan) {
     rows = LocalWorkerRows(facts.HostName, localCount);
     // /MAXCPUS counts this machine's rows and the helpers' together.
     const std::int32_t maxCpus = request.OverrideMaxHelpersPerJob;
-    helperStatePath = build::HelperStatePath(setup.AgentFolder);
-    std::string why;
-    const std::optional<build::THelperState> helperState =
-        AwaitHelperState(helperStatePath, FirstProbeWaitMs, why);
-    if (!why.empty()) {
-        warnings.push_back("The helpers of this machine are unknown: " + why);
-    }
-    if (helperState) {
-        helperRows = HelperWorkerRows(*helperState,
-                                      maxCpus > 0 ? std::max(0, maxCpus - localCount) : INT_MAX);
-        rows.insert(rows.end(), helperRows.begin(), helperRows.end());
-    }
+    engines =
+        std::make_unique<TBuildEngines>(setup.AgentFolder, setup.BuildID, setup.Cache, add, ms);
+    const std::vector<TWorkerRow> helperRows =
+        engines->HelperRows(maxCpus > 0 ? std::max(0, maxCpus - localCount) : INT_MAX, warnings);
+    rows.insert(rows.end(), helperRows.begin(), helperRows.end());
 
     records::TMonitorEventProjectListPacket projects;
     projects.ms = ms();
@@ -128,34 +121,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
                                            [this](const std::string&) { stopRequested = true; });
     events->OnRowEmployment(
         [this](std::int32_t index, const TWorkerRow& row, bool on, const std::string& reason) {
-            if (on) {
-                records::TMonitorEventEmployPacket employ;
-                employ.ms = ms();
-                employ.ID = row.ID;
-                employ.RowIndex = index;
-                employ.StaticInfo.Host = row.Host;
-                employ.StaticInfo.Addr = row.Host;
-                employ.StaticInfo.ID = row.Helper;
-                employ.StaticInfo.DisplayName = row.Helper;
-                employ.StaticInfo.HostComment = "helper, distcc host " + row.DistccHost;
-                employ.StaticInfo.CPUCount_WhenHelper = static_cast<std::int32_t>(
-                    std::count_if(helperRows.begin(), helperRows.end(),
-                                  [&](const TWorkerRow& r) { return r.Helper == row.Helper; }));
-                employ.Caption = row.Caption;
-                employ.Host = row.Host;
-                employ.Local = false;
-                add(employ);
-                return;
-            }
-            records::TMonitorEventUnemployPacket unemploy;
-            unemploy.ms = ms();
-            unemploy.ID = row.ID;
-            unemploy.RowIndex = index;
-            add(unemploy);
-            helperDownAt[row.Helper] = build::WallClockMs();
-            if (row.ID.ends_with("#1") && !reason.empty()) {
-                Message("Helper " + row.Helper + " is not employed any more: " + reason + ".");
-            }
+            engines->RowEmployment(index, row, on, reason);
         });
     scheduler = std::make_unique<TScheduler>(
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
@@ -164,30 +130,14 @@ void TTaskBuild::Start(TBuildPlan& plan) {
     policy.OnlyFailLocally = request.HasFlag(records::TBuildFlag::EnableOnlyFailLocally);
     scheduler->SetPolicy(policy);
     scheduler->SetRules(setup.Rules);
-    std::vector<TTaskEngine*> engines;
-    std::int32_t rowCount = localCount;
-    if (!helperRows.empty()) {
-        const std::string socket = TTaskEndpoint::PathFor(setup.BuildID);
-        distccDir = socket.substr(0, socket.size() - 5) + ".distcc";
-        std::string error;
-        if (!platform::EnsurePrivateDirectory(distccDir, &error)) {
-            core::Raise(std::runtime_error(error));
-        }
-        distcc = std::make_unique<TDistccEngine>(distccDir);
-        engines.push_back(distcc.get());
-        EmployHelpers(*helperState, true);
-        if (scheduler->EmployedRows().size() == static_cast<std::size_t>(localCount)) {
-            Message("No helper is reachable: this build runs on this machine only.");
-        }
-        // make starts as many jobs as every row could run, also the rows of helpers that
-        // answer only later: the scheduler keeps the ones without a free row waiting.
-        rowCount = static_cast<std::int32_t>(rows.size());
-    }
-    cache = std::make_unique<TCacheEngine>(setup.Cache, add, ms);
-    events->SetCacheStatus([this](const TRunningTask& task) { return cache->Status(task); });
-    engines.push_back(cache.get()); // the cache goes around every engine before it
+    const std::vector<TTaskEngine*> order = engines->Start(*scheduler);
+    // make starts as many jobs as every row could run, also the rows of helpers that
+    // answer only later: the scheduler keeps the ones without a free row waiting.
+    const auto rowCount = static_cast<std::int32_t>(rows.size());
+    events->SetCacheStatus(
+        [this](const TRunningTask& task) { return engines->Cache().Status(task); });
     endpoint = std::make_unique<TTaskEndpoint>(
-        *scheduler, TTaskEndpoint::PathFor(setup.BuildID), engines,
+        *scheduler, TTaskEndpoint::PathFor(setup.BuildID), order,
         [this](std::int32_t taskID, const TOutputText& text) { TaskOutput(taskID, text); });
 
     TInterception interception;
@@ -235,65 +185,9 @@ void TTaskBuild::TaskOutput(std::int32_t taskID, const TOutputText& text) {
     add(event);
 }
 
-void TTaskBuild::Message(const std::string& text) {
-    records::TMonitorEventOutputPacket event;
-    event.ms = ms();
-    event.Text = text;
-    add(event);
-}
-
-void TTaskBuild::EmployHelpers(const build::THelperState& state, bool announce) {
-    for (const build::THelperStatus& helper : state.Helpers) {
-        const std::string name = build::HelperName(helper.Host);
-        if (std::none_of(helperRows.begin(), helperRows.end(),
-                         [&](const TWorkerRow& row) { return row.Helper == name; })) {
-            continue;
-        }
-        const bool enabled = scheduler->HelperEnabled(name);
-        if (!helper.Probed || !helper.Reachable) {
-            if (announce) {
-                Message("Helper " + name + " is not employed: " +
-                        (helper.Probed ? "it is not reachable (" + helper.Message + ")"
-                                       : "its first probe has not answered") +
-                        ".");
-            } else if (enabled && helper.Probed && helper.ProbedAt > helperDownAt[name]) {
-                scheduler->DisableHelper(name,
-                                         "the agent cannot reach it (" + helper.Message + ")");
-            }
-            continue;
-        }
-        const auto downAt = helperDownAt.find(name);
-        if (enabled || (downAt != helperDownAt.end() && helper.ProbedAt <= downAt->second)) {
-            continue; // employed, or not probed since this build lost it
-        }
-        const std::set<std::string> compilers = EmployableCompilers(helper);
-        for (const auto& [compiler, verdict] : helper.Compilers) {
-            if (!verdict.empty() && announce) {
-                Message("Helper " + name + " is not employed for " + compiler + ": " + verdict +
-                        ".");
-            }
-        }
-        if (compilers.empty()) {
-            if (announce) {
-                Message("Helper " + name +
-                        " is not employed: it compiles with none of this "
-                        "machine's compilers.");
-            }
-            continue;
-        }
-        scheduler->EnableHelper(name, compilers);
-        Message("Helper " + name + (downAt != helperDownAt.end() ? " answers again" : " answers") +
-                ": it is employed for " + std::to_string(compilers.size()) + " compiler(s).");
-    }
-}
-
 std::uint64_t TTaskBuild::Tick(std::uint64_t now) {
-    if (!helperRows.empty() && scheduler && now >= nextHelperCheck) {
-        nextHelperCheck = now + TGraphSampler::IntervalMs;
-        std::string why;
-        if (const auto state = build::ReadHelperState(helperStatePath, why)) {
-            EmployHelpers(*state, false);
-        }
+    if (engines) {
+        engines->Tick(now);
     }
     if (!sampler) {
         return now + TGraphSampler::IntervalMs;
@@ -315,8 +209,8 @@ void TTaskBuild::Finish() {
     if (endpoint) {
         endpoint->Stop();
     }
-    if (cache) {
-        cache->Finish();
+    if (engines) {
+        engines->Finish();
     }
     // Also when Start failed half way: every employed row is released.
     std::vector<std::int32_t> release;
@@ -333,16 +227,6 @@ void TTaskBuild::Finish() {
         unemploy.ID = rows[static_cast<std::size_t>(i)].ID;
         unemploy.RowIndex = i;
         add(unemploy);
-    }
-    if (distcc) {
-        for (const auto& [helper, counts] : distcc->Counts()) {
-            Message("Helper " + helper + " ran " + std::to_string(counts.Ran) + " tasks (" +
-                    std::to_string(counts.Failed) + " failed to distribute).");
-        }
-    }
-    if (!distccDir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(distccDir, ec);
     }
 }
 

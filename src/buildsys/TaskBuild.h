@@ -9,9 +9,8 @@
 // job count) enough parallel work for the rows. While it runs: a graph sample once a
 // second. Finish: the endpoint closes (a launcher still connected is a lost task) and
 // every row is unemployed.
+#include "buildsys/BuildEngines.h"
 #include "buildsys/BuildPlan.h"
-#include "buildsys/CacheEngine.h"
-#include "buildsys/DistccEngine.h"
 #include "buildsys/GraphSampler.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEndpoint.h"
@@ -86,7 +85,7 @@ private:
     std::vector<TWorkerRow> rows;
     std::unique_ptr<TTaskEvents> events;
     std::unique_ptr<TScheduler> scheduler;
-    std::unique_ptr<TCacheEngine> cache;
+    std::unique_ptr<TBuildEngines> engines;
     std::unique_ptr<TTaskEndpoint> endpoint;
     std::unique_ptr<TGraphSampler> sampler;
     std::atomic<bool> stopRequested{false};
@@ -96,15 +95,6 @@ private:
     bool finished = false;
     std::size_t employed = 0; // rows with an employ event
     std::vector<std::string> warnings;
-    // Distribution: the helpers the agent knows, their rows and the engine.
-    void EmployHelpers(const build::THelperState& state, bool announce);
-    void Message(const std::string& text);
-    std::string helperStatePath;
-    std::string distccDir;
-    std::unique_ptr<TDistccEngine> distcc;
-    std::vector<TWorkerRow> helperRows;
-    std::map<std::string, std::int64_t> helperDownAt; // helper -> when this build lost it
-    std::uint64_t nextHelperCheck = 0;
 };
 
 } // namespace buildsys

@@ -35,7 +35,7 @@ public:
         Connect();
         const std::uint32_t id = ++lastId;
         Write(request, mfReplyExpected, id);
-        const std::uint64_t deadline = platform::GetTickCount64() + DefaultReplyTimeoutMs;
+        const std::uint64_t deadline = platform::GetTickCount64() + replyTimeoutMs;
         for (;;) {
             while (std::unique_ptr<TPacketChannelMessage> message = NextMessage()) {
                 if (!(message->Flags & mfReply) || message->MessageID != id) {
@@ -47,7 +47,7 @@ public:
             if (now >= deadline) {
                 core::Raise(core::EGeneralError(
                     "Timed out waiting for reply from local connection (after " +
-                    std::to_string(DefaultReplyTimeoutMs / 1000) + " seconds)"));
+                    std::to_string(replyTimeoutMs / 1000) + " seconds)"));
             }
             if (!socket->WaitReadable(static_cast<std::uint32_t>(deadline - now))) {
                 continue;
@@ -72,6 +72,8 @@ public:
     }
 
     bool Open() const override { return socket && !lost; }
+
+    void SetReplyTimeout(std::uint32_t ms) override { replyTimeoutMs = ms; }
 
     void SetOnDisconnected(std::function<void()> handler) override {
         onDisconnected = std::move(handler);
@@ -165,6 +167,7 @@ private:
     core::TNotifyQueue* notify = nullptr;
     std::function<void()> onDisconnected;
     std::uint32_t lastId = 0;
+    std::uint32_t replyTimeoutMs = DefaultReplyTimeoutMs;
     bool lost = false;
 };
 

@@ -2,6 +2,7 @@
 // A connection to the local agent service: a comm pipe towards the channel that the
 // product information names, opened on first use. The console's status queries and
 // control commands and the build proxy's start request travel over one each.
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -21,6 +22,8 @@ public:
     virtual void Post(const packets::TPacket& request);
     // False once the connection is closed (never opened, or lost).
     virtual bool Open() const { return false; }
+    // How long Request waits for a reply (by default DefaultReplyTimeoutMs).
+    virtual void SetReplyTimeout(std::uint32_t ms) { (void)ms; }
     // Called once when a connection that was open is lost.
     virtual void SetOnDisconnected(std::function<void()> handler) { (void)handler; }
 };

@@ -1,5 +1,8 @@
 #include "core/CacheOutcome.h"
 
+#include "platform/Files.h"
+
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -113,6 +116,31 @@ TCacheOutcome CacheOutcomeFromLog(std::string_view log) {
         }
     }
     return outcome;
+}
+
+TCacheOutcome TakeCacheOutcome(const std::string& logFile) {
+    // The engine's log of one call is a few kilobytes; more is not read.
+    constexpr std::size_t LogLimit = 4u << 20;
+    if (logFile.empty()) {
+        return {};
+    }
+    std::string log;
+    if (platform::ReadWholeFile(logFile, log, LogLimit) != platform::TFileReadResult::Ok) {
+        log.clear();
+    }
+    std::error_code ignored;
+    std::filesystem::remove(logFile, ignored);
+    return CacheOutcomeFromLog(log);
+}
+
+bool CacheEngineFailed(const TCacheOutcome& outcome, bool callFailed) {
+    return callFailed && outcome.Result == TCacheResult::None;
+}
+
+TCacheOutcome CacheEngineFailure(const std::string& how) {
+    TCacheOutcome failed;
+    failed.Errors.push_back("the build cache failed (" + how + "); the task ran without it");
+    return failed;
 }
 
 std::string CacheOutcomeToText(const TCacheOutcome& outcome) {

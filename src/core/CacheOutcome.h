@@ -27,6 +27,16 @@ struct TCacheOutcome {
 // credentials: the engine prints storage addresses without them.
 TCacheOutcome CacheOutcomeFromLog(std::string_view log);
 
+// The outcome of the one call whose log the cache engine wrote to `logFile`; the file
+// goes once read (it names the shared level's address). No file: None.
+TCacheOutcome TakeCacheOutcome(const std::string& logFile);
+
+// A call through the cache that failed with no result in its log: the cache engine
+// itself failed (a failed compile has a result), so the task runs again without it.
+bool CacheEngineFailed(const TCacheOutcome& outcome, bool callFailed);
+// The outcome that tells so; `how` is the call's exit status or why it did not start.
+TCacheOutcome CacheEngineFailure(const std::string& how);
+
 // "hit-local", "hit-shared", "miss", "not-cacheable" or "" for None.
 std::string_view CacheResultName(TCacheResult result);
 

@@ -177,6 +177,10 @@ const char* TaskKindName(TTaskKind kind) {
     return KindNames[static_cast<int>(kind)];
 }
 
+bool DistributionFailureStatus(std::int32_t exitCode) {
+    return exitCode >= 100 && exitCode < 128;
+}
+
 std::optional<TTaskKind> TaskKindFromName(std::string_view name) {
     for (int i = 0; i < 5; ++i) {
         if (name == KindNames[i]) {

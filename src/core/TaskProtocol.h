@@ -42,6 +42,10 @@ enum class TTaskKind { Compile, Link, Archive, Assemble, Other };
 const char* TaskKindName(TTaskKind kind);
 std::optional<TTaskKind> TaskKindFromName(std::string_view name);
 
+// Whether the exit status of a remote run is a failure of the distribution engine
+// itself (distcc reports those with 100 to 127), not of the compiler.
+bool DistributionFailureStatus(std::int32_t exitCode);
+
 struct TTaskBegin {
     std::int64_t pid = 0;
     std::string tool;              // the real tool, resolved

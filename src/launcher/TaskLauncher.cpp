@@ -26,8 +26,6 @@ namespace launcher {
 namespace {
 
 constexpr int NotFoundStatus = 127;
-// The cache engine's log of one call is a few kilobytes; more is not read.
-constexpr std::size_t CacheLogLimit = 4u << 20;
 constexpr const char* CacheLogVariable = "CCACHE_LOGFILE";
 
 void Report(const std::string& text) {
@@ -54,17 +52,8 @@ std::optional<core::TTaskMessage> ReadMessage(platform::TLocalSocket& socket,
 // log (it names the shared level's address) goes once it is read.
 std::string CacheOutcomeOf(const std::map<std::string, std::string>& grantEnv) {
     const auto log = grantEnv.find(CacheLogVariable);
-    if (log == grantEnv.end() || log->second.empty()) {
-        return "";
-    }
-    std::string text(CacheLogLimit, '\0');
-    std::ifstream in(log->second, std::ios::binary);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    in.close();
-    std::error_code ignored;
-    std::filesystem::remove(log->second, ignored);
-    return core::CacheOutcomeToText(core::CacheOutcomeFromLog(text));
+    return log == grantEnv.end() ? std::string()
+                                 : core::CacheOutcomeToText(core::TakeCacheOutcome(log->second));
 }
 
 // A response file's text for classifying the call; none for a file that cannot be read
@@ -157,16 +146,12 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
         std::filesystem::remove(grant.keyFile, ignored);
     }
     if (grant.env.count(CacheLogVariable) > 0 &&
-        (!exit.Started || exit.ExitCode != 0 || exit.Signal != 0) &&
-        core::CacheOutcomeFromText(cacheText).Result == core::TCacheResult::None) {
-        // The cache engine itself failed (a failed compile has a result in its log): the
-        // task runs again without it, here, and the failure is told, not the task's.
-        core::TCacheOutcome failed;
-        failed.Errors.push_back(
-            "the build cache failed (" +
-            (exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error) +
-            "); the task ran without it");
-        cacheText = core::CacheOutcomeToText(failed);
+        core::CacheEngineFailed(core::CacheOutcomeFromText(cacheText),
+                                !exit.Started || exit.ExitCode != 0 || exit.Signal != 0)) {
+        // The task runs again without the cache, here, and the failure is told, not the
+        // task's.
+        cacheText = core::CacheOutcomeToText(core::CacheEngineFailure(
+            exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error));
         run(tool, runArgs);
     }
     counter->Finish();
@@ -185,7 +170,7 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
                          .count();
     // distcc reports its own failures (not the compiler's) with statuses 100 to 127,
     // also when it runs as the cache engine's prefix.
-    if (exit.Started && grant.remote && exit.ExitCode >= 100 && exit.ExitCode < 128) {
+    if (exit.Started && grant.remote && core::DistributionFailureStatus(exit.ExitCode)) {
         end.engineFailure = true;
     }
     end.cache = cacheText;

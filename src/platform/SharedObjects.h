@@ -74,7 +74,8 @@ struct TObjectOptions {
     // takes its names back).
     bool TakeOver = false;
     // Create: a global object that other users may open for reading only (0644).
-    // Such an event can be waited for by them (manual reset only), not set.
+    // Such an event can be waited for by them (manual reset only), not set; such a
+    // mutex's state can be queried by them, not taken.
     bool ReadOnlyForOthers = false;
 };
 
@@ -182,6 +183,7 @@ public:
     // The user that owns the object's file.
     TUserId OwnerUserId() const;
 
+    // Raises EACCES on a mutex opened for reading only.
     TMutexWaitResult Wait(std::uint32_t timeoutMs);
     // Raises EPERM when the calling thread does not hold the mutex.
     void Release();

@@ -33,10 +33,6 @@ std::string BuildStopEventName(std::string_view identity) {
     return "Global\\TavrixBuildStop_" + std::string(identity);
 }
 
-std::string BuildDoneEventName(std::string_view identity) {
-    return "Global\\TavrixBuildDone_" + std::string(identity);
-}
-
 std::string IDEMonitorMutexName(std::uint32_t pid) {
     return "Morvek_UseIDEMonitor_Mutex_" + std::to_string(pid);
 }

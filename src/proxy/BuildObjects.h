@@ -9,12 +9,9 @@
 //   Morvek_Build_<id>_OwnerAttachedEvent        event the build system creates and the
 //                                               console sets once it reads the stream
 //   Global\TavrixBuildMutex_<id>                mutex the build system holds while it runs
+//                                               (others may only query it)
 //   Global\TavrixBuildStop_<id>                 manual-reset event the agent sets to stop it
 //                                               (others may only wait for it)
-//   Global\TavrixBuildDone_<id>                 manual-reset event the agent creates and the
-//                                               build system sets when it has ended (others
-//                                               may only wait for it when the build's user
-//                                               is the agent's own)
 //   <agent temp folder>/u<uid>/<id>.mv_bld_cmd  the build request, as a record file (0600,
 //                                               in the user's own 0700 folder; the
 //                                               temp folder is sticky 1777 like /tmp)
@@ -36,7 +33,6 @@ std::string OwnerAttachedEventName(std::string_view identity);
 // "TavrixBuildMutex_<id>", with "Global\" first when `global`.
 std::string BuildMutexName(std::string_view identity, bool global);
 std::string BuildStopEventName(std::string_view identity);
-std::string BuildDoneEventName(std::string_view identity);
 std::string IDEMonitorMutexName(std::uint32_t pid);
 // "<folder>/<id>.mv_bld_cmd"
 std::string HandOffFilePath(std::string_view folder, std::string_view identity);

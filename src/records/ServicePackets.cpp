@@ -47,6 +47,9 @@ RAVEL_PACKET_TABLE(TClearFileCachePacket, "{03C56293-D099-4D90-AA93-26C64132F1D7
 RAVEL_PACKET_TABLE(TStopJobPacket, "{7EE3D029-AFA5-4DF1-AC03-5512E6918071}",
                    Guid<&TStopJobPacket::JobID>("JobID"))
 
+RAVEL_PACKET_TABLE(TJobEndedPacket, "{4F8F0434-3C45-4955-8E34-C82A9206434F}",
+                   Guid<&TJobEndedPacket::JobID>("JobID"))
+
 RAVEL_PACKET_TABLE(TRequestBuildStatusPacket, "{6D40FB32-DA36-43CE-996B-8E54CCAEE6BF}",
                    Bool<&TRequestBuildStatusPacket::ReservedForFutureUse>("ReservedForFutureUse"))
 
@@ -160,6 +163,7 @@ void RegisterServicePackets() {
         &TEnableAgentPacket::StaticClass(),
         &TClearFileCachePacket::StaticClass(),
         &TStopJobPacket::StaticClass(),
+        &TJobEndedPacket::StaticClass(),
         &TRequestBuildStatusPacket::StaticClass(),
         &TRequestBuildStatusReplayPacket::StaticClass(),
         &TStartJobRequestPacket::StaticClass(),

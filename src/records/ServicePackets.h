@@ -67,6 +67,13 @@ struct TStopJobPacket : packets::TCommPacket {
     RAVEL_PACKET(TStopJobPacket, packets::TCommPacket, 1)
 };
 
+// A build system tells the agent that its build has ended: the build's slot is free at
+// once. Only the build's own user may say so (the agent checks the caller).
+struct TJobEndedPacket : packets::TCommPacket {
+    core::TGUID JobID;
+    RAVEL_PACKET(TJobEndedPacket, packets::TCommPacket, 1)
+};
+
 struct TRequestBuildStatusPacket : packets::TCommPacket {
     bool ReservedForFutureUse{};
     RAVEL_PACKET(TRequestBuildStatusPacket, packets::TCommPacket, 1)

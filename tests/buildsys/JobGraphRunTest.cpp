@@ -272,4 +272,70 @@ TEST_F(JobGraphRun, CancelLetsNothingNewStart) {
     EXPECT_EQ(r.run.Counts().Skipped, 2);
 }
 
+// Distribution as far as the run sees it: a prefix on helper rows.
+class TPrefixOnHelpers : public TTaskEngine {
+public:
+    void Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCommand& command) override {
+        if (!row.Local) {
+            command.Prefix = {"distcc"};
+        }
+        const std::lock_guard lock(mutex);
+        wrapped.push_back(task.Request.Kind + (row.Local ? " here" : " remote"));
+    }
+    std::mutex mutex;
+    std::vector<std::string> wrapped;
+};
+
+// Runs no process: a run through the distribution engine fails as its own failures do.
+class TDistributionFails : public TJobTaskExecutor {
+public:
+    TTaskOutcome Run(const std::vector<std::string>& command, const std::string&,
+                     const std::string&, const TOutput&, const std::atomic<bool>&) override {
+        const std::lock_guard lock(mutex);
+        ran.push_back(command.front());
+        TTaskOutcome outcome;
+        outcome.ExitCode = command.front() == "distcc" ? 116 : 0;
+        return outcome;
+    }
+    std::mutex mutex;
+    std::vector<std::string> ran;
+};
+
+TEST_F(JobGraphRun, ACompileGoesToAHelperAndComesBackWhenItsDistributionFails) {
+    TJobGraph graph;
+    graph.Projects.push_back(TJobProject{"P", 2});
+    TJobTask compile;
+    compile.Name = compile.Caption = "a.o";
+    compile.Arguments = {"/usr/bin/gcc", "-c", "a.c", "-o", "a.o"};
+    compile.AllowRemote = true;
+    TJobTask link = compile;
+    link.Name = link.Caption = "app";
+    link.Arguments = {"/usr/bin/gcc", "a.o", "-o", "app"};
+    link.DependsOn = {0};
+    graph.Tasks = {compile, link};
+    graph.Dependents = {{1}, {}};
+
+    std::vector<TWorkerRow> rows = LocalWorkerRows("here", 1);
+    rows.push_back(TWorkerRow{"h:3632#1", "h #1", "h", false, "h:3632", "h:3632/1"});
+    const auto add = [](const packets::TPacket&) {};
+    TTaskEvents events(
+        TTaskEventOptions{}, add, [] { return 0; }, [](const std::string&) {});
+    TScheduler scheduler(rows, false, events);
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    TPrefixOnHelpers engine;
+    TDistributionFails executor;
+    TJobGraphRun run(
+        graph, scheduler, {&engine}, executor, add, [] { return 0; }, std::string(1, '\0'), false);
+    run.Start(rows.size());
+    while (!run.WaitDone(1000)) {
+    }
+    run.Finish();
+    // The link never leaves this machine; the compile runs here after its helper failed.
+    EXPECT_EQ(engine.wrapped,
+              (std::vector<std::string>{"compile remote", "compile here", "link here"}));
+    EXPECT_EQ(executor.ran, (std::vector<std::string>{"distcc", "/usr/bin/gcc", "/usr/bin/gcc"}));
+    EXPECT_EQ(run.Counts().Succeeded, 2);
+    EXPECT_EQ(run.Counts().Failed, 0);
+}
+
 } // namespace

@@ -150,6 +150,67 @@ TEST_F(JobDocumentE2E, CompilesAndLinksLikeMake) {
     EXPECT_EQ(RunProgram(dir + "/job/app/app", {}).Out, "63 63 63\n");
 }
 
+// The compile tasks of a document go through the build cache as a make build's do: a
+// second run restores every one of them, and the program is the same.
+TEST_F(JobDocumentE2E, CompileTasksAreRestoredFromTheBuildCache) {
+    if (RunProgram("/bin/sh", {"-c", "command -v ccache"}).ExitCode != 0) {
+        GTEST_SKIP() << "ccache is not installed (scripts/setup.sh)";
+    }
+    fs::create_directories(install.Folder + "/resources");
+    fs::copy_file(std::string(RESOURCES_DIR) + "/DefaultBuildCacheProfile.xml",
+                  install.Folder + "/resources/DefaultBuildCacheProfile.xml",
+                  fs::copy_options::overwrite_existing);
+    // The local store only: no service of the agent.
+    WriteFile(install.Folder + "/resources/buildcache_service_config.json",
+              "{\"fileSystem\": {\"cacheDirectoryLocation\": "
+              "\"%PROGRAMDATA%\\\\Morvek\\\\BuildCache\"}}");
+    const std::string cache = install.Root + "/var/Morvek/BuildCache";
+    struct TRemove {
+        std::string Path;
+        ~TRemove() {
+            std::error_code ec;
+            fs::remove_all(Path, ec);
+            fs::remove(install.Folder + "/resources/buildcache_service_config.json", ec);
+        }
+    } removeCache{cache};
+    TAgent agent;
+    std::string body = "<Project Name=\"app\" WorkingDir=\"app\">\n";
+    std::string objects;
+    for (int i = 1; i <= 3; ++i) {
+        const std::string stem = "part" + std::to_string(i);
+        Write("app/" + stem + ".c",
+              "int " + stem + "(void) { return " + std::to_string(i * 5) + "; }\n");
+        body += "  <Task Name=\"" + stem + ".o\" Tool=\"cc\" SourceFile=\"" + stem +
+                ".c\" Params=\"" + stem + ".c -o " + stem + ".o\"/>\n";
+        objects += " " + stem + ".o";
+    }
+    Write("app/main.c", "#include <stdio.h>\nint part1(void); int part2(void); int part3(void);\n"
+                        "int main(void) { printf(\"%d\\n\", part1() + part2() + part3()); }\n");
+    body += "  <Task Name=\"main.o\" Tool=\"cc\" Params=\"main.c -o main.o\"/>\n"
+            "  <Task Name=\"link\" Tool=\"ld\" DependsOn=\"part1.o;part2.o;part3.o;main.o\" "
+            "Params=\"main.o" +
+            objects + " -o app\"/>\n</Project>\n";
+    Write("build.xml", Document(body));
+
+    const struct {
+        const char* Run;
+        const char* Says;
+    } runs[] = {
+        {"first", "Build cache: 0 of 4 tasks restored"},
+        {"second", "Build cache: 4 of 4 tasks restored"},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.Run);
+        for (const char* built : {"part1.o", "part2.o", "part3.o", "main.o", "app"}) {
+            fs::remove(dir + "/app/" + built);
+        }
+        const TProcessResult r = Run({"build.xml", "/BUILDCACHELOCAL=ON"});
+        ASSERT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+        EXPECT_TRUE(Contains(r.Out, run.Says)) << r.Out << r.Err;
+        EXPECT_EQ(RunProgram(dir + "/app/app", {}).Out, "30\n");
+    }
+}
+
 TEST_F(JobDocumentE2E, AFailingTaskStopsTheBuildOnlyWhenAsked) {
     TAgent agent;
     const struct {

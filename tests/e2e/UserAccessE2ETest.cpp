@@ -20,6 +20,8 @@
 #include <fstream>
 #include <functional>
 #include <grp.h>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -83,12 +85,13 @@ std::vector<std::string> GlobalObjectsOf(const std::string& id) {
     return found;
 }
 
-// Runs `action` in a child process that has become `nobody`; its exit code.
-int AsNobodyProcess(const std::function<int()>& action) {
+// Runs `action` in a child process that has become `user` (nobody by default); its
+// exit code.
+int AsNobodyProcess(const std::function<int()>& action, uid_t user = NobodyId) {
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(NobodyId, NobodyId, NobodyId) != 0 ||
-            ::setresuid(NobodyId, NobodyId, NobodyId) != 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 ||
+            ::setresuid(user, user, user) != 0) {
             ::_exit(100);
         }
         ::_exit(action());
@@ -96,16 +99,21 @@ int AsNobodyProcess(const std::function<int()>& action) {
     return child < 0 ? -1 : testing_support::WaitChild(child);
 }
 
-// Sends `request` as a raw message whose head names `replyTo` (a channel of another
-// user) and returns the agent's reply text: the error message or the reply's class.
-std::string SendNaming(const packets::TPacket& request, const core::TGUID& replyTo) {
+// Sends `request` as a raw message (whose head names `replyTo`, a channel of another
+// user, when given) and returns the agent's reply text: the error message or the
+// reply's class. `reply`, when given, receives the reply.
+std::string SendRequest(const packets::TPacket& request,
+                        const std::optional<core::TGUID>& replyTo = std::nullopt,
+                        std::unique_ptr<packets::TPacket>* received = nullptr) {
     std::string why;
     const auto socket = comm::ConnectAgentSocket(why);
     if (!socket) {
         return "no connection: " + why;
     }
     std::string bytes = comm::EncodeMessage(request, comm::mfReplyExpected, 7);
-    std::memcpy(bytes.data() + 16, replyTo.Bytes.data(), 16);
+    if (replyTo) {
+        std::memcpy(bytes.data() + 16, replyTo->Bytes.data(), 16);
+    }
     if (!socket->SendAll(bytes)) {
         return "not sent";
     }
@@ -113,7 +121,12 @@ std::string SendNaming(const packets::TPacket& request, const core::TGUID& reply
     for (int i = 0; i < 100; ++i) {
         if (auto reply = reader.Next()) {
             const auto* error = dynamic_cast<records::TCommExceptionPacket*>(reply->Packet.get());
-            return error ? error->ExceptionMessage : std::string(reply->Packet->ClassName());
+            std::string text =
+                error ? error->ExceptionMessage : std::string(reply->Packet->ClassName());
+            if (received) {
+                *received = std::move(reply->Packet);
+            }
+            return text;
         }
         char chunk[4096];
         if (!socket->WaitReadable(100)) {
@@ -307,7 +320,7 @@ TEST_F(UserAccessE2E, NamingAnotherUsersReplyChannelGivesNoneOfItsRights) {
         const std::string answerFile = nobodyHome + "/answer";
         fs::remove(answerFile);
         const int code = AsNobodyProcess([&] {
-            std::ofstream(answerFile) << SendNaming(spoof.Request, rootChannel);
+            std::ofstream(answerFile) << SendRequest(spoof.Request, rootChannel);
             return 0;
         });
         ASSERT_EQ(code, 0);
@@ -417,26 +430,132 @@ TEST_F(UserAccessE2E, TheAgentAccountIsAMachineSetting) {
     fs::remove_all(comm::AgentSocketFolder());
 }
 
-TEST_F(UserAccessE2E, AnotherUserCannotSetTheBuildsStopOrDoneEvent) {
+TEST_F(UserAccessE2E, AnotherUserCanNeitherStopNorEndTheBuild) {
     TAgent agent;
     const std::string release = install.Root + "/release-events";
     std::string id;
     const TRunningProgram running = StartRootBuild(release, id);
     ASSERT_FALSE(id.empty());
-    for (const std::string name : {"Global\\TavrixBuildStop_", "Global\\TavrixBuildDone_"}) {
+    core::TGUID build;
+    ASSERT_TRUE(core::TGUID::TryParse(id, build));
+    // No object of the build in the global folder may be written by another user: it
+    // could neither stop the build nor end it.
+    const std::vector<std::string> objects = GlobalObjectsOf(id);
+    EXPECT_FALSE(objects.empty());
+    for (const std::string& name : objects) {
         SCOPED_TRACE(name);
-        const std::string path = platform::ObjectFilePath(name + id);
-        const struct stat st = StatOf(path);
-        EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_mode & 0022, 0u);
-        // Nobody may open it for writing: it could neither stop the build nor end it.
+        const std::string path = platform::ObjectFilePath("Global\\" + name);
         const TProcessResult writable =
             RunProgram(Setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
                                  "/bin/sh", "-c", "test -w \"$0\"", path});
         EXPECT_EQ(writable.ExitCode, 1) << writable.Err;
     }
+    // Nor may it tell the agent that the build has ended.
+    const std::string answerFile = nobodyHome + "/answer";
+    fs::remove(answerFile);
+    records::TJobEndedPacket ended;
+    ended.JobID = build;
+    ASSERT_EQ(AsNobodyProcess([&] {
+                  std::ofstream(answerFile) << SendRequest(ended);
+                  return 0;
+              }),
+              0);
+    const std::string answer = ReadFile(answerFile);
+    EXPECT_TRUE(Contains(answer, "Access denied")) << answer;
+    EXPECT_TRUE(Contains(answer, "belongs to another user")) << answer;
     EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
     ExpectRootBuildUnharmed(running, release);
+}
+
+// The agent as the package runs it: under a system account that cannot hand objects to
+// other users.
+TEST_F(UserAccessE2E, AnAgentOfASystemAccountTakesABuildsEndOnlyFromItsUser) {
+    constexpr uid_t Third = 65533;
+    WriteRegistry("\"MaxConcurrentBuilds\"=dword:00000004\r\n\"ServiceUser\"=\"nobody\"\r\n");
+    const std::string answers = install.Root + "/answers-third";
+    fs::create_directories(answers);
+    ASSERT_EQ(::chown(answers.c_str(), Third, Third), 0);
+    struct TNobodyAgent {
+        TRunningProgram Program;
+        ~TNobodyAgent() {
+            ::kill(Program.Pid, SIGTERM);
+            FinishProgram(Program);
+            fs::remove_all(comm::AgentSocketFolder());
+        }
+    };
+    fs::remove_all(comm::AgentSocketFolder());
+    const TNobodyAgent agent{StartProgram(
+        Setpriv,
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "--", install.Bin + "/morvek-agent"},
+        NobodyEnv(), "/tmp")};
+    ASSERT_TRUE(WaitUntil([] { return fs::exists(comm::AgentSocketPath()); }, 10000));
+    // Clients of this test's own processes trust the agent's account by the override.
+    const auto send = [&](uid_t user, const packets::TPacket& request, const std::string& file) {
+        fs::remove(file);
+        return AsNobodyProcess(
+            [&] {
+                ::setenv("TAVRIX_AGENT_USER", "65534", 1);
+                std::unique_ptr<packets::TPacket> reply;
+                std::string text = SendRequest(request, std::nullopt, &reply);
+                if (const auto* granted =
+                        dynamic_cast<const records::TStartJobRequestReplyPacket*>(reply.get())) {
+                    text = granted->Result == 0
+                               ? granted->JobID.ToString()
+                               : "no slot: result " + std::to_string(granted->Result);
+                }
+                std::ofstream(file) << text;
+                return 0;
+            },
+            user);
+    };
+
+    // A slot of root's whose build system has not started yet: the window in which only
+    // the build's end could free it before its claim times out.
+    ASSERT_EQ(send(0, records::TStartJobRequestPacket(), answers + "/slot"), 0);
+    const std::string id = ReadFile(answers + "/slot");
+    core::TGUID build;
+    ASSERT_TRUE(core::TGUID::TryParse(id, build)) << id;
+    EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
+    const std::vector<std::string> objects = GlobalObjectsOf(id);
+    for (const std::string& name : objects) {
+        const struct stat st = StatOf(platform::ObjectFilePath("Global\\" + name));
+        EXPECT_EQ(st.st_mode & 0022, 0u) << name;
+    }
+
+    // A third user tries every way to end it: setting an event of the build, and saying so.
+    const int attacked = AsNobodyProcess(
+        [&] {
+            ::setenv("TAVRIX_AGENT_USER", "65534", 1);
+            for (const std::string& name : objects) {
+                try {
+                    if (const auto event = platform::TEvent::Open("Global\\" + name)) {
+                        event->Set();
+                    }
+                } catch (const std::exception&) {
+                }
+            }
+            return 0;
+        },
+        Third);
+    ASSERT_EQ(attacked, 0);
+    records::TJobEndedPacket ended;
+    ended.JobID = build;
+    ASSERT_EQ(send(Third, ended, answers + "/third"), 0);
+    const std::string refused = ReadFile(answers + "/third");
+    EXPECT_TRUE(Contains(refused, "Access denied")) << refused;
+    EXPECT_EQ(ListedIds(AsRoot({"/LIST"}).Out), std::vector<std::string>{id});
+
+    // Its own user ends it: the slot is free at once.
+    ASSERT_EQ(send(0, ended, answers + "/root"), 0);
+    EXPECT_FALSE(Contains(ReadFile(answers + "/root"), "Access denied"));
+    EXPECT_TRUE(ListedIds(AsRoot({"/LIST"}).Out).empty());
+
+    // A whole build of root's: it ends with its own exit code, and the agent knows at once.
+    const TProcessResult built = AsRoot({"/COMMAND=echo built; exit 4"});
+    EXPECT_EQ(built.ExitCode, 4) << built.Out << built.Err;
+    EXPECT_TRUE(Contains(built.Out, "built")) << built.Out;
+    const TProcessResult after = AsRoot({"/LIST"});
+    EXPECT_TRUE(ListedIds(after.Out).empty()) << after.Out;
 }
 
 TEST_F(UserAccessE2E, AgentSeesAnotherUsersBuildEndWhenItsProcessesAreKilled) {
@@ -452,17 +571,10 @@ TEST_F(UserAccessE2E, AgentSeesAnotherUsersBuildEndWhenItsProcessesAreKilled) {
     const int buildSystem = BuildSystemPid(id);
     ASSERT_GT(buildSystem, 0);
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(pidFile); }, 15000));
-    // Its stop event is the agent's alone; its done event nobody's alone (its build
-    // system sets it).
-    const struct {
-        std::string Name;
-        uid_t Owner;
-    } events[] = {{"Global\\TavrixBuildStop_", 0}, {"Global\\TavrixBuildDone_", NobodyId}};
-    for (const auto& event : events) {
-        const struct stat st = StatOf(platform::ObjectFilePath(event.Name + id));
-        EXPECT_EQ(st.st_uid, event.Owner) << event.Name;
-        EXPECT_EQ(st.st_mode & 0022, 0u) << event.Name;
-    }
+    // Its stop event is the agent's alone.
+    const struct stat st = StatOf(platform::ObjectFilePath("Global\\TavrixBuildStop_" + id));
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0022, 0u);
     // The agent's one-second watch sees the build system hold its mutex.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 

@@ -116,6 +116,21 @@ const bool childActions = RegisterChildActions({
          }
          return event->Wait(HangGuardMs) ? 0 : 1;
      }},
+    {"query-read-only-mutex-as-nobody",
+     [](const std::vector<std::string>& a) {
+         if (!BecomeNobody()) {
+             return 3;
+         }
+         auto mutex = TMutex::Open(a[0]);
+         if (!mutex) {
+             return 2;
+         }
+         if (ErrorOf([&] { mutex->Wait(0); }) != EACCES ||
+             ErrorOf([&] { mutex->Release(); }) == 0) {
+             return 4; // took or released a mutex it may only query
+         }
+         return mutex->QueryState() == TMutexState::Owned ? 0 : 1;
+     }},
     {"section-race",
      [](const std::vector<std::string>& a) {
          auto go = TEvent::Open(a[0]);
@@ -594,6 +609,21 @@ TEST_F(SharedObjectsTest, EventReadOnlyForOthersIsWaitedForButNotSetByThem) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     stop->Set();
     EXPECT_EQ(WaitChild(child), 0);
+}
+
+TEST_F(SharedObjectsTest, MutexReadOnlyForOthersIsQueriedButNotTakenByThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to act as a second user (nobody)";
+    }
+    ::chmod(dir.Path().c_str(), 0755);
+    auto held = TMutex::Create("Global\\HeldByOwner", true, nullptr,
+                               TObjectOptions{std::nullopt, false, true});
+    struct stat st {};
+    ASSERT_EQ(::stat(ObjectFilePath("Global\\HeldByOwner").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(WaitChild(SpawnChild("query-read-only-mutex-as-nobody", {"Global\\HeldByOwner"})), 0);
+    EXPECT_EQ(held->QueryState(), TMutexState::Owned);
+    held->Release();
 }
 
 TEST_F(SharedObjectsTest, EventHandedToAnotherUserIsThatUsersAlone) {

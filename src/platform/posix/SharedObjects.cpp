@@ -1112,7 +1112,7 @@ std::unique_ptr<TMutex> TMutex::Create(std::string_view name, bool initialOwner,
 
 std::unique_ptr<TMutex> TMutex::Open(std::string_view name, const TObjectOptions& options) {
     auto handle = std::make_unique<THandle>();
-    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options);
+    handle->File = TObjectFile::Acquire(name, false, 0, nullptr, nullptr, options, true);
     if (!handle->File) {
         return nullptr;
     }
@@ -1122,6 +1122,9 @@ std::unique_ptr<TMutex> TMutex::Open(std::string_view name, const TObjectOptions
 }
 
 TMutexWaitResult TMutex::Wait(std::uint32_t timeoutMs) {
+    if (handle->File->ReadOnly()) {
+        RaiseErrno("The mutex may not be taken by this user", EACCES);
+    }
     int rc;
     if (timeoutMs == InfiniteTimeout) {
         rc = pthread_mutex_lock(&block->Mutex);
@@ -1145,6 +1148,9 @@ TMutexWaitResult TMutex::Wait(std::uint32_t timeoutMs) {
 }
 
 void TMutex::Release() {
+    if (handle->File->ReadOnly()) {
+        RaiseErrno("Failed to release mutex", EPERM);
+    }
     const int rc = pthread_mutex_unlock(&block->Mutex);
     if (rc != 0) {
         RaiseErrno("Failed to release mutex", rc);
