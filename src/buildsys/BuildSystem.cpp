@@ -6,6 +6,7 @@
 #include "buildsys/HelperRows.h"
 #include "buildsys/JobDocumentBuild.h"
 #include "buildsys/JobRunner.h"
+#include "buildsys/OutputEvent.h"
 #include "buildsys/StopSignals.h"
 #include "buildsys/TaskBuild.h"
 #include "comm/AgentConnection.h"
@@ -501,12 +502,7 @@ TTaskBuildSetup TBuild::EngineSetup(const std::string& agentFolder, const TBuild
 }
 
 void TBuild::Output(const TOutputText& text) {
-    records::TMonitorEventOutputPacket event;
-    event.ms = Ms();
-    (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
-    event.ErrorCount = text.Errors;
-    event.WarningCount = text.Warnings;
-    Add(event);
+    AddOutputEvent([this](const packets::TPacket& event) { Add(event); }, Ms(), text);
 }
 
 void TBuild::Output(TOutputStream stream, std::string text) {

@@ -1,6 +1,7 @@
 #include "buildsys/JobGraphRun.h"
 
 #include "buildsys/BuildPlan.h"
+#include "buildsys/OutputEvent.h"
 #include "buildsys/TaskBuild.h"
 #include "core/CacheKeyFile.h"
 #include "core/CacheOutcome.h"
@@ -231,16 +232,7 @@ TTaskOutcome TJobGraphRun::RunGranted(const TJobTask& job, const TRunningTask& g
         const std::int32_t id = granted.TaskID;
         return executor.Run(
             argv, job.WorkingDir, env,
-            [this, id](const TOutputText& text) {
-                records::TMonitorEventOutputPacket event;
-                event.ms = ms();
-                (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
-                event.TaskID = id;
-                event.ErrorCount = text.Errors;
-                event.WarningCount = text.Warnings;
-                add(event);
-            },
-            cancel);
+            [this, id](const TOutputText& text) { AddOutputEvent(add, ms(), text, id); }, cancel);
     };
     if (!command.KeyFile.empty()) {
         core::WriteCacheKeyFile(

@@ -2,6 +2,7 @@
 
 #include "buildsys/HelperRows.h"
 #include "buildsys/MachineInfo.h"
+#include "buildsys/OutputEvent.h"
 #include "buildsys/ParallelJobs.h"
 #include "buildsys/WorkerRows.h"
 #include "core/Errors.h"
@@ -174,15 +175,9 @@ void TTaskBuild::Start(TBuildPlan& plan) {
 }
 
 void TTaskBuild::TaskOutput(std::int32_t taskID, const TOutputText& text) {
-    records::TMonitorEventOutputPacket event;
-    event.ms = ms();
-    (text.Stream == TOutputStream::Out ? event.Text : event.ErrText) = text.Text;
-    event.TaskID = taskID;
-    event.ErrorCount = text.Errors;
-    event.WarningCount = text.Warnings;
     outputErrors += text.Errors;
     outputWarnings += text.Warnings;
-    add(event);
+    AddOutputEvent(add, ms(), text, taskID);
 }
 
 std::uint64_t TTaskBuild::Tick(std::uint64_t now) {

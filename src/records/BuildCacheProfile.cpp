@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "platform/Paths.h"
+#include "records/ToolRuleLookup.h"
 #include "records/XmlRecordFile.h"
 
 namespace records {
@@ -42,22 +43,6 @@ bool VariableName(std::string_view name) {
     return true;
 }
 
-// The rule naming the tool exactly, else the first whose pattern matches it.
-const TBuildCacheTool* RuleFor(const TBuildCacheProfileDocument& profile,
-                               std::string_view fileName) {
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (profile.Tools[i].Filename == fileName) {
-            return &profile.Tools[i];
-        }
-    }
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (platform::MatchesFileNamePattern(profile.Tools[i].Filename, fileName)) {
-            return &profile.Tools[i];
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 std::string DefaultBuildCacheProfilePath(std::string_view agentFolder) {
@@ -88,13 +73,13 @@ void LoadBuildCacheProfile(const std::string& defaultFile, const std::string& pr
 }
 
 bool AllowsBuildCache(const TBuildCacheProfileDocument& profile, std::string_view fileName) {
-    const TBuildCacheTool* rule = RuleFor(profile, fileName);
+    const TBuildCacheTool* rule = FindRuleByFileName(profile.Tools, fileName);
     return rule && rule->AllowBuildCache;
 }
 
 std::vector<std::string> BuildCacheKeyVariables(const TBuildCacheProfileDocument& profile,
                                                 std::string_view fileName) {
-    const TBuildCacheTool* rule = RuleFor(profile, fileName);
+    const TBuildCacheTool* rule = FindRuleByFileName(profile.Tools, fileName);
     return rule && rule->AllowBuildCache ? SplitNames(rule->KeyVariables)
                                          : std::vector<std::string>();
 }

@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "platform/Paths.h"
+#include "records/ToolRuleLookup.h"
 #include "records/XmlRecordFile.h"
 
 namespace records {
@@ -70,17 +71,7 @@ void LoadJobProfile(const std::string& defaultFile, const std::string& profileFi
 }
 
 const TXml_Tool* FindToolRule(const TXml_ProfileDocument& profile, std::string_view fileName) {
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (profile.Tools[i].Filename == fileName) {
-            return &profile.Tools[i];
-        }
-    }
-    for (int i = 0; i < profile.Tools.Count(); ++i) {
-        if (platform::MatchesFileNamePattern(profile.Tools[i].Filename, fileName)) {
-            return &profile.Tools[i];
-        }
-    }
-    return nullptr;
+    return FindRuleByFileName(profile.Tools, fileName);
 }
 
 std::string InterceptedToolPatterns(const TXml_ProfileDocument& profile) {
