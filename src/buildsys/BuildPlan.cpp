@@ -26,6 +26,18 @@ std::string_view NameOf(std::string_view entry) {
 }
 } // namespace
 
+std::string WithoutVariablesStartingWith(std::string_view block, std::string_view prefix) {
+    std::string kept;
+    for (const std::string_view entry : platform::EnvBlockEntries(block)) {
+        if (!NameOf(entry).starts_with(prefix)) {
+            kept += entry;
+            kept.push_back('\0');
+        }
+    }
+    kept.push_back('\0');
+    return kept;
+}
+
 std::string MergeEnvironment(std::string_view block, const std::vector<std::string>& forced) {
     std::vector<std::string> entries;
     for (const std::string_view entry : platform::EnvBlockEntries(block)) {

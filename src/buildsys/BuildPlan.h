@@ -19,6 +19,9 @@ struct TBuildPlan {
 // one more NUL) with every "name=value" of `forced` replacing or adding its variable.
 std::string MergeEnvironment(std::string_view block, const std::vector<std::string>& forced);
 
+// `block` without the variables whose names start with `prefix`.
+std::string WithoutVariablesStartingWith(std::string_view block, std::string_view prefix);
+
 // "make" runs its Command with /bin/sh -c; "wrap" its Command the same way, or else
 // its primary file as a shell script; "xml" runs the tasks of its primary file (no
 // Arguments then). The environment is the request's (this

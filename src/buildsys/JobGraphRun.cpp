@@ -221,13 +221,17 @@ TTaskOutcome TJobGraphRun::RunGranted(const TJobTask& job, const TRunningTask& g
     const auto run = [&](const TTaskCommand& shape) {
         std::vector<std::string> argv = shape.Prefix;
         argv.insert(argv.end(), job.Arguments.begin(), job.Arguments.end());
-        std::string env = environment;
+        // The build's cache settings are the whole of ccache's: a user's own (a compiler
+        // check turned off, another compiler) could restore a different compile's result.
+        std::string env = shape.Env.count("CCACHE_DIR") != 0
+                              ? WithoutVariablesStartingWith(environment, "CCACHE_")
+                              : environment;
         if (!shape.Env.empty()) {
             std::vector<std::string> forced;
             for (const auto& [name, value] : shape.Env) {
                 forced.push_back(name + "=" + value);
             }
-            env = MergeEnvironment(environment, forced);
+            env = MergeEnvironment(env, forced);
         }
         const std::int32_t id = granted.TaskID;
         return executor.Run(

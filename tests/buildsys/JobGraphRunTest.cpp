@@ -338,4 +338,49 @@ TEST_F(JobGraphRun, ACompileGoesToAHelperAndComesBackWhenItsDistributionFails) {
     EXPECT_EQ(run.Counts().Failed, 0);
 }
 
+// Notes the environment each task runs with.
+class TEnvironmentSeen : public TJobTaskExecutor {
+public:
+    TTaskOutcome Run(const std::vector<std::string>&, const std::string&, const std::string& env,
+                     const TOutput&, const std::atomic<bool>&) override {
+        seen = env;
+        return TTaskOutcome{};
+    }
+    std::string seen;
+};
+
+// Puts every task through the cache.
+class TCacheEverything : public TTaskEngine {
+public:
+    void Wrap(const TRunningTask&, const TWorkerRow&, TTaskCommand& command) override {
+        command.Prefix = {"ccache"};
+        command.Env["CCACHE_DIR"] = "/store";
+    }
+};
+
+TEST_F(JobGraphRun, ACachedTaskGetsNoneOfTheUsersOwnCacheSettings) {
+    TJobGraph graph;
+    graph.Projects.push_back(TJobProject{"P", 1});
+    TJobTask compile;
+    compile.Name = compile.Caption = "a.o";
+    compile.Arguments = {"/usr/bin/gcc", "-c", "a.c", "-o", "a.o"};
+    graph.Tasks = {compile};
+    graph.Dependents = {{}};
+    const std::vector<TWorkerRow> rows = LocalWorkerRows("here", 1);
+    const auto add = [](const packets::TPacket&) {};
+    TTaskEvents events(
+        TTaskEventOptions{}, add, [] { return 0; }, [](const std::string&) {});
+    TScheduler scheduler(rows, false, events);
+    TCacheEverything engine;
+    TEnvironmentSeen executor;
+    const std::string environment("CCACHE_COMPILERCHECK=none\0FLAVOUR=1\0CCACHE_DIR=/mine\0\0", 54);
+    TJobGraphRun run(
+        graph, scheduler, {&engine}, executor, add, [] { return 0; }, environment, false);
+    run.Start(rows.size());
+    while (!run.WaitDone(1000)) {
+    }
+    run.Finish();
+    EXPECT_EQ(executor.seen, std::string("FLAVOUR=1\0CCACHE_DIR=/store\0\0", 29));
+}
+
 } // namespace
