@@ -128,21 +128,7 @@ void TJobDocumentBuild::Finish() {
         engines->Finish();
     }
     // Helper rows too: those employed now.
-    std::vector<std::int32_t> release;
-    if (scheduler) {
-        release = scheduler->EmployedRows();
-    } else {
-        for (std::size_t i = 0; i < employed; ++i) {
-            release.push_back(static_cast<std::int32_t>(i));
-        }
-    }
-    for (const std::int32_t i : release) {
-        records::TMonitorEventUnemployPacket unemploy;
-        unemploy.ms = ms();
-        unemploy.ID = rows[static_cast<std::size_t>(i)].ID;
-        unemploy.RowIndex = i;
-        add(unemploy);
-    }
+    UnemployRows(scheduler.get(), employed, rows, add, ms());
 }
 
 } // namespace buildsys

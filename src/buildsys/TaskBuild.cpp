@@ -208,21 +208,7 @@ void TTaskBuild::Finish() {
         engines->Finish();
     }
     // Also when Start failed half way: every employed row is released.
-    std::vector<std::int32_t> release;
-    if (scheduler) {
-        release = scheduler->EmployedRows();
-    } else {
-        for (std::size_t i = 0; i < employed; ++i) {
-            release.push_back(static_cast<std::int32_t>(i));
-        }
-    }
-    for (const std::int32_t i : release) {
-        records::TMonitorEventUnemployPacket unemploy;
-        unemploy.ms = ms();
-        unemploy.ID = rows[static_cast<std::size_t>(i)].ID;
-        unemploy.RowIndex = i;
-        add(unemploy);
-    }
+    UnemployRows(scheduler.get(), employed, rows, add, ms());
 }
 
 } // namespace buildsys

@@ -1,5 +1,7 @@
 #include "buildsys/WorkerRows.h"
 
+#include "records/MonitorEvents.h"
+
 #include <algorithm>
 
 namespace buildsys {
@@ -23,6 +25,26 @@ std::vector<TWorkerRow> LocalWorkerRows(const std::string& host, std::int32_t co
         rows.push_back(TWorkerRow{host + "#" + number, host + " #" + number, host, true, {}, {}});
     }
     return rows;
+}
+
+void UnemployRows(const TScheduler* scheduler, std::size_t employed,
+                  const std::vector<TWorkerRow>& rows,
+                  const std::function<void(const packets::TPacket&)>& add, std::int32_t ms) {
+    std::vector<std::int32_t> release;
+    if (scheduler) {
+        release = scheduler->EmployedRows();
+    } else {
+        for (std::size_t i = 0; i < employed; ++i) {
+            release.push_back(static_cast<std::int32_t>(i));
+        }
+    }
+    for (const std::int32_t i : release) {
+        records::TMonitorEventUnemployPacket unemploy;
+        unemploy.ms = ms;
+        unemploy.ID = rows[static_cast<std::size_t>(i)].ID;
+        unemploy.RowIndex = i;
+        add(unemploy);
+    }
 }
 
 } // namespace buildsys
