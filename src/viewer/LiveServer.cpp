@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <array>
+#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -55,6 +56,7 @@ struct TLiveServer::TState {
     mutable std::mutex lock;
     std::condition_variable changed;
     std::shared_ptr<const std::string> data = std::make_shared<const std::string>("{}");
+    std::shared_ptr<const std::string> delta; // on version - 1; null when there is none
     std::uint64_t version = 0;
     bool final = false;
     bool stopping = false;
@@ -104,51 +106,60 @@ TLiveServer::TLiveServer(TPageWriter page) : state(std::make_shared<TState>()) {
         response.set_content(html, "text/html; charset=utf-8");
     });
 
-    server.Get(prefix + "events", [s](const httplib::Request&, httplib::Response& response) {
-        {
-            std::lock_guard<std::mutex> hold(s->lock);
-            ++s->streams;
-        }
-        auto sent = std::make_shared<std::uint64_t>(0);
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [s, sent](std::size_t, httplib::DataSink& sink) {
-                std::shared_ptr<const std::string> data;
-                bool last = false;
-                {
-                    std::unique_lock<std::mutex> hold(s->lock);
-                    const bool news = s->changed.wait_for(
-                        hold, KeepAlive, [&] { return s->stopping || s->version != *sent; });
-                    if (s->stopping) {
+    server.Get(
+        prefix + "events", [s](const httplib::Request& request, httplib::Response& response) {
+            {
+                std::lock_guard<std::mutex> hold(s->lock);
+                ++s->streams;
+            }
+            // The update the page holds: a reconnect names the last event it received.
+            const std::string held = request.has_header("Last-Event-ID")
+                                         ? request.get_header_value("Last-Event-ID")
+                                         : request.get_param_value("since");
+            auto sent = std::make_shared<std::uint64_t>(0);
+            std::from_chars(held.data(), held.data() + held.size(), *sent);
+            response.set_chunked_content_provider(
+                "text/event-stream",
+                [s, sent](std::size_t, httplib::DataSink& sink) {
+                    std::shared_ptr<const std::string> data;
+                    std::uint64_t version = 0;
+                    bool last = false;
+                    {
+                        std::unique_lock<std::mutex> hold(s->lock);
+                        const bool news = s->changed.wait_for(
+                            hold, KeepAlive, [&] { return s->stopping || s->version != *sent; });
+                        if (s->stopping) {
+                            return false;
+                        }
+                        if (news) {
+                            const bool follows = s->delta && *sent + 1 == s->version;
+                            data = follows ? s->delta : s->data;
+                            version = *sent = s->version;
+                            last = s->final;
+                        }
+                    }
+                    if (!data) {
+                        static constexpr std::string_view Ping = ": waiting for the build\n\n";
+                        return sink.write(Ping.data(), Ping.size());
+                    }
+                    std::string message;
+                    message.reserve(data->size() + 40);
+                    message.append("id: ").append(std::to_string(version)).append("\ndata: ");
+                    message.append(*data).append("\n\n");
+                    if (!sink.write(message.data(), message.size())) {
                         return false;
                     }
-                    if (news) {
-                        data = s->data;
-                        *sent = s->version;
-                        last = s->final;
+                    if (last) {
+                        sink.done();
                     }
-                }
-                if (!data) {
-                    static constexpr std::string_view Ping = ": waiting for the build\n\n";
-                    return sink.write(Ping.data(), Ping.size());
-                }
-                std::string message;
-                message.reserve(data->size() + 16);
-                message.append("data: ").append(*data).append("\n\n");
-                if (!sink.write(message.data(), message.size())) {
-                    return false;
-                }
-                if (last) {
-                    sink.done();
-                }
-                return true;
-            },
-            [s](bool) {
-                std::lock_guard<std::mutex> hold(s->lock);
-                --s->streams;
-                s->lastActivity = platform::GetTickCount64();
-            });
-    });
+                    return true;
+                },
+                [s](bool) {
+                    std::lock_guard<std::mutex> hold(s->lock);
+                    --s->streams;
+                    s->lastActivity = platform::GetTickCount64();
+                });
+        });
 
     s->port = server.bind_to_any_port("127.0.0.1");
     if (s->port <= 0) {
@@ -177,16 +188,22 @@ int TLiveServer::Port() const {
     return state->port;
 }
 
-void TLiveServer::Publish(std::string data, bool final) {
-    auto shared = std::make_shared<const std::string>(std::move(data));
+void TLiveServer::Publish(TLiveUpdate update, bool final) {
+    auto whole = std::make_shared<const std::string>(std::move(update.Whole));
+    std::shared_ptr<const std::string> delta;
+    if (!update.Delta.empty()) {
+        delta = std::make_shared<const std::string>(std::move(update.Delta));
+    }
     {
         std::lock_guard<std::mutex> hold(state->lock);
         if (state->final) {
             return;
         }
-        state->data = std::move(shared);
+        // A delta holds only on the update just before it.
+        state->delta = update.Version == state->version + 1 ? std::move(delta) : nullptr;
+        state->data = std::move(whole);
         state->final = final;
-        ++state->version;
+        state->version = update.Version;
     }
     state->changed.notify_all();
 }

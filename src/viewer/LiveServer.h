@@ -2,13 +2,16 @@
 // The live page's web server: HTTP on 127.0.0.1 only, on a free port, every request
 // carrying a random token as the first part of its path ("/<token>/" the page,
 // "/<token>/events" its server-sent events); anything else is refused with 403. The
-// build's data is published as whole JSON documents; each events connection gets
-// the newest one whenever it changes, and its stream ends after the final one.
+// build's data is published as numbered updates; an events connection that holds the
+// update before the newest (named by "?since=N" or the Last-Event-ID of a reconnect)
+// gets what changed, any other the whole document. Its stream ends after the final one.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "viewer/LiveUpdates.h"
 
 namespace viewer {
 
@@ -29,8 +32,8 @@ public:
     std::string Url() const;
     int Port() const;
 
-    // From any thread. `final`: no document follows (the build has ended).
-    void Publish(std::string data, bool final);
+    // From any thread. `final`: no update follows (the build has ended).
+    void Publish(TLiveUpdate update, bool final);
 
     // Events connections open now.
     int OpenStreams() const;

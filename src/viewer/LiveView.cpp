@@ -19,7 +19,7 @@
 #include "viewer/HistoryReader.h"
 #include "viewer/HtmlReport.h"
 #include "viewer/LiveServer.h"
-#include "viewer/ReportData.h"
+#include "viewer/LiveUpdates.h"
 
 #include <algorithm>
 #include <memory>
@@ -39,10 +39,11 @@ bool IsOwnRunningBuild(const core::TGUID& id) {
     }
 }
 
-// The page's data: the report's, marked live (and final once the build has ended).
-std::string LiveData(TBuildModel& model, bool final) {
+// The page's next update: the report's data, marked live (and final once the build
+// has ended).
+TLiveUpdate LiveData(TLiveUpdateMaker& updates, TBuildModel& model, bool final) {
     model.Read.End = model.Completed ? TReadState::TEnd::Complete : TReadState::TEnd::Unfinished;
-    return ReportData(model, Analyse(model, PageSlowestTasks), {{"live", {{"final", final}}}});
+    return updates.Next(model, Analyse(model, PageSlowestTasks), final);
 }
 
 void WriteLivePage(std::string_view data, const std::function<void(std::string_view)>& write) {
@@ -115,8 +116,9 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
         ended = true;
     }
     TLiveServer server(WriteLivePage);
+    TLiveUpdateMaker updates;
     if (ended) {
-        server.Publish(LiveData(model, true), true);
+        server.Publish(LiveData(updates, model, true), true);
         if (settings.Serving) {
             settings.Serving(server.Url());
         }
@@ -130,7 +132,7 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
     std::uint64_t nextPublish = 0;
     const auto publish = [&](bool final) {
         const std::uint64_t began = platform::GetTickCount64();
-        server.Publish(LiveData(model, final), final);
+        server.Publish(LiveData(updates, model, final), final);
         const std::uint64_t now = platform::GetTickCount64();
         // A large build costs more to put together: never more than a third of the time.
         nextPublish = now + std::max<std::uint64_t>(PublishInterval, 2 * (now - began));

@@ -9,8 +9,12 @@
     var FAILED = 1;
     var GRAPH_COLORS = ['#2e86de', '#e67e22', '#16a085', '#8e44ad', '#c0392b'];
     var LABEL_W = 180, ROW_H = 16, GROUP_H = 18, AXIS_H = 20, GRAPH_H = 56;
-    var build = data.build, T = data.tasks, taskCount = T.begin.length;
+    var build = data.build, taskCount = data.tasks.begin.length;
     var duration = Math.max(1, build.durationMs);
+    // A running task (no end yet) runs until the build's last moment so far.
+    var T = Object.assign({}, data.tasks, {
+      end: data.tasks.end.map(function (e) { return e < 0 ? build.durationMs : e; })
+    });
     var facts = document.getElementById('facts');
     ['facts-list', 'legend', 'graphs', 'slowest', 'critical', 'failed', 'output', 'output-note']
       .forEach(function (id) { document.getElementById(id).textContent = ''; });
@@ -480,10 +484,54 @@
     };
   }
 
+  // Brings the page's data (`held`, null at first) up to date with a document: a whole
+  // one (no "base") is what a partial one would be on empty data. A partial one holds
+  // the changed sections whole, new rows after "rowsFrom", changed tasks at the places
+  // "at" names (in order without it), hints after "hintsFrom", output lines after
+  // "from", each graph set's samples after its "from".
+  var TASK_COLUMNS = ['row', 'begin', 'end', 'kind', 'exit', 'name', 'cmd', 'id', 'hint', 'errors'];
+  var OUTPUT_COLUMNS = ['ms', 'task', 'error', 'text'];
+  function place(into, from, values) {
+    into.length = from || 0;
+    for (var i = 0; i < values.length; ++i) into.push(values[i]);
+    return into;
+  }
+  function merge(held, doc) {
+    var data = held && doc.base !== undefined ? held : { rows: [], graphs: [], tasks: { hints: [] }, output: {} };
+    Object.keys(doc).forEach(function (key) {
+      if (['rows', 'rowsFrom', 'graphs', 'tasks', 'output'].indexOf(key) < 0) data[key] = doc[key];
+    });
+    if (doc.rows) place(data.rows, doc.rowsFrom, doc.rows);
+    var t = doc.tasks;
+    TASK_COLUMNS.forEach(function (c) {
+      var into = data.tasks[c] || (data.tasks[c] = []), values = t[c];
+      for (var j = 0; j < values.length; ++j) into[t.at ? t.at[j] : j] = values[j];
+    });
+    place(data.tasks.hints, t.hintsFrom, t.hints);
+    if (doc.output) {
+      OUTPUT_COLUMNS.forEach(function (c) {
+        place(data.output[c] || (data.output[c] = []), doc.output.from, doc.output[c]);
+      });
+    }
+    (doc.graphs || []).forEach(function (row, r) {
+      var have = data.graphs[r];
+      if (!have) { data.graphs[r] = row; return; }
+      have.name = row.name;
+      row.sets.forEach(function (set, n) {
+        var h = have.sets[n];
+        if (!h || !set.from) { have.sets[n] = set; return; }
+        h.name = set.name; h.graphs = set.graphs;
+        place(h.ms, set.from, set.ms);
+        set.values.forEach(function (vs, g) { place(h.values[g] || (h.values[g] = []), set.from, vs); });
+      });
+    });
+    return data;
+  }
+
   // Until the script runs: the browser has read and parsed the page with its data.
   var scriptStarted = performance.now();
   var parseStarted = performance.now();
-  var first = JSON.parse(document.getElementById('build-data').textContent);
+  var first = merge(null, JSON.parse(document.getElementById('build-data').textContent));
   var parseMs = performance.now() - parseStarted;
   var shown = render(first, null);
   // From the start of navigation to the first complete draw, and the data's share of it.
@@ -491,24 +539,41 @@
   document.getElementById('facts').dataset.parseMs = Math.round(parseMs);
   document.getElementById('facts').dataset.scriptStartMs = Math.round(scriptStarted);
   if (!first.live || first.live.final) return;
-  // A live page: every newer document of the build arrives as a server-sent event.
+  // A live page: every update of the build arrives as a server-sent event, after the
+  // version the page holds only what changed. One that does not follow on the page's
+  // version (missed, or the stream started over) makes the page ask for the whole.
   var facts = document.getElementById('facts'), seen = [shown.tasks + ':' + shown.bars];
+  var held = first, deltas = 0, resyncs = 0, source = null;
   facts.dataset.liveUpdates = 0;
+  facts.dataset.liveDeltas = 0;
+  facts.dataset.liveResyncs = 0;
   facts.dataset.liveSeen = seen.join(' ');
-  var source = new EventSource('events');
-  source.onmessage = function (ev) {
-    var data = JSON.parse(ev.data);
-    shown = render(data, shown);
+  function listen(since) {
+    source = new EventSource(since !== undefined ? 'events?since=' + since : 'events');
+    source.onmessage = receive;
+    source.onerror = function () {
+      // The view has gone (it ends some time after the build): the page keeps what it has.
+      if (source.readyState === EventSource.CLOSED) facts.dataset.liveLost = 'yes';
+    };
+  }
+  function receive(ev) {
+    var doc = JSON.parse(ev.data);
+    if (doc.base !== undefined && doc.base !== held.version) {
+      source.close();
+      facts.dataset.liveResyncs = ++resyncs;
+      listen();
+      return;
+    }
+    if (doc.base !== undefined) facts.dataset.liveDeltas = ++deltas;
+    held = merge(held, doc);
+    shown = render(held, shown);
     seen.push(shown.tasks + ':' + shown.bars);
     facts.dataset.liveUpdates = seen.length - 1;
     facts.dataset.liveSeen = seen.join(' ');
-    if (data.live && data.live.final) {
+    if (held.live && held.live.final) {
       source.close();
       facts.dataset.liveFinal = 'yes';
     }
-  };
-  source.onerror = function () {
-    // The view has gone (it ends some time after the build): the page keeps what it has.
-    if (source.readyState === EventSource.CLOSED) facts.dataset.liveLost = 'yes';
-  };
+  }
+  listen(held.version);
 })();
