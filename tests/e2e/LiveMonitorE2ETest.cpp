@@ -265,6 +265,31 @@ TEST_F(LiveMonitor, OpenMonitorShowsTheBuildGrowingAndItsResult) {
               std::string::npos);
     EXPECT_NE(dom.find("bad.c"), std::string::npos);
     EXPECT_NE(dom.find("<div id=\"read-state\" hidden=\"\">"), std::string::npos);
+    // After the first document the page was sent what changed, and it applied every
+    // update on the version it held.
+    EXPECT_GE(std::atoi(facts["live-deltas"].c_str()), 1) << facts["live-seen"];
+    EXPECT_EQ(facts["live-resyncs"], "0");
+
+    // A page opened now gets the whole final document at once: it shows what the page
+    // that followed the deltas shows.
+    const std::string reloaded = DumpDom(chromium, url);
+    auto whole = Facts(reloaded);
+    ASSERT_EQ(whole["ready"], "yes") << reloaded.substr(0, 3000);
+    EXPECT_EQ(whole["live-deltas"], "");
+    for (const char* fact :
+         {"rows", "machines", "tasks", "drawn-bars", "drawn-succeeded", "drawn-failed",
+          "drawn-running", "duration-ms", "peak-busy", "average-busy", "output-lines", "graph-rows",
+          "graph-points", "view-start", "view-end"}) {
+        EXPECT_EQ(whole[fact], facts[fact]) << fact;
+    }
+    const auto text = [](const std::string& page, const std::string& id) {
+        const std::size_t at = page.find("id=\"" + id + "\">");
+        return at == std::string::npos ? std::string() : page.substr(at, page.find('<', at) - at);
+    };
+    for (const char* id : {"fact-result", "fact-duration", "fact-tasks", "fact-parallelism"}) {
+        EXPECT_EQ(text(reloaded, id), text(dom, id)) << id;
+        EXPECT_NE(text(dom, id), "") << id;
+    }
 }
 
 TEST_F(LiveMonitor, LiveFindsTheNewestOwnBuildAndOnlyTheOwnersBuilds) {
@@ -331,7 +356,26 @@ TEST_F(LiveMonitor, LiveFindsTheNewestOwnBuildAndOnlyTheOwnersBuilds) {
     const std::string final = events.substr(last);
     EXPECT_NE(final.find("\"live\":{\"final\":true}"), std::string::npos);
     EXPECT_NE(final.find("\"result\":\"failed\""), std::string::npos);
-    EXPECT_NE(final.find("bad.c"), std::string::npos) << final;
+    EXPECT_NE(events.find("bad.c"), std::string::npos) << events;
+    // The first event is the whole document; after it an event is what changed since
+    // the event before (or, for a reader that fell behind, the whole document again).
+    static const std::regex event("id: ([0-9]+)\ndata: (\\{[^\n]*)\n\n");
+    std::vector<std::uint64_t> ids;
+    int deltas = 0;
+    for (std::sregex_iterator it(events.begin(), events.end(), event), end; it != end; ++it) {
+        const std::uint64_t id = std::stoull((*it)[1]);
+        const std::string data = (*it)[2];
+        const bool delta = data.find("\"base\":") != std::string::npos;
+        if (delta) {
+            ASSERT_FALSE(ids.empty()) << data;
+            EXPECT_NE(data.find("\"base\":" + std::to_string(ids.back()) + ","), std::string::npos)
+                << data;
+            EXPECT_EQ(id, ids.back() + 1);
+            ++deltas;
+        }
+        ids.push_back(id);
+    }
+    EXPECT_GE(deltas, 1) << events;
     const TProcessResult built = FinishProgram(console);
     EXPECT_NE(built.ExitCode, 0);
     EXPECT_NE(built.Out.find("step " + std::to_string(Good)), std::string::npos)
