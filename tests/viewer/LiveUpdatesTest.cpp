@@ -3,6 +3,8 @@
 // moment. The live server hands each events connection the update that fits what it
 // holds.
 #include "viewer/LiveUpdates.h"
+#include "PageMerge.h"
+
 #include "viewer/BuildAnalysis.h"
 #include "viewer/LiveServer.h"
 
@@ -16,93 +18,6 @@ namespace {
 
 using nlohmann::json;
 using viewer::TBuildModel;
-
-// `into` cut to `from` items, then `values` appended.
-void Place(json& into, std::size_t from, const json& values) {
-    json kept = json::array();
-    for (std::size_t i = 0; i < from && i < into.size(); ++i) {
-        kept.push_back(into[i]);
-    }
-    for (const json& v : values) {
-        kept.push_back(v);
-    }
-    into = std::move(kept);
-}
-
-// What the page does with a document (its merge).
-json Merge(json held, const json& doc) {
-    json data = !held.is_null() && doc.contains("base")
-                    ? std::move(held)
-                    : json{{"rows", json::array()},
-                           {"graphs", json::array()},
-                           {"tasks", {{"hints", json::array()}}},
-                           {"output", json::object()}};
-    for (const auto& [key, value] : doc.items()) {
-        if (key != "rows" && key != "rowsFrom" && key != "graphs" && key != "tasks" &&
-            key != "output") {
-            data[key] = value;
-        }
-    }
-    if (doc.contains("rows")) {
-        Place(data["rows"], doc.value("rowsFrom", 0), doc["rows"]);
-    }
-    const json& t = doc["tasks"];
-    for (const char* c :
-         {"row", "begin", "end", "kind", "exit", "name", "cmd", "id", "hint", "errors"}) {
-        json& into = data["tasks"][c];
-        if (into.is_null()) {
-            into = json::array();
-        }
-        for (std::size_t j = 0; j < t[c].size(); ++j) {
-            const std::size_t at = t.contains("at") ? t["at"][j].get<std::size_t>() : j;
-            while (into.size() <= at) {
-                into.push_back(nullptr);
-            }
-            into[at] = t[c][j];
-        }
-    }
-    Place(data["tasks"]["hints"], t.value("hintsFrom", 0), t["hints"]);
-    if (doc.contains("output")) {
-        for (const char* c : {"ms", "task", "error", "text"}) {
-            json& into = data["output"][c];
-            if (into.is_null()) {
-                into = json::array();
-            }
-            Place(into, doc["output"].value("from", 0), doc["output"][c]);
-        }
-    }
-    if (doc.contains("graphs")) {
-        for (std::size_t r = 0; r < doc["graphs"].size(); ++r) {
-            const json& row = doc["graphs"][r];
-            if (r >= data["graphs"].size()) {
-                data["graphs"].push_back(row);
-                continue;
-            }
-            json& have = data["graphs"][r];
-            have["name"] = row["name"];
-            for (std::size_t n = 0; n < row["sets"].size(); ++n) {
-                const json& set = row["sets"][n];
-                if (n >= have["sets"].size()) {
-                    have["sets"].push_back(set);
-                    continue;
-                }
-                json& h = have["sets"][n];
-                if (!set.contains("from")) {
-                    h = set;
-                    continue;
-                }
-                h["name"] = set["name"];
-                h["graphs"] = set["graphs"];
-                const std::size_t from = set["from"];
-                Place(h["ms"], from, set["ms"]);
-                for (std::size_t g = 0; g < set["values"].size(); ++g) {
-                    Place(h["values"][g], from, set["values"][g]);
-                }
-            }
-        }
-    }
-    return data;
-}
 
 // A model edited the way the replay of events edits it.
 struct TLiveBuild {
@@ -248,7 +163,7 @@ TEST(LiveUpdates, ADeltaHoldsWhatChangedAndMergesIntoTheWholeDocument) {
         const viewer::TLiveUpdate first = Next(maker, build.Model);
         EXPECT_EQ(first.Version, 1u);
         EXPECT_TRUE(first.Delta.empty());
-        const json held = Merge(nullptr, json::parse(first.Whole));
+        const json held = viewer_test::Merge(nullptr, json::parse(first.Whole));
 
         c.Change(build);
         const viewer::TLiveUpdate second = Next(maker, build.Model);
@@ -257,7 +172,7 @@ TEST(LiveUpdates, ADeltaHoldsWhatChangedAndMergesIntoTheWholeDocument) {
         EXPECT_FALSE(whole.contains("base"));
         EXPECT_EQ(whole["version"], 2);
         // The whole document as the page holds it is the document itself.
-        EXPECT_EQ(Merge(nullptr, whole), whole);
+        EXPECT_EQ(viewer_test::Merge(nullptr, whole), whole);
         ASSERT_EQ(second.Delta.empty(), c.Whole);
         if (c.Whole) {
             continue;
@@ -273,7 +188,7 @@ TEST(LiveUpdates, ADeltaHoldsWhatChangedAndMergesIntoTheWholeDocument) {
         // Unchanged parts stay out of it.
         EXPECT_FALSE(delta.contains("machines") && c.Rows == 0);
 
-        json merged = Merge(held, delta);
+        json merged = viewer_test::Merge(held, delta);
         merged.erase("base");
         EXPECT_EQ(merged, whole) << "merged: " << merged.dump() << "\nwhole: " << whole.dump();
     }
@@ -284,7 +199,7 @@ TEST(LiveUpdates, ADeltaHoldsWhatChangedAndMergesIntoTheWholeDocument) {
 TEST(LiveUpdates, AChainOfDeltasFollowsTheBuild) {
     TLiveBuild build = StartedBuild();
     viewer::TLiveUpdateMaker maker;
-    json held = Merge(nullptr, json::parse(Next(maker, build.Model).Whole));
+    json held = viewer_test::Merge(nullptr, json::parse(Next(maker, build.Model).Whole));
     for (std::int32_t step = 1; step <= 12; ++step) {
         SCOPED_TRACE(step);
         const std::int32_t ms = 100 * step + 100;
@@ -300,7 +215,7 @@ TEST(LiveUpdates, AChainOfDeltasFollowsTheBuild) {
         ASSERT_FALSE(update.Delta.empty());
         const json delta = json::parse(update.Delta);
         EXPECT_EQ(delta["tasks"]["id"].size(), 2u);
-        held = Merge(std::move(held), delta);
+        held = viewer_test::Merge(std::move(held), delta);
         held.erase("base");
         EXPECT_EQ(held, json::parse(update.Whole));
     }
