@@ -274,6 +274,8 @@ std::string ReportDocument(const TBuildModel& model, const TBuildAnalysis& analy
     for (int k = 0; k < TaskKindCount; ++k) {
         byKind[std::string(KindName(static_cast<TTaskKind>(k)))] = analysis.ByKind[k];
     }
+    const auto criticalShown =
+        static_cast<std::ptrdiff_t>(std::min(analysis.CriticalPath.size(), PageCriticalTasks));
     nlohmann::json sections = {
         {"build",
          {{"caption", model.Caption},
@@ -306,7 +308,11 @@ std::string ReportDocument(const TBuildModel& model, const TBuildAnalysis& analy
           {"peakBusyRows", analysis.PeakBusyRows},
           {"utilisation", analysis.Utilisation},
           {"slowest", analysis.Slowest},
-          {"critical", analysis.CriticalPath},
+          // The page lists the end of the path: only that is sent, so a long build's
+          // updates do not carry its whole path every time.
+          {"critical", std::vector<std::int32_t>(analysis.CriticalPath.end() - criticalShown,
+                                                 analysis.CriticalPath.end())},
+          {"criticalTasks", analysis.CriticalPath.size()},
           {"criticalFromDependencies", analysis.CriticalPathFromDependencies}}},
     };
     for (const auto& [key, value] : extra.items()) {

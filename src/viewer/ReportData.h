@@ -17,6 +17,8 @@ namespace viewer {
 
 // How many of the slowest tasks the page lists.
 constexpr std::size_t PageSlowestTasks = 25;
+// How many tasks of the critical path's end the page lists.
+constexpr std::size_t PageCriticalTasks = 50;
 
 // The document as JSON text; the members of `extra` are added to it.
 std::string ReportData(const TBuildModel& model, const TBuildAnalysis& analysis,

@@ -286,6 +286,17 @@ TEST_F(LiveMonitor, OpenMonitorShowsTheBuildGrowingAndItsResult) {
         const std::size_t at = page.find("id=\"" + id + "\">");
         return at == std::string::npos ? std::string() : page.substr(at, page.find('<', at) - at);
     };
+    // The output lines the page added update by update are the lines of the whole.
+    const auto lineCount = [](const std::string& page) {
+        std::size_t n = 0;
+        for (std::size_t at = page.find("class=\"line"); at != std::string::npos;
+             at = page.find("class=\"line", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(lineCount(dom), lineCount(reloaded));
+    EXPECT_GT(lineCount(dom), 0u);
     for (const char* id : {"fact-result", "fact-duration", "fact-tasks", "fact-parallelism"}) {
         EXPECT_EQ(text(reloaded, id), text(dom, id)) << id;
         EXPECT_NE(text(dom, id), "") << id;

@@ -221,6 +221,25 @@ TEST(LiveUpdates, AChainOfDeltasFollowsTheBuild) {
     }
 }
 
+// A long build's path is long: an update carries only the end the page lists, and
+// the path's length.
+TEST(LiveUpdates, OnlyTheEndOfTheCriticalPathIsSent) {
+    TLiveBuild build = StartedBuild();
+    build.End(1, 150, 0);
+    for (std::int32_t t = 0; t < 80; ++t) {
+        build.Begin(0, 200 + 10 * t, "c" + std::to_string(t) + ".c");
+        build.End(build.Model.Tasks.size() - 1, 209 + 10 * t, 0);
+    }
+    const viewer::TBuildAnalysis analysis = viewer::Analyse(build.Model, viewer::PageSlowestTasks);
+    ASSERT_GT(analysis.CriticalPath.size(), viewer::PageCriticalTasks);
+    const json data = json::parse(viewer::ReportData(build.Model, analysis));
+    EXPECT_EQ(data["analysis"]["criticalTasks"], analysis.CriticalPath.size());
+    const std::vector<std::int32_t> tail(analysis.CriticalPath.end() -
+                                             static_cast<std::ptrdiff_t>(viewer::PageCriticalTasks),
+                                         analysis.CriticalPath.end());
+    EXPECT_EQ(data["analysis"]["critical"].get<std::vector<std::int32_t>>(), tail);
+}
+
 // Reads the first event of `path` from the live server: its id and its data.
 std::pair<std::string, json> FirstEvent(int port, const std::string& path,
                                         const httplib::Headers& headers = {}) {

@@ -16,7 +16,7 @@
       end: data.tasks.end.map(function (e) { return e < 0 ? build.durationMs : e; })
     });
     var facts = document.getElementById('facts');
-    ['facts-list', 'legend', 'graphs', 'slowest', 'critical', 'failed', 'output', 'output-note']
+    ['facts-list', 'legend', 'graphs', 'slowest', 'critical', 'failed', 'output-note']
       .forEach(function (id) { document.getElementById(id).textContent = ''; });
     document.getElementById('read-state').hidden = true;
 
@@ -338,9 +338,18 @@
     }
 
     // ---- output and selection
-    var selected = -1, linesByTask = {}, outputDiv = $('output'), O = data.output;
+    var selected = -1, outputDiv = $('output'), O = data.output;
+    // Output only grows: a live page adds the new lines to those it shows, unless its
+    // data was replaced by a whole document.
+    var continues = keep && keep.outputText === O.text && keep.outputLines <= O.text.length;
+    var linesByTask = continues ? keep.linesByTask : {};
+    if (continues) {
+      outputDiv.querySelectorAll('.selected').forEach(function (d) { d.classList.remove('selected'); });
+    } else {
+      outputDiv.textContent = '';
+    }
     var fragment = document.createDocumentFragment();
-    for (var o = 0; o < O.text.length; ++o) {
+    for (var o = continues ? keep.outputLines : 0; o < O.text.length; ++o) {
       var d = el('div', 'line' + (O.error[o] ? ' err' : ''), O.text[o]);
       d.dataset.task = O.task[o];
       if (O.task[o] !== 0) (linesByTask[O.task[o]] = linesByTask[O.task[o]] || []).push(d);
@@ -399,8 +408,8 @@
     var critical = data.analysis.critical;
     $('critical-note').textContent = data.analysis.criticalFromDependencies
       ? 'The chain of dependent tasks that decided the build\u2019s end.'
-      : 'The tasks carry no dependencies: from the task that ended last, each one is the task that ended last before it began (' + critical.length + ' tasks).';
-    taskTable($('critical'), critical.slice(-50), true);
+      : 'The tasks carry no dependencies: from the task that ended last, each one is the task that ended last before it began (' + data.analysis.criticalTasks + ' tasks).';
+    taskTable($('critical'), critical, true);
     var failedTasks = [];
     for (i = 0; i < taskCount; ++i) if (T.kind[i] === FAILED) failedTasks.push(i);
     taskTable($('failed'), failedTasks.slice(0, 500), true);
@@ -480,6 +489,7 @@
     return {
       zoomed: view.t0 > 0 || view.t1 < duration, t0: view.t0, t1: view.t1,
       selectedId: selected >= 0 ? T.id[selected] : undefined,
+      outputText: O.text, outputLines: O.text.length, linesByTask: linesByTask,
       tasks: taskCount, bars: drawn.bars
     };
   }
