@@ -56,8 +56,10 @@ struct TLiveServer::TState {
     mutable std::mutex lock;
     std::condition_variable changed;
     std::shared_ptr<const std::string> data = std::make_shared<const std::string>("{}");
+    std::uint64_t dataVersion = 0;            // of the newest whole document
     std::shared_ptr<const std::string> delta; // on version - 1; null when there is none
     std::uint64_t version = 0;
+    bool wholeWanted = false; // a page waits for a whole document of the newest version
     bool final = false;
     bool stopping = false;
     int streams = 0;
@@ -100,6 +102,8 @@ TLiveServer::TLiveServer(TPageWriter page) : state(std::make_shared<TState>()) {
         {
             std::lock_guard<std::mutex> hold(s->lock);
             data = s->data;
+            // An older document will do: its events bring the page up to date.
+            s->wholeWanted = s->wholeWanted || s->dataVersion != s->version;
         }
         std::string html;
         s->page(*data, [&](std::string_view text) { html.append(text); });
@@ -126,14 +130,22 @@ TLiveServer::TLiveServer(TPageWriter page) : state(std::make_shared<TState>()) {
                     bool last = false;
                     {
                         std::unique_lock<std::mutex> hold(s->lock);
-                        const bool news = s->changed.wait_for(
-                            hold, KeepAlive, [&] { return s->stopping || s->version != *sent; });
+                        const auto follows = [&] { return s->delta && *sent + 1 == s->version; };
+                        const bool news = s->changed.wait_for(hold, KeepAlive, [&] {
+                            if (s->stopping || s->version == *sent) {
+                                return s->stopping;
+                            }
+                            if (follows() || s->dataVersion == s->version) {
+                                return true;
+                            }
+                            s->wholeWanted = true; // made on the next update
+                            return false;
+                        });
                         if (s->stopping) {
                             return false;
                         }
                         if (news) {
-                            const bool follows = s->delta && *sent + 1 == s->version;
-                            data = follows ? s->delta : s->data;
+                            data = follows() ? s->delta : s->data;
                             version = *sent = s->version;
                             last = s->final;
                         }
@@ -189,7 +201,10 @@ int TLiveServer::Port() const {
 }
 
 void TLiveServer::Publish(TLiveUpdate update, bool final) {
-    auto whole = std::make_shared<const std::string>(std::move(update.Whole));
+    std::shared_ptr<const std::string> whole;
+    if (!update.Whole.empty()) {
+        whole = std::make_shared<const std::string>(std::move(update.Whole));
+    }
     std::shared_ptr<const std::string> delta;
     if (!update.Delta.empty()) {
         delta = std::make_shared<const std::string>(std::move(update.Delta));
@@ -201,11 +216,20 @@ void TLiveServer::Publish(TLiveUpdate update, bool final) {
         }
         // A delta holds only on the update just before it.
         state->delta = update.Version == state->version + 1 ? std::move(delta) : nullptr;
-        state->data = std::move(whole);
+        if (whole) {
+            state->data = std::move(whole);
+            state->dataVersion = update.Version;
+            state->wholeWanted = false;
+        }
         state->final = final;
         state->version = update.Version;
     }
     state->changed.notify_all();
+}
+
+bool TLiveServer::WholeWanted() const {
+    std::lock_guard<std::mutex> hold(state->lock);
+    return state->wholeWanted;
 }
 
 int TLiveServer::OpenStreams() const {

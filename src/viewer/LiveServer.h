@@ -4,7 +4,8 @@
 // "/<token>/events" its server-sent events); anything else is refused with 403. The
 // build's data is published as numbered updates; an events connection that holds the
 // update before the newest (named by "?since=N" or the Last-Event-ID of a reconnect)
-// gets what changed, any other the whole document. Its stream ends after the final one.
+// gets what changed, any other the whole document (asked for from the next update when
+// the newest has none). Its stream ends after the final one.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,8 +33,13 @@ public:
     std::string Url() const;
     int Port() const;
 
-    // From any thread. `final`: no update follows (the build has ended).
+    // From any thread. `final`: no update follows (the build has ended); it carries the
+    // whole document.
     void Publish(TLiveUpdate update, bool final);
+
+    // Whether a page waits for a whole document newer than the last one published:
+    // the next update should carry one.
+    bool WholeWanted() const;
 
     // Events connections open now.
     int OpenStreams() const;

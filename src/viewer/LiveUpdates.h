@@ -13,6 +13,7 @@ namespace viewer {
 
 struct TLiveUpdate {
     std::uint64_t Version = 0;
+    // Empty when it was not asked for (and not needed: a delta follows the update before).
     std::string Whole;
     // Applies on Version - 1 ("base" names it); empty when only the whole document does.
     std::string Delta;
@@ -20,7 +21,10 @@ struct TLiveUpdate {
 
 class TLiveUpdateMaker {
 public:
-    TLiveUpdate Next(const TBuildModel& model, const TBuildAnalysis& analysis, bool final);
+    // `whole`: the whole document is wanted (a page connects or fell behind). It is
+    // made anyway for the first and the final update and when the rows changed order.
+    TLiveUpdate Next(const TBuildModel& model, const TBuildAnalysis& analysis, bool final,
+                     bool whole);
 
 private:
     std::uint64_t version = 0;

@@ -41,9 +41,10 @@ bool IsOwnRunningBuild(const core::TGUID& id) {
 
 // The page's next update: the report's data, marked live (and final once the build
 // has ended).
-TLiveUpdate LiveData(TLiveUpdateMaker& updates, TBuildModel& model, bool final) {
+TLiveUpdate LiveData(TLiveUpdateMaker& updates, TBuildModel& model, bool final,
+                     const TLiveServer& server) {
     model.Read.End = model.Completed ? TReadState::TEnd::Complete : TReadState::TEnd::Unfinished;
-    return updates.Next(model, Analyse(model, PageSlowestTasks), final);
+    return updates.Next(model, Analyse(model, PageSlowestTasks), final, server.WholeWanted());
 }
 
 void WriteLivePage(std::string_view data, const std::function<void(std::string_view)>& write) {
@@ -118,7 +119,7 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
     TLiveServer server(WriteLivePage);
     TLiveUpdateMaker updates;
     if (ended) {
-        server.Publish(LiveData(updates, model, true), true);
+        server.Publish(LiveData(updates, model, true, server), true);
         if (settings.Serving) {
             settings.Serving(server.Url());
         }
@@ -132,7 +133,7 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
     std::uint64_t nextPublish = 0;
     const auto publish = [&](bool final) {
         const std::uint64_t began = platform::GetTickCount64();
-        server.Publish(LiveData(updates, model, final), final);
+        server.Publish(LiveData(updates, model, final, server), final);
         const std::uint64_t now = platform::GetTickCount64();
         // A large build costs more to put together: never more than a third of the time.
         nextPublish = now + std::max<std::uint64_t>(PublishInterval, 2 * (now - began));
@@ -152,7 +153,9 @@ void ServeLiveBuild(const core::TGUID& id, const TLiveSettings& settings) {
         },
         {});
     core::TClock publisher(PublishInterval, true, [&] {
-        if (!ended && dirty && platform::GetTickCount64() >= nextPublish) {
+        // A page that waits for the whole document gets it even while nothing happens.
+        if (!ended && (dirty || server.WholeWanted()) &&
+            platform::GetTickCount64() >= nextPublish) {
             publish(false);
         }
     });

@@ -39,7 +39,7 @@ struct TPageState {
         std::int32_t Kind = 0;
         std::int64_t Exit = 0;
         std::int32_t Errors = 0;
-        std::size_t Text = 0; // hash of name, command line and hint
+        std::size_t Text = 0; // lengths of name, command line and hint
         bool operator==(const TTaskMark&) const = default;
     };
     std::vector<std::int32_t> Rows; // model row indexes in display order

@@ -12,7 +12,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <functional>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -85,8 +88,9 @@ TLiveBuild StartedBuild() {
     return b;
 }
 
-viewer::TLiveUpdate Next(viewer::TLiveUpdateMaker& maker, const TBuildModel& model) {
-    return maker.Next(model, viewer::Analyse(model, viewer::PageSlowestTasks), false);
+viewer::TLiveUpdate Next(viewer::TLiveUpdateMaker& maker, const TBuildModel& model,
+                         bool whole = true) {
+    return maker.Next(model, viewer::Analyse(model, viewer::PageSlowestTasks), false, whole);
 }
 
 TEST(LiveUpdates, ADeltaHoldsWhatChangedAndMergesIntoTheWholeDocument) {
@@ -290,6 +294,30 @@ TEST(LiveUpdates, TheServerSendsTheDeltaOnlyToAPageThatHoldsItsBase) {
         EXPECT_EQ(doc.contains("base"), c.Delta);
         EXPECT_EQ(doc["tasks"]["id"].size(), c.Delta ? 1u : 3u);
     }
+    // An update without the whole document: a page that holds nothing waits until the
+    // server asks for one and the next update brings it.
+    build.End(2, 200, 0);
+    viewer::TLiveUpdate third = Next(maker, build.Model, server.WholeWanted());
+    EXPECT_TRUE(third.Whole.empty());
+    server.Publish(std::move(third), false);
+    EXPECT_EQ(FirstEvent(server.Port(), events + "?since=2").second["base"], 2);
+    auto waiting =
+        std::async(std::launch::async, [&] { return FirstEvent(server.Port(), events); });
+    bool asked = false;
+    for (int i = 0; i < 1000 && !asked; ++i) {
+        asked = server.WholeWanted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(asked);
+    const viewer::TLiveUpdate fourth = Next(maker, build.Model, server.WholeWanted());
+    EXPECT_FALSE(fourth.Whole.empty());
+    server.Publish(fourth, false);
+    EXPECT_FALSE(server.WholeWanted());
+    const auto [id, doc] = waiting.get();
+    EXPECT_EQ(id, "4");
+    EXPECT_FALSE(doc.contains("base"));
+    EXPECT_EQ(doc["tasks"]["id"].size(), 3u);
+
     // The token is checked on the events with a version too.
     httplib::Client client("127.0.0.1", server.Port());
     const auto refused = client.Get(("/" + std::string(64, '0') + "/events?since=1").c_str());
