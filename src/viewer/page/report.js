@@ -541,8 +541,9 @@
   // Until the script runs: the browser has read and parsed the page with its data.
   var scriptStarted = performance.now();
   var parseStarted = performance.now();
-  var first = merge(null, JSON.parse(document.getElementById('build-data').textContent));
+  var embedded = JSON.parse(document.getElementById('build-data').textContent);
   var parseMs = performance.now() - parseStarted;
+  var first = merge(null, embedded);
   var shown = render(first, null);
   // From the start of navigation to the first complete draw, and the data's share of it.
   document.getElementById('facts').dataset.firstDrawMs = Math.round(performance.now());
