@@ -158,10 +158,11 @@ private:
     pid_t pid = -1;
 };
 
-// A loopback listener that answers every connection with garbage, until destroyed.
-class TGarbageServer {
+// A loopback listener that is no working Redis, until destroyed: it answers every
+// connection with garbage, or (hung) accepts and never answers.
+class TBadServer {
 public:
-    TGarbageServer() {
+    explicit TBadServer(bool hung = false) {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -171,11 +172,15 @@ public:
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
         port = ntohs(address.sin_port);
         ::listen(fd, 16);
-        thread = std::thread([this] {
+        thread = std::thread([this, hung] {
             for (;;) {
                 const int client = ::accept(fd, nullptr, nullptr);
                 if (client < 0) {
                     return;
+                }
+                if (hung) {
+                    held.push_back(client);
+                    continue;
                 }
                 const char garbage[] = "\x01\x02 not redis at all\r\n%%%\r\n";
                 (void)!::write(client, garbage, sizeof garbage);
@@ -183,16 +188,20 @@ public:
             }
         });
     }
-    ~TGarbageServer() {
+    ~TBadServer() {
         ::shutdown(fd, SHUT_RDWR);
         ::close(fd);
         thread.join();
+        for (const int client : held) {
+            ::close(client);
+        }
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
 
 private:
     int fd = -1;
     int port = 0;
+    std::vector<int> held; // the hung server's connections, for the thread alone
     std::thread thread;
 };
 
@@ -366,20 +375,36 @@ TEST_F(BuildCacheE2E, ASecondCheckoutRestoresEverything) {
 TEST_F(BuildCacheE2E, WhatChangesTheCompileIsNeverRestored) {
     TAgent agent;
     AwaitService();
-    const std::string dir = Project("p");
-    BuildOk(dir);
-    // A changed header misses exactly the files that include it.
-    WriteFile(dir + "/h.h", "#define H 2\n");
-    WriteFile(dir + "/main.c", "int a(void); int b(void); int c(void); int d(void);\n"
-                               "int main(void) { return a() + b() + c() + d() - 13 - X; }\n");
-    TRestored changed = BuildOk(dir);
-    EXPECT_EQ(changed.Restored, 2) << last.Out; // c.o and d.o
-    // A macro of the command line: what it changes is compiled again (a.c and main.c
-    // use it; the program checks their values), what it cannot change may be restored.
-    changed = BuildOk(dir, {}, "CFLAGS='-O1 -DX=1' ");
-    EXPECT_EQ(changed.Restored, 3) << last.Out;
-    changed = BuildOk(dir, {}, "CFLAGS='-O1 -DX=1' ");
-    EXPECT_EQ(changed.Restored, 5) << last.Out;
+    const struct {
+        const char* name;
+        const char* flags;
+        int restoredAfterMacro; // of the five
+    } cases[] = {
+        // The preprocessed text is the key: what the macro cannot change is restored.
+        {"preprocessed", "", 3},
+        // The compile lists its headers (no preprocessor run): its command line is the key.
+        {"dependency list", "-MD", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = Project(std::string("p") + c.flags);
+        const auto cflags = [&c](const char* x) {
+            return std::string("CFLAGS='-O1 -DX=") + x + " " + c.flags + "' ";
+        };
+        BuildOk(dir, {}, cflags("0"));
+        // A changed header misses exactly the files that include it.
+        WriteFile(dir + "/h.h", "#define H 2\n");
+        WriteFile(dir + "/main.c", "int a(void); int b(void); int c(void); int d(void);\n"
+                                   "int main(void) { return a() + b() + c() + d() - 13 - X; }\n");
+        TRestored changed = BuildOk(dir, {}, cflags("0"));
+        EXPECT_EQ(changed.Restored, 2) << last.Out; // c.o and d.o
+        // A macro of the command line: what it changes is compiled again (a.c and main.c
+        // use it; the program checks their values).
+        changed = BuildOk(dir, {}, cflags("1"));
+        EXPECT_EQ(changed.Restored, c.restoredAfterMacro) << last.Out;
+        changed = BuildOk(dir, {}, cflags("1"));
+        EXPECT_EQ(changed.Restored, 5) << last.Out;
+    }
 }
 
 TEST_F(BuildCacheE2E, ReadOnlyStoresNothing) {
@@ -416,7 +441,7 @@ TEST_F(BuildCacheE2E, FailuresOfTheCacheNeverFailTheBuild) {
     const std::string dir = Project("p");
     {
         // A shared server that is not there, and one that answers garbage.
-        TGarbageServer garbage;
+        TBadServer garbage;
         for (const std::string& server : {std::string("127.0.0.1:1"), garbage.Address()}) {
             SCOPED_TRACE(server);
             fs::remove_all(LocalStore()); // the shared level is asked only on a local miss
@@ -607,7 +632,8 @@ TEST_F(BuildCacheE2E, ASharedLevelThatFailsIsToldOncePerBuild) {
     const std::string monitorFile = work + "/build.mv_mon";
     TTestRedis full(0, {"--maxmemory", "1", "--maxmemory-policy", "noeviction"});
     ASSERT_TRUE(full.Ping());
-    TGarbageServer garbage;
+    TBadServer garbage;
+    TBadServer hung(true);
     std::string stoppedAddress;
     {
         TTestRedis stopped;
@@ -622,6 +648,8 @@ TEST_F(BuildCacheE2E, ASharedLevelThatFailsIsToldOncePerBuild) {
     } cases[] = {
         {"full", full.Address(), "OOM"},
         {"answering garbage", garbage.Address(), "Redis"},
+        // Each task waits the short timeout the build gives, not the engine's default.
+        {"not answering", hung.Address(), "(no answer within 1000 ms)"},
         {"stopped since the last build", stoppedAddress, "Redis"},
     };
     for (const auto& c : cases) {
