@@ -190,17 +190,20 @@ void TBuildCacheService::Watch() {
     }
     if (process) {
         const bool early = platform::GetTickCount64() - startedAt < StableRunMs;
-        core::Log().Warning("Build cache service ended (exit status " +
-                            std::to_string(process->ExitCode().value_or(-1)) + ")" +
-                            (early ? " soon after its start" : "") + "; restarting it");
-        process.reset();
-        port = 0;
         if (early) {
             Failed();
         } else {
             failedStarts = 0;
             nextRestart = 0;
         }
+        core::Log().Warning("Build cache service ended (exit status " +
+                            std::to_string(process->ExitCode().value_or(-1)) + ")" +
+                            (early ? " soon after its start" : "") +
+                            (failedStarts >= MaxRestarts
+                                 ? "; it is not started again until the agent is told to start it"
+                                 : "; restarting it"));
+        process.reset();
+        port = 0;
     }
     if (failedStarts >= MaxRestarts || platform::GetTickCount64() < nextRestart) {
         return;
