@@ -2,6 +2,7 @@
 
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
+#include "platform/Clock.h"
 #include "platform/ListeningProcess.h"
 #include "platform/Network.h"
 #include "platform/Paths.h"
@@ -70,6 +71,7 @@ bool TBuildCacheService::Configured() {
 void TBuildCacheService::Start() {
     wanted = true;
     failedStarts = 0;
+    nextRestart = 0;
     if (Running()) {
         return;
     }
@@ -145,12 +147,19 @@ void TBuildCacheService::Launch() {
         process->WaitForExit(10000);
         process.reset();
         port = 0;
-        ++failedStarts;
-        core::Raise(core::EGeneralError("The build-cache service did not start on 127.0.0.1:" +
-                                        std::to_string(settings.DatabasePort) + " (see " +
-                                        build::BuildCacheFolder() + "/buildcache_service.log)"));
+        Failed();
+        // Our Redis is gone: whoever still answers there holds the port.
+        const bool taken = platform::TcpProbe(
+            "127.0.0.1", static_cast<std::uint16_t>(settings.DatabasePort), 500, error);
+        core::Raise(
+            core::EGeneralError("The build-cache service did not start on 127.0.0.1:" +
+                                std::to_string(settings.DatabasePort) +
+                                (taken ? ": the port is in use by another process; choose another "
+                                         "localRedisInstance.port"
+                                       : "") +
+                                " (see " + build::BuildCacheFolder() + "/buildcache_service.log)"));
     }
-    failedStarts = 0;
+    startedAt = platform::GetTickCount64();
     std::ofstream(build::BuildCachePidFile()) << process->Id() << "\n";
     core::Log().Line("Build cache service started, pid " + std::to_string(process->Id()) +
                      ", port " + std::to_string(port));
@@ -170,20 +179,43 @@ void TBuildCacheService::Stop() {
     core::Log().Line("Build cache service stopped");
 }
 
+void TBuildCacheService::Failed() {
+    ++failedStarts;
+    nextRestart = platform::GetTickCount64() + (FirstRestartPauseMs << (failedStarts - 1));
+}
+
 void TBuildCacheService::Watch() {
     if (!wanted || Running() || failedStarts >= MaxRestarts) {
         return;
     }
     if (process) {
+        const bool early = platform::GetTickCount64() - startedAt < StableRunMs;
+        if (early) {
+            Failed();
+        } else {
+            failedStarts = 0;
+            nextRestart = 0;
+        }
         core::Log().Warning("Build cache service ended (exit status " +
-                            std::to_string(process->ExitCode().value_or(-1)) + "); restarting it");
+                            std::to_string(process->ExitCode().value_or(-1)) + ")" +
+                            (early ? " soon after its start" : "") +
+                            (failedStarts >= MaxRestarts
+                                 ? "; it is not started again until the agent is told to start it"
+                                 : "; restarting it"));
         process.reset();
         port = 0;
+    }
+    if (failedStarts >= MaxRestarts || platform::GetTickCount64() < nextRestart) {
+        return;
     }
     try {
         Launch();
     } catch (const std::exception& e) {
-        core::Log().Warning(std::string("Build cache service restart failed\r\n") + e.what());
+        core::Log().Warning(std::string("Build cache service restart failed\r\n") + e.what() +
+                            (failedStarts >= MaxRestarts
+                                 ? "\r\nIt is not started again until the agent is told to "
+                                   "start it."
+                                 : ""));
     }
 }
 

@@ -20,6 +20,10 @@ class TBuildCacheService {
 public:
     // Starts in a row that fail before it is given up until the next Start.
     static constexpr int MaxRestarts = 5;
+    // The pause before a restart after a failed start, doubled by each further failure.
+    static constexpr std::uint64_t FirstRestartPauseMs = 2000;
+    // A service that ends sooner after its start counts as a failed start.
+    static constexpr std::uint64_t StableRunMs = 30000;
     // How long a start waits for the service to accept connections.
     static constexpr std::uint32_t ReadyTimeoutMs = 10000;
 
@@ -47,6 +51,8 @@ public:
 
 private:
     void Launch();
+    // Counts a failed start and puts the next one off.
+    void Failed();
 
     std::unique_ptr<platform::TChildProcess> process;
     std::string password;
@@ -55,6 +61,8 @@ private:
     std::int32_t port = 0;
     bool wanted = false;
     int failedStarts = 0;
+    std::uint64_t startedAt = 0;   // ticks of the last good start
+    std::uint64_t nextRestart = 0; // no restart before these ticks
 };
 
 // Whether `user` may use the build cache: the agent setting BuildCacheUsers lists user

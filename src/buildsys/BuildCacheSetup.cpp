@@ -46,7 +46,9 @@ std::string ClusterServer(const std::string& name) {
 } // namespace
 
 std::string RedisStorageUrl(const std::string& hostPort, const std::string& password) {
-    return "redis://" + (password.empty() ? std::string() : "default:" + password + "@") + hostPort;
+    return "redis://" + (password.empty() ? std::string() : "default:" + password + "@") +
+           hostPort + "|connect-timeout=" + std::to_string(RedisConnectTimeoutMs) +
+           "|operation-timeout=" + std::to_string(RedisOperationTimeoutMs);
 }
 
 TBuildCacheSetup MakeBuildCacheSetup(const records::TBuildCommandPacket& request,

@@ -21,6 +21,10 @@ struct TBuildCacheAccess {
 };
 
 // ccache's URL of a Redis server; `password` empty for none.
+// How long ccache waits for a Redis level to connect and to answer one command: a
+// server that hangs costs each task this much, not ccache's default of 10 s.
+constexpr int RedisConnectTimeoutMs = 250;
+constexpr int RedisOperationTimeoutMs = 1000;
 std::string RedisStorageUrl(const std::string& hostPort, const std::string& password);
 
 // The setup for a build whose request is `request`, run in `baseDir`, with tools found

@@ -1,5 +1,6 @@
 #include "buildsys/CacheEngine.h"
 
+#include "buildsys/DependencyList.h"
 #include "core/CacheOutcome.h"
 #include "packets/TextUtil.h"
 #include "platform/CommandLine.h"
@@ -113,6 +114,8 @@ void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCo
     env["CCACHE_NOREMOTE_ONLY"] = "1";
     env[setup.ReadOnly ? "CCACHE_READONLY" : "CCACHE_NOREADONLY"] = "1";
     env["CCACHE_NODISABLE"] = "1";
+    // No preprocessor run on a miss where the compile's dependency list is complete.
+    env[ListsEveryHeader(task.Request.Argv) ? "CCACHE_DEPEND" : "CCACHE_NODEPEND"] = "1";
     command.KeyVariables = KeyVariables(task.Request);
     if (!command.KeyVariables.empty()) {
         // The launcher writes the variables' values there; ccache hashes its content.

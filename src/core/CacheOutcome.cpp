@@ -77,19 +77,30 @@ TCacheOutcome CacheOutcomeFromLog(std::string_view log) {
     std::set<std::string, std::less<>> results;
     std::vector<std::string> order;
     TCacheOutcome outcome;
+    std::string operationTimeout; // as the Redis back end says it set it
     while (!log.empty()) {
         const std::size_t end = log.find('\n');
         const std::string_view body = Body(log.substr(0, end));
         log.remove_prefix(end == std::string_view::npos ? log.size() : end + 1);
         constexpr std::string_view resultHead = "Result: ";
+        constexpr std::string_view timeoutHead = "Redis operation timeout set to ";
         if (body.starts_with(resultHead)) {
             const std::string word(body.substr(resultHead.size()));
             if (results.insert(word).second) {
                 order.push_back(word);
             }
+        } else if (body.starts_with(timeoutHead) && body.ends_with(" ms")) {
+            operationTimeout =
+                Printable(body.substr(timeoutHead.size(), body.size() - timeoutHead.size() - 3));
         } else if (IsError(body) && outcome.Errors.size() < MaxErrors &&
                    body.find(" since it failed earlier") == std::string_view::npos) {
-            outcome.Errors.push_back(Printable(body));
+            // A command that ran out of time fails with EAGAIN: say it plainly.
+            const bool timedOut =
+                !operationTimeout.empty() &&
+                body.find("Resource temporarily unavailable") != std::string_view::npos;
+            outcome.Errors.push_back(
+                Printable(body) +
+                (timedOut ? " (no answer within " + operationTimeout + " ms)" : ""));
         }
     }
     const auto has = [&](std::string_view word) { return results.count(word) > 0; };

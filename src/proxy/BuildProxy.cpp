@@ -93,9 +93,10 @@ int TBuildProxy::StartBuild(records::TBuildCommandPacket& request,
         this->extraArguments = std::string(extraArguments);
         packets::TMemoryStream bytes;
         request.SaveToStream(bytes);
-        if (granted.BuildCachePort > 0) {
-            // The build-cache service's password reaches the build system only through
-            // its private hand-off file, which it deletes once read.
+        if (granted.BuildCachePort > 0 || !granted.BuildCacheSharedServer.empty()) {
+            // The build-cache passwords reach the build system only through its private
+            // hand-off file, which it deletes once read; the shared server serves even
+            // while the local service is down.
             granted.SaveToStream(bytes);
         }
         handOffBytes = std::string(bytes.Text());

@@ -1,4 +1,5 @@
 #include "buildsys/CacheEngine.h"
+#include "buildsys/BuildCacheSetup.h"
 
 #include "core/CacheOutcome.h"
 #include "records/MonitorEvents.h"
@@ -119,7 +120,15 @@ TEST_F(CacheEngineTest, OnlyCompilesOfProfiledToolsRunThroughTheCache) {
         EXPECT_EQ(command.Env["CCACHE_LOGFILE"], folder + "/logs/task-1.log");
         EXPECT_EQ(command.Env["CCACHE_NOREADONLY"], "1");
         EXPECT_EQ(command.Env.count("CCACHE_PREFIX"), 0u);
+        EXPECT_EQ(command.Env["CCACHE_NODEPEND"], "1") << "no dependency list to key on";
     }
+    // A compile that lists every header it reads needs no preprocessor run on a miss.
+    TRunningTask listing = Task(2, "gcc", "compile");
+    listing.Request.Argv.push_back("-MD");
+    TTaskCommand command;
+    engine->Wrap(listing, row, command);
+    EXPECT_EQ(command.Env["CCACHE_DEPEND"], "1");
+    EXPECT_EQ(command.Env.count("CCACHE_NODEPEND"), 0u);
 }
 
 TEST_F(CacheEngineTest, ReadOnlyAndAnInnerEngineShapeTheCommand) {
@@ -212,6 +221,23 @@ TEST_F(CacheEngineTest, SummaryLineFigures) {
               "Build cache: 412 of 430 tasks restored (95.8%), 3m 12s of task time saved");
     counts.SavedMs = 3723000;
     EXPECT_NE(TCacheEngine::SummaryLine(counts).find("1h 2m 3s"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+TEST(RedisStorageUrl, EveryLevelWaitsOnlyBriefly) {
+    const struct {
+        const char* password;
+        const char* url;
+    } cases[] = {
+        {"", "redis://10.0.0.5:6379|connect-timeout=250|operation-timeout=1000"},
+        {"pw", "redis://default:pw@10.0.0.5:6379|connect-timeout=250|operation-timeout=1000"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(buildsys::RedisStorageUrl("10.0.0.5:6379", c.password), c.url);
+    }
 }
 
 } // namespace

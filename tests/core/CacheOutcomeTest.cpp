@@ -96,6 +96,33 @@ TEST(CacheOutcome, AnErrorWithoutItsLineStillCounts) {
               1u);
 }
 
+TEST(CacheOutcome, AServerThatDoesNotAnswerIsToldWithTheTimeout) {
+    const struct {
+        const char* name;
+        std::string log;
+        std::string error;
+    } cases[] = {
+        {"hung",
+         Log({"Redis operation timeout set to 1000 ms", "Redis connection OK",
+              "Redis command failed: Resource temporarily unavailable", "Result: cache_miss",
+              "Result: remote_storage_error"}),
+         "Redis command failed: Resource temporarily unavailable (no answer within 1000 ms)"},
+        {"timeout not logged",
+         Log({"Redis command failed: Resource temporarily unavailable", "Result: cache_miss"}),
+         "Redis command failed: Resource temporarily unavailable"},
+        {"another failure",
+         Log({"Redis operation timeout set to 1000 ms",
+              "Redis command failed: NOAUTH Authentication required.", "Result: cache_miss"}),
+         "Redis command failed: NOAUTH Authentication required."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TCacheOutcome outcome = core::CacheOutcomeFromLog(c.log);
+        ASSERT_EQ(outcome.Errors.size(), 1u);
+        EXPECT_EQ(outcome.Errors[0], c.error);
+    }
+}
+
 TEST(CacheOutcome, TextThatIsNoOutcomeIsAnErrorNotAResult) {
     for (const char* text :
          {"garbage", "{}", "{\"result\":\"hit-everywhere\"}", "[1]", "{\"result\":5}"}) {
