@@ -80,20 +80,25 @@ void TTaskEndpoint::Stop() {
     scheduler.Stop("The build has ended.");
     {
         const std::lock_guard lock(mutex);
-        for (const auto& connection : connections) {
-            connection->Socket->Shutdown();
+        for (platform::TLocalSocket* socket : served) {
+            socket->Shutdown();
         }
+        // Accepted but not yet served: they close unanswered, as a later one would.
+        waiting.clear();
     }
-    Reap(true);
+    accepted.notify_all();
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    workers.clear();
     listener.reset();
 }
 
 void TTaskEndpoint::AcceptLoop() {
     while (!stopping) {
-        Reap(false);
         {
             const std::lock_guard lock(mutex);
-            if (connections.size() >= MaxConnections) {
+            if (served.size() + waiting.size() >= MaxConnections) {
                 // Back-pressure: the next ones wait in the backlog.
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 continue;
@@ -104,34 +109,33 @@ void TTaskEndpoint::AcceptLoop() {
             continue;
         }
         const std::lock_guard lock(mutex);
-        auto connection = std::make_unique<TConnection>();
-        connection->Socket = std::move(socket);
-        TConnection& served = *connection;
-        connections.push_back(std::move(connection));
-        served.Thread = platform::StartThread([this, &served] {
-            Serve(served);
-            served.Done = true;
-        });
+        waiting.push_back(std::move(socket));
+        if (idle >= waiting.size()) {
+            accepted.notify_one();
+        } else {
+            workers.push_back(platform::StartThread([this] { Work(); }));
+        }
     }
 }
 
-void TTaskEndpoint::Reap(bool all) {
-    std::list<std::unique_ptr<TConnection>> finished;
-    {
-        const std::lock_guard lock(mutex);
-        for (auto it = connections.begin(); it != connections.end();) {
-            if (all || (*it)->Done) {
-                finished.push_back(std::move(*it));
-                it = connections.erase(it);
-            } else {
-                ++it;
+void TTaskEndpoint::Work() {
+    for (;;) {
+        std::unique_ptr<platform::TLocalSocket> socket;
+        {
+            std::unique_lock lock(mutex);
+            ++idle;
+            accepted.wait(lock, [this] { return stopping || !waiting.empty(); });
+            --idle;
+            if (stopping) {
+                return;
             }
+            socket = std::move(waiting.front());
+            waiting.pop_front();
+            served.insert(socket.get());
         }
-    }
-    for (const auto& connection : finished) {
-        if (connection->Thread.joinable()) {
-            connection->Thread.join();
-        }
+        Serve(*socket);
+        const std::lock_guard lock(mutex);
+        served.erase(socket.get());
     }
 }
 
@@ -209,8 +213,7 @@ std::optional<TTaskGrant> TTaskEndpoint::AwaitGrant(platform::TLocalSocket& sock
     return answer;
 }
 
-void TTaskEndpoint::Serve(TConnection& connection) {
-    platform::TLocalSocket& socket = *connection.Socket;
+void TTaskEndpoint::Serve(platform::TLocalSocket& socket) {
     core::TTaskFrameReader reader;
     std::optional<core::TTaskMessage> first = Read(socket, reader, BeginTimeoutMs);
     if (!first) {

@@ -1,20 +1,22 @@
 #pragma once
 // The build's task endpoint: a local socket in the user's private runtime folder that
 // the task launchers of the build connect to, one connection per task. Each connection
-// is served by a thread of its own: it reads the launcher's begin, asks the scheduler
-// for a row (noticing a launcher that dies while it waits), answers with the grant or
-// the denial, and hands the launcher's end to the scheduler; a connection that closes
-// before its end is a lost launcher and frees its row at once. A client that sends
-// anything else, too much, or nothing in time is dropped and counted; the build goes on.
-// What the tool wrote, sent by the launcher between grant and end, is cut into lines
-// per stream and handed on as the task's output.
+// is served by one thread (a thread that is done waits for the next connection, as
+// starting one costs more than a short task's round trip): it reads the launcher's begin, asks the
+// scheduler for a row (noticing a launcher that dies while it waits), answers with the grant or the
+// denial, and hands the launcher's end to the scheduler; a connection that closes before its end is
+// a lost launcher and frees its row at once. A client that sends anything else, too much, or
+// nothing in time is dropped and counted; the build goes on. What the tool wrote, sent by the
+// launcher between grant and end, is cut into lines per stream and handed on as the task's output.
 #include "buildsys/OutputScanner.h"
 #include "buildsys/Scheduler.h"
 #include "buildsys/TaskEngine.h"
 #include "core/TaskProtocol.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -60,13 +62,10 @@ public:
     std::uint64_t Rejected() const { return rejected; }
 
 private:
-    struct TConnection {
-        std::unique_ptr<platform::TLocalSocket> Socket;
-        std::thread Thread;
-        std::atomic<bool> Done{false};
-    };
     void AcceptLoop();
-    void Serve(TConnection& connection);
+    // Serves accepted connections one after another until Stop.
+    void Work();
+    void Serve(platform::TLocalSocket& socket);
     // The grant of a queued task; none when the launcher is gone while it waits (the
     // task is abandoned) or the task was denied (the launcher is told why).
     std::optional<TTaskGrant> AwaitGrant(platform::TLocalSocket& socket,
@@ -81,7 +80,6 @@ private:
                                                      std::int32_t taskID, TOutputScanner& lines);
     // The unfinished last lines of a task's streams.
     void FinishOutput(std::int32_t taskID, TOutputScanner& lines);
-    void Reap(bool all);
 
     TScheduler& scheduler;
     std::string path;
@@ -91,7 +89,13 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> rejected{0};
     std::mutex mutex;
-    std::list<std::unique_ptr<TConnection>> connections;
+    std::condition_variable accepted;
+    // Accepted connections that no thread serves yet, and the ones being served.
+    std::deque<std::unique_ptr<platform::TLocalSocket>> waiting;
+    std::set<platform::TLocalSocket*> served;
+    // Threads waiting for a connection.
+    std::size_t idle = 0;
+    std::list<std::thread> workers;
     std::thread acceptor;
 };
 

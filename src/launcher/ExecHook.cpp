@@ -95,9 +95,13 @@ bool IsProfiled(const char* name, const char* patterns) {
     return false;
 }
 
+bool Executable(const char* path, struct stat& st) {
+    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode) && ::access(path, X_OK) == 0;
+}
+
 bool Executable(const char* path) {
     struct stat st;
-    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode) && ::access(path, X_OK) == 0;
+    return Executable(path, st);
 }
 
 // The file that a search of PATH finds for `file`, into `out` (PATH_MAX bytes).
@@ -152,17 +156,18 @@ const char* Rewrite(const char* file, char* const argv[], char* const env[], boo
     }
     static const char option[] = "--tool=";
     char* found = tool + sizeof option - 1;
+    struct stat toolFile;
     if (!(search ? Search(file, found)
                  : (std::strlen(file) < PATH_MAX && std::strcpy(found, file) != nullptr)) ||
-        !Executable(found)) {
+        !Executable(found, toolFile)) {
         return nullptr; // the C library reports the failure as it would
     }
-    // A link to the launcher (the masquerade folder) is the launcher already.
-    char resolvedTool[PATH_MAX];
-    char resolvedLauncher[PATH_MAX];
-    if (::realpath(found, resolvedTool) == nullptr ||
-        ::realpath(launcher, resolvedLauncher) == nullptr ||
-        std::strcmp(resolvedTool, resolvedLauncher) == 0) {
+    // A link to the launcher (the masquerade folder) is the launcher already. The
+    // files are compared by identity: one call, where resolving both paths costs a
+    // call per component on every exec of the build.
+    struct stat launcherFile;
+    if (::stat(launcher, &launcherFile) != 0 ||
+        (toolFile.st_dev == launcherFile.st_dev && toolFile.st_ino == launcherFile.st_ino)) {
         return nullptr;
     }
     std::memcpy(tool, option, sizeof option - 1);

@@ -16,6 +16,7 @@
 #include "launcher/OutputForwarder.h"
 #include "launcher/ToolEnvironment.h"
 #include "platform/Clock.h"
+#include "platform/FileIdentity.h"
 #include "platform/Files.h"
 #include "platform/LocalSocket.h"
 #include "platform/Paths.h"
@@ -196,7 +197,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         }
         tool = args[1].substr(option.size());
         toolArgs.assign(args.begin() + 2, args.end());
-        if (platform::RealPath(tool) == self) {
+        if (platform::SameFile(tool, self)) {
             // Never start the launcher itself again: look the name up instead.
             tool = FindRealTool(platform::ExtractFileName(tool), ValueOf(env, "PATH"), self,
                                 masquerade);
@@ -228,19 +229,23 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         return NotFoundStatus;
     }
     const std::string endpoint = ValueOf(env, EndpointVariable);
-    const std::vector<std::string> plainEnv = ToolEnvironment(env, masquerade, depth + 1, {});
+    // The tool run without a task: its environment is made only on this path, as a
+    // granted task's is made from the grant.
+    const auto runPlain = [&] {
+        return ExecOrFail(tool, runArgs, ToolEnvironment(env, masquerade, depth + 1, {}));
+    };
     // Inside another task, or outside a build: the real tool, unchanged.
     if (depth > 0 || endpoint.empty()) {
-        return ExecOrFail(tool, runArgs, plainEnv);
+        return runPlain();
     }
     const core::TToolCall call =
         core::ClassifyToolCall(tool, core::ExpandResponseFiles(toolArgs, ReadResponseFile));
     if (call.kind == core::TToolCallKind::Probe) {
-        return ExecOrFail(tool, runArgs, plainEnv);
+        return runPlain();
     }
     auto socket = platform::TLocalSocket::Connect(endpoint);
     if (!socket) {
-        return ExecOrFail(tool, runArgs, plainEnv);
+        return runPlain();
     }
     core::TTaskBegin begin;
     begin.pid = platform::CurrentProcessId();
@@ -256,7 +261,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         frame = core::EncodeTaskFrame(begin);
     } catch (const core::ETaskProtocolError&) {
         // A command line larger than a frame: the build cannot schedule it.
-        return ExecOrFail(tool, runArgs, plainEnv);
+        return runPlain();
     }
     core::TTaskFrameReader reader;
     std::optional<core::TTaskMessage> reply;
@@ -271,7 +276,7 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         std::holds_alternative<core::TTaskEnd>(*reply)) {
         // The build is gone or broken: the tool still runs, unchanged.
         socket.reset();
-        return ExecOrFail(tool, runArgs, plainEnv);
+        return runPlain();
     }
     if (const auto* deny = std::get_if<core::TTaskDeny>(&*reply)) {
         Report(deny->reason);

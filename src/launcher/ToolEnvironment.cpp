@@ -1,5 +1,8 @@
 #include "launcher/ToolEnvironment.h"
 
+#include <optional>
+
+#include "platform/FileIdentity.h"
 #include "platform/Paths.h"
 #include "platform/ToolProcess.h"
 
@@ -31,12 +34,14 @@ std::string Join(const std::vector<std::string_view>& parts, char separator) {
     return text;
 }
 
-bool SameFolder(std::string_view entry, std::string_view folder) {
-    if (folder.empty() || entry.empty()) {
-        return false;
-    }
-    const std::string a = platform::RealPath(entry);
-    return !a.empty() && a == platform::RealPath(folder);
+// The folder's identity is taken once: a launcher compares it with every entry of
+// PATH, and resolving each path in full costs a call per component.
+std::optional<platform::TFileIdentity> FolderIdentity(std::string_view folder) {
+    return folder.empty() ? std::nullopt : platform::IdentityOf(folder);
+}
+
+bool IsFolder(std::string_view entry, const std::optional<platform::TFileIdentity>& folder) {
+    return folder && !entry.empty() && platform::IdentityOf(entry) == folder;
 }
 
 std::string_view NameOf(std::string_view entry) {
@@ -65,16 +70,19 @@ std::string FindRealTool(std::string_view name, std::string_view searchPath,
     if (name.empty() || name.find('/') != std::string_view::npos) {
         return {};
     }
+    const std::optional<platform::TFileIdentity> masquerade = FolderIdentity(masqueradeFolder);
+    const std::optional<platform::TFileIdentity> launcher = platform::IdentityOf(launcherFile);
     for (std::string_view dir : Split(searchPath, ':')) {
         const std::string folder = dir.empty() ? "." : std::string(dir);
-        if (SameFolder(folder, masqueradeFolder)) {
+        if (IsFolder(folder, masquerade)) {
             continue;
         }
         const std::string candidate = folder + "/" + std::string(name);
         if (!platform::IsExecutableFile(candidate)) {
             continue;
         }
-        if (platform::RealPath(candidate) == launcherFile) {
+        // Any link to the launcher, also a hard one, is the launcher.
+        if (launcher && platform::IdentityOf(candidate) == launcher) {
             continue;
         }
         return candidate;
@@ -83,9 +91,10 @@ std::string FindRealTool(std::string_view name, std::string_view searchPath,
 }
 
 std::string PathWithoutFolder(std::string_view searchPath, std::string_view folder) {
+    const std::optional<platform::TFileIdentity> masquerade = FolderIdentity(folder);
     std::vector<std::string_view> kept;
     for (std::string_view dir : Split(searchPath, ':')) {
-        if (!SameFolder(dir, folder)) {
+        if (!IsFolder(dir, masquerade)) {
             kept.push_back(dir);
         }
     }

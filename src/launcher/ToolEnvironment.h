@@ -35,7 +35,7 @@ std::string ValueOf(const std::vector<std::string>& env, std::string_view name);
 std::string MasqueradeFolderOf(std::string_view launcherFile);
 
 // The first executable `name` on `searchPath` (":"-separated) that is neither in
-// `masqueradeFolder` nor resolves to `launcherFile`; empty when there is none.
+// `masqueradeFolder` nor the file `launcherFile` (by any link); empty when there is none.
 std::string FindRealTool(std::string_view name, std::string_view searchPath,
                          std::string_view launcherFile, std::string_view masqueradeFolder);
 

@@ -39,11 +39,14 @@ TEST(ToolEnvironment, FindsTheRealToolSkippingMasqueradeAndLauncher) {
     fs::create_symlink("../morvek-task", masq + "/gcc");
     fs::create_directories(f.path + "/elsewhere");
     fs::create_symlink(launcherFile, f.path + "/elsewhere/gcc");
+    // A hard link is the launcher as much as a symbolic one: starting it would loop.
+    fs::create_directories(f.path + "/hard");
+    fs::create_hard_link(launcherFile, f.path + "/hard/gcc");
     f.Executable("noexec/gcc");
     fs::permissions(f.path + "/noexec/gcc", fs::perms::owner_read);
     const std::string real = f.Executable("real/gcc");
-    const std::string path =
-        masq + ":" + f.path + "/elsewhere:" + f.path + "/noexec::" + f.path + "/real";
+    const std::string path = masq + ":" + f.path + "/elsewhere:" + f.path + "/hard:" + f.path +
+                             "/noexec::" + f.path + "/real";
     EXPECT_EQ(FindRealTool("gcc", path, launcherFile, masq), real);
     EXPECT_EQ(FindRealTool("gcc", masq + ":" + f.path + "/elsewhere", launcherFile, masq), "");
     EXPECT_EQ(FindRealTool("", path, launcherFile, masq), "");
