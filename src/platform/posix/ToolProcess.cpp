@@ -239,9 +239,9 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
             }
         }
     }
-    for (auto& f : fds) {
-        if (f.fd >= 0) {
-            ::close(f.fd);
+    for (int i = 0; i < 2; ++i) { // the watched socket is the caller's
+        if (fds[i].fd >= 0) {
+            ::close(fds[i].fd);
         }
     }
     int status = 0;
