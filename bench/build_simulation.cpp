@@ -131,18 +131,27 @@ int main(int argc, char** argv) {
                     static_cast<long long>(setup.LinkLatencyMs));
         std::printf("local only (%d rows): %lld ms, local rows %.1f%% busy\n\n", setup.LocalRows,
                     static_cast<long long>(local.BuildMs), 100 * local.LocalUtilisation());
-        std::printf("%8s %6s %12s %9s %11s %12s %13s\n", "helpers", "rows", "build ms", "speed-up",
-                    "local busy", "helper busy", "link on help");
+        std::printf("%8s %6s %12s %9s %11s %12s %13s %12s %9s %8s\n", "helpers", "rows", "build ms",
+                    "speed-up", "local busy", "helper busy", "link on help", "doubled ms",
+                    "speed-up", "won");
         for (const std::int32_t helpers : options.Helpers) {
             setup.Helpers = helpers;
+            setup.Double = false;
             const buildsys::TSimResult run = buildsys::SimulateBuild(trace.Tasks, setup);
-            std::printf("%8d %6d %12lld %8.2fx %10.1f%% %11.1f%% %13d\n", helpers,
-                        run.LocalRows + run.HelperRows, static_cast<long long>(run.BuildMs),
-                        run.BuildMs > 0
-                            ? static_cast<double>(local.BuildMs) / static_cast<double>(run.BuildMs)
-                            : 1.0,
+            // The same with idle local rows running the last remote compiles again.
+            setup.Double = true;
+            const buildsys::TSimResult doubled = buildsys::SimulateBuild(trace.Tasks, setup);
+            const auto speedUp = [&](const buildsys::TSimResult& r) {
+                return r.BuildMs > 0
+                           ? static_cast<double>(local.BuildMs) / static_cast<double>(r.BuildMs)
+                           : 1.0;
+            };
+            std::printf("%8d %6d %12lld %8.2fx %10.1f%% %11.1f%% %13d %12lld %8.2fx %4d/%-3d\n",
+                        helpers, run.LocalRows + run.HelperRows,
+                        static_cast<long long>(run.BuildMs), speedUp(run),
                         100 * run.LocalUtilisation(), 100 * run.HelperUtilisation(),
-                        run.LocalOnlyOnHelpers);
+                        run.LocalOnlyOnHelpers, static_cast<long long>(doubled.BuildMs),
+                        speedUp(doubled), doubled.DoublesWon, doubled.Doubled);
         }
         return 0;
     } catch (const std::exception& e) {

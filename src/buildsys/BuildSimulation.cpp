@@ -4,10 +4,12 @@
 #include "buildsys/WorkerRows.h"
 #include "core/Errors.h"
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <queue>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace buildsys {
@@ -20,11 +22,16 @@ public:
     explicit TSimSink(std::size_t tasks) : started(tasks, 0), ended(tasks, 0) {}
     void TaskStarted(const TRunningTask& task, const TWorkerRow&) override {
         const auto index = static_cast<std::size_t>(task.Request.Pid);
-        ++started.at(index);
+        // A task's second attempt is no start of its own.
+        if (++started.at(index) > 1) {
+            --started[index];
+        }
         granted.emplace_back(index, task.Row);
     }
-    void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome&) override {
-        ++ended.at(static_cast<std::size_t>(task.Request.Pid));
+    void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome& o) override {
+        if (!o.Double) {
+            ++ended.at(static_cast<std::size_t>(task.Request.Pid));
+        }
     }
     void TaskLost(const TRunningTask&, const TWorkerRow&) override {
         core::Raise(std::logic_error("A simulated task was lost."));
@@ -106,13 +113,28 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     result.StartMs.assign(count, -1);
 
     std::vector<TScheduler::TTicket> tickets(count, 0);
-    using TEnd = std::pair<std::int64_t, std::size_t>; // end time, task; earliest first
+    // end time, task, attempt (0 first, 1 second); earliest first
+    using TEnd = std::tuple<std::int64_t, std::size_t, int>;
     std::priority_queue<TEnd, std::vector<TEnd>, std::greater<>> running;
     std::int64_t now = 0;
+    std::vector<bool> decided(count, false);
+    std::vector<std::size_t> pendingDoubles; // remote tasks a second attempt may run
+    // Each attempt's row and planned end, to take back the part a lost attempt never ran.
+    std::vector<std::array<std::pair<std::int32_t, std::int64_t>, 2>> attempts(count);
 
     const auto takeGrants = [&] {
         for (const auto& [index, row] : sink.granted) {
             const TWorkerRow& worker = rows[static_cast<std::size_t>(row)];
+            if (result.RowOf[index] >= 0) {
+                // A second attempt: on this machine, for the task's whole local duration.
+                const std::int64_t duration = tasks[index].DurationMs;
+                ++result.Doubled;
+                attempts[index][1] = {row, now + duration};
+                result.RowBusyMs[static_cast<std::size_t>(row)] += duration;
+                result.LocalBusyMs += duration;
+                running.emplace(now + duration, index, 1);
+                continue;
+            }
             std::int64_t duration = tasks[index].DurationMs;
             if (!worker.Local) {
                 duration = static_cast<std::int64_t>(
@@ -127,9 +149,24 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
             result.StartMs[index] = now;
             result.RowBusyMs[static_cast<std::size_t>(row)] += duration;
             (worker.Local ? result.LocalBusyMs : result.HelperBusyMs) += duration;
-            running.emplace(now + duration, index);
+            attempts[index][0] = {row, now + duration};
+            running.emplace(now + duration, index, 0);
+            if (setup.Double && !worker.Local) {
+                pendingDoubles.push_back(index);
+            }
         }
         sink.granted.clear();
+    };
+    // The attempt of `index` that did not decide stops now: its rest was never busy.
+    const auto stopOther = [&](std::size_t index, int attempt) {
+        const auto [row, plannedEnd] = attempts[index][attempt];
+        if (row < 0 || plannedEnd <= now) {
+            return;
+        }
+        const std::int64_t unrun = plannedEnd - now;
+        result.RowBusyMs[static_cast<std::size_t>(row)] -= unrun;
+        (rows[static_cast<std::size_t>(row)].Local ? result.LocalBusyMs : result.HelperBusyMs) -=
+            unrun;
     };
     const auto submit = [&](std::size_t index) {
         TTaskRequest request;
@@ -141,23 +178,47 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
         tickets[index] = scheduler.Submit(std::move(request));
         takeGrants();
     };
+    // Tasks granted a helper's row may run twice; allowing it may grant second attempts.
+    const auto allowDoubles = [&] {
+        while (!pendingDoubles.empty()) {
+            const std::size_t index = pendingDoubles.back();
+            pendingDoubles.pop_back();
+            scheduler.AllowDouble(tickets[index]);
+            takeGrants();
+        }
+    };
 
+    for (auto& pair : attempts) {
+        pair[0] = pair[1] = {-1, 0};
+    }
     for (std::size_t i = 0; i < count; ++i) {
         if (waitingFor[i] == 0) {
             submit(i);
         }
     }
+    allowDoubles();
     while (!running.empty()) {
-        const auto [end, index] = running.top();
+        const auto [end, index, attempt] = running.top();
         running.pop();
+        if (decided[index]) {
+            continue; // the attempt that lost, stopped when its task was decided
+        }
         now = end;
-        scheduler.Finish(tickets[index], TTaskOutcome{});
+        decided[index] = true;
+        stopOther(index, 1 - attempt);
+        if (attempt == 0) {
+            scheduler.Finish(tickets[index], TTaskOutcome{});
+        } else {
+            ++result.DoublesWon;
+            scheduler.DoubleWon(tickets[index], TTaskOutcome{}, TTaskOutcome{});
+        }
         takeGrants();
         for (const std::size_t next : dependents[index]) {
             if (--waitingFor[next] == 0) {
                 submit(next);
             }
         }
+        allowDoubles();
     }
     result.BuildMs = now;
 

@@ -23,6 +23,7 @@ struct TSimSetup {
     std::int32_t SlotsPerHelper = 1;
     double HelperSpeed = 1.0;       // a helper's row runs a task this much faster than a local row
     std::int64_t LinkLatencyMs = 0; // one way; a remote task pays it twice
+    bool Double = false;            // remote compiles may run a second time on idle local rows
 };
 
 struct TSimResult {
@@ -33,6 +34,8 @@ struct TSimResult {
     std::int32_t HelperRows = 0;
     std::int32_t TasksOnHelpers = 0;
     std::int32_t LocalOnlyOnHelpers = 0; // tasks that are no compile but got a helper's row
+    std::int32_t Doubled = 0;            // second attempts started
+    std::int32_t DoublesWon = 0;         // second attempts that ended first
     std::vector<std::int64_t> RowBusyMs;
     std::vector<std::int32_t> RowOf;   // each task's row
     std::vector<std::int64_t> StartMs; // each task's start
@@ -41,7 +44,8 @@ struct TSimResult {
 };
 
 // Raises std::invalid_argument for a bad setup or a dependency on a later or unknown
-// task, and std::logic_error when a task was not scheduled exactly once.
+// task, and std::logic_error when a task was not scheduled and ended exactly once (a
+// second attempt aside). Busy times count an attempt only until its task was decided.
 TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& setup);
 
 } // namespace buildsys

@@ -148,6 +148,9 @@ bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& ended) {
     if (it == tickets.end() || !it->second.Running) {
         return false;
     }
+    if (it->second.Double) {
+        EndDouble(it->second, TTaskOutcome{});
+    }
     const TRunningTask& task = it->second.Task;
     TTaskOutcome outcome = ended;
     outcome.Judge(task.Request.ExitCodes);
@@ -182,10 +185,7 @@ bool TScheduler::Finish(TTicket ticket, const TTaskOutcome& ended) {
         return true;
     }
     sink.TaskEnded(task, rows[static_cast<std::size_t>(task.Row)], outcome);
-    ++counts.Done;
-    ++(outcome.Failed() ? counts.Failed : counts.Succeeded);
-    counts.Errors += std::max(0, outcome.Errors);
-    counts.Warnings += std::max(0, outcome.Warnings);
+    CountEnd(outcome);
     const bool failed = outcome.Failed();
     const std::string caption = task.Request.Caption;
     Release(it);
@@ -212,6 +212,9 @@ void TScheduler::Abandon(TTicket ticket) {
         Publish();
         return;
     }
+    if (it->second.Double) {
+        EndDouble(it->second, TTaskOutcome{});
+    }
     const TRunningTask& task = it->second.Task;
     sink.TaskLost(task, rows[static_cast<std::size_t>(task.Row)]);
     ++counts.Done;
@@ -223,6 +226,110 @@ void TScheduler::Abandon(TTicket ticket) {
     }
     Dispatch();
     Publish();
+}
+
+void TScheduler::CountEnd(const TTaskOutcome& outcome) {
+    ++counts.Done;
+    ++(outcome.Failed() ? counts.Failed : counts.Succeeded);
+    counts.Errors += std::max(0, outcome.Errors);
+    counts.Warnings += std::max(0, outcome.Warnings);
+}
+
+void TScheduler::AllowDouble(TTicket ticket) {
+    const std::lock_guard lock(mutex);
+    const auto it = tickets.find(ticket);
+    if (it != tickets.end() && it->second.Running) {
+        it->second.Doublable = true;
+        Dispatch();
+        Publish();
+    }
+}
+
+std::optional<TRunningTask> TScheduler::DoubleOf(TTicket ticket) const {
+    const std::lock_guard lock(mutex);
+    const auto it = tickets.find(ticket);
+    return it == tickets.end() ? std::nullopt : it->second.Double;
+}
+
+void TScheduler::EndDouble(TTicketState& state, TTaskOutcome outcome) {
+    const TRunningTask second = *state.Double;
+    state.Double.reset();
+    outcome.Judge(second.Request.ExitCodes);
+    outcome.Double = true;
+    const auto row = static_cast<std::size_t>(second.Row);
+    sink.TaskEnded(second, rows[row], outcome);
+    busy[row] = false;
+}
+
+void TScheduler::DoubleLost(TTicket ticket, const TTaskOutcome& outcome) {
+    const std::lock_guard lock(mutex);
+    const auto it = tickets.find(ticket);
+    if (it == tickets.end() || !it->second.Double) {
+        return;
+    }
+    EndDouble(it->second, outcome);
+    Dispatch();
+    Publish();
+}
+
+void TScheduler::DoubleWon(TTicket ticket, const TTaskOutcome& stopped, const TTaskOutcome& ended) {
+    const std::lock_guard lock(mutex);
+    const auto it = tickets.find(ticket);
+    if (it == tickets.end() || !it->second.Running || !it->second.Double) {
+        return;
+    }
+    TTicketState& state = it->second;
+    TTaskOutcome lost = stopped;
+    lost.Judge(state.Task.Request.ExitCodes);
+    lost.Double = true;
+    sink.TaskEnded(state.Task, rows[static_cast<std::size_t>(state.Task.Row)], lost);
+    const TRunningTask second = *state.Double;
+    state.Double.reset();
+    TTaskOutcome outcome = ended;
+    outcome.Judge(second.Request.ExitCodes);
+    const auto row = static_cast<std::size_t>(second.Row);
+    sink.TaskEnded(second, rows[row], outcome);
+    busy[row] = false;
+    CountEnd(outcome);
+    const bool failed = outcome.Failed();
+    const std::string caption = second.Request.Caption;
+    Release(it);
+    if (failed && stopOnErrors) {
+        StopLocked("The build stops on the first error: " + caption + " failed.");
+    }
+    Dispatch();
+    Publish();
+}
+
+void TScheduler::GrantDoubles() {
+    if (!policy.Double || policy.AvoidLocal || stopping || !queue.empty()) {
+        return;
+    }
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row].Local || busy[row]) {
+            continue;
+        }
+        // The remote task that runs longest: the one granted first.
+        TTicketState* longest = nullptr;
+        for (auto& [ticket, state] : tickets) {
+            if (state.Running && state.Doublable && !state.Doubled &&
+                !rows[static_cast<std::size_t>(state.Task.Row)].Local &&
+                (!longest || state.Task.TaskID < longest->Task.TaskID)) {
+                longest = &state;
+            }
+        }
+        if (!longest) {
+            return;
+        }
+        TRunningTask second;
+        second.TaskID = nextTaskID++;
+        second.Row = static_cast<std::int32_t>(row);
+        second.Request = longest->Task.Request;
+        longest->Doubled = true;
+        longest->Double = second;
+        busy[row] = true;
+        sink.TaskStarted(second, rows[row]);
+    }
 }
 
 void TScheduler::Stop(const std::string& reason) {
@@ -331,6 +438,7 @@ void TScheduler::Dispatch() {
         sink.TaskStarted(state.Task, rows[row]);
         granted = true;
     }
+    GrantDoubles();
     if (granted) {
         answered.notify_all();
     }

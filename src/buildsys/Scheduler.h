@@ -12,6 +12,11 @@
 // at all) is not ended: it goes back to the head of the queue for a row elsewhere
 // (this machine, or another helper after a distribution failure), and a helper whose
 // distribution failed takes no more tasks until the build turns it on again.
+//
+// Doubling: when no queued task is left for a free row of this machine while tasks
+// still run on helpers, the longest-running of them that may run twice (its connection
+// says so) is granted that row as well, as a second attempt of the same task. The
+// first attempt to end for good decides; the other one's step ends as the loser (Double).
 #include "buildsys/ExitCodeRule.h"
 
 #include <condition_variable>
@@ -65,6 +70,7 @@ struct TTaskOutcome {
     std::int32_t Warnings = 0;
     std::int64_t DurationMs = 0;
     bool EngineFailure = false;
+    bool Double = false; // this attempt lost: another attempt of its task ended first
     // Set by Judge from the task's exit code rule; until then only exit code 0 succeeds.
     std::optional<TExitVerdict> Verdict;
     bool Failed() const {
@@ -133,6 +139,7 @@ public:
 struct TSchedulerPolicy {
     bool AvoidLocal = false;      // remote-allowed tasks stay off this machine while a helper is up
     bool OnlyFailLocally = false; // a task failing on a helper runs again here first
+    bool Double = true;           // idle rows here run a remote task a second time
 };
 
 class TScheduler {
@@ -158,6 +165,17 @@ public:
     // No task starts any more: the waiting ones and every later one are denied.
     void Stop(const std::string& reason);
 
+    // The running task may run a second time on this machine (its command allows it).
+    void AllowDouble(TTicket ticket);
+    // The second attempt granted to the task, while it runs.
+    std::optional<TRunningTask> DoubleOf(TTicket ticket) const;
+    // The second attempt ended without deciding (it failed, or the first ended before
+    // it): its step ends as the loser and its row is free; the task goes on.
+    void DoubleLost(TTicket ticket, const TTaskOutcome& outcome);
+    // The second attempt ended first with `outcome`, the task's result: the first
+    // attempt's step ends as the loser with `stopped` (how it ended when stopped).
+    void DoubleWon(TTicket ticket, const TTaskOutcome& stopped, const TTaskOutcome& outcome);
+
     void SetPolicy(const TSchedulerPolicy& policy);
     // The helper takes tasks of the `compilers` (tool file names) on its rows from now on.
     void EnableHelper(const std::string& helper, const std::set<std::string>& compilers);
@@ -178,8 +196,14 @@ private:
         bool Running = false;
         bool LocalOnly = false;
         std::set<std::string> FailedOn; // helpers where it failed
+        bool Doublable = false;
+        bool Doubled = false; // a second attempt was granted once: never again
+        std::optional<TRunningTask> Double;
     };
     void Dispatch();                                            // under the lock
+    void GrantDoubles();                                        // under the lock
+    void EndDouble(TTicketState& state, TTaskOutcome outcome);  // under the lock, as the loser
+    void CountEnd(const TTaskOutcome& outcome);                 // under the lock
     void Publish();                                             // under the lock
     void Release(std::map<TTicket, TTicketState>::iterator it); // under the lock
     void StopLocked(const std::string& reason);                 // under the lock, tells the sink

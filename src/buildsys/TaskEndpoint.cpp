@@ -1,5 +1,7 @@
 #include "buildsys/TaskEndpoint.h"
 
+#include "buildsys/DoubleRun.h"
+
 #include "platform/CrashStack.h"
 #include "platform/LocalSocket.h"
 
@@ -141,7 +143,7 @@ void TTaskEndpoint::Work() {
 
 std::optional<core::TTaskMessage> TTaskEndpoint::Read(platform::TLocalSocket& socket,
                                                       core::TTaskFrameReader& reader,
-                                                      std::uint32_t timeoutMs) {
+                                                      std::uint32_t timeoutMs, bool* timedOut) {
     std::string buffer(ReadChunk, '\0');
     for (;;) {
         try {
@@ -153,7 +155,9 @@ std::optional<core::TTaskMessage> TTaskEndpoint::Read(platform::TLocalSocket& so
             return std::nullopt;
         }
         if (stopping || !socket.WaitReadable(timeoutMs)) {
-            if (timeoutMs != Forever) {
+            if (timedOut && !stopping) {
+                *timedOut = true;
+            } else if (timeoutMs != Forever) {
                 ++rejected; // said nothing in time
             }
             return std::nullopt;
@@ -192,6 +196,172 @@ void TTaskEndpoint::FinishOutput(std::int32_t taskID, TOutputScanner& lines) {
             output(taskID, *text);
         }
     }
+}
+
+namespace {
+
+TTaskOutcome OutcomeOfStatus(int status) {
+    TTaskOutcome outcome;
+    outcome.ExitCode = status;
+    return outcome;
+}
+
+} // namespace
+
+bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
+                                      core::TTaskFrameReader& reader, TScheduler::TTicket ticket,
+                                      const TRunningTask& task, const TWorkerRow& row,
+                                      std::optional<core::TTaskMessage>& last) {
+    TOutputScanner lines;
+    std::vector<TOutputText> held;
+    std::optional<core::TTaskLocalRun> local;
+    std::unique_ptr<TDoubleRun> second;
+    std::int32_t secondID = 0;
+    std::chrono::steady_clock::time_point secondStarted;
+    const auto emit = [&](const TOutputText& text) {
+        if (!output) {
+            return;
+        }
+        if (local) {
+            held.push_back(text);
+        } else {
+            output(task.TaskID, text);
+        }
+    };
+    std::optional<int> won;
+    for (;;) {
+        bool timedOut = false;
+        last = Read(socket, reader, local ? AwaitPollMs : Forever, &timedOut);
+        if (timedOut) {
+            if (!second) {
+                if (const std::optional<TRunningTask> granted = scheduler.DoubleOf(ticket)) {
+                    secondID = granted->TaskID;
+                    secondStarted = std::chrono::steady_clock::now();
+                    const auto reserve = [&](const std::string& real) {
+                        return TDoubleRun::ReserveBeside(task.Request.Cwd, real);
+                    };
+                    std::optional<TDoubleCommand> command = DoubleCommandOf(local->argv, reserve);
+                    if (command) {
+                        second = TDoubleRun::Start(task.Request.Tool, std::move(*command),
+                                                   task.Request.Cwd, local->env);
+                    }
+                    if (!second) {
+                        scheduler.DoubleLost(ticket, OutcomeOfStatus(127));
+                        local.reset(); // no second try: the output flows again
+                        for (const TOutputText& text : held) {
+                            output(task.TaskID, text);
+                        }
+                        held.clear();
+                    }
+                }
+            } else if (const std::optional<int> status = second->Ended(0)) {
+                TTaskOutcome outcome = OutcomeOfStatus(*status);
+                outcome.Judge(task.Request.ExitCodes);
+                if (!outcome.Failed()) {
+                    won = *status;
+                    break;
+                }
+                // A second attempt that fails decides nothing: the first one goes on.
+                scheduler.DoubleLost(ticket, outcome);
+                second.reset();
+            }
+            continue;
+        }
+        const auto* bytes = last ? std::get_if<core::TTaskOutput>(&*last) : nullptr;
+        if (bytes) {
+            const TOutputStream stream =
+                bytes->stream == 2 ? TOutputStream::Err : TOutputStream::Out;
+            if (std::optional<TOutputText> text = lines.Add(stream, bytes->bytes)) {
+                emit(*text);
+            }
+            continue;
+        }
+        if (const auto* run = last ? std::get_if<core::TTaskLocalRun>(&*last) : nullptr) {
+            // Only a command whose files a second attempt can write under other names.
+            const auto probe = [](const std::string& real) { return real + ".probe"; };
+            if (!local && !second && DoubleCommandOf(run->argv, probe)) {
+                local = *run;
+                scheduler.AllowDouble(ticket);
+            }
+            continue;
+        }
+        break;
+    }
+    if (!won) {
+        // The first attempt ended (or its launcher is gone) first: the second one loses.
+        if (second) {
+            scheduler.DoubleLost(ticket, OutcomeOfStatus(second->Kill()));
+        }
+        for (const TOutputStream stream : {TOutputStream::Out, TOutputStream::Err}) {
+            if (std::optional<TOutputText> text = lines.Finish(stream)) {
+                emit(*text);
+            }
+        }
+        if (output) {
+            for (const TOutputText& text : held) {
+                output(task.TaskID, text);
+            }
+        }
+        return false;
+    }
+    // The second attempt won: the launcher stops its tool and reports how it ended,
+    // and only then do the second attempt's files take the real names.
+    const core::TTaskSettled settled{*won, 0};
+    TTaskOutcome stopped = OutcomeOfStatus(*won);
+    try {
+        if (socket.SendAll(core::EncodeTaskFrame(settled))) {
+            while (std::optional<core::TTaskMessage> message = Read(socket, reader, Forever)) {
+                if (const auto* end = std::get_if<core::TTaskEnd>(&*message)) {
+                    stopped = OutcomeOf(*end);
+                    break;
+                }
+            }
+        }
+    } catch (const core::ETaskProtocolError&) {
+    }
+    stopped.EngineFailure = false;
+    TTaskOutcome outcome = OutcomeOfStatus(*won);
+    outcome.DurationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - secondStarted)
+                             .count();
+    TOutputScanner secondLines;
+    std::vector<TOutputText> texts;
+    for (const auto& [stream, chunk] : second->Output()) {
+        if (std::optional<TOutputText> text =
+                secondLines.Add(stream == 2 ? TOutputStream::Err : TOutputStream::Out, chunk)) {
+            texts.push_back(*text);
+        }
+    }
+    for (const TOutputStream stream : {TOutputStream::Out, TOutputStream::Err}) {
+        if (std::optional<TOutputText> text = secondLines.Finish(stream)) {
+            texts.push_back(*text);
+        }
+    }
+    std::string error;
+    if (!second->Commit(error)) {
+        outcome.ExitCode = 1;
+        TOutputText text;
+        text.Stream = TOutputStream::Err;
+        text.Text = task.Request.Caption + ": " + error;
+        text.Errors = 1;
+        texts.push_back(text);
+    }
+    for (const TOutputText& text : texts) {
+        outcome.Errors += text.Errors;
+        outcome.Warnings += text.Warnings;
+        if (output) {
+            output(secondID, text);
+        }
+    }
+    for (TTaskEngine* engine : engines) {
+        engine->Ended(task, row, stopped, std::string());
+    }
+    scheduler.DoubleWon(ticket, stopped, outcome);
+    try {
+        socket.SendAll(core::EncodeTaskFrame(core::TTaskSettled{outcome.ExitCode, 0}));
+    } catch (const core::ETaskProtocolError&) {
+    }
+    return true;
 }
 
 std::optional<TTaskGrant> TTaskEndpoint::AwaitGrant(platform::TLocalSocket& socket,
@@ -256,10 +426,16 @@ void TTaskEndpoint::Serve(platform::TLocalSocket& socket) {
             scheduler.Abandon(ticket);
             return;
         }
-        TOutputScanner lines;
-        std::optional<core::TTaskMessage> last =
-            ReadPastOutput(socket, reader, answer->TaskID, lines);
-        FinishOutput(answer->TaskID, lines);
+        std::optional<core::TTaskMessage> last;
+        if (grant.remote) {
+            if (ReadRemoteAttempt(socket, reader, ticket, task, row, last)) {
+                break;
+            }
+        } else {
+            TOutputScanner lines;
+            last = ReadPastOutput(socket, reader, answer->TaskID, lines);
+            FinishOutput(answer->TaskID, lines);
+        }
         const auto* end = last ? std::get_if<core::TTaskEnd>(&*last) : nullptr;
         if (!end) {
             if (last) {

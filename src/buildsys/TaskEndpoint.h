@@ -72,14 +72,23 @@ private:
                                          TScheduler::TTicket ticket);
     // The next message, waiting at most `timeoutMs` (0xFFFFFFFF: until the peer or
     // Stop ends it); none when the connection ended, timed out or broke the protocol.
+    // With `timedOut` a timeout sets it instead of counting as a broken protocol.
     std::optional<core::TTaskMessage> Read(platform::TLocalSocket& socket,
-                                           core::TTaskFrameReader& reader, std::uint32_t timeoutMs);
+                                           core::TTaskFrameReader& reader, std::uint32_t timeoutMs,
+                                           bool* timedOut = nullptr);
     // The next message that is not output, handing the output before it on; none as Read.
     std::optional<core::TTaskMessage> ReadPastOutput(platform::TLocalSocket& socket,
                                                      core::TTaskFrameReader& reader,
                                                      std::int32_t taskID, TOutputScanner& lines);
     // The unfinished last lines of a task's streams.
     void FinishOutput(std::int32_t taskID, TOutputScanner& lines);
+    // A remote attempt's messages up to its end, as ReadPastOutput, while the scheduler
+    // may grant the task a second attempt here (TDoubleRun). The attempt's output is
+    // held until it is known to count. True when the second attempt won: the task is
+    // settled and the connection done.
+    bool ReadRemoteAttempt(platform::TLocalSocket& socket, core::TTaskFrameReader& reader,
+                           TScheduler::TTicket ticket, const TRunningTask& task,
+                           const TWorkerRow& row, std::optional<core::TTaskMessage>& last);
 
     TScheduler& scheduler;
     std::string path;

@@ -52,10 +52,14 @@ void TTaskEvents::TaskEnded(const TRunningTask& task, const TWorkerRow& row,
         event.Warnings = std::max(0, outcome.Warnings);
         event.ExitCodeExists = true;
         event.ExitCode = outcome.Signal != 0 ? 128 + outcome.Signal : outcome.ExitCode;
+        event.Double = outcome.Double;
         add(event);
     }
     const std::int32_t began = startedAt[task.TaskID];
     startedAt.erase(task.TaskID);
+    if (outcome.Double) {
+        return; // the winning attempt tells the task's end
+    }
     ShowEnd(task, row, outcome.DurationMs > 0 ? outcome.DurationMs : now - began);
 }
 

@@ -169,6 +169,12 @@ struct TToJson {
     json operator()(const TTaskOutput& m) const {
         return {{"type", "output"}, {"stream", m.stream}, {"data", BytesToCodePoints(m.bytes)}};
     }
+    json operator()(const TTaskLocalRun& m) const {
+        return {{"type", "local"}, {"argv", m.argv}, {"env", m.env}};
+    }
+    json operator()(const TTaskSettled& m) const {
+        return {{"type", "settled"}, {"exitCode", m.exitCode}, {"signal", m.signal}};
+    }
 };
 
 } // namespace
@@ -255,6 +261,18 @@ TTaskMessage TaskMessageFromJson(std::string_view text) {
         m.stream = static_cast<std::int32_t>(GetInt(object, "stream", 1, 2));
         m.bytes = CodePointsToBytes(GetString(object, "data"), "data");
         return m;
+    }
+    if (type == "local") {
+        TTaskLocalRun m;
+        m.argv = GetStrings(object, "argv");
+        m.env = GetStrings(object, "env");
+        if (m.argv.empty()) {
+            Fail("member \"argv\" is empty");
+        }
+        return m;
+    }
+    if (type == "settled") {
+        return TTaskSettled{GetInt32(object, "exitCode"), GetInt32(object, "signal")};
     }
     Fail("unknown type \"" + type + "\"");
 }

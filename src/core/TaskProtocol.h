@@ -10,6 +10,10 @@
 //   launcher -> scheduler  output {stream, data}  (any number, between grant and end)
 //   launcher -> scheduler  end    {exitCode, signal, errors, warnings, durationMs,
 //                                  engineFailure, cache}
+//   launcher -> scheduler  local  {argv, env}  (after a remote grant, before the tool runs:
+//                                  how the task runs on this machine, for a second attempt)
+//   scheduler -> launcher  settled {exitCode, signal}  (another attempt of the task ended
+//                                  first: stop the tool, send its end, exit with this status)
 // An output's bytes travel as a string of one code point per byte (U+0000 to U+00FF),
 // so that any byte sequence, valid UTF-8 or not, arrives unchanged.
 // A length prefix keeps a reader from scanning for delimiters, and JSON lets
@@ -94,7 +98,23 @@ struct TTaskOutput {
     bool operator==(const TTaskOutput&) const = default;
 };
 
-using TTaskMessage = std::variant<TTaskBegin, TTaskGrant, TTaskDeny, TTaskEnd, TTaskOutput>;
+// How the launcher runs its tool on this machine: argv (argv[0] as it runs) and the
+// whole environment ("name=value").
+struct TTaskLocalRun {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    bool operator==(const TTaskLocalRun&) const = default;
+};
+
+// The task's result came from another attempt: the launcher exits with this status.
+struct TTaskSettled {
+    std::int32_t exitCode = 0;
+    std::int32_t signal = 0;
+    bool operator==(const TTaskSettled&) const = default;
+};
+
+using TTaskMessage = std::variant<TTaskBegin, TTaskGrant, TTaskDeny, TTaskEnd, TTaskOutput,
+                                  TTaskLocalRun, TTaskSettled>;
 
 // The JSON object of a message.
 std::string TaskMessageToJson(const TTaskMessage& message);

@@ -89,15 +89,23 @@ int ExecOrFail(const std::string& tool, const std::vector<std::string>& argv,
     return NotFoundStatus;
 }
 
-// One run of the tool as a grant shapes it, and its end.
+// One run of the tool as a grant shapes it, and its end. `settled` is set when the
+// build took the task's result from another attempt meanwhile (the tool was stopped).
 struct TAttempt {
     core::TTaskEnd End;
+    std::optional<core::TTaskSettled> Settled;
 };
+
+// The status a settled task's launcher exits with.
+int StatusOf(const core::TTaskSettled& settled) {
+    return settled.signal != 0 ? 128 + settled.signal : settled.exitCode;
+}
 
 TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
                     const std::vector<std::string>& runArgs, const std::vector<std::string>& env,
                     const std::string& self, const std::string& masquerade, int depth,
-                    TOutputForwarder& forwarder) {
+                    TOutputForwarder& forwarder, platform::TLocalSocket& socket,
+                    core::TTaskFrameReader& reader) {
     std::string program = tool;
     std::vector<std::string> argv = runArgs;
     const std::vector<std::string> toolEnv = ToolEnvironment(env, masquerade, depth + 1, grant.env);
@@ -125,16 +133,50 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
         core::WriteCacheKeyFile(grant.keyFile, grant.keyVariables,
                                 [&env](std::string_view name) { return Lookup(env, name); });
     }
+    std::optional<core::TTaskSettled> settled;
+    platform::TToolWatch watch;
+    if (grant.remote) {
+        // The build may run the task here as well and take whichever ends first: it
+        // learns how the task runs here, and may tell this run to stop.
+        try {
+            socket.SendAll(core::EncodeTaskFrame(
+                core::TTaskLocalRun{runArgs, ToolEnvironment(env, masquerade, depth + 1, {})}));
+        } catch (const core::ETaskProtocolError&) {
+            // Too large to tell: the task simply runs only remotely.
+        }
+        watch.Socket = &socket;
+        watch.Readable = [&]() {
+            std::optional<core::TTaskMessage> message;
+            try {
+                message = ReadMessage(socket, reader);
+            } catch (const core::ETaskProtocolError&) {
+                return platform::TWatchVerdict::Forget;
+            }
+            const auto* settle = message ? std::get_if<core::TTaskSettled>(&*message) : nullptr;
+            if (!settle) {
+                return platform::TWatchVerdict::Forget;
+            }
+            settled = *settle;
+            return platform::TWatchVerdict::StopTool;
+        };
+    }
     auto counter = std::make_unique<TDiagnosticCounter>();
     const auto started = std::chrono::steady_clock::now();
     platform::TToolExit exit;
     const auto run = [&](const std::string& file, const std::vector<std::string>& words) {
         counter = std::make_unique<TDiagnosticCounter>();
-        // The tool's output belongs to its task: the build writes it, unless it is gone.
-        exit = platform::RunTool(file, words, toolEnv, [&](int stream, std::string_view bytes) {
-            counter->Add(stream, bytes);
-            return forwarder.Send(stream, bytes);
-        });
+        // The tool's output belongs to its task: the build writes it, unless it is gone;
+        // a stopped tool's last words belong to nobody.
+        exit = platform::RunTool(
+            file, words, toolEnv,
+            [&](int stream, std::string_view bytes) {
+                if (settled) {
+                    return true;
+                }
+                counter->Add(stream, bytes);
+                return forwarder.Send(stream, bytes);
+            },
+            grant.remote ? &watch : nullptr);
     };
     if (program.empty()) {
         exit.Error = "\"" + grant.prefix[0] + "\" is not on PATH";
@@ -153,7 +195,9 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
         // task's.
         cacheText = core::CacheOutcomeToText(core::CacheEngineFailure(
             exit.Started ? "exit status " + std::to_string(exit.ExitCode) : exit.Error));
-        run(tool, runArgs);
+        if (!settled) {
+            run(tool, runArgs);
+        }
     }
     counter->Finish();
     core::TTaskEnd end;
@@ -171,11 +215,12 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
                          .count();
     // distcc reports its own failures (not the compiler's) with statuses 100 to 127,
     // also when it runs as the cache engine's prefix.
-    if (exit.Started && grant.remote && core::DistributionFailureStatus(exit.ExitCode)) {
+    if (exit.Started && grant.remote && !settled &&
+        core::DistributionFailureStatus(exit.ExitCode)) {
         end.engineFailure = true;
     }
     end.cache = cacheText;
-    return TAttempt{end};
+    return TAttempt{end, settled};
 }
 
 } // namespace
@@ -285,19 +330,28 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
     core::TTaskGrant grant = std::get<core::TTaskGrant>(*reply);
     TOutputForwarder forwarder(*socket);
     for (;;) {
-        const TAttempt attempt =
-            RunGranted(grant, tool, runArgs, env, self, masquerade, depth, forwarder);
+        const TAttempt attempt = RunGranted(grant, tool, runArgs, env, self, masquerade, depth,
+                                            forwarder, *socket, reader);
         socket->SendAll(core::EncodeTaskFrame(attempt.End));
         if (!grant.remote) {
             return attempt.End.exitCode;
         }
         // A task that failed on a helper may run again: the scheduler sends its next
-        // grant, or ends the connection when the task is done.
+        // grant, or ends the connection when the task is done. When another attempt
+        // gave the task's result, it sends that attempt's status.
         std::optional<core::TTaskMessage> next;
         try {
             next = ReadMessage(*socket, reader);
         } catch (const core::ETaskProtocolError&) {
             next.reset();
+        }
+        if (const auto* settled = next ? std::get_if<core::TTaskSettled>(&*next) : nullptr) {
+            return StatusOf(*settled);
+        }
+        if (attempt.Settled) {
+            // The build ended the connection before it confirmed the other attempt's
+            // result: the status it named first.
+            return StatusOf(*attempt.Settled);
         }
         const auto* again = next ? std::get_if<core::TTaskGrant>(&*next) : nullptr;
         if (!again) {

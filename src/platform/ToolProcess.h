@@ -22,12 +22,27 @@ struct TToolExit {
 // process's own stream, as they are when there is no sink.
 using TToolOutputSink = std::function<bool(int stream, std::string_view bytes)>;
 
+class TLocalSocket;
+
+// What a tool's run watches besides its output: a connection that may tell it to stop.
+enum class TWatchVerdict { Keep, StopTool, Forget };
+struct TToolWatch {
+    TLocalSocket* Socket = nullptr;
+    // Called when the socket is readable: StopTool ends the tool's process group (the
+    // run then discards nothing; it still reads the streams to their end), Forget stops
+    // watching (the peer is gone).
+    std::function<TWatchVerdict()> Readable;
+};
+
 // Runs `program` with `argv` and `env` ("name=value" entries). A standard stream
 // of this process that is closed stays closed for the tool and is not read.
 // Termination requests (SIGINT, SIGTERM, SIGHUP, SIGQUIT) that this process
 // receives meanwhile are passed on to the tool unless they were ignored on entry.
+// With a watch the tool runs in a process group of its own, which the passed requests
+// and a stop reach as a whole (a tool that outlives a stop by a grace period is killed).
 TToolExit RunTool(const std::string& program, const std::vector<std::string>& argv,
-                  const std::vector<std::string>& env, const TToolOutputSink& sink);
+                  const std::vector<std::string>& env, const TToolOutputSink& sink,
+                  const TToolWatch* watch = nullptr);
 
 // Replaces this process by the tool; returns only on failure, with the reason.
 std::string ExecTool(const std::string& program, const std::vector<std::string>& argv,

@@ -64,6 +64,35 @@ TEST(BuildSimulation, PredictsTheKnownBuildTimeOfEachSetup) {
     }
 }
 
+TEST(BuildSimulation, IdleLocalRowsDoubleTheLastRemoteCompiles) {
+    struct TCase {
+        const char* What;
+        TSimSetup Setup;
+        std::int64_t BuildMs, LocalBusyMs, HelperBusyMs;
+        std::int32_t Doubled, Won;
+    };
+    const TCase cases[] = {
+        // Compiles take 400 ms on the helper: c5 runs there from 400 ms; the local row is
+        // idle at 600 ms, runs it again, and ends it at 700 ms.
+        {"a slow helper, doubling", {1, 1, 1, 0.25, 0, true}, 750, 750, 700, 1, 1},
+        {"a slow helper, no doubling", {1, 1, 1, 0.25, 0, false}, 850, 650, 800, 0, 0},
+        // c7 is doubled at 400 ms but ends on the helper at 480 ms first: the local row's
+        // 80 ms were for nothing, and the build is no longer for it.
+        {"a helper as fast, doubling", {1, 1, 1, 1.0, 10, true}, 530, 530, 480, 1, 0},
+    };
+    const std::vector<TSimTask> tasks = CompilesThenLink();
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const TSimResult result = SimulateBuild(tasks, c.Setup);
+        EXPECT_EQ(result.BuildMs, c.BuildMs);
+        EXPECT_EQ(result.LocalBusyMs, c.LocalBusyMs);
+        EXPECT_EQ(result.HelperBusyMs, c.HelperBusyMs);
+        EXPECT_EQ(result.Doubled, c.Doubled);
+        EXPECT_EQ(result.DoublesWon, c.Won);
+        EXPECT_EQ(result.StartMs.back(), c.BuildMs - 50);
+    }
+}
+
 TEST(BuildSimulation, UtilisationIsBusyTimeOverRowTime) {
     const TSimResult result = SimulateBuild(CompilesThenLink(), {1, 1, 1, 1.0, 10});
     EXPECT_DOUBLE_EQ(result.LocalUtilisation(), 450.0 / 530.0);

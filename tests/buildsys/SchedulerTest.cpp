@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -414,6 +415,148 @@ TEST(SchedulerDistribution, OnlyFailLocallyAndAvoidLocal) {
     EXPECT_EQ(RowOf(scheduler, c), 1);
     EXPECT_FALSE(scheduler.Finish(a, error)); // failing here too, it counts as failed
     EXPECT_EQ(scheduler.Counts().Failed, 1);
+}
+
+// Every step of every row in order, checking that each end or failure belongs to the
+// task running on its row.
+class TStepSink : public TSchedulerSink {
+public:
+    struct TStep {
+        std::int32_t Row;
+        std::int32_t TaskID;
+        char What; // b begin, e end, l lost
+        bool Double;
+        bool operator==(const TStep&) const = default;
+    };
+    void TaskStarted(const TRunningTask& task, const TWorkerRow&) override {
+        EXPECT_EQ(running[task.Row], 0) << "row " << task.Row << " runs two tasks";
+        running[task.Row] = task.TaskID;
+        steps.push_back({task.Row, task.TaskID, 'b', false});
+    }
+    void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome& o) override {
+        EXPECT_EQ(running[task.Row], task.TaskID);
+        running[task.Row] = 0;
+        steps.push_back({task.Row, task.TaskID, 'e', o.Double});
+    }
+    void TaskLost(const TRunningTask& task, const TWorkerRow&) override {
+        EXPECT_EQ(running[task.Row], task.TaskID);
+        running[task.Row] = 0;
+        steps.push_back({task.Row, task.TaskID, 'l', false});
+    }
+    void CountsChanged(const TSchedulerCounts&) override {}
+    void StopRequested(const std::string&) override {}
+    std::map<std::int32_t, std::int32_t> running;
+    std::vector<TStep> steps;
+};
+
+struct SchedulerDoubling : ::testing::Test {
+    TStepSink sink;
+    TScheduler scheduler{LocalAndHelperRows(), false, sink};
+    TScheduler::TTicket a = 0, b = 0;
+    // Two remote tasks on the helper's rows, both allowed a second attempt.
+    void StartTwo(const TSchedulerPolicy& policy = {}) {
+        scheduler.SetPolicy(policy);
+        scheduler.EnableHelper("h:3632", {"gcc"});
+        a = scheduler.Submit(Compile(true));
+        b = scheduler.Submit(Compile(true));
+        ASSERT_EQ(RowOf(scheduler, a), 1);
+        ASSERT_EQ(RowOf(scheduler, b), 2);
+        scheduler.AllowDouble(a);
+        scheduler.AllowDouble(b);
+    }
+    using TStep = TStepSink::TStep;
+};
+
+TEST_F(SchedulerDoubling, TheIdleLocalRowRunsTheLongestRemoteTaskAndTheFirstToEndWins) {
+    StartTwo();
+    // The longest-running task (granted first) gets this machine's only row.
+    const std::optional<TRunningTask> second = scheduler.DoubleOf(a);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->Row, 0);
+    EXPECT_FALSE(scheduler.DoubleOf(b));
+    TTaskOutcome stopped;
+    stopped.Signal = 15;
+    scheduler.DoubleWon(a, stopped, TTaskOutcome{});
+    EXPECT_FALSE(scheduler.Finish(a, TTaskOutcome{})); // a late end changes nothing
+    // The row is free again: the other remote task runs here too, and its first
+    // attempt ends first this time.
+    const std::optional<TRunningTask> third = scheduler.DoubleOf(b);
+    ASSERT_TRUE(third);
+    EXPECT_FALSE(scheduler.Finish(b, TTaskOutcome{}));
+    EXPECT_EQ(sink.steps, (std::vector<TStep>{{1, 1, 'b', false},
+                                              {2, 2, 'b', false},
+                                              {0, 3, 'b', false},
+                                              {1, 1, 'e', true},
+                                              {0, 3, 'e', false},
+                                              {0, 4, 'b', false},
+                                              {0, 4, 'e', true},
+                                              {2, 2, 'e', false}}));
+    EXPECT_EQ(scheduler.Counts().Succeeded, 2);
+    EXPECT_EQ(scheduler.Counts().Done, 2);
+    EXPECT_EQ(scheduler.Counts().Running, 0);
+}
+
+TEST_F(SchedulerDoubling, AFailedOrLostSecondAttemptDecidesNothing) {
+    StartTwo();
+    ASSERT_TRUE(scheduler.DoubleOf(a));
+    scheduler.DoubleLost(a, Exit(1));
+    // a keeps its first attempt and gets no second one again; b gets the row.
+    EXPECT_FALSE(scheduler.DoubleOf(a));
+    ASSERT_TRUE(scheduler.DoubleOf(b));
+    scheduler.Abandon(b); // the launcher is gone: both of its attempts end
+    EXPECT_FALSE(scheduler.Finish(a, TTaskOutcome{}));
+    EXPECT_EQ(sink.steps, (std::vector<TStep>{{1, 1, 'b', false},
+                                              {2, 2, 'b', false},
+                                              {0, 3, 'b', false},
+                                              {0, 3, 'e', true},
+                                              {0, 4, 'b', false},
+                                              {0, 4, 'e', true},
+                                              {2, 2, 'l', false},
+                                              {1, 1, 'e', false}}));
+    EXPECT_EQ(scheduler.Counts().Succeeded, 1);
+    EXPECT_EQ(scheduler.Counts().Failed, 1);
+}
+
+TEST_F(SchedulerDoubling, NoSecondAttemptWhenTheRowIsWantedOrDoublingIsOff) {
+    struct TCase {
+        const char* name;
+        TSchedulerPolicy policy;
+        bool queuedLocalTask;
+    };
+    TSchedulerPolicy avoidLocal;
+    avoidLocal.AvoidLocal = true;
+    TSchedulerPolicy off;
+    off.Double = false;
+    for (const TCase& c :
+         {TCase{"avoid local", avoidLocal, false}, TCase{"doubling off", off, false},
+          TCase{"a task waits for this machine", TSchedulerPolicy{}, true}}) {
+        SCOPED_TRACE(c.name);
+        TStepSink steps;
+        TScheduler tried(LocalAndHelperRows(), false, steps);
+        tried.SetPolicy(c.policy);
+        tried.EnableHelper("h:3632", {"gcc"});
+        std::optional<TScheduler::TTicket> busy, link;
+        if (c.queuedLocalTask) {
+            busy = tried.Submit(Compile(false));
+            ASSERT_EQ(RowOf(tried, *busy), 0);
+            link = tried.Submit(Compile(false));
+        }
+        const auto remote = tried.Submit(Compile(true));
+        ASSERT_EQ(RowOf(tried, remote), 1);
+        tried.AllowDouble(remote);
+        EXPECT_FALSE(tried.DoubleOf(remote));
+        if (link) {
+            // The local row goes to the waiting link, not to a second attempt.
+            tried.Finish(*busy, TTaskOutcome{});
+            EXPECT_EQ(RowOf(tried, *link), 0);
+            EXPECT_FALSE(tried.DoubleOf(remote));
+        }
+    }
+    // A task nobody allowed a second attempt gets none.
+    scheduler.EnableHelper("h:3632", {"gcc"});
+    const auto plain = scheduler.Submit(Compile(true));
+    ASSERT_EQ(RowOf(scheduler, plain), 1);
+    EXPECT_FALSE(scheduler.DoubleOf(plain));
 }
 
 } // namespace

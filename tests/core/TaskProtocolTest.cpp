@@ -68,9 +68,14 @@ TEST(TaskProtocol, EveryMessageRoundTripsThroughFrames) {
     TTaskGrant keyed = SampleGrant();
     keyed.keyVariables = {"SDK_ROOT", "FLAVOUR"};
     keyed.keyFile = "/run/u/cache-1/task-7.key";
-    const std::vector<TTaskMessage> messages = {SampleBegin(), SampleGrant(),
-                                                keyed,         TTaskDeny{"the build is stopping"},
-                                                SampleEnd(),   SampleOutput()};
+    const std::vector<TTaskMessage> messages = {SampleBegin(),
+                                                SampleGrant(),
+                                                keyed,
+                                                TTaskDeny{"the build is stopping"},
+                                                SampleEnd(),
+                                                SampleOutput(),
+                                                TTaskLocalRun{{"cc", "-c", "x.c"}, {"A=1", "B="}},
+                                                TTaskSettled{1, 0}};
     std::string bytes;
     for (const auto& m : messages) {
         bytes += EncodeTaskFrame(m);
@@ -158,6 +163,9 @@ TEST(TaskProtocol, BadPayloadsAreRefusedWithTheReason) {
         {R"({"type":"output","stream":1})", "\"data\" is missing"},
         {R"({"type":"output","stream":1,"data":"a\u0100"})", "a character above U+00FF"},
         {R"({"type":"output","stream":1,"data":"\u20ac"})", "a character above U+00FF"},
+        {R"({"type":"local","argv":[],"env":[]})", "\"argv\" is empty"},
+        {R"({"type":"local","argv":["cc"],"env":{"A":"1"}})", "\"env\" is not an array"},
+        {R"({"type":"settled","exitCode":0})", "\"signal\" is missing"},
     };
     for (const auto& c : cases) {
         try {

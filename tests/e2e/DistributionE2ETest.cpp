@@ -2,6 +2,7 @@
 // installation's agent with those helpers in its settings.
 #include "HelperNetwork.h"
 #include "Installation.h"
+#include "MonitorSteps.h"
 #include "ProcessRunner.h"
 #include "monitor/MonitorFile.h"
 #include "packets/PacketStream.h"
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <thread>
@@ -36,6 +38,25 @@ bool CompiledThere(const std::string& log, const std::string& file) {
         }
     }
     return false;
+}
+
+// A folder of C compilers for a helper's PATH that take `seconds` longer for every
+// compile but the helper probe's: a helper much slower than this machine.
+std::string WriteSlowCompilers(const std::string& dir, int seconds) {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    WriteFile(dir + "/slow",
+              "#!/bin/sh\nfor a; do case \"$a\" in *.i) grep -q MORVEK-ID \"$a\" || sleep " +
+                  std::to_string(seconds) +
+                  ";; esac; done\nPATH=${PATH#*:} exec \"${0##*/}\" \"$@\"\n");
+    fs::permissions(dir + "/slow", fs::perms::owner_all | fs::perms::group_read |
+                                       fs::perms::group_exec | fs::perms::others_read |
+                                       fs::perms::others_exec);
+    for (const char* name : {"cc", "gcc", "x86_64-linux-gnu-gcc"}) {
+        fs::create_symlink("slow", dir + "/" + name);
+    }
+    return dir;
 }
 
 // A folder of C compilers for a helper's PATH that fail every compile with a message but
@@ -324,7 +345,7 @@ TEST_F(Distribution, AHelperKilledMidBuildLosesNoTask) {
     for (const auto& event : events) {
         if (const auto* end =
                 dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
-            succeeded += end->ExitCode == 0 ? 1 : 0;
+            succeeded += end->ExitCode == 0 && !end->Double ? 1 : 0;
         }
     }
     EXPECT_EQ(succeeded, Files + 2);
@@ -377,6 +398,63 @@ TEST_F(Distribution, AHelperWhoseCompilerFailsEveryCompile) {
             EXPECT_FALSE(fs::exists(dir + "/prog"));
             EXPECT_GE(failedCompiles, 1) << "no task ended with the compiler's status";
         }
+    }
+}
+
+// A helper far slower than this machine: when this machine's rows have nothing left to
+// do, the compiles still running on the helper run here as well, the local attempts win,
+// and the build's objects, output and result are those of one attempt each.
+TEST_F(Distribution, IdleLocalRowsDoubleTheSlowRemoteTasks) {
+    constexpr int Files = 4;
+    TTestNetwork network(1);
+    const std::string slow = WriteSlowCompilers(install.Root + "/slow-compilers", 20);
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet(), "",
+                        {"PATH=" + slow + ":/usr/bin:/bin"});
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    UseHelpers(network.Address(0));
+    TAgent agent;
+    ASSERT_TRUE(WaitProbed(1));
+    const std::string plain = PlainBuild(Files);
+    const std::string dir = Project("doubled");
+    WriteProject(dir, Files);
+    // Each compile says one thing: it must appear once, whichever attempt won.
+    for (int i = 0; i < Files; ++i) {
+        const std::string source = dir + "/part" + std::to_string(i) + ".c";
+        WriteFile(source,
+                  ReadFile(source) + "#warning \"said by part" + std::to_string(i) + "\"\n");
+    }
+
+    const TProcessResult built = Build(dir);
+    ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+    const std::string output = built.Out + built.Err;
+    ExpectSameObjects(dir, plain, Files);
+    for (int i = 0; i < Files; ++i) {
+        const std::string said = "warning: #warning \"said by part" + std::to_string(i) + "\"";
+        EXPECT_EQ(Occurrences(output, said), 1) << output;
+    }
+    const TEvents events = HistoryEvents();
+    const TStepCheck steps = CheckSteps(events, true);
+    EXPECT_EQ(steps.Failed, 0);
+    int losers = 0, remoteLosers = 0;
+    std::map<std::string, bool> remoteWorker;
+    for (const auto& event : events) {
+        if (const auto* begin =
+                dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+            remoteWorker[begin->WorkerID] = begin->Remote;
+        }
+        if (const auto* end =
+                dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
+            losers += end->Double ? 1 : 0;
+            remoteLosers += end->Double && remoteWorker[end->WorkerID] ? 1 : 0;
+        }
+    }
+    // Every task that went to the helper lost there to its local attempt.
+    EXPECT_GE(remoteLosers, 1);
+    EXPECT_EQ(losers, remoteLosers);
+    EXPECT_EQ(steps.Ends - losers, Files + 2); // each compile and the link ended once
+    // No temporary object is left beside the real ones.
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_FALSE(Contains(entry.path().filename().string(), ".double-")) << entry.path();
     }
 }
 

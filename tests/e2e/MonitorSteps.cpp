@@ -33,14 +33,14 @@ TEvents MonitorFileEvents(const std::string& file) {
     return events;
 }
 
-TStepCheck CheckSteps(const TEvents& events) {
+TStepCheck CheckSteps(const TEvents& events, bool helperRows) {
     TStepCheck check;
     std::map<std::string, std::int32_t> running; // worker -> task
     std::set<std::string> employed;
     for (const auto& event : events) {
         if (const auto* employ = As<records::TMonitorEventEmployPacket>(event)) {
             EXPECT_TRUE(employed.insert(employ->ID).second);
-            EXPECT_TRUE(employ->Local);
+            EXPECT_TRUE(employ->Local || helperRows);
             EXPECT_FALSE(employ->StaticInfo.Host.empty());
         } else if (const auto* begin = As<records::TMonitorEventBeginStepPacket>(event)) {
             EXPECT_TRUE(employed.count(begin->WorkerID)) << begin->WorkerID;

@@ -20,7 +20,8 @@ struct TStepCheck {
     int Begins = 0, Ends = 0, Failed = 0, NonZeroExits = 0;
     std::set<std::int32_t> TaskIDs;
 };
-// Counts the task events; a test failure for each unpaired or overlapping one.
-TStepCheck CheckSteps(const TEvents& events);
+// Counts the task events; a test failure for each unpaired or overlapping one, and for
+// a row of a helper unless `helperRows`.
+TStepCheck CheckSteps(const TEvents& events, bool helperRows = false);
 
 } // namespace e2e

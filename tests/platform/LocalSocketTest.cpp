@@ -1,7 +1,9 @@
 #include "platform/LocalSocket.h"
+#include "platform/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <sys/socket.h>
@@ -213,5 +215,41 @@ TEST(LocalListener, RuntimeFolderIsPrivateAndShort) {
         ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
     } else {
         ::unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
+// A tool run that watches a connection: told to stop, the tool's whole process group
+// ends; either way the connection is still the caller's afterwards.
+TEST(LocalSocket, AToolRunWatchingAConnectionStopsOnItAndLeavesItOpen) {
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "ends by itself");
+        TListener listener;
+        std::string error;
+        auto client = TLocalSocket::Connect(listener.path, &error);
+        ASSERT_TRUE(client) << error;
+        auto server = listener.Accept();
+        if (stop) {
+            ASSERT_TRUE(server->SendAll("x", &error)) << error;
+        }
+        platform::TToolWatch watch;
+        watch.Socket = client.get();
+        int calls = 0;
+        watch.Readable = [&] {
+            ++calls;
+            char byte = 0;
+            client->Receive(&byte, 1);
+            return platform::TWatchVerdict::StopTool;
+        };
+        // A child of the tool keeps the output open until the group ends.
+        const std::string script = stop ? "sleep 30 & wait" : "exit 3";
+        const platform::TToolExit exit = platform::RunTool(
+            "/bin/sh", {"sh", "-c", script}, {"PATH=/usr/bin:/bin"},
+            [](int, std::string_view) { return true; }, &watch);
+        ASSERT_TRUE(exit.Started) << exit.Error;
+        EXPECT_EQ(calls, stop ? 1 : 0);
+        EXPECT_EQ(exit.ExitCode, stop ? 128 + SIGTERM : 3);
+        ASSERT_TRUE(client->SendAll("after", &error)) << error;
+        char buffer[8];
+        EXPECT_EQ(server->Receive(buffer, sizeof buffer, &error), 5) << error;
     }
 }

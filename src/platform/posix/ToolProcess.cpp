@@ -1,5 +1,7 @@
 #include "platform/ToolProcess.h"
 
+#include "platform/LocalSocket.h"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -17,14 +19,18 @@ namespace platform {
 
 namespace {
 
+// The running tool; negative: the ID of its own process group.
 std::atomic<pid_t> runningTool{0};
 
 void PassOn(int signal) {
     const pid_t pid = runningTool.load();
-    if (pid > 0) {
+    if (pid != 0) {
         ::kill(pid, signal);
     }
 }
+
+// How long a stopped tool may take to end before its group is killed.
+constexpr int StopGraceMs = 2000;
 
 constexpr int PassedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -75,7 +81,8 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 } // namespace
 
 TToolExit RunTool(const std::string& program, const std::vector<std::string>& argv,
-                  const std::vector<std::string>& env, const TToolOutputSink& sink) {
+                  const std::vector<std::string>& env, const TToolOutputSink& sink,
+                  const TToolWatch* watch) {
     TToolExit result;
     std::vector<std::string> args = argv;
     std::vector<std::string> envWords = env;
@@ -130,7 +137,12 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &entryMask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (watch) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attributes, flags);
 
     // A request arriving before the tool's ID is known waits until it is.
     sigset_t passed;
@@ -144,7 +156,7 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     const int rc =
         ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argp.data(), envp.data());
     if (rc == 0) {
-        runningTool.store(pid);
+        runningTool.store(watch ? -pid : pid);
     }
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     posix_spawn_file_actions_destroy(&actions);
@@ -169,21 +181,40 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     result.Started = true;
 
     // Copy both streams through until the tool closed them.
-    pollfd fds[2];
+    pollfd fds[3];
     int open = 0;
     for (int i = 0; i < 2; ++i) {
         fds[i].fd = pipes[i][0];
         fds[i].events = POLLIN;
         open += pipes[i][0] >= 0 ? 1 : 0;
     }
+    fds[2].fd = watch && watch->Socket ? watch->Socket->Handle() : -1;
+    fds[2].events = POLLIN;
+    bool stopped = false;
     char buffer[65536];
     bool writable[2] = {true, true};
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        const int ready = ::poll(fds, 3, stopped ? StopGraceMs : -1);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
+        }
+        if (ready == 0) {
+            ::kill(-pid, SIGKILL); // it did not end when asked
+            stopped = false;
+            continue;
+        }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            const TWatchVerdict verdict = watch->Readable();
+            if (verdict != TWatchVerdict::Keep) {
+                fds[2].fd = -1;
+            }
+            if (verdict == TWatchVerdict::StopTool) {
+                ::kill(-pid, SIGTERM);
+                stopped = true;
+            }
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) {
@@ -208,9 +239,9 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
             }
         }
     }
-    for (auto& f : fds) {
-        if (f.fd >= 0) {
-            ::close(f.fd);
+    for (int i = 0; i < 2; ++i) { // the watched socket is the caller's
+        if (fds[i].fd >= 0) {
+            ::close(fds[i].fd);
         }
     }
     int status = 0;

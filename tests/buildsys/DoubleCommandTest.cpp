@@ -1,0 +1,123 @@
+#include "buildsys/DoubleCommand.h"
+#include "buildsys/DoubleRun.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+using namespace buildsys;
+
+std::string Temp(const std::string& real) {
+    return real + ".t";
+}
+
+TEST(DoubleCommand, WritesEveryFileUnderATemporaryNameOrDoesNotDouble) {
+    struct TCase {
+        std::vector<std::string> argv;
+        std::optional<std::vector<std::string>> doubled; // none: no second attempt
+    };
+    const TCase cases[] = {
+        {{"gcc", "-c", "a.c", "-o", "a.o"}, {{"gcc", "-c", "a.c", "-o", "a.o.t"}}},
+        // A dependency file moves too, and keeps naming the real output as its target.
+        {{"gcc", "-MD", "-MF", "d/a.d", "-c", "a.c", "-o", "d/a.o"},
+         {{"gcc", "-MD", "-MF", "d/a.d.t", "-c", "a.c", "-o", "d/a.o.t", "-MT", "d/a.o"}}},
+        {{"cc", "-MD", "-MT", "x", "-MF", "a.d", "-c", "a.c", "-o", "a.o"},
+         {{"cc", "-MD", "-MT", "x", "-MF", "a.d.t", "-c", "a.c", "-o", "a.o.t"}}},
+        // No plain -o FILE.
+        {{"gcc", "-c", "a.c"}, std::nullopt},
+        {{"gcc", "-c", "a.c", "-oa.o"}, std::nullopt},
+        {{"gcc", "-c", "a.c", "-o"}, std::nullopt},
+        {{"gcc", "-c", "a.c", "-o", "-"}, std::nullopt},
+        {{"gcc", "-c", "a.c", "-o", "a.o", "-o", "b.o"}, std::nullopt},
+        // Files named after the output, or options the command cannot be read past.
+        {{"gcc", "-MD", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "-Wp,-MMD,a.d", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "--coverage", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "-fprofile-generate=x", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "-gsplit-dwarf", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "-save-temps", "-c", "a.c", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "@args", "-o", "a.o"}, std::nullopt},
+        {{"gcc", "", "-c", "a.c", "-o", "a.o"}, {{"gcc", "", "-c", "a.c", "-o", "a.o.t"}}},
+        // A target make would read differently without quoting stays unchanged.
+        {{"gcc", "-MD", "-MF", "a.d", "-c", "a.c", "-o", "a b.o"}, std::nullopt},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.argv));
+        const std::optional<TDoubleCommand> got = DoubleCommandOf(c.argv, Temp);
+        ASSERT_EQ(got.has_value(), c.doubled.has_value());
+        if (got) {
+            EXPECT_EQ(got->Argv, *c.doubled);
+            for (const auto& [temp, real] : got->Files) {
+                EXPECT_EQ(temp, real + ".t");
+            }
+        }
+    }
+    // No temporary name to be had: no second attempt.
+    EXPECT_FALSE(DoubleCommandOf({"gcc", "-c", "a.c", "-o", "a.o"},
+                                 [](const std::string&) { return std::string(); }));
+}
+
+struct DoubleRunTest : ::testing::Test {
+    std::filesystem::path folder;
+    void SetUp() override {
+        char name[] = "/tmp/double-run-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        folder = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+    std::unique_ptr<TDoubleRun> Start(const std::string& script) {
+        std::optional<TDoubleCommand> command = DoubleCommandOf(
+            {"sh", "-c", script, "sh", "-o", "out.o"},
+            [&](const std::string& real) { return TDoubleRun::ReserveBeside(folder, real); });
+        EXPECT_TRUE(command);
+        return command ? TDoubleRun::Start("/bin/sh", *command, folder, {"PATH=/usr/bin:/bin"})
+                       : nullptr;
+    }
+    std::vector<std::string> Files() {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+};
+
+TEST_F(DoubleRunTest, AWonRunsFileTakesTheRealNameAndALostOnesGoes) {
+    // $2 is the temporary output name the command got in place of out.o.
+    const std::string script = "printf obj > \"$2\"; echo said; echo warned >&2";
+    std::unique_ptr<TDoubleRun> won = Start(script);
+    ASSERT_TRUE(won);
+    std::optional<int> status;
+    for (int i = 0; i < 500 && !status; ++i) {
+        status = won->Ended(20);
+    }
+    ASSERT_EQ(status, 0);
+    const auto output = won->Output();
+    std::string out, err;
+    for (const auto& [stream, bytes] : output) {
+        (stream == 1 ? out : err) += bytes;
+    }
+    EXPECT_EQ(out, "said\n");
+    EXPECT_EQ(err, "warned\n");
+    std::string error;
+    ASSERT_TRUE(won->Commit(error)) << error;
+    won.reset();
+    EXPECT_EQ(Files(), std::vector<std::string>{"out.o"});
+    std::ifstream in(folder / "out.o");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "obj");
+
+    // A run killed while it writes leaves neither its file nor its process behind.
+    std::filesystem::remove(folder / "out.o");
+    std::unique_ptr<TDoubleRun> lost = Start("printf part > \"$2\"; sleep 30 & wait");
+    ASSERT_TRUE(lost);
+    EXPECT_FALSE(lost->Ended(100));
+    EXPECT_NE(lost->Kill(), 0);
+    lost.reset();
+    EXPECT_TRUE(Files().empty());
+}
+
+} // namespace
