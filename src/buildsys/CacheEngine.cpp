@@ -128,6 +128,7 @@ void TCacheEngine::Wrap(const TRunningTask& task, const TWorkerRow& row, TTaskCo
         env["CCACHE_PREFIX"] = Join(command.Prefix);
     }
     command.Prefix = {setup.Ccache};
+    command.Single = true;
     {
         const std::lock_guard lock(mutex);
         ++counts.Cacheable;

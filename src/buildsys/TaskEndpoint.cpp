@@ -211,7 +211,7 @@ TTaskOutcome OutcomeOfStatus(int status) {
 bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
                                       core::TTaskFrameReader& reader, TScheduler::TTicket ticket,
                                       const TRunningTask& task, const TWorkerRow& row,
-                                      std::optional<core::TTaskMessage>& last) {
+                                      bool mayDouble, std::optional<core::TTaskMessage>& last) {
     TOutputScanner lines;
     std::vector<TOutputText> held;
     std::optional<core::TTaskLocalRun> local;
@@ -279,7 +279,7 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
         if (const auto* run = last ? std::get_if<core::TTaskLocalRun>(&*last) : nullptr) {
             // Only a command whose files a second attempt can write under other names.
             const auto probe = [](const std::string& real) { return real + ".probe"; };
-            if (!local && !second && DoubleCommandOf(run->argv, probe)) {
+            if (mayDouble && !local && !second && DoubleCommandOf(run->argv, probe)) {
                 local = *run;
                 scheduler.AllowDouble(ticket);
             }
@@ -421,6 +421,7 @@ void TTaskEndpoint::Serve(platform::TLocalSocket& socket) {
         grant.env = std::move(command.Env);
         grant.keyVariables = std::move(command.KeyVariables);
         grant.keyFile = std::move(command.KeyFile);
+        const bool mayDouble = !command.Single;
         remote = remote || grant.remote;
         if (!socket.SendAll(core::EncodeTaskFrame(grant))) {
             scheduler.Abandon(ticket);
@@ -428,7 +429,7 @@ void TTaskEndpoint::Serve(platform::TLocalSocket& socket) {
         }
         std::optional<core::TTaskMessage> last;
         if (grant.remote) {
-            if (ReadRemoteAttempt(socket, reader, ticket, task, row, last)) {
+            if (ReadRemoteAttempt(socket, reader, ticket, task, row, mayDouble, last)) {
                 break;
             }
         } else {

@@ -88,7 +88,8 @@ private:
     // settled and the connection done.
     bool ReadRemoteAttempt(platform::TLocalSocket& socket, core::TTaskFrameReader& reader,
                            TScheduler::TTicket ticket, const TRunningTask& task,
-                           const TWorkerRow& row, std::optional<core::TTaskMessage>& last);
+                           const TWorkerRow& row, bool mayDouble,
+                           std::optional<core::TTaskMessage>& last);
 
     TScheduler& scheduler;
     std::string path;

@@ -19,6 +19,9 @@ struct TTaskCommand {
     // private file) before the tool runs: the cache engine hashes that file.
     std::vector<std::string> KeyVariables;
     std::string KeyFile;
+    // No second local attempt: it would run the bare tool and miss what the engine does
+    // (a cached compile's result would not be stored, its outcome not read).
+    bool Single = false;
 };
 
 class TTaskEngine {

@@ -111,6 +111,7 @@ TEST_F(CacheEngineTest, OnlyCompilesOfProfiledToolsRunThroughTheCache) {
         if (!c.cached) {
             EXPECT_TRUE(command.Prefix.empty());
             EXPECT_TRUE(command.Env.empty());
+            EXPECT_FALSE(command.Single);
             continue;
         }
         EXPECT_EQ(command.Prefix, std::vector<std::string>{"/usr/bin/ccache"});
@@ -121,6 +122,8 @@ TEST_F(CacheEngineTest, OnlyCompilesOfProfiledToolsRunThroughTheCache) {
         EXPECT_EQ(command.Env["CCACHE_NOREADONLY"], "1");
         EXPECT_EQ(command.Env.count("CCACHE_PREFIX"), 0u);
         EXPECT_EQ(command.Env["CCACHE_NODEPEND"], "1") << "no dependency list to key on";
+        // A bare second attempt would store nothing: a cached task is never doubled.
+        EXPECT_TRUE(command.Single);
     }
     // A compile that lists every header it reads needs no preprocessor run on a miss.
     TRunningTask listing = Task(2, "gcc", "compile");
