@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <ranges>
 #include <string_view>
 #include <unordered_map>
 
@@ -212,9 +211,15 @@ nlohmann::json Graphs(const TBuildModel& model, TPageState& state) {
 }
 
 void AppendOutput(std::string& text, const TBuildModel& model, std::size_t from) {
-    const auto& all = model.Output;
-    const auto lines =
-        std::ranges::subrange(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+    // A plain pair of iterators: clang with this standard library rejects a subrange of
+    // deque iterators.
+    struct TLines {
+        decltype(model.Output.begin()) First, Last;
+        auto begin() const { return First; }
+        auto end() const { return Last; }
+    };
+    const TLines lines{model.Output.begin() + static_cast<std::ptrdiff_t>(from),
+                       model.Output.end()};
     text += '{';
     AppendColumn(
         text, "ms", lines, [&](const TOutputLine& l) { AppendNumber(text, l.Ms); }, true);
