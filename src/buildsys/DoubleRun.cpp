@@ -35,9 +35,23 @@ void RemoveQuietly(const std::string& path) {
 
 } // namespace
 
+bool TDoubleRun::MayReplace(const std::string& cwd, const std::string& real) {
+    const std::filesystem::path name(real);
+    const std::filesystem::path path = name.is_absolute() ? name : cwd / name;
+    // A rename replaces what is there: only a plain file (or none), never a device such as
+    // /dev/null, a pipe, or a link whose target the tool would have written through.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+    return status.type() == std::filesystem::file_type::not_found ||
+           status.type() == std::filesystem::file_type::regular;
+}
+
 std::string TDoubleRun::ReserveBeside(const std::string& cwd, const std::string& real) {
     const std::filesystem::path name(real);
     const std::filesystem::path absolute = name.is_absolute() ? name : cwd / name;
+    if (!MayReplace(cwd, real)) {
+        return {};
+    }
     for (int attempt = 0; attempt < ReserveTries; ++attempt) {
         const std::string hex = RandomHex();
         if (hex.empty()) {

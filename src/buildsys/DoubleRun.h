@@ -26,6 +26,9 @@ public:
     // The reserved temporary name beside `real` (relative to `cwd` when not absolute):
     // a new file created exclusively and removed again, so the tool creates it as it
     // would create the real one; empty when none could be reserved.
+    // True when `real` (relative to `cwd`) is a plain file or absent, so that a rename
+    // may put another file there.
+    static bool MayReplace(const std::string& cwd, const std::string& real);
     static std::string ReserveBeside(const std::string& cwd, const std::string& real);
 
     // Starts `tool` with `command` in `cwd`; none (its files removed) when it cannot start.

@@ -278,7 +278,10 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
         }
         if (const auto* run = last ? std::get_if<core::TTaskLocalRun>(&*last) : nullptr) {
             // Only a command whose files a second attempt can write under other names.
-            const auto probe = [](const std::string& real) { return real + ".probe"; };
+            const auto probe = [&](const std::string& real) {
+                return TDoubleRun::MayReplace(task.Request.Cwd, real) ? real + ".probe"
+                                                                      : std::string();
+            };
             if (mayDouble && !local && !second && DoubleCommandOf(run->argv, probe)) {
                 local = *run;
                 scheduler.AllowDouble(ticket);

@@ -120,4 +120,23 @@ TEST_F(DoubleRunTest, AWonRunsFileTakesTheRealNameAndALostOnesGoes) {
     EXPECT_TRUE(Files().empty());
 }
 
+TEST_F(DoubleRunTest, OnlyAPlainFileOrNoneIsEverReplaced) {
+    std::ofstream(folder / "plain.o") << "x";
+    std::filesystem::create_symlink(folder / "plain.o", folder / "link.o");
+    std::filesystem::create_directory(folder / "dir.o");
+    const struct {
+        std::string real;
+        bool reserved;
+    } cases[] = {{"new.o", true},  {"plain.o", true},    {"link.o", false},
+                 {"dir.o", false}, {"/dev/null", false}, {"sub/../plain.o", true}};
+    std::filesystem::create_directory(folder / "sub");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.real);
+        const std::string temp = TDoubleRun::ReserveBeside(folder, c.real);
+        EXPECT_EQ(!temp.empty(), c.reserved);
+    }
+    // A probe of a compile writing to /dev/null finds no name: the device is never touched.
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
 } // namespace
