@@ -35,7 +35,9 @@ struct TToolWatch {
 };
 
 // Runs `program` with `argv` and `env` ("name=value" entries). A standard stream
-// of this process that is closed stays closed for the tool and is not read.
+// of this process that is closed stays closed for the tool and is not read. When
+// output and error go to one file, the tool writes both into one pipe (read as
+// output), so their order stays the tool's.
 // Termination requests (SIGINT, SIGTERM, SIGHUP, SIGQUIT) that this process
 // receives meanwhile are passed on to the tool unless they were ignored on entry.
 // With a watch the tool runs in a process group of its own, which the passed requests

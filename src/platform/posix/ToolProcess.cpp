@@ -48,6 +48,14 @@ bool IsOpen(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
+// True when both descriptors are open on one file (`2>&1`, one terminal, one pipe).
+bool SameFile(int a, int b) {
+    struct stat first {};
+    struct stat second {};
+    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 // A pipe whose ends lie above the standard streams, close-on-exec.
 bool MakePipe(int ends[2]) {
     if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -89,11 +97,13 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
     std::vector<char*> argp = Pointers(args);
     std::vector<char*> envp = Pointers(envWords);
 
-    // Pipes for the open ones of this process's output streams.
+    // Pipes for the open ones of this process's output streams. Streams that go to one
+    // file share one pipe, so that the bytes keep the order the tool wrote them in.
     int pipes[2][2] = {{-1, -1}, {-1, -1}};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int stream = 1; stream <= 2; ++stream) {
+    const bool oneFile = IsOpen(1) && IsOpen(2) && SameFile(1, 2);
+    for (int stream = 1; stream <= (oneFile ? 1 : 2); ++stream) {
         if (IsOpen(stream)) {
             if (!MakePipe(pipes[stream - 1])) {
                 result.Error = std::string("cannot create a pipe: ") + std::strerror(errno);
@@ -109,6 +119,9 @@ TToolExit RunTool(const std::string& program, const std::vector<std::string>& ar
             }
             posix_spawn_file_actions_adddup2(&actions, pipes[stream - 1][1], stream);
         }
+    }
+    if (oneFile) {
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
 
     // The tool starts with the termination signals at their defaults unless they
