@@ -119,6 +119,7 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     std::int64_t now = 0;
     std::vector<bool> decided(count, false);
     std::vector<std::size_t> pendingDoubles; // remote tasks a second attempt may run
+    std::vector<std::size_t> liveDoubles;    // tasks whose second attempt runs
     // Each attempt's row and planned end, to take back the part a lost attempt never ran.
     std::vector<std::array<std::pair<std::int32_t, std::int64_t>, 2>> attempts(count);
 
@@ -133,6 +134,7 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
                 result.RowBusyMs[static_cast<std::size_t>(row)] += duration;
                 result.LocalBusyMs += duration;
                 running.emplace(now + duration, index, 1);
+                liveDoubles.push_back(index);
                 continue;
             }
             std::int64_t duration = tasks[index].DurationMs;
@@ -168,6 +170,21 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
         (rows[static_cast<std::size_t>(row)].Local ? result.LocalBusyMs : result.HelperBusyMs) -=
             unrun;
     };
+    // Second attempts whose row the scheduler gave back to a queued task stop now.
+    const auto dropTakenBack = [&] {
+        std::erase_if(liveDoubles, [&](std::size_t index) {
+            if (decided[index] || attempts[index][1].first < 0) {
+                return true;
+            }
+            if (scheduler.DoubleOf(tickets[index])) {
+                return false;
+            }
+            stopOther(index, 1);
+            attempts[index][1] = {-1, 0};
+            ++result.DoublesTakenBack;
+            return true;
+        });
+    };
     const auto submit = [&](std::size_t index) {
         TTaskRequest request;
         request.Pid = static_cast<std::int64_t>(index); // each task is its own launcher
@@ -177,6 +194,7 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
         request.Caption = tasks[index].Name;
         tickets[index] = scheduler.Submit(std::move(request));
         takeGrants();
+        dropTakenBack();
     };
     // Tasks granted a helper's row may run twice; allowing it may grant second attempts.
     const auto allowDoubles = [&] {
@@ -200,8 +218,8 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     while (!running.empty()) {
         const auto [end, index, attempt] = running.top();
         running.pop();
-        if (decided[index]) {
-            continue; // the attempt that lost, stopped when its task was decided
+        if (decided[index] || (attempt == 1 && attempts[index][1].first < 0)) {
+            continue; // the attempt that lost, stopped when its task was decided or taken back
         }
         now = end;
         decided[index] = true;

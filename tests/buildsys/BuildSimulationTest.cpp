@@ -93,6 +93,28 @@ TEST(BuildSimulation, IdleLocalRowsDoubleTheLastRemoteCompiles) {
     }
 }
 
+TEST(BuildSimulation, ATaskReleasedLaterTakesBackTheLocalRowOfASecondAttempt) {
+    // c runs on the helper from 0 to 300 ms; g ends here at 50 ms, so the idle row starts
+    // c again, and x, released by g's end, wants that row at once.
+    const std::vector<TSimTask> tasks = {
+        {"c", "compile", 300, {}}, {"g", "other", 50, {}}, {"x", "other", 100, {1}}};
+    struct TCase {
+        bool Double;
+        std::int32_t Doubled, TakenBack;
+    };
+    for (const TCase& c : {TCase{true, 1, 1}, TCase{false, 0, 0}}) {
+        SCOPED_TRACE(c.Double ? "doubling" : "no doubling");
+        TSimSetup setup{1, 1, 1, 1.0, 0, c.Double};
+        const TSimResult result = SimulateBuild(tasks, setup);
+        EXPECT_EQ(result.StartMs, (std::vector<std::int64_t>{0, 0, 50}));
+        EXPECT_EQ(result.BuildMs, 300);
+        EXPECT_EQ(result.LocalBusyMs, 150); // the stopped attempt ran for no time
+        EXPECT_EQ(result.Doubled, c.Doubled);
+        EXPECT_EQ(result.DoublesTakenBack, c.TakenBack);
+        EXPECT_EQ(result.DoublesWon, 0);
+    }
+}
+
 TEST(BuildSimulation, UtilisationIsBusyTimeOverRowTime) {
     const TSimResult result = SimulateBuild(CompilesThenLink(), {1, 1, 1, 1.0, 10});
     EXPECT_DOUBLE_EQ(result.LocalUtilisation(), 450.0 / 530.0);
