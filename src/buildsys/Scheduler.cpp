@@ -336,6 +336,7 @@ std::optional<std::size_t> TScheduler::TakeBackDouble(const TTicketState& waitin
     TTaskOutcome killed;
     killed.Signal = TakenBackSignal;
     EndDouble(*latest, killed);
+    latest->Doubled = false; // it may run here again when a row falls idle
     return row;
 }
 

@@ -20,7 +20,7 @@
 // A second attempt holds its row only while nothing else wants it: a queued task that
 // could run on this machine, finding every row here busy, takes back the row of the
 // latest second attempt that has not ended yet (its step ends as a loser, killed; the
-// first attempt goes on, and the task is never doubled again).
+// first attempt goes on, and may be doubled anew when a row here falls idle again).
 #include "buildsys/ExitCodeRule.h"
 
 #include <condition_variable>

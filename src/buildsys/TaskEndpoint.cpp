@@ -245,10 +245,10 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
         if (timedOut) {
             const std::optional<TRunningTask> granted = scheduler.DoubleOf(ticket);
             if (secondID != 0 && (!granted || granted->TaskID != secondID)) {
-                // The scheduler took its row back for another task: it ended its step.
+                // Its row went to another task (the scheduler ended its step), or it
+                // failed: a later grant starts anew.
                 second.reset(); // kills its process group and removes its files
-                single();
-                continue;
+                secondID = 0;
             }
             if (!second) {
                 if (granted) {
@@ -272,7 +272,7 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
                 outcome.Judge(task.Request.ExitCodes);
                 if (!scheduler.SettleDouble(ticket, secondID)) {
                     second.reset(); // taken back just before it ended
-                    single();
+                    secondID = 0;
                     continue;
                 }
                 if (!outcome.Failed()) {

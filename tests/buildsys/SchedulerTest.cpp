@@ -532,15 +532,18 @@ TEST_F(SchedulerDoubling, AQueuedTaskTakesBackTheRowOfASecondAttempt) {
         ASSERT_TRUE(second);
         const auto queued = tried.Submit(Compile(remote));
         EXPECT_EQ(RowOf(tried, queued), 0);
-        // Its step ended as a loser: the attempt is dropped, never settled, never again.
+        // Its step ended as a loser: the attempt is dropped and never settles.
         EXPECT_FALSE(tried.DoubleOf(first));
         EXPECT_FALSE(tried.SettleDouble(first, second->TaskID));
         EXPECT_EQ(tried.Counts().Running, 3);
-        // The freed row goes to the other remote task's second attempt, not to first's.
+        // The freed row runs the longest-running remote task again: a new attempt.
         EXPECT_FALSE(tried.Finish(queued, TTaskOutcome{}));
-        EXPECT_FALSE(tried.DoubleOf(first));
-        ASSERT_TRUE(tried.DoubleOf(other));
+        const std::optional<TRunningTask> again = tried.DoubleOf(first);
+        ASSERT_TRUE(again);
+        EXPECT_NE(again->TaskID, second->TaskID);
+        EXPECT_FALSE(tried.SettleDouble(first, second->TaskID));
         EXPECT_FALSE(tried.Finish(first, TTaskOutcome{}));
+        ASSERT_TRUE(tried.DoubleOf(other));
         EXPECT_FALSE(tried.Finish(other, TTaskOutcome{}));
         EXPECT_EQ(steps.steps, (std::vector<TStep>{{1, 1, 'b', false},
                                                    {2, 2, 'b', false},
@@ -549,8 +552,10 @@ TEST_F(SchedulerDoubling, AQueuedTaskTakesBackTheRowOfASecondAttempt) {
                                                    {0, 4, 'b', false},
                                                    {0, 4, 'e', false},
                                                    {0, 5, 'b', false},
-                                                   {1, 1, 'e', false},
                                                    {0, 5, 'e', true},
+                                                   {1, 1, 'e', false},
+                                                   {0, 6, 'b', false},
+                                                   {0, 6, 'e', true},
                                                    {2, 2, 'e', false}}));
         EXPECT_EQ(tried.Counts().Succeeded, 3);
         EXPECT_EQ(tried.Counts().Running, 0);
