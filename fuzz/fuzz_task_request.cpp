@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the scheduler's frame reader, split at a point the
 // input chooses, as a hostile or broken client could send them; and to the readers of
-// an end's cache outcome and of the cache engine's log.
+// an end's cache outcome and of the cache engine's log; and to the reader of the pipe
+// identities a build names in its environment.
 #include "core/CacheOutcome.h"
 #include "core/TaskProtocol.h"
+#include "platform/FileIdentity.h"
 
 #include <cstdlib>
 
@@ -37,5 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     (void)core::CacheOutcomeFromText(bytes);
+    // Identities read from any text write back to the same identities.
+    const auto identities = platform::ParseIdentities(bytes);
+    if (platform::ParseIdentities(platform::IdentitiesText(identities)) != identities) {
+        std::abort();
+    }
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/Errors.h"
 #include "core/StringListEx.h"
+#include "core/TaskProtocol.h"
 #include "monitor/MonitorFileWriter.h"
 #include "packets/GrowingSharedStream.h"
 #include "packets/SpinLock.h"
@@ -329,7 +330,8 @@ int TBuild::RunJob(const TBuildPlan& plan) {
     std::unique_ptr<TJobRunner> job;
     try {
         job = std::make_unique<TJobRunner>(taskPlan.Arguments, taskPlan.WorkingDir,
-                                           taskPlan.Environment);
+                                           taskPlan.Environment,
+                                           tasks ? core::BuildOutputVariable : std::string_view());
     } catch (const std::exception& e) {
         SystemError(failed + e.what());
         if (tasks) {

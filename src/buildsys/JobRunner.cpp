@@ -1,5 +1,6 @@
 #include "buildsys/JobRunner.h"
 
+#include "buildsys/BuildPlan.h"
 #include "platform/Clock.h"
 #include "platform/CrashStack.h"
 #include "platform/Process.h"
@@ -32,7 +33,7 @@ struct TJobRunner::TShared {
 };
 
 TJobRunner::TJobRunner(std::vector<std::string> arguments, std::string workingDir,
-                       std::string environment)
+                       std::string environment, std::string_view outputVariable)
     : shared(std::make_shared<TShared>()) {
     std::shared_ptr<platform::TPipeEnd> readEnds[2];
     std::unique_ptr<platform::TPipeEnd> writeEnds[2];
@@ -40,6 +41,11 @@ TJobRunner::TJobRunner(std::vector<std::string> arguments, std::string workingDi
         std::unique_ptr<platform::TPipeEnd> readEnd;
         platform::TPipeEnd::CreatePipe(readEnd, writeEnds[i]);
         readEnds[i] = std::move(readEnd);
+    }
+    if (!outputVariable.empty()) {
+        const std::string pipes =
+            platform::IdentitiesText({readEnds[0]->Identity(), readEnds[1]->Identity()});
+        environment = MergeEnvironment(environment, {std::string(outputVariable) + "=" + pipes});
     }
     platform::TSpawnOptions options;
     options.Arguments = std::move(arguments);

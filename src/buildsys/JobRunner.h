@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -28,8 +29,10 @@ struct TJobEvent {
 class TJobRunner {
 public:
     // Starts the job; raises std::system_error with the reason when it cannot start.
-    // The standard input is the null device.
-    TJobRunner(std::vector<std::string> arguments, std::string workingDir, std::string environment);
+    // The standard input is the null device. A non-empty `outputVariable` names, in the
+    // job's environment, the identities of the job's output and error pipes.
+    TJobRunner(std::vector<std::string> arguments, std::string workingDir, std::string environment,
+               std::string_view outputVariable = {});
     // Kills what is left of the job.
     ~TJobRunner();
     TJobRunner(const TJobRunner&) = delete;

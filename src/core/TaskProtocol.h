@@ -32,6 +32,9 @@
 namespace core {
 
 inline constexpr std::uint32_t MaxTaskFrameBytes = 1u << 20;
+// Names, in the build's environment, the pipes of the build's own output: a task's
+// launcher sends the tool's output to the build only when it would land there anyway.
+inline constexpr std::string_view BuildOutputVariable = "MORVEK_BUILD_OUTPUT";
 
 // A frame or message that breaks the rules above.
 class ETaskProtocolError : public EGeneralError {

@@ -6,7 +6,7 @@
 namespace launcher {
 
 bool TOutputForwarder::Send(int stream, std::string_view bytes) {
-    if (broken) {
+    if (broken || !streams.Takes(stream)) {
         return false;
     }
     core::TTaskOutput output;

@@ -12,6 +12,7 @@
 #include "core/ResponseFiles.h"
 #include "core/TaskProtocol.h"
 #include "core/ToolCommandLine.h"
+#include "launcher/BuildStreams.h"
 #include "launcher/DiagnosticCounter.h"
 #include "launcher/OutputForwarder.h"
 #include "launcher/ToolEnvironment.h"
@@ -137,10 +138,13 @@ TAttempt RunGranted(const core::TTaskGrant& grant, const std::string& tool,
     platform::TToolWatch watch;
     if (grant.remote) {
         // The build may run the task here as well and take whichever ends first: it
-        // learns how the task runs here, and may tell this run to stop.
+        // learns how the task runs here, and may tell this run to stop. The build prints
+        // the winner's output, so a task whose output goes elsewhere is not run twice.
         try {
-            socket.SendAll(core::EncodeTaskFrame(
-                core::TTaskLocalRun{runArgs, ToolEnvironment(env, masquerade, depth + 1, {})}));
+            if (forwarder.TakesAll()) {
+                socket.SendAll(core::EncodeTaskFrame(
+                    core::TTaskLocalRun{runArgs, ToolEnvironment(env, masquerade, depth + 1, {})}));
+            }
         } catch (const core::ETaskProtocolError&) {
             // Too large to tell: the task simply runs only remotely.
         }
@@ -328,7 +332,8 @@ int RunLauncher(const std::vector<std::string>& args, const std::vector<std::str
         return 1;
     }
     core::TTaskGrant grant = std::get<core::TTaskGrant>(*reply);
-    TOutputForwarder forwarder(*socket);
+    TOutputForwarder forwarder(*socket,
+                               StreamsTheBuildTakes(ValueOf(env, core::BuildOutputVariable)));
     for (;;) {
         const TAttempt attempt = RunGranted(grant, tool, runArgs, env, self, masquerade, depth,
                                             forwarder, *socket, reader);

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "core/TaskProtocol.h"
 #include "platform/FileIdentity.h"
 #include "platform/Paths.h"
 #include "platform/ToolProcess.h"
@@ -113,8 +114,8 @@ std::vector<std::string> ToolEnvironment(const std::vector<std::string>& env,
     for (const std::string& entry : env) {
         const std::string_view name = NameOf(entry);
         if (name == EndpointVariable || name == ToolsVariable || name == LauncherVariable ||
-            name == DepthVariable || extra.count(std::string(name)) != 0 ||
-            (cached && name.substr(0, 7) == "CCACHE_")) {
+            name == DepthVariable || name == core::BuildOutputVariable ||
+            extra.count(std::string(name)) != 0 || (cached && name.substr(0, 7) == "CCACHE_")) {
             continue;
         }
         if (name == "LD_PRELOAD") {

@@ -7,6 +7,8 @@
 // killed as a whole when the job is closed; a job child also dies when its parent
 // does. Priority classes map to nice values (below normal 5, idle 19, above normal
 // -5, high -10, real-time -15; ignored when not permitted).
+#include "platform/FileIdentity.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +32,8 @@ public:
     long Read(void* buffer, std::size_t size);
     // Writes all bytes; false on failure.
     bool Write(std::string_view bytes);
+    // The pipe both ends share: a process tells by it whether a stream is this pipe.
+    TFileIdentity Identity() const;
 
 private:
     friend class TChildProcess;

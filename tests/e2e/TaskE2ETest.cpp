@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 using namespace e2e;
 namespace fs = std::filesystem;
@@ -78,6 +79,57 @@ TEST_F(TaskBuildE2E, ExamplesWithMakeThroughRavelcon) {
         fs::remove_all(inside);
         fs::remove(monitorFile);
     }
+}
+
+// A task's output goes where its caller points it: a script that captures a compile's
+// output gets it (as a configure check or kbuild's compiler checks read it), while a
+// compile under ninja, which prints its commands' output on the build's, keeps its lines
+// as the task's output.
+TEST_F(TaskBuildE2E, ATasksOutputGoesWhereItsCallerPointsIt) {
+    TAgent agent;
+    const std::string project = install.Root + "/streams";
+    fs::remove_all(project);
+    fs::create_directories(project);
+    std::ofstream(project + "/w.c") << "int f(void) { int unused; return 0; }\n";
+    std::ofstream(project + "/build.ninja")
+        << "rule cc\n  command = cc -Wall -c $in -o $out\nbuild w.o: cc w.c\n";
+    const std::string capture = "out=$(cc -Wa,--version -c -x assembler-with-cpp /dev/null -o "
+                                "/dev/null 2>&1); echo \"captured: $out\"";
+    struct TCase {
+        const char* Name;
+        std::string Command;
+        std::string Line;    // a line of the tool's that the console shows
+        std::string Console; // the console shows it this way
+        bool TaskOutput;     // the line is an output event of the task
+    };
+    const TCase cases[] = {
+        {"captured", capture, "GNU assembler", "captured: GNU assembler", false},
+        {"ninja", "ninja", "unused variable", "warning: unused variable", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string monitorFile = project + "/" + c.Name + ".mv_mon";
+        fs::remove(project + "/w.o");
+        const TProcessResult built = RunProgram(
+            Ravelcon(), {"/nologo", "/MON=" + monitorFile, "/COMMAND=" + c.Command}, {}, project);
+        EXPECT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+        EXPECT_NE((built.Out + built.Err).find(c.Console), std::string::npos)
+            << built.Out << built.Err;
+        const TEvents events = MonitorFileEvents(monitorFile);
+        const TStepCheck steps = CheckSteps(events);
+        EXPECT_EQ(steps.Begins, 1);
+        bool asTask = false;
+        for (const auto& event : events) {
+            if (const auto* output =
+                    dynamic_cast<const records::TMonitorEventOutputPacket*>(event.get())) {
+                const bool line =
+                    (output->Text + output->ErrText).find(c.Line) != std::string::npos;
+                asTask = asTask || (line && steps.TaskIDs.count(output->TaskID) > 0);
+            }
+        }
+        EXPECT_EQ(asTask, c.TaskOutput);
+    }
+    fs::remove_all(project);
 }
 
 } // namespace

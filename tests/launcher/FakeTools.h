@@ -6,6 +6,15 @@
 
 namespace launchertest {
 
+// A shell script's start that does what the build system does for its command: it names
+// the shell's own output and error as the build's output, so that a launcher below
+// sends what goes there to the build as its task's output.
+inline const std::string AsBuildOutput =
+    "export MORVEK_BUILD_OUTPUT=\"$(stat -Lc %d:%i /proc/$$/fd/1),"
+    "$(stat -Lc %d:%i /proc/$$/fd/2)\"; ";
+// Runs "$0" "$@" below such a start.
+inline const std::string ExecAsBuildCommand = AsBuildOutput + "exec \"$0\" \"$@\"";
+
 inline const std::string FakeCompiler = R"(#!/bin/sh
 code=0; sig=
 for a in "$@"; do

@@ -31,7 +31,9 @@ protected:
     }
     e2e::TProcessResult Client(const std::vector<std::string>& args,
                                const std::map<std::string, std::string>& env) const {
-        return RunProgram(HOOK_CLIENT, args, env, dir.Path());
+        std::vector<std::string> words = {"-c", ExecAsBuildCommand, HOOK_CLIENT};
+        words.insert(words.end(), args.begin(), args.end());
+        return RunProgram("/bin/sh", words, env, dir.Path());
     }
     TTempFolder dir;
     std::string tool, other;

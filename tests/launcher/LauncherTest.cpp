@@ -55,7 +55,9 @@ protected:
         env.emplace("MORVEK_TASK_ENDPOINT", endpoint.empty() ? RemoveVariable : endpoint);
         env.emplace("LD_PRELOAD", RemoveVariable);
         env.emplace("MORVEK_TASK_DEPTH", RemoveVariable);
-        return RunProgram(masqCc, args, env, dir.Path());
+        std::vector<std::string> words = {"-c", ExecAsBuildCommand, masqCc};
+        words.insert(words.end(), args.begin(), args.end());
+        return RunProgram("/bin/sh", words, env, dir.Path());
     }
     TTempFolder dir;
     std::string tool, masqCc;
@@ -90,13 +92,13 @@ TEST_F(Launcher, ExitCodesAndCountsPassThroughAndOutputGoesToTheBuildExactly) {
                                               {"MORVEK_TASK_ENDPOINT", RemoveVariable}},
                                              dir.Path())
                                 : Direct(c.args));
-        const auto launched = piped
-                                  ? RunProgram("/bin/sh", {"-c", masqCc + " -c x.c -DSTDIN <input"},
-                                               {{"PATH", SearchPath()},
-                                                {"LD_PRELOAD", RemoveVariable},
-                                                {"MORVEK_TASK_ENDPOINT", scheduler.Path()}},
-                                               dir.Path())
-                                  : ThroughLauncher(c.args, scheduler.Path());
+        const auto launched =
+            piped ? RunProgram("/bin/sh", {"-c", AsBuildOutput + masqCc + " -c x.c -DSTDIN <input"},
+                               {{"PATH", SearchPath()},
+                                {"LD_PRELOAD", RemoveVariable},
+                                {"MORVEK_TASK_ENDPOINT", scheduler.Path()}},
+                               dir.Path())
+                  : ThroughLauncher(c.args, scheduler.Path());
         SCOPED_TRACE(c.args.back());
         EXPECT_EQ(launched.Out, "");
         EXPECT_EQ(launched.Err, "");
@@ -127,6 +129,60 @@ TEST_F(Launcher, ExitCodesAndCountsPassThroughAndOutputGoesToTheBuildExactly) {
     }
     EXPECT_EQ(std::get<core::TTaskBegin>(connections[0].Messages[0]).output, "x.o");
     EXPECT_EQ(std::get<core::TTaskEnd>(connections[1].Messages[1]).exitCode, 3);
+}
+
+// The build takes a stream only where it would land on the build's output anyway: a
+// stream the caller captures or redirects gets the tool's bytes itself, and the task
+// still counts what it saw. A driver that reads a command's pipe and prints it on the
+// build's output (as ninja does) counts as the build's output.
+TEST_F(Launcher, OutputGoesWhereTheCallerPointsIt) {
+    // Captures its command's output and error and prints them on its own output.
+    dir.Write("driver/ninja", "#!/bin/sh\nout=$(\"$@\" 2>&1)\nprintf '%s\\n' \"$out\"\n", true);
+    const std::string compile = masqCc + " -c x.c -DDIAG -DEXIT=1";
+    struct TCase {
+        const char* name;
+        std::string script;
+        bool buildOut, buildErr; // the build received the stream
+        std::string shown;       // the caller's output shows this
+    };
+    const TCase cases[] = {
+        {"captured", AsBuildOutput + "out=$(" + compile + " 2>&1); echo \"captured[$out]\"", false,
+         false, "captured[out: -c x.c"},
+        {"output captured, error the build's",
+         AsBuildOutput + "out=$(" + compile + "); echo \"[$out]\"", false, true, "[out: -c x.c"},
+        {"into a file", AsBuildOutput + compile + " >log 2>&1; cat log", false, false,
+         "out: -c x.c"},
+        {"no build output named", compile + " 2>&1", false, false, "out: -c x.c"},
+        {"a driver that prints what it reads",
+         AsBuildOutput + dir.Path() + "/driver/ninja " + compile, true, true, ""},
+    };
+    TFakeScheduler scheduler(GrantAll);
+    for (const auto& c : cases) {
+        const auto launched = RunProgram(
+            "/bin/sh", {"-c", c.script},
+            {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
+        EXPECT_EQ(launched.Err, "") << c.name;
+        if (c.shown.empty()) {
+            EXPECT_EQ(launched.Out, "\n") << c.name;
+        } else {
+            EXPECT_NE(launched.Out.find(c.shown), std::string::npos)
+                << c.name << ": " << launched.Out;
+        }
+    }
+    const auto connections = scheduler.Connections(std::size(cases));
+    ASSERT_EQ(connections.size(), std::size(cases));
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(connections[i].Out.find("out: -c x.c") != std::string::npos, cases[i].buildOut)
+            << connections[i].Out;
+        EXPECT_EQ(connections[i].Err.find("error: bad y") != std::string::npos, cases[i].buildErr)
+            << connections[i].Err;
+        ASSERT_EQ(connections[i].Messages.size(), 2u);
+        const auto& end = std::get<core::TTaskEnd>(connections[i].Messages[1]);
+        EXPECT_EQ(end.exitCode, 1);
+        EXPECT_EQ(end.errors, 2);
+        EXPECT_EQ(end.warnings, 1);
+    }
 }
 
 TEST_F(Launcher, SignalledToolIsExitStatus128PlusSignal) {
@@ -277,7 +333,8 @@ TEST_F(Launcher, ResponseFilesAreReadForTheTaskOnly) {
     EXPECT_EQ(launched.ExitCode, 3);
     const auto missing = ThroughLauncher({"@missing.rsp", "-DEXIT=4"}, scheduler.Path());
     EXPECT_EQ(missing.ExitCode, 4);
-    const std::string script = "printf 'input bytes\\n' | " + masqCc + " @/dev/stdin -DSTDIN";
+    const std::string script =
+        AsBuildOutput + "printf 'input bytes\\n' | " + masqCc + " @/dev/stdin -DSTDIN";
     const auto piped = RunProgram(
         "/bin/sh", {"-c", script},
         {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());
@@ -295,7 +352,8 @@ TEST_F(Launcher, ResponseFilesAreReadForTheTaskOnly) {
 
 TEST_F(Launcher, StandardStreamsPassThrough) {
     TFakeScheduler scheduler(GrantAll);
-    const std::string script = "printf 'input bytes\\n' | " + masqCc + " -c x.c -DSTDIN";
+    const std::string script =
+        AsBuildOutput + "printf 'input bytes\\n' | " + masqCc + " -c x.c -DSTDIN";
     const auto piped = RunProgram(
         "/bin/sh", {"-c", script},
         {{"PATH", SearchPath()}, {"MORVEK_TASK_ENDPOINT", scheduler.Path()}}, dir.Path());

@@ -45,3 +45,23 @@ TEST(FileIdentity, NamesTheSameFileThroughAnyLink) {
     EXPECT_FALSE(platform::IdentityOf(dir + "/missing"));
     EXPECT_TRUE(platform::IdentityOf(dir + "/sub"));
 }
+
+// Identities travel through the build's environment: what is written reads back, and
+// entries that are no identity are left out instead of matching something.
+TEST(FileIdentity, IdentitiesReadBackAndGarbageNamesNothing) {
+    const std::vector<platform::TFileIdentity> two = {{1, 2}, {18446744073709551615u, 0}};
+    EXPECT_EQ(platform::ParseIdentities(platform::IdentitiesText(two)), two);
+    const struct {
+        const char* text;
+        std::size_t count;
+    } cases[] = {
+        {"", 0},     {",", 0},        {"1:", 0},   {":2", 0},       {"1:2:3", 0},
+        {"-1:2", 0}, {"1:2x,3:4", 1}, {" 1:2", 0}, {"1:2,,3:4", 2}, {"99999999999999999999:1", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::ParseIdentities(c.text).size(), c.count) << c.text;
+    }
+    // A standard stream has an identity while it is open.
+    EXPECT_TRUE(platform::IdentityOfStream(2));
+    EXPECT_FALSE(platform::IdentityOfStream(3));
+}

@@ -90,6 +90,15 @@ bool TPipeEnd::Write(std::string_view bytes) {
     return true;
 }
 
+TFileIdentity TPipeEnd::Identity() const {
+    struct stat st {};
+    if (::fstat(handle, &st) != 0) {
+        RaiseErrno("Failed to read the status of a pipe");
+    }
+    return TFileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                         static_cast<std::uint64_t>(st.st_ino)};
+}
+
 namespace {
 constexpr const char* Shell = "/bin/sh";
 } // namespace
