@@ -131,9 +131,9 @@ int main(int argc, char** argv) {
                     static_cast<long long>(setup.LinkLatencyMs));
         std::printf("local only (%d rows): %lld ms, local rows %.1f%% busy\n\n", setup.LocalRows,
                     static_cast<long long>(local.BuildMs), 100 * local.LocalUtilisation());
-        std::printf("%8s %6s %12s %9s %11s %12s %13s %12s %9s %8s\n", "helpers", "rows", "build ms",
-                    "speed-up", "local busy", "helper busy", "link on help", "doubled ms",
-                    "speed-up", "won");
+        std::printf("%8s %6s %12s %9s %11s %12s %13s | %12s %9s %11s %8s %11s\n", "helpers", "rows",
+                    "build ms", "speed-up", "local busy", "helper busy", "link on help",
+                    "doubled ms", "speed-up", "local busy", "won", "taken back");
         for (const std::int32_t helpers : options.Helpers) {
             setup.Helpers = helpers;
             setup.Double = false;
@@ -146,12 +146,14 @@ int main(int argc, char** argv) {
                            ? static_cast<double>(local.BuildMs) / static_cast<double>(r.BuildMs)
                            : 1.0;
             };
-            std::printf("%8d %6d %12lld %8.2fx %10.1f%% %11.1f%% %13d %12lld %8.2fx %4d/%-3d\n",
-                        helpers, run.LocalRows + run.HelperRows,
-                        static_cast<long long>(run.BuildMs), speedUp(run),
-                        100 * run.LocalUtilisation(), 100 * run.HelperUtilisation(),
-                        run.LocalOnlyOnHelpers, static_cast<long long>(doubled.BuildMs),
-                        speedUp(doubled), doubled.DoublesWon, doubled.Doubled);
+            std::printf(
+                "%8d %6d %12lld %8.2fx %10.1f%% %11.1f%% %13d | %12lld %8.2fx %10.1f%% %4d/%-3d "
+                "%11d\n",
+                helpers, run.LocalRows + run.HelperRows, static_cast<long long>(run.BuildMs),
+                speedUp(run), 100 * run.LocalUtilisation(), 100 * run.HelperUtilisation(),
+                run.LocalOnlyOnHelpers, static_cast<long long>(doubled.BuildMs), speedUp(doubled),
+                100 * doubled.LocalUtilisation(), doubled.DoublesWon, doubled.Doubled,
+                doubled.DoublesTakenBack);
         }
         return 0;
     } catch (const std::exception& e) {

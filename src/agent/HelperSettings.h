@@ -11,6 +11,8 @@
 //   HelperCompilers (default "cc c++ gcc g++") the compilers a helper is checked for;
 //                                  tasks of other compilers stay on this machine
 //   HelperProbeSeconds (default 5)
+//   HelperDoubling (dword, default 1)  read by the build: idle rows here run remote
+//                                  tasks a second time (0: never)
 // For networks that are not trusted, name the helpers as [USER]@HOST: distcc then runs
 // over SSH with its key authentication instead of plain TCP.
 #include <cstdint>

@@ -29,8 +29,11 @@ public:
         granted.emplace_back(index, task.Row);
     }
     void TaskEnded(const TRunningTask& task, const TWorkerRow&, const TTaskOutcome& o) override {
+        const auto index = static_cast<std::size_t>(task.Request.Pid);
         if (!o.Double) {
-            ++ended.at(static_cast<std::size_t>(task.Request.Pid));
+            ++ended.at(index);
+        } else if (o.Signal == TScheduler::TakenBackSignal) {
+            takenBack.push_back(index);
         }
     }
     void TaskLost(const TRunningTask&, const TWorkerRow&) override {
@@ -44,6 +47,7 @@ public:
     std::vector<int> started;
     std::vector<int> ended;
     std::vector<std::pair<std::size_t, std::int32_t>> granted; // since last taken
+    std::vector<std::size_t> takenBack; // tasks whose second attempt lost its row, since last taken
 };
 
 // The one compiler of the simulated machines, the same on every helper.
@@ -122,7 +126,25 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     // Each attempt's row and planned end, to take back the part a lost attempt never ran.
     std::vector<std::array<std::pair<std::int32_t, std::int64_t>, 2>> attempts(count);
 
+    // The attempt of `index` that did not decide stops now: its rest was never busy.
+    const auto stopOther = [&](std::size_t index, int attempt) {
+        const auto [row, plannedEnd] = attempts[index][attempt];
+        if (row < 0 || plannedEnd <= now) {
+            return;
+        }
+        const std::int64_t unrun = plannedEnd - now;
+        result.RowBusyMs[static_cast<std::size_t>(row)] -= unrun;
+        (rows[static_cast<std::size_t>(row)].Local ? result.LocalBusyMs : result.HelperBusyMs) -=
+            unrun;
+    };
     const auto takeGrants = [&] {
+        // A second attempt whose row went to a queued task stops now.
+        for (const std::size_t index : sink.takenBack) {
+            stopOther(index, 1);
+            attempts[index][1] = {-1, 0};
+            ++result.DoublesTakenBack;
+        }
+        sink.takenBack.clear();
         for (const auto& [index, row] : sink.granted) {
             const TWorkerRow& worker = rows[static_cast<std::size_t>(row)];
             if (result.RowOf[index] >= 0) {
@@ -157,17 +179,6 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
         }
         sink.granted.clear();
     };
-    // The attempt of `index` that did not decide stops now: its rest was never busy.
-    const auto stopOther = [&](std::size_t index, int attempt) {
-        const auto [row, plannedEnd] = attempts[index][attempt];
-        if (row < 0 || plannedEnd <= now) {
-            return;
-        }
-        const std::int64_t unrun = plannedEnd - now;
-        result.RowBusyMs[static_cast<std::size_t>(row)] -= unrun;
-        (rows[static_cast<std::size_t>(row)].Local ? result.LocalBusyMs : result.HelperBusyMs) -=
-            unrun;
-    };
     const auto submit = [&](std::size_t index) {
         TTaskRequest request;
         request.Pid = static_cast<std::int64_t>(index); // each task is its own launcher
@@ -200,8 +211,9 @@ TSimResult SimulateBuild(const std::vector<TSimTask>& tasks, const TSimSetup& se
     while (!running.empty()) {
         const auto [end, index, attempt] = running.top();
         running.pop();
-        if (decided[index]) {
-            continue; // the attempt that lost, stopped when its task was decided
+        if (decided[index] ||
+            (attempt == 1 && (attempts[index][1].first < 0 || attempts[index][1].second != end))) {
+            continue; // the attempt that lost, stopped when its task was decided or taken back
         }
         now = end;
         decided[index] = true;

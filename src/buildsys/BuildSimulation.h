@@ -3,7 +3,8 @@
 // once the tasks it depends on have ended, asks the scheduler for a row, and holds the
 // row for its duration on that row (a helper's row divides it by the helper's speed and
 // adds the link's round trip). No thread waits and no clock runs: the next event is the
-// earliest end of a running task.
+// earliest end of a running task. A second attempt whose row a queued task takes back
+// stops at once.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ struct TSimResult {
     std::int32_t LocalOnlyOnHelpers = 0; // tasks that are no compile but got a helper's row
     std::int32_t Doubled = 0;            // second attempts started
     std::int32_t DoublesWon = 0;         // second attempts that ended first
+    std::int32_t DoublesTakenBack = 0;   // second attempts stopped for a queued task
     std::vector<std::int64_t> RowBusyMs;
     std::vector<std::int32_t> RowOf;   // each task's row
     std::vector<std::int64_t> StartMs; // each task's start

@@ -87,6 +87,9 @@ std::unique_ptr<TDoubleRun> TDoubleRun::Start(const std::string& tool, TDoubleCo
     block.push_back('\0');
     options.EnvironmentBlock = block;
     options.Job = true;
+    // It runs on idle processor time only: the build's own tasks (and the local part of
+    // remote ones) come first.
+    options.Priority = platform::TPriorityClass::Idle;
     try {
         std::unique_ptr<platform::TPipeEnd> outWrite;
         std::unique_ptr<platform::TPipeEnd> errWrite;

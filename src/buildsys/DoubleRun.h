@@ -1,9 +1,9 @@
 #pragma once
 // A second, local attempt of a task that runs on a helper: the build runs it itself as a
-// child (a process group of its own that dies with the build), with the environment the
-// task's launcher would give the tool here and the files renamed by DoubleCommandOf.
-// Its output is kept until the build knows which attempt won; a won attempt's files are
-// renamed over the real ones, a lost or dropped one's are removed.
+// child (a process group of its own that dies with the build, at the lowest priority), with the
+// environment the task's launcher would give the tool here and the files renamed by
+// DoubleCommandOf. Its output is kept until the build knows which attempt won; a won attempt's
+// files are renamed over the real ones, a lost or dropped one's are removed.
 #include "buildsys/DoubleCommand.h"
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "buildsys/JobDocumentBuild.h"
 
 #include "buildsys/MachineInfo.h"
+#include "buildsys/SchedulerPolicySetup.h"
 #include "buildsys/WorkerRows.h"
 #include "platform/Clock.h"
 #include "platform/SystemInfo.h"
@@ -90,10 +91,7 @@ void TJobDocumentBuild::Start(const std::string& environment) {
     sink = std::make_unique<TStepSink>(*events);
     // The run stops on errors itself: per task, and for /STOPONERRORS.
     scheduler = std::make_unique<TScheduler>(rows, false, *sink);
-    TSchedulerPolicy policy;
-    policy.AvoidLocal = request.HasFlag(records::TBuildFlag::AvoidLocalOn);
-    policy.OnlyFailLocally = request.HasFlag(records::TBuildFlag::EnableOnlyFailLocally);
-    scheduler->SetPolicy(policy);
+    scheduler->SetPolicy(SchedulerPolicyFor(request));
     run = std::make_unique<TJobGraphRun>(graph, *scheduler, engines->Start(*scheduler), executor,
                                          add, ms, environment,
                                          request.HasFlag(records::TBuildFlag::StopOnErrors));

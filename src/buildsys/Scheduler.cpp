@@ -254,6 +254,7 @@ std::optional<TRunningTask> TScheduler::DoubleOf(TTicket ticket) const {
 void TScheduler::EndDouble(TTicketState& state, TTaskOutcome outcome) {
     const TRunningTask second = *state.Double;
     state.Double.reset();
+    state.DoubleSettled = false;
     outcome.Judge(second.Request.ExitCodes);
     outcome.Double = true;
     const auto row = static_cast<std::size_t>(second.Row);
@@ -285,6 +286,7 @@ void TScheduler::DoubleWon(TTicket ticket, const TTaskOutcome& stopped, const TT
     sink.TaskEnded(state.Task, rows[static_cast<std::size_t>(state.Task.Row)], lost);
     const TRunningTask second = *state.Double;
     state.Double.reset();
+    state.DoubleSettled = false;
     TTaskOutcome outcome = ended;
     outcome.Judge(second.Request.ExitCodes);
     const auto row = static_cast<std::size_t>(second.Row);
@@ -299,6 +301,43 @@ void TScheduler::DoubleWon(TTicket ticket, const TTaskOutcome& stopped, const TT
     }
     Dispatch();
     Publish();
+}
+
+bool TScheduler::SettleDouble(TTicket ticket, std::int32_t doubleTaskID) {
+    const std::lock_guard lock(mutex);
+    const auto it = tickets.find(ticket);
+    if (it == tickets.end() || !it->second.Double || it->second.Double->TaskID != doubleTaskID) {
+        return false;
+    }
+    it->second.DoubleSettled = true;
+    return true;
+}
+
+std::optional<std::size_t> TScheduler::TakeBackDouble(const TTicketState& waiting) {
+    if (policy.AvoidLocal) {
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+            if (!rows[row].Local && Eligible(row, waiting)) {
+                return std::nullopt; // it waits for a helper's row
+            }
+        }
+    }
+    // The latest second attempt has run the shortest: giving it up wastes the least.
+    TTicketState* latest = nullptr;
+    for (auto& [ticket, state] : tickets) {
+        if (state.Double && !state.DoubleSettled &&
+            (!latest || state.Double->TaskID > latest->Double->TaskID)) {
+            latest = &state;
+        }
+    }
+    if (!latest) {
+        return std::nullopt;
+    }
+    const auto row = static_cast<std::size_t>(latest->Double->Row);
+    TTaskOutcome killed;
+    killed.Signal = TakenBackSignal;
+    EndDouble(*latest, killed);
+    latest->Doubled = false; // it may run here again when a row falls idle
+    return row;
 }
 
 void TScheduler::GrantDoubles() {
@@ -422,7 +461,10 @@ void TScheduler::Dispatch() {
     // A task that no free row may run leaves the ones behind it their chance.
     for (auto it = queue.begin(); it != queue.end();) {
         TTicketState& state = tickets[*it];
-        const std::optional<std::size_t> chosen = ChooseRow(state);
+        std::optional<std::size_t> chosen = ChooseRow(state);
+        if (!chosen) {
+            chosen = TakeBackDouble(state);
+        }
         if (!chosen) {
             ++it;
             continue;

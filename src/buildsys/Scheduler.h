@@ -17,6 +17,10 @@
 // still run on helpers, the longest-running of them that may run twice (its connection
 // says so) is granted that row as well, as a second attempt of the same task. The
 // first attempt to end for good decides; the other one's step ends as the loser (Double).
+// A second attempt holds its row only while nothing else wants it: a queued task that
+// could run on this machine, finding every row here busy, takes back the row of the
+// latest second attempt that has not ended yet (its step ends as a loser, killed; the
+// first attempt goes on, and may be doubled anew when a row here falls idle again).
 #include "buildsys/ExitCodeRule.h"
 
 #include <condition_variable>
@@ -175,6 +179,12 @@ public:
     // The second attempt ended first with `outcome`, the task's result: the first
     // attempt's step ends as the loser with `stopped` (how it ended when stopped).
     void DoubleWon(TTicket ticket, const TTaskOutcome& stopped, const TTaskOutcome& outcome);
+    // The second attempt `doubleTaskID` has ended and is about to decide or lose: its row
+    // is not taken back any more. False when it was taken back already (or is no more):
+    // then it must be dropped, as the scheduler has ended its step.
+    bool SettleDouble(TTicket ticket, std::int32_t doubleTaskID);
+    // How a taken-back second attempt's step ends: killed.
+    static constexpr std::int32_t TakenBackSignal = 9;
 
     void SetPolicy(const TSchedulerPolicy& policy);
     // The helper takes tasks of the `compilers` (tool file names) on its rows from now on.
@@ -199,9 +209,12 @@ private:
         bool Doublable = false;
         bool Doubled = false; // a second attempt was granted once: never again
         std::optional<TRunningTask> Double;
+        bool DoubleSettled = false; // the second attempt ended: its row is not taken back
     };
-    void Dispatch();                                            // under the lock
-    void GrantDoubles();                                        // under the lock
+    void Dispatch();     // under the lock
+    void GrantDoubles(); // under the lock
+    // The row of a second attempt given up for `state`, which no free row may run.
+    std::optional<std::size_t> TakeBackDouble(const TTicketState& state); // under the lock
     void EndDouble(TTicketState& state, TTaskOutcome outcome);  // under the lock, as the loser
     void CountEnd(const TTaskOutcome& outcome);                 // under the lock
     void Publish();                                             // under the lock

@@ -4,6 +4,7 @@
 #include "buildsys/MachineInfo.h"
 #include "buildsys/OutputEvent.h"
 #include "buildsys/ParallelJobs.h"
+#include "buildsys/SchedulerPolicySetup.h"
 #include "buildsys/WorkerRows.h"
 #include "core/Errors.h"
 #include "platform/Clock.h"
@@ -126,10 +127,7 @@ void TTaskBuild::Start(TBuildPlan& plan) {
         });
     scheduler = std::make_unique<TScheduler>(
         rows, request.HasFlag(records::TBuildFlag::StopOnErrors), *events);
-    TSchedulerPolicy policy;
-    policy.AvoidLocal = request.HasFlag(records::TBuildFlag::AvoidLocalOn);
-    policy.OnlyFailLocally = request.HasFlag(records::TBuildFlag::EnableOnlyFailLocally);
-    scheduler->SetPolicy(policy);
+    scheduler->SetPolicy(SchedulerPolicyFor(request));
     scheduler->SetRules(setup.Rules);
     const std::vector<TTaskEngine*> order = engines->Start(*scheduler);
     // make starts as many jobs as every row could run, also the rows of helpers that

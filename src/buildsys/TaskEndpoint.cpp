@@ -228,13 +228,30 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
             output(task.TaskID, text);
         }
     };
+    // No second attempt any more: the first attempt's output flows again.
+    const auto single = [&] {
+        local.reset();
+        if (output) {
+            for (const TOutputText& text : held) {
+                output(task.TaskID, text);
+            }
+        }
+        held.clear();
+    };
     std::optional<int> won;
     for (;;) {
         bool timedOut = false;
         last = Read(socket, reader, local ? AwaitPollMs : Forever, &timedOut);
         if (timedOut) {
+            const std::optional<TRunningTask> granted = scheduler.DoubleOf(ticket);
+            if (secondID != 0 && (!granted || granted->TaskID != secondID)) {
+                // Its row went to another task (the scheduler ended its step), or it
+                // failed: a later grant starts anew.
+                second.reset(); // kills its process group and removes its files
+                secondID = 0;
+            }
             if (!second) {
-                if (const std::optional<TRunningTask> granted = scheduler.DoubleOf(ticket)) {
+                if (granted) {
                     secondID = granted->TaskID;
                     secondStarted = std::chrono::steady_clock::now();
                     const auto reserve = [&](const std::string& real) {
@@ -247,16 +264,17 @@ bool TTaskEndpoint::ReadRemoteAttempt(platform::TLocalSocket& socket,
                     }
                     if (!second) {
                         scheduler.DoubleLost(ticket, OutcomeOfStatus(127));
-                        local.reset(); // no second try: the output flows again
-                        for (const TOutputText& text : held) {
-                            output(task.TaskID, text);
-                        }
-                        held.clear();
+                        single();
                     }
                 }
             } else if (const std::optional<int> status = second->Ended(0)) {
                 TTaskOutcome outcome = OutcomeOfStatus(*status);
                 outcome.Judge(task.Request.ExitCodes);
+                if (!scheduler.SettleDouble(ticket, secondID)) {
+                    second.reset(); // taken back just before it ended
+                    secondID = 0;
+                    continue;
+                }
                 if (!outcome.Failed()) {
                     won = *status;
                     break;

@@ -93,6 +93,30 @@ TEST(BuildSimulation, IdleLocalRowsDoubleTheLastRemoteCompiles) {
     }
 }
 
+TEST(BuildSimulation, ATaskReleasedLaterTakesBackTheLocalRowOfASecondAttempt) {
+    // c runs on the helper from 0 to 300 ms; g ends here at 50 ms, so the idle row starts
+    // c again, and x, released by g's end, takes that row at once. Once x has ended at
+    // 150 ms, c runs here anew until its first attempt decides at 300 ms.
+    const std::vector<TSimTask> tasks = {
+        {"c", "compile", 300, {}}, {"g", "other", 50, {}}, {"x", "other", 100, {1}}};
+    struct TCase {
+        bool Double;
+        std::int64_t LocalBusyMs;
+        std::int32_t Doubled, TakenBack;
+    };
+    for (const TCase& c : {TCase{true, 300, 2, 1}, TCase{false, 150, 0, 0}}) {
+        SCOPED_TRACE(c.Double ? "doubling" : "no doubling");
+        TSimSetup setup{1, 1, 1, 1.0, 0, c.Double};
+        const TSimResult result = SimulateBuild(tasks, setup);
+        EXPECT_EQ(result.StartMs, (std::vector<std::int64_t>{0, 0, 50}));
+        EXPECT_EQ(result.BuildMs, 300);
+        EXPECT_EQ(result.LocalBusyMs, c.LocalBusyMs); // a stopped attempt counts until stopped
+        EXPECT_EQ(result.Doubled, c.Doubled);
+        EXPECT_EQ(result.DoublesTakenBack, c.TakenBack);
+        EXPECT_EQ(result.DoublesWon, 0);
+    }
+}
+
 TEST(BuildSimulation, UtilisationIsBusyTimeOverRowTime) {
     const TSimResult result = SimulateBuild(CompilesThenLink(), {1, 1, 1, 1.0, 10});
     EXPECT_DOUBLE_EQ(result.LocalUtilisation(), 450.0 / 530.0);

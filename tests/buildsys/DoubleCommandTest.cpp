@@ -120,6 +120,25 @@ TEST_F(DoubleRunTest, AWonRunsFileTakesTheRealNameAndALostOnesGoes) {
     EXPECT_TRUE(Files().empty());
 }
 
+TEST_F(DoubleRunTest, ASecondAttemptYieldsTheProcessorToTheBuildsOtherWork) {
+    const int own = ::nice(0);
+    if (own >= 19) {
+        GTEST_SKIP() << "the test runs at the lowest priority already";
+    }
+    std::unique_ptr<TDoubleRun> run = Start("nice");
+    ASSERT_TRUE(run);
+    std::optional<int> status;
+    for (int i = 0; i < 500 && !status; ++i) {
+        status = run->Ended(20);
+    }
+    ASSERT_EQ(status, 0);
+    std::string out;
+    for (const auto& [stream, bytes] : run->Output()) {
+        out += stream == 1 ? bytes : std::string();
+    }
+    EXPECT_EQ(std::stoi(out), 19) << out;
+}
+
 TEST_F(DoubleRunTest, OnlyAPlainFileOrNoneIsEverReplaced) {
     std::ofstream(folder / "plain.o") << "x";
     std::filesystem::create_symlink(folder / "plain.o", folder / "link.o");

@@ -517,6 +517,84 @@ TEST_F(SchedulerDoubling, AFailedOrLostSecondAttemptDecidesNothing) {
     EXPECT_EQ(scheduler.Counts().Failed, 1);
 }
 
+TEST_F(SchedulerDoubling, AQueuedTaskTakesBackTheRowOfASecondAttempt) {
+    // A link may run here only; a compile finds both helper rows busy.
+    for (const bool remote : {false, true}) {
+        SCOPED_TRACE(remote ? "compile" : "link");
+        TStepSink steps;
+        TScheduler tried(LocalAndHelperRows(), false, steps);
+        tried.EnableHelper("h:3632", {"gcc"});
+        const auto first = tried.Submit(Compile(true));
+        const auto other = tried.Submit(Compile(true));
+        tried.AllowDouble(first);
+        tried.AllowDouble(other);
+        const std::optional<TRunningTask> second = tried.DoubleOf(first);
+        ASSERT_TRUE(second);
+        const auto queued = tried.Submit(Compile(remote));
+        EXPECT_EQ(RowOf(tried, queued), 0);
+        // Its step ended as a loser: the attempt is dropped and never settles.
+        EXPECT_FALSE(tried.DoubleOf(first));
+        EXPECT_FALSE(tried.SettleDouble(first, second->TaskID));
+        EXPECT_EQ(tried.Counts().Running, 3);
+        // The freed row runs the longest-running remote task again: a new attempt.
+        EXPECT_FALSE(tried.Finish(queued, TTaskOutcome{}));
+        const std::optional<TRunningTask> again = tried.DoubleOf(first);
+        ASSERT_TRUE(again);
+        EXPECT_NE(again->TaskID, second->TaskID);
+        EXPECT_FALSE(tried.SettleDouble(first, second->TaskID));
+        EXPECT_FALSE(tried.Finish(first, TTaskOutcome{}));
+        ASSERT_TRUE(tried.DoubleOf(other));
+        EXPECT_FALSE(tried.Finish(other, TTaskOutcome{}));
+        EXPECT_EQ(steps.steps, (std::vector<TStep>{{1, 1, 'b', false},
+                                                   {2, 2, 'b', false},
+                                                   {0, 3, 'b', false},
+                                                   {0, 3, 'e', true},
+                                                   {0, 4, 'b', false},
+                                                   {0, 4, 'e', false},
+                                                   {0, 5, 'b', false},
+                                                   {0, 5, 'e', true},
+                                                   {1, 1, 'e', false},
+                                                   {0, 6, 'b', false},
+                                                   {0, 6, 'e', true},
+                                                   {2, 2, 'e', false}}));
+        EXPECT_EQ(tried.Counts().Succeeded, 3);
+        EXPECT_EQ(tried.Counts().Running, 0);
+    }
+}
+
+TEST_F(SchedulerDoubling, ASecondAttemptThatEndedKeepsItsRow) {
+    StartTwo();
+    const std::optional<TRunningTask> second = scheduler.DoubleOf(a);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(scheduler.SettleDouble(a, second->TaskID + 1)); // not this attempt
+    EXPECT_FALSE(scheduler.SettleDouble(b, second->TaskID));     // b has none
+    ASSERT_TRUE(scheduler.SettleDouble(a, second->TaskID));
+    const auto link = scheduler.Submit(Compile(false));
+    EXPECT_FALSE(scheduler.Await(link, 50).has_value());
+    ASSERT_TRUE(scheduler.DoubleOf(a));
+    scheduler.DoubleWon(a, TTaskOutcome{}, TTaskOutcome{});
+    EXPECT_EQ(RowOf(scheduler, link), 0);
+    EXPECT_FALSE(scheduler.Finish(link, TTaskOutcome{}));
+    // Settled, then lost: the row is free for the next second attempt, which is taken
+    // back again only until it settles.
+    const std::optional<TRunningTask> third = scheduler.DoubleOf(b);
+    ASSERT_TRUE(third);
+    ASSERT_TRUE(scheduler.SettleDouble(b, third->TaskID));
+    scheduler.DoubleLost(b, Exit(1));
+    EXPECT_FALSE(scheduler.SettleDouble(b, third->TaskID));
+    EXPECT_FALSE(scheduler.Finish(b, TTaskOutcome{}));
+    EXPECT_EQ(sink.steps, (std::vector<TStep>{{1, 1, 'b', false},
+                                              {2, 2, 'b', false},
+                                              {0, 3, 'b', false},
+                                              {1, 1, 'e', true},
+                                              {0, 3, 'e', false},
+                                              {0, 4, 'b', false},
+                                              {0, 4, 'e', false},
+                                              {0, 5, 'b', false},
+                                              {0, 5, 'e', true},
+                                              {2, 2, 'e', false}}));
+}
+
 TEST_F(SchedulerDoubling, NoSecondAttemptWhenTheRowIsWantedOrDoublingIsOff) {
     struct TCase {
         const char* name;

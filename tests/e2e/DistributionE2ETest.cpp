@@ -435,7 +435,7 @@ TEST_F(Distribution, IdleLocalRowsDoubleTheSlowRemoteTasks) {
     const TEvents events = HistoryEvents();
     const TStepCheck steps = CheckSteps(events, true);
     EXPECT_EQ(steps.Failed, 0);
-    int losers = 0, remoteLosers = 0;
+    int losers = 0, remoteLosers = 0, takenBack = 0;
     std::map<std::string, bool> remoteWorker;
     for (const auto& event : events) {
         if (const auto* begin =
@@ -446,15 +446,120 @@ TEST_F(Distribution, IdleLocalRowsDoubleTheSlowRemoteTasks) {
                 dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
             losers += end->Double ? 1 : 0;
             remoteLosers += end->Double && remoteWorker[end->WorkerID] ? 1 : 0;
+            // A local attempt loses only when a compile released later took its row.
+            takenBack += end->Double && !remoteWorker[end->WorkerID] && end->ExitCode == 128 + 9;
         }
     }
     // Every task that went to the helper lost there to its local attempt.
     EXPECT_GE(remoteLosers, 1);
-    EXPECT_EQ(losers, remoteLosers);
+    EXPECT_EQ(losers, remoteLosers + takenBack);
     EXPECT_EQ(steps.Ends - losers, Files + 2); // each compile and the link ended once
     // No temporary object is left beside the real ones.
     for (const auto& entry : fs::directory_iterator(dir)) {
         EXPECT_FALSE(Contains(entry.path().filename().string(), ".double-")) << entry.path();
+    }
+}
+
+// Two compiles that take a few seconds here and far longer on the slow helper, and a
+// third released two seconds into the build, while this machine's rows run the first two
+// a second time.
+void WriteLateProject(const std::string& dir) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (int i = 0; i < 2; ++i) {
+        std::ostringstream source;
+        source << "#define F(n) int f" << i << "_##n(int x) { int s = 0; for (int i = 0; i < x; "
+               << "++i) s += (i * n) ^ (s >> 3); return s; }\n";
+        for (int n = 0; n < 1500; ++n) {
+            source << "F(" << n << ")\n";
+        }
+        source << "int heavy" << i << "(void) { return f" << i << "_3(4); }\n";
+        WriteFile(dir + "/heavy" + std::to_string(i) + ".c", source.str());
+    }
+    WriteFile(dir + "/late.c", "#include <stdio.h>\nint heavy0(void);\nint heavy1(void);\n"
+                               "int main(void) { printf(\"%d\\n\", heavy0() + heavy1()); }\n");
+    WriteFile(dir + "/Makefile", "CFLAGS = -O2\nprog: heavy0.o heavy1.o late.o\n"
+                                 "\tcc -o prog heavy0.o heavy1.o late.o\n"
+                                 "gate:\n\tsleep 2 && touch gate\nlate.o: gate\n");
+}
+
+// A compile released while this machine's rows run second attempts takes a row back at
+// once: that attempt's step ends as a killed loser, its files go, and the task's first
+// attempt on the helper decides. With HelperDoubling=0 no task runs twice.
+TEST_F(Distribution, ALaterTaskTakesBackTheRowOfASecondAttempt) {
+    TTestNetwork network(1);
+    const std::string slow = WriteSlowCompilers(install.Root + "/slow-compilers-late", 20);
+    THelperAgent helper(network.Namespace(0), network.Address(0), network.Subnet(), "",
+                        {"PATH=" + slow + ":/usr/bin:/bin"});
+    ASSERT_TRUE(helper.WaitReachable()) << helper.Output();
+    const std::string plain = Project("plain-late");
+    WriteLateProject(plain);
+    ASSERT_EQ(RunProgram("/bin/sh", {"-c", "make -C " + plain + " -j2"}).ExitCode, 0);
+    for (const bool doubling : {true, false}) {
+        SCOPED_TRACE(doubling ? "doubling" : "doubling off");
+        // Two rows here whatever the machine, so that both run a second attempt.
+        WriteRegistry("\"Helpers\"=\"" + network.Address(0) +
+                      "\"\r\n\"HelperProbeSeconds\"=dword:00000001\r\n\"HelperDoubling\"=dword:" +
+                      (doubling ? "00000001" : "00000000") +
+                      "\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Morvek\\Builder]\r\n"
+                      "\"MaxLocalCores\"=dword:00000002\r\n\r\n"
+                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrix\\Morvek\\Agent]\r\n");
+        fs::remove_all(install.Folder + "/History/Local");
+        fs::create_directories(install.Folder + "/History/Local");
+        TAgent agent;
+        ASSERT_TRUE(WaitProbed(1));
+        const std::string dir = Project("late");
+        WriteLateProject(dir);
+        const TProcessResult built = Build(dir);
+        ASSERT_EQ(built.ExitCode, 0) << built.Out << built.Err;
+        for (const char* object : {"/heavy0.o", "/heavy1.o", "/late.o"}) {
+            EXPECT_EQ(ReadFile(dir + object), ReadFile(plain + object)) << object;
+        }
+        EXPECT_EQ(RunProgram(dir + "/prog", {}).Out, RunProgram(plain + "/prog", {}).Out);
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            EXPECT_FALSE(Contains(entry.path().filename().string(), ".double-")) << entry.path();
+        }
+
+        const TEvents events = HistoryEvents();
+        const TStepCheck steps = CheckSteps(events, true);
+        EXPECT_EQ(steps.Failed, 0);
+        // Per row, the step that runs and how the last one ended.
+        struct TRowState {
+            bool remote = false;
+            std::string running;
+            const records::TMonitorEventEndStepPacket* lastEnd = nullptr;
+        };
+        std::map<std::string, TRowState> rows;
+        std::map<std::string, int> endsOf; // ends that decided, by task name
+        int losers = 0, takenBack = 0;
+        for (const auto& event : events) {
+            if (const auto* begin =
+                    dynamic_cast<const records::TMonitorEventBeginStepPacket*>(event.get())) {
+                TRowState& row = rows[begin->WorkerID];
+                // The late compile follows a killed second attempt on its row.
+                if (Contains(begin->Name, "late") && row.lastEnd && row.lastEnd->Double &&
+                    row.lastEnd->ExitCode == 128 + 9) {
+                    EXPECT_FALSE(begin->Remote);
+                    ++takenBack;
+                }
+                row.remote = begin->Remote;
+                row.running = begin->Name;
+                row.lastEnd = nullptr;
+            }
+            if (const auto* end =
+                    dynamic_cast<const records::TMonitorEventEndStepPacket*>(event.get())) {
+                TRowState& row = rows[end->WorkerID];
+                losers += end->Double ? 1 : 0;
+                endsOf[row.running] += end->Double ? 0 : 1;
+                row.lastEnd = end;
+            }
+        }
+        EXPECT_EQ(takenBack, doubling ? 1 : 0);
+        EXPECT_EQ(losers > 0, doubling);
+        EXPECT_EQ(endsOf.size(), 4u); // three compiles and the link,
+        for (const auto& [name, ends] : endsOf) {
+            EXPECT_EQ(ends, 1) << name; // each decided once
+        }
     }
 }
 
