@@ -12,6 +12,8 @@ packages=(cmake ninja-build make gcc g++ clang libclang-rt-14-dev clang-format
 packages+=(ccache libsqlite3-dev)
 # Distribution: distcc on initiators and helpers; an SSH server for the SSH transport's test.
 packages+=(distcc openssh-server)
+# bench/task-cost-split.sh records where a build's CPU goes.
+packages+=(linux-perf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
