@@ -17,6 +17,8 @@ namespace buildsys {
 namespace {
 
 constexpr std::int32_t MessageKindWarning = 0;
+// How often the noted task durations are written, in one transaction each time.
+constexpr std::chrono::milliseconds DurationWriteInterval{1000};
 
 std::string Join(const std::vector<std::string>& words) {
     std::string text;
@@ -41,7 +43,10 @@ std::string DurationText(std::int64_t ms) {
 } // namespace
 
 TCacheEngine::TCacheEngine(TBuildCacheSetup setup, TAdd add, std::function<std::int32_t()> ms)
-    : setup(std::move(setup)), add(std::move(add)), ms(std::move(ms)) {}
+    : setup(std::move(setup)), add(std::move(add)), ms(std::move(ms)),
+      durations(
+          this->setup.TaskInfoFile, [this](const std::string& text) { Problem(text); },
+          DurationWriteInterval) {}
 
 namespace {
 
@@ -155,7 +160,7 @@ void TCacheEngine::Ended(const TRunningTask& task, const TWorkerRow& row,
     switch (result.Result) {
     case core::TCacheResult::HitLocal:
     case core::TCacheResult::HitShared: {
-        const std::optional<std::int64_t> original = KnownDuration(signature);
+        const std::optional<std::int64_t> original = durations.Duration(signature);
         records::TMonitorEventBuildCacheRestorePacket restore;
         restore.ms = ms();
         restore.TaskID = task.TaskID;
@@ -182,7 +187,7 @@ void TCacheEngine::Ended(const TRunningTask& task, const TWorkerRow& row,
                                       : (setup.ReadOnly ? "; read-only, nothing stored" : ""));
         add(details);
         if (outcome.ExitCode == 0 && outcome.Signal == 0) {
-            RememberDuration(signature, outcome.DurationMs);
+            durations.Note(signature, outcome.DurationMs);
         }
         {
             const std::lock_guard lock(mutex);
@@ -238,41 +243,6 @@ void TCacheEngine::BarUpdate(TBuildCacheUpdate kind) {
                                       now.SubmitMs, kind == bcuEnd ? ms() : 0));
 }
 
-TTaskInfoDatabase* TCacheEngine::Database() {
-    // Called with the mutex held.
-    if (!database && !databaseFailed) {
-        try {
-            database = std::make_unique<TTaskInfoDatabase>(setup.TaskInfoFile);
-        } catch (const ETaskInfoError&) {
-            databaseFailed = true;
-            throw;
-        }
-    }
-    return database.get();
-}
-
-std::optional<std::int64_t> TCacheEngine::KnownDuration(const std::string& signature) {
-    try {
-        const std::lock_guard lock(mutex);
-        TTaskInfoDatabase* db = Database();
-        return db ? db->Duration(signature) : std::nullopt;
-    } catch (const ETaskInfoError& e) {
-        Problem(e.what());
-        return std::nullopt;
-    }
-}
-
-void TCacheEngine::RememberDuration(const std::string& signature, std::int64_t durationMs) {
-    try {
-        const std::lock_guard lock(mutex);
-        if (TTaskInfoDatabase* db = Database()) {
-            db->SetDuration(signature, durationMs);
-        }
-    } catch (const ETaskInfoError& e) {
-        Problem(e.what());
-    }
-}
-
 TBuildCacheCounts TCacheEngine::Counts() const {
     const std::lock_guard lock(mutex);
     return counts;
@@ -289,15 +259,19 @@ std::string TCacheEngine::SummaryLine(const TBuildCacheCounts& counts) {
 }
 
 void TCacheEngine::Finish() {
-    TBuildCacheCounts now;
     {
         const std::lock_guard lock(mutex);
         if (finished) {
             return;
         }
         finished = true;
+    }
+    // Written before the summary, so that its count includes a failure to write them.
+    durations.Flush();
+    TBuildCacheCounts now;
+    {
+        const std::lock_guard lock(mutex);
         now = counts;
-        database.reset();
     }
     if (!setup.LogFolder.empty()) {
         std::error_code ignored;

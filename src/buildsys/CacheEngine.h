@@ -8,8 +8,8 @@
 // task-information database), details of a miss or of a call that cannot be cached,
 // counter updates, and at the end the summary. What goes wrong in the cache never fails
 // a task: the first failure is told in one message event.
+#include "buildsys/TaskDurations.h"
 #include "buildsys/TaskEngine.h"
-#include "buildsys/TaskInfoDatabase.h"
 #include "packets/Packet.h"
 #include "records/ProfilePackets.h"
 
@@ -81,9 +81,6 @@ private:
     std::vector<std::string> KeyVariables(const TTaskRequest& request) const;
     void Problem(const std::string& text);
     void BarUpdate(TBuildCacheUpdate kind);
-    std::optional<std::int64_t> KnownDuration(const std::string& signature);
-    void RememberDuration(const std::string& signature, std::int64_t durationMs);
-    TTaskInfoDatabase* Database();
 
     TBuildCacheSetup setup;
     TAdd add;
@@ -92,8 +89,8 @@ private:
     TBuildCacheCounts counts;
     bool told = false; // the one message of a failure was sent
     bool finished = false;
-    std::unique_ptr<TTaskInfoDatabase> database;
-    bool databaseFailed = false;
+    // Durations of tasks that really ran; a task's end does not wait for the disk.
+    TTaskDurations durations;
 };
 
 } // namespace buildsys

@@ -91,6 +91,20 @@ void TTaskInfoDatabase::SetDuration(std::string_view signature, std::int64_t dur
     Check(sqlite3_step(statement.Handle), "write");
 }
 
+void TTaskInfoDatabase::SetDurations(
+    const std::vector<std::pair<std::string, std::int64_t>>& rows) {
+    Check(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), "write");
+    try {
+        for (const auto& [signature, durationMs] : rows) {
+            SetDuration(signature, durationMs);
+        }
+        Check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), "write");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::string TaskSignature(std::string_view toolName, const std::vector<std::string>& argv,
                           std::string_view cwd, std::string_view baseDir) {
     // FNV-1a over the parts, each ended by a zero byte: stable across runs and machines.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/Errors.h"
@@ -35,6 +36,8 @@ public:
 
     std::optional<std::int64_t> Duration(std::string_view signature);
     void SetDuration(std::string_view signature, std::int64_t durationMs);
+    // Every row in one transaction (one flush to the disk): all of them or none.
+    void SetDurations(const std::vector<std::pair<std::string, std::int64_t>>& rows);
 
 private:
     void Check(int code, std::string_view what) const;

@@ -180,6 +180,13 @@ TEST_F(CacheEngineTest, OutcomesBecomeEventsAndTheSummary) {
     EXPECT_NE(All<records::TMonitorEventBCDetailsPacket>()[0]->Text.find("no result stored"),
               std::string::npos);
 
+    // Written at the latest when the build ends.
+    engine->Finish();
+    EXPECT_EQ(TTaskInfoDatabase(folder + "/TaskExtraInfo.db")
+                  .Duration(TaskSignature("gcc", missed.Request.Argv, "/src/one", "/src/one")),
+              2000);
+    events.clear();
+
     // The same compile in another checkout is restored, with the time it took before.
     const TRunningTask restored = Task(2, "gcc", "compile", "/src/two");
     auto other = Make(false, "/src/two");
