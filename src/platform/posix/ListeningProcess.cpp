@@ -1,7 +1,8 @@
 #include "platform/ListeningProcess.h"
 
+#include "platform/posix/ProcessDescriptors.h"
+
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -39,26 +40,15 @@ std::set<std::string> ListeningInodes(std::uint16_t port) {
 } // namespace
 
 static bool HoldsOneOf(std::uint32_t pid, const std::set<std::string>& inodes) {
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        return false;
-    }
-    bool found = false;
-    while (const dirent* entry = ::readdir(dir)) {
+    return AnyDescriptorOf(pid, [&](int folder, const char* name) {
         char target[64];
-        const std::string link = folder + "/" + entry->d_name;
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            target[n] = '\0';
-            if (inodes.count(target) > 0) {
-                found = true;
-                break;
-            }
+        const ssize_t n = ::readlinkat(folder, name, target, sizeof target - 1);
+        if (n <= 0) {
+            return false;
         }
-    }
-    ::closedir(dir);
-    return found;
+        target[n] = '\0';
+        return inodes.count(target) > 0;
+    });
 }
 
 bool ProcessListensOnLoopback(std::uint32_t pid, std::uint16_t port) {

@@ -1,8 +1,9 @@
 #include "platform/ProcessAncestry.h"
 
+#include "platform/posix/ProcessDescriptors.h"
+
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,23 +62,12 @@ std::vector<TAncestor> Ancestors(int limit) {
 }
 
 bool ProcessHolds(std::uint32_t pid, const TFileIdentity& file) {
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        return false;
-    }
-    bool found = false;
-    while (const dirent* entry = ::readdir(dir)) {
+    return AnyDescriptorOf(pid, [&](int folder, const char* name) {
         struct stat st {};
-        if (entry->d_name[0] != '.' && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
-            static_cast<std::uint64_t>(st.st_dev) == file.Device &&
-            static_cast<std::uint64_t>(st.st_ino) == file.Inode) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
+        return ::fstatat(folder, name, &st, 0) == 0 &&
+               static_cast<std::uint64_t>(st.st_dev) == file.Device &&
+               static_cast<std::uint64_t>(st.st_ino) == file.Inode;
+    });
 }
 
 std::optional<TFileIdentity> IdentityOfProcessStream(std::uint32_t pid, int stream) {
