@@ -23,7 +23,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 prefix="$BUILD_DIR/bench-cache-prefix"
 jobs=${1:-$(nproc)}
 runs=${RUNS:-5}
-tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | head -1) || exit 1
+tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | sed -n 1p) || exit 1
 BUILD_DIR="$BUILD_DIR" scripts/stage.sh "$prefix" >/dev/null || exit 1
 # shellcheck source=/dev/null
 . "$prefix/env.sh"

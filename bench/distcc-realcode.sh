@@ -21,7 +21,7 @@ jobs=${1:-6}
 runs=${RUNS:-3}
 local_jobs=${LOCAL_JOBS:-$(nproc)}
 [ "$(id -u)" -eq 0 ] || { echo "network namespaces need root" >&2; exit 1; }
-tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | head -1) || exit 1
+tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | sed -n 1p) || exit 1
 
 tag=$(($$ % 100000))
 subnet="10.219.$((20 + $$ % 200))"

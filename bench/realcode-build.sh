@@ -12,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 prefix="$BUILD_DIR/bench-prefix"
 jobs=${1:-$(nproc)}
 runs=${RUNS:-5}
-tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | head -1) || exit 1
+tree=$(bench/realcode-tree.sh "${REALCODE:-/var/tmp/morvek-realcode}" | sed -n 1p) || exit 1
 # shellcheck source=scripts/start-agent.sh
 . scripts/start-agent.sh
 work=$(mktemp -d)
