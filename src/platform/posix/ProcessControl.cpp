@@ -6,7 +6,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/sysinfo.h>
@@ -64,9 +63,22 @@ double BootTime() {
 
 // Fields of /proc/<pid>/stat after the command name, which may hold blanks and
 // parentheses and so ends at the last ')'.
+// A process that ends while its file is read makes the read fail (ESRCH): read with
+// plain calls, since a stream buffer's read error escapes an istreambuf_iterator as an
+// exception.
 bool ReadStat(const std::string& pid, std::uint32_t& parent, unsigned long long& startTicks) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string path = "/proc/" + pid + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[1024];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 0) {
+        return false;
+    }
+    const std::string text(buffer, static_cast<std::size_t>(got));
     const std::size_t close = text.rfind(')');
     if (close == std::string::npos) {
         return false;
