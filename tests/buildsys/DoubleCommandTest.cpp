@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -112,12 +114,32 @@ TEST_F(DoubleRunTest, AWonRunsFileTakesTheRealNameAndALostOnesGoes) {
 
     // A run killed while it writes leaves neither its file nor its process behind.
     std::filesystem::remove(folder / "out.o");
-    std::unique_ptr<TDoubleRun> lost = Start("printf part > \"$2\"; sleep 30 & wait");
+    std::unique_ptr<TDoubleRun> lost =
+        Start("printf part > \"$2\"; sleep 30 & echo $!; wait");
     ASSERT_TRUE(lost);
-    EXPECT_FALSE(lost->Ended(100));
+    std::string said;
+    for (int i = 0; i < 500 && said.find('\n') == std::string::npos; ++i) {
+        EXPECT_FALSE(lost->Ended(10));
+        said.clear();
+        for (const auto& [stream, bytes] : lost->Output()) {
+            said += stream == 1 ? bytes : std::string();
+        }
+    }
+    ASSERT_NE(said.find('\n'), std::string::npos) << said;
+    const std::string grandchild = "/proc/" + std::to_string(std::stoi(said)) + "/stat";
     EXPECT_NE(lost->Kill(), 0);
     lost.reset();
     EXPECT_TRUE(Files().empty());
+    // The tool's own child dies with it (once reaped by whoever adopted it, its entry goes).
+    const auto running = [&] {
+        std::ifstream stat(grandchild);
+        std::string pid, name, state;
+        return stat >> pid >> name >> state && state != "Z";
+    };
+    for (int i = 0; i < 250 && running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(running()) << grandchild;
 }
 
 TEST_F(DoubleRunTest, ASecondAttemptYieldsTheProcessorToTheBuildsOtherWork) {
