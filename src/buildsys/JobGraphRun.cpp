@@ -1,6 +1,7 @@
 #include "buildsys/JobGraphRun.h"
 
 #include "buildsys/BuildPlan.h"
+#include "buildsys/DistccCompile.h"
 #include "buildsys/OutputEvent.h"
 #include "buildsys/TaskBuild.h"
 #include "core/CacheKeyFile.h"
@@ -166,7 +167,8 @@ void TJobGraphRun::RunTask(std::int32_t task, std::string after) {
     // distributed or cached.
     request.Kind = core::TaskKindName(
         core::TaskKindOf(core::ClassifyToolCall(request.Tool, request.Argv).kind));
-    request.AllowRemote = job.AllowRemote && request.Kind == "compile";
+    request.AllowRemote =
+        job.AllowRemote && request.Kind == "compile" && DistccSendsToHelper(request.Argv);
     request.Source = job.Source;
     request.Output = job.Output;
     request.Caption = job.Caption;

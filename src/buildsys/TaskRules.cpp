@@ -1,5 +1,6 @@
 #include "buildsys/TaskRules.h"
 
+#include "buildsys/DistccCompile.h"
 #include "buildsys/Scheduler.h"
 #include "core/Errors.h"
 #include "platform/Paths.h"
@@ -38,7 +39,8 @@ void TTaskRules::Apply(TTaskRequest& request) const {
     for (int i = 0; tool && i < profile.Tools.Count(); ++i) {
         if (&profile.Tools[i] == tool) {
             const TRule& rule = rules[static_cast<std::size_t>(i)];
-            request.AllowRemote = rule.AllowRemote && request.Kind == "compile";
+            request.AllowRemote =
+                rule.AllowRemote && request.Kind == "compile" && DistccSendsToHelper(request.Argv);
             request.ExitCodes = rule.ExitCodes;
             return;
         }

@@ -1,7 +1,7 @@
 #pragma once
 // The job profile's rule for each task: whether it may run remotely (a compile by a
-// tool whose rule allows it; a compiler driver call that links stays local) and which
-// exit codes mean success.
+// tool whose rule allows it and that distcc would send to a helper; a compiler driver
+// call that links stays local) and which exit codes mean success.
 #include "buildsys/ExitCodeRule.h"
 #include "records/ProfilePackets.h"
 

@@ -62,7 +62,8 @@ bool Contains(std::initializer_list<std::string_view> list, std::string_view wor
     return std::find(list.begin(), list.end(), word) != list.end();
 }
 
-// Driver options whose value is the next word when not joined.
+} // namespace
+
 bool DriverTakesArgument(std::string_view word) {
     return Contains({"-o",
                      "-x",
@@ -118,6 +119,8 @@ bool DriverTakesArgument(std::string_view word) {
                      "-framework"},
                     word);
 }
+
+namespace {
 
 TToolCall ClassifyDriver(const std::vector<std::string>& argv) {
     bool compile = false, assembleOnly = false, preprocess = false, depsOnly = false;

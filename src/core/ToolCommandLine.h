@@ -39,6 +39,10 @@ struct TToolCall {
 // Classifies `argv` (argv[0] included) of the tool at `toolPath`.
 TToolCall ClassifyToolCall(std::string_view toolPath, const std::vector<std::string>& argv);
 
+// Whether a compiler driver option takes the next word as its value when not joined
+// ("-o", "-I", "-include", ...).
+bool DriverTakesArgument(std::string_view word);
+
 // The task kind reported for a call; Preprocess and Other are "other".
 TTaskKind TaskKindOf(TToolCallKind kind);
 

@@ -1,3 +1,4 @@
+#include "buildsys/DistccCompile.h"
 #include "buildsys/DistccEngine.h"
 
 #include "platform/Process.h"
@@ -88,14 +89,14 @@ int Occurrences(const std::string& text, const std::string& part) {
 
 // Runs the distcc client with the command the engine shapes; none when it did not end
 // in time (it is killed then).
-std::optional<int> RunShaped(const TTaskCommand& command, const std::string& folder) {
+std::optional<int> RunShaped(const TTaskCommand& command, const std::string& folder,
+                             const std::vector<std::string>& compile = {"cc", "-c", "t.c", "-o",
+                                                                        "t.o"}) {
     platform::TSpawnOptions options;
     options.WorkingDir = folder;
     options.Job = true;
     options.Arguments = command.Prefix;
-    for (const char* word : {"cc", "-c", "t.c", "-o", "t.o"}) {
-        options.Arguments.push_back(word);
-    }
+    options.Arguments.insert(options.Arguments.end(), compile.begin(), compile.end());
     std::string block = "PATH=/usr/bin:/bin";
     block.push_back('\0');
     for (const auto& [name, value] : command.Env) {
@@ -154,6 +155,55 @@ TEST(DistccEngine, ADeadHelperFailsEachCallOnceAndLaterCallsTryItAgain) {
         left.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(left, std::vector<std::string>{"distcc.log"});
+}
+
+// Which compiles distcc sends to a helper. Each case is checked against the rule and,
+// where distcc is installed, against the real client aimed at a refusing port with its
+// fallback off: it fails with its own status exactly when it tried to send the compile.
+TEST(DistccEngine, KnowsWhichCompilesDistccSendsToAHelper) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{"-c", "t.c", "-o", "t.o"}, true},
+        {{"-c", "-x", "c", "t.c", "-o", "x.o"}, true},
+        {{"-S", "t.c", "-o", "t.s"}, true},
+        {{"-c", "u.i", "-o", "u.o"}, true},
+        {{"-c", "t.c", "-Wp,-MMD,t.d", "-include", "t.h", "-o", "d.o"}, true},
+        {{"-c", "t.c", "-Wa,--noexecstack", "-march=x86-64", "-o", "w.o"}, true},
+        {{"-c", "-x", "c", "/dev/null", "-o", "n.o"}, false},
+        {{"-c", "-x", "c", "-", "-o", "s.o"}, false},
+        {{"-c", "-xc", "t.c", "-o", "j.o"}, false},
+        {{"-c", "t.c", "-x", "none", "-o", "k.o"}, false},
+        {{"-c", "a.S", "-o", "a.o"}, false},
+        {{"-c", "t.c", "u.i"}, false},
+        {{"-c", "t.c", "-march=native", "-o", "m.o"}, false},
+        {{"-c", "t.c", "-fprofile-arcs", "-o", "p.o"}, false},
+        {{"-c", "t.c", "-Wa,-adhln", "-o", "l.o"}, false},
+        {{"-c", "t.c", "-specs=/dev/null", "-o", "e.o"}, false},
+    };
+    const bool real = !platform::FindProgram("distcc", "/usr/bin:/bin").empty();
+    const TFolder made;
+    const std::string& folder = made.Path;
+    fs::create_directories(folder + "/state");
+    std::ofstream(folder + "/t.c") << "int f(void) { return 1; }\n";
+    std::ofstream(folder + "/t.h") << "int g(void);\n";
+    std::ofstream(folder + "/u.i") << "int h(void) { return 2; }\n";
+    std::ofstream(folder + "/a.S") << ".text\n";
+    const TRefusingPort port;
+    TTaskCommand command;
+    command.Prefix = {"distcc"};
+    command.Env = {{"DISTCC_HOSTS", "127.0.0.1:" + std::to_string(port.Port()) + "/2"},
+                   {"DISTCC_FALLBACK", "0"},
+                   {"DISTCC_DIR", folder + "/state"}};
+    for (const auto& [args, sent] : cases) {
+        std::vector<std::string> argv = {"cc"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SCOPED_TRACE(::testing::PrintToString(argv));
+        EXPECT_EQ(DistccSendsToHelper(argv), sent);
+        if (real) {
+            const std::optional<int> status = RunShaped(command, folder, argv);
+            ASSERT_TRUE(status.has_value());
+            EXPECT_EQ(*status >= 100 && *status < 128, sent) << "distcc exit " << *status;
+        }
+    }
 }
 
 } // namespace
