@@ -12,7 +12,12 @@
 #   cache on   /BUILDCACHELOCAL=ON after /CLEARBUILDCACHE: every compile misses and is stored
 #   cache off  the same build without the cache
 # each checked likewise (no object restored and every one looked up for the first kind,
-# no cache line and one task per object at least for the second).
+# no cache line and one task per object at least for the second); and, as the engine's
+# own floor, two more kinds without ravelcon (COLD_ENGINE=0 leaves them out):
+#   plain        make with CC=gcc
+#   ccache cold  make with CC="ccache gcc" on an empty store of its own, with the
+#                settings the build cache gives a kernel compile (depend mode, no
+#                second level), at least one checked miss per object
 # Prints each run with the machine's load, then the medians and their ratios.
 #   bench/buildcache-rebuild.sh [N]    (RUNS, default 5; REALCODE, the tree's folder;
 #                                       CACHE_PORT, the service's port, default 47823;
@@ -121,7 +126,27 @@ tasks_of() {
 }
 cold_on=()
 cold_off=()
+cold_plain=()
+cold_alone=()
+alone_store="$work/alone-store"
+ccache_cold() {
+  CCACHE_DIR="$alone_store" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_REMOTE_STORAGE= \
+    CCACHE_DEPEND=1 make -s -C "$tree" -j"$jobs" CC="ccache gcc"
+}
 for run in $(seq "$runs"); do
+  if [ "${COLD_ENGINE:-1}" != 0 ]; then
+    t=$(timed make -s -C "$tree" -j"$jobs") || exit 1
+    cold_plain+=("$t")
+    echo "run $run cold, plain make: $t ms; $(uptime)"
+    rm -rf "$alone_store"
+    t=$(timed ccache_cold) || exit 1
+    misses=$(CCACHE_DIR="$alone_store" ccache --print-stats | awk -F'\t' '$1 == "cache_miss" {print $2}')
+    # The build's probes repeat (a repeat may hit); every object's compile misses.
+    [ "${misses:-0}" -ge "$objects" ] ||
+      { echo "ccache cold: ${misses:-no} misses for $objects objects" >&2; exit 1; }
+    cold_alone+=("$t")
+    echo "run $run cold, ccache alone: $t ms, $misses misses; $(uptime)"
+  fi
   "$ravelcon" /nologo /CLEARBUILDCACHE >"$work/clear.log" 2>&1 || { echo "/CLEARBUILDCACHE failed" >&2; cat "$work/clear.log" >&2; exit 1; }
   t=$(timed through_ravelcon) || exit 1
   line=$(grep -o 'Build cache: [0-9]* of [0-9]* tasks restored' "$work/last.log")
@@ -142,4 +167,9 @@ on=$(median "${cold_on[@]}")
 off=$(median "${cold_off[@]}")
 echo "$objects objects, make -j$jobs, cold builds through ravelcon, median of $runs runs (min-max):"
 echo "  cache on ${on} ms ($(range "${cold_on[@]}")); cache off ${off} ms ($(range "${cold_off[@]}")); ratio $(echo "scale=3; $on / $off" | bc)"
+if [ ${#cold_plain[@]} -gt 0 ]; then
+  p=$(median "${cold_plain[@]}")
+  a=$(median "${cold_alone[@]}")
+  echo "  without ravelcon: ccache alone ${a} ms ($(range "${cold_alone[@]}")); plain make ${p} ms ($(range "${cold_plain[@]}")); ratio $(echo "scale=3; $a / $p" | bc)"
+fi
 echo "load at the end: $(uptime)"
