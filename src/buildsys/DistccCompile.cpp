@@ -34,10 +34,10 @@ bool AssemblerListing(std::string_view word) {
 }
 
 bool KeptLocal(std::string_view word) {
-    return word.ends_with("=native") || word.starts_with("-specs=") ||
-           word == "-fprofile-arcs" || word == "-ftest-coverage" ||
-           word.starts_with("-fprofile-generate") || word.starts_with("-fprofile-use") ||
-           word == "-frepo" || (word.starts_with("-Wa,") && AssemblerListing(word));
+    return word.ends_with("=native") || word.starts_with("-specs=") || word == "-fprofile-arcs" ||
+           word == "-ftest-coverage" || word.starts_with("-fprofile-generate") ||
+           word.starts_with("-fprofile-use") || word == "-frepo" ||
+           (word.starts_with("-Wa,") && AssemblerListing(word));
 }
 
 } // namespace

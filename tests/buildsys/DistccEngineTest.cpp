@@ -1,5 +1,5 @@
-#include "buildsys/DistccCompile.h"
 #include "buildsys/DistccEngine.h"
+#include "buildsys/DistccCompile.h"
 
 #include "platform/Process.h"
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <unistd.h>
@@ -114,8 +114,7 @@ TEST_F(DoubleRunTest, AWonRunsFileTakesTheRealNameAndALostOnesGoes) {
 
     // A run killed while it writes leaves neither its file nor its process behind.
     std::filesystem::remove(folder / "out.o");
-    std::unique_ptr<TDoubleRun> lost =
-        Start("printf part > \"$2\"; sleep 30 & echo $!; wait");
+    std::unique_ptr<TDoubleRun> lost = Start("printf part > \"$2\"; sleep 30 & echo $!; wait");
     ASSERT_TRUE(lost);
     std::string said;
     for (int i = 0; i < 500 && said.find('\n') == std::string::npos; ++i) {
